@@ -1,0 +1,15 @@
+# morvid_add_library(NAME [DEPENDS targets...]): a static library of the .cpp files
+# of the calling folder, or a header-only interface library while it has none.
+function(morvid_add_library name)
+  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} morvid_thirdparty_headers PRIVATE morvid_warnings)
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_DEPENDS} morvid_thirdparty_headers)
+  endif()
+endfunction()

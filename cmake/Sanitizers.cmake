@@ -1,0 +1,10 @@
+# Native sanitizer builds; the Windows build never uses them.
+if(MORVID_SANITIZE STREQUAL "asan")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(MORVID_SANITIZE STREQUAL "tsan")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT MORVID_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "MORVID_SANITIZE must be empty, asan or tsan")
+endif()

@@ -1,0 +1,41 @@
+#include "core/filereading.h"
+
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+namespace Core {
+namespace {
+
+std::ifstream openForReading(std::filesystem::path const& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        throw std::runtime_error("cannot open file '" + path.string() + "'");
+    return file;
+}
+
+} // namespace
+
+std::vector<char> readLocalFile(std::filesystem::path const& path)
+{
+    std::ifstream file = openForReading(path);
+    file.seekg(0, std::ios::end);
+    auto const size = static_cast<std::uint64_t>(file.tellg());
+    file.close();
+    return readLocalFile(path, 0, size);
+}
+
+std::vector<char> readLocalFile(std::filesystem::path const& path, std::uint64_t offset, std::uint64_t size)
+{
+    std::ifstream file = openForReading(path);
+    std::vector<char> bytes(size);
+    file.seekg(static_cast<std::streamoff>(offset));
+    file.read(bytes.data(), static_cast<std::streamsize>(size));
+    if (!file || static_cast<std::uint64_t>(file.gcount()) != size)
+        throw std::runtime_error("cannot read " + std::to_string(size) + " bytes at offset " + std::to_string(offset) +
+                                 " of file '" + path.string() + "'");
+    return bytes;
+}
+
+} // namespace Core
