@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <stdexcept>
-#include <string>
 
 namespace Core {
 namespace {
@@ -17,7 +16,7 @@ std::ifstream openForReading(std::filesystem::path const& path)
 
 } // namespace
 
-std::vector<char> readLocalFile(std::filesystem::path const& path)
+std::string readLocalFile(std::filesystem::path const& path)
 {
     std::ifstream file = openForReading(path);
     file.seekg(0, std::ios::end);
@@ -26,10 +25,10 @@ std::vector<char> readLocalFile(std::filesystem::path const& path)
     return readLocalFile(path, 0, size);
 }
 
-std::vector<char> readLocalFile(std::filesystem::path const& path, std::uint64_t offset, std::uint64_t size)
+std::string readLocalFile(std::filesystem::path const& path, std::uint64_t offset, std::uint64_t size)
 {
     std::ifstream file = openForReading(path);
-    std::vector<char> bytes(size);
+    std::string bytes(size, '\0');
     file.seekg(static_cast<std::streamoff>(offset));
     file.read(bytes.data(), static_cast<std::streamsize>(size));
     if (!file || static_cast<std::uint64_t>(file.gcount()) != size)

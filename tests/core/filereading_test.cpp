@@ -24,9 +24,9 @@ protected:
 TEST_F(FileReadingTest, ReadsWholeFileAndRanges)
 {
     auto const all = Core::readLocalFile(mPath);
-    EXPECT_EQ(std::string(all.begin(), all.end()), "0123456789");
+    EXPECT_EQ(all, "0123456789");
     auto const middle = Core::readLocalFile(mPath, 3, 4);
-    EXPECT_EQ(std::string(middle.begin(), middle.end()), "3456");
+    EXPECT_EQ(middle, "3456");
     EXPECT_TRUE(Core::readLocalFile(mPath, 10, 0).empty());
 }
 
