@@ -42,6 +42,31 @@ else()
   target_link_libraries(morvid_brotli INTERFACE PkgConfig::BROTLIDEC)
 endif()
 
+# brotli encoder (the data set writer of the tools and tests)
+add_library(morvid_brotlienc INTERFACE)
+if(WIN32 AND NOT MSVC)
+  target_include_directories(morvid_brotlienc SYSTEM INTERFACE ${MORVID_CACHE}/mingw/include)
+  target_link_libraries(morvid_brotlienc INTERFACE
+    ${MORVID_CACHE}/mingw/lib/libbrotlienc-static.a ${MORVID_CACHE}/mingw/lib/libbrotlicommon-static.a)
+else()
+  pkg_check_modules(BROTLIENC REQUIRED IMPORTED_TARGET libbrotlienc)
+  target_link_libraries(morvid_brotlienc INTERFACE PkgConfig::BROTLIENC)
+endif()
+
+# LASzip, built from source by scripts/bootstrap for both targets. Only the static
+# library itself: its DLL-loading API wrapper fails unless a LASzip DLL is present.
+add_library(morvid_laszip INTERFACE)
+if(MSVC)
+  find_package(laszip CONFIG REQUIRED)
+  target_link_libraries(morvid_laszip INTERFACE laszip::laszip)
+elseif(WIN32)
+  target_include_directories(morvid_laszip SYSTEM INTERFACE ${MORVID_CACHE}/mingw/include)
+  target_link_libraries(morvid_laszip INTERFACE ${MORVID_CACHE}/mingw/lib/liblaszip3.a)
+else()
+  target_include_directories(morvid_laszip SYSTEM INTERFACE ${MORVID_CACHE}/native/include)
+  target_link_libraries(morvid_laszip INTERFACE ${MORVID_CACHE}/native/lib/liblaszip.a)
+endif()
+
 if(WIN32 AND NOT MSVC)
   # One self-contained binary each: no mingw runtime DLLs next to the executables.
   add_link_options(-static)
