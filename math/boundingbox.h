@@ -2,6 +2,8 @@
 
 #include "math/point.h"
 
+#include <Eigen/Core>
+
 #include <limits>
 
 namespace Math {
@@ -37,8 +39,35 @@ public:
         mMax = mMax.cwiseMax(other.mMax);
     }
 
-    PointType center() const { return (mMin + mMax) / T(2); }
+    // Halves are taken before adding so that boxes near the limits of T do not overflow.
+    PointType center() const { return mMin * T(0.5) + mMax * T(0.5); }
     PointType size() const { return mMax - mMin; }
+    // Half the size per axis; an axis where max < min counts as 0.
+    PointType halfExtent() const { return (mMax * T(0.5) - mMin * T(0.5)).cwiseMax(T(0)); }
+    // Radius of the sphere about center() through the corners.
+    T boundingSphereRadius() const { return halfExtent().norm(); }
+
+    // The corner that lies farthest along `direction`: max on axes where the direction is
+    // positive, min elsewhere. Plane tests use it to decide whether a box is outside.
+    PointType farthestCorner(PointType const& direction) const
+    {
+        return (direction.array() > T(0)).select(mMax, mMin);
+    }
+
+    // The axis-aligned box around this box's corners after an affine transformation.
+    NBoundingBox transformed(Eigen::Matrix<T, N + 1, N + 1> const& transform) const
+    {
+        if (isEmpty())
+            return {};
+        NBoundingBox result;
+        for (int corner = 0; corner < (1 << N); ++corner) {
+            PointType point;
+            for (int axis = 0; axis < N; ++axis)
+                point[axis] = (corner >> axis) & 1 ? mMax[axis] : mMin[axis];
+            result.extend(PointType((transform * point.homogeneous()).hnormalized()));
+        }
+        return result;
+    }
 
     bool contains(PointType const& point) const
     {

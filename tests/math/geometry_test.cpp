@@ -1,0 +1,173 @@
+#include "math/boundingbox.h"
+#include "math/convexpolytope.h"
+#include "math/frustum.h"
+#include "math/halfspace.h"
+#include "math/nplane.h"
+#include "math/viewport.h"
+
+#include <gtest/gtest.h>
+
+#include <Eigen/Geometry>
+
+#include <limits>
+
+namespace {
+
+using Box = Math::NBoundingBox<float, 3>;
+using Vec3 = Eigen::Vector3f;
+using Plane = Math::NPlane<float, 3>;
+using HalfSpace = Math::HalfSpace<float, 3>;
+constexpr float kFloatMax = std::numeric_limits<float>::max();
+
+TEST(BoundingBox, CenterAndHalfExtentSurviveHugeCoordinates)
+{
+    Box const box(Vec3(-kFloatMax, 0, -1), Vec3(kFloatMax, 2, 3));
+    EXPECT_EQ(box.center(), Vec3(0, 1, 1));
+    EXPECT_EQ(box.halfExtent(), Vec3(kFloatMax, 1, 2));
+    EXPECT_TRUE(std::isfinite(box.center().norm()));
+}
+
+TEST(BoundingBox, NegativeExtentCountsAsZero)
+{
+    Box const box(Vec3(0, 5, 0), Vec3(2, 1, 2));
+    EXPECT_EQ(box.halfExtent(), Vec3(1, 0, 1));
+    EXPECT_FLOAT_EQ(box.boundingSphereRadius(), std::sqrt(2.0f));
+}
+
+TEST(BoundingBox, FarthestCornerFollowsDirectionSigns)
+{
+    Box const box(Vec3(-1, -2, -3), Vec3(1, 2, 3));
+    EXPECT_EQ(box.farthestCorner(Vec3(1, -1, 0)), Vec3(1, -2, -3));
+    EXPECT_EQ(box.farthestCorner(Vec3(-1, 1, 1)), Vec3(-1, 2, 3));
+}
+
+TEST(BoundingBox, TransformedEnclosesRotatedCorners)
+{
+    Box const box(Vec3(0, 0, 0), Vec3(2, 1, 1));
+    Eigen::Affine3f transform = Eigen::Translation3f(10, 0, 0) * Eigen::AngleAxisf(float(EIGEN_PI / 2), Vec3::UnitZ());
+    Box const result = box.transformed(transform.matrix());
+    EXPECT_LT((result.min() - Vec3(9, 0, 0)).norm(), 1e-5f);
+    EXPECT_LT((result.max() - Vec3(10, 2, 1)).norm(), 1e-5f);
+    EXPECT_TRUE(Box().transformed(transform.matrix()).isEmpty());
+}
+
+TEST(Plane, NormalizedKeepsSignedDistanceGeometry)
+{
+    Plane const plane(Vec3(0, 0, 2), -4);
+    auto const unit = plane.normalized();
+    EXPECT_FLOAT_EQ(unit.signedDistance(Vec3(7, 7, 5)), 3.0f);
+    EXPECT_EQ(Plane().normalized(), Plane());
+    EXPECT_FLOAT_EQ(Plane::throughPoint(Vec3(1, 0, 0), Vec3(4, 0, 0)).signedDistance(Vec3(1, 9, 9)), -3.0f);
+}
+
+TEST(HalfSpace, BoxOutsideOnlyWhenEveryCornerFails)
+{
+    HalfSpace const xAtLeast1(1, 0, 0, -1);
+    EXPECT_TRUE(xAtLeast1.isOutside(Box(Vec3(-3, 0, 0), Vec3(0.5f, 1, 1))));
+    EXPECT_FALSE(xAtLeast1.isOutside(Box(Vec3(-3, 0, 0), Vec3(1, 1, 1))));
+    EXPECT_FALSE(xAtLeast1.isOutside(Box(Vec3(2, 0, 0), Vec3(3, 1, 1))));
+    EXPECT_TRUE(xAtLeast1.isOutside(Box()));
+    EXPECT_TRUE(HalfSpace().contains(Vec3(1e30f, -1e30f, 0)));
+}
+
+TEST(HalfSpace, InfiniteBoxAlongIgnoredAxisIsNotOutside)
+{
+    HalfSpace const xAtLeast0(1, 0, 0, 0);
+    float const inf = std::numeric_limits<float>::infinity();
+    EXPECT_FALSE(xAtLeast0.isOutside(Box(Vec3(0, -inf, -inf), Vec3(1, inf, inf))));
+}
+
+TEST(HalfSpace, TransformedKeepsTheSamePoints)
+{
+    HalfSpace const world(Vec3(0, 1, 0), -2);
+    Eigen::Affine3f modelToWorld = Eigen::Translation3f(0, 5, 0) * Eigen::Scaling(2.0f);
+    auto const model = world.transformed(modelToWorld.inverse().matrix());
+    for (float y : {-3.0f, -1.6f, -1.4f, 0.0f}) {
+        Vec3 const modelPoint(0.3f, y, 1);
+        EXPECT_EQ(model.contains(modelPoint), world.contains(modelToWorld * modelPoint)) << y;
+    }
+}
+
+TEST(ConvexPolytope, NoPlanesContainEverything)
+{
+    Math::ConvexPolytope<float, 3> const all;
+    EXPECT_TRUE(all.isEmpty());
+    EXPECT_FALSE(all.isOutside(Box(Vec3(1, 1, 1), Vec3(2, 2, 2))));
+    EXPECT_TRUE(all.contains(Vec3(1e20f, 0, 0)));
+}
+
+TEST(ConvexPolytope, SlabCullsBoxesOutsideEitherSide)
+{
+    Math::ConvexPolytope<float, 3> const slab({{0, 0, 1, 0}, {0, 0, -1, 1}});
+    EXPECT_FALSE(slab.isOutside(Box(Vec3(0, 0, 0.5f), Vec3(1, 1, 0.6f))));
+    EXPECT_FALSE(slab.isOutside(Box(Vec3(0, 0, -5), Vec3(1, 1, 5))));
+    EXPECT_TRUE(slab.isOutside(Box(Vec3(0, 0, 1.5f), Vec3(1, 1, 2))));
+    EXPECT_TRUE(slab.isOutside(Box(Vec3(0, 0, -2), Vec3(1, 1, -0.1f))));
+    EXPECT_TRUE(slab.contains(Vec3(9, 9, 0.5f)));
+    EXPECT_FALSE(slab.contains(Vec3(9, 9, 1.5f)));
+}
+
+// Orthographic Direct3D projection of the box x, y in [-1, 1], view depth 1 to 3.
+Eigen::Matrix4f orthographicUnitBox(bool reversed)
+{
+    Eigen::Matrix4f m = Eigen::Matrix4f::Identity();
+    float const n = 1, f = 3;
+    float const u = reversed ? f : n, v = reversed ? n : f;
+    m(2, 2) = 1 / (u - v);
+    m(2, 3) = u / (u - v);
+    return m;
+}
+
+TEST(Frustum, PlanesAreUnitAndPointInside)
+{
+    for (bool reversed : {false, true}) {
+        Math::Frustum<float> const frustum(orthographicUnitBox(reversed), reversed);
+        for (auto const& plane : frustum.planes())
+            EXPECT_NEAR(plane.normal().norm(), 1.0f, 1e-6f);
+        EXPECT_TRUE(frustum.contains(Vec3(0.5f, -0.5f, -2)));
+        EXPECT_NEAR(frustum.plane(Math::Frustum<float>::Near).signedDistance(Vec3(0, 0, -1.25f)), 0.25f, 1e-5f) << reversed;
+        EXPECT_NEAR(frustum.plane(Math::Frustum<float>::Far).signedDistance(Vec3(0, 0, -2.5f)), 0.5f, 1e-5f) << reversed;
+        EXPECT_NEAR(frustum.plane(Math::Frustum<float>::Left).signedDistance(Vec3(0, 0, -2)), 1.0f, 1e-5f);
+        EXPECT_NEAR(frustum.plane(Math::Frustum<float>::Top).signedDistance(Vec3(0, 0.25f, -2)), 0.75f, 1e-5f);
+    }
+}
+
+TEST(Frustum, CullsOnlyBoxesFullyBehindOnePlane)
+{
+    Math::Frustum<float> const frustum(orthographicUnitBox(true), true);
+    EXPECT_FALSE(frustum.isOutside(Box(Vec3(0.9f, 0, -2), Vec3(1.5f, 0.1f, -1.9f))));
+    EXPECT_TRUE(frustum.isOutside(Box(Vec3(1.1f, 0, -2), Vec3(1.5f, 0.1f, -1.9f))));
+    EXPECT_TRUE(frustum.isOutside(Box(Vec3(0, 0, -0.9f), Vec3(0.1f, 0.1f, 0))));
+    EXPECT_TRUE(frustum.isOutside(Box(Vec3(0, 0, -5), Vec3(0.1f, 0.1f, -3.1f))));
+    EXPECT_FALSE(frustum.isOutside(Box(Vec3(-9, -9, -9), Vec3(9, 9, 9))));
+}
+
+TEST(Viewport, DefaultsAndSetters)
+{
+    Math::Viewport<float> viewport;
+    EXPECT_EQ(viewport.width(), 640u);
+    EXPECT_EQ(viewport.height(), 480u);
+    EXPECT_EQ(viewport.minDepth(), 0.0f);
+    EXPECT_EQ(viewport.maxDepth(), 1.0f);
+    EXPECT_DOUBLE_EQ(viewport.aspectRatio(), 640.0 / 480.0);
+    viewport.setDepthRange(0.25f, 0.5f);
+    viewport.set(3, 4, 100, 50);
+    viewport.set(200, 100);
+    EXPECT_EQ(viewport.x(), 0);
+    EXPECT_EQ(viewport.minDepth(), 0.25f);
+    Math::Viewport<float> other = viewport;
+    other.setY(1);
+    EXPECT_NE(other, viewport);
+}
+
+TEST(Viewport, PixelAndNdcConversionsInvertEachOther)
+{
+    Math::Viewport<float> const viewport(10, 20, 200, 100);
+    Eigen::Vector2f const topLeft = viewport.pixelToNdc(Eigen::Vector2f(10, 20));
+    EXPECT_EQ(topLeft, Eigen::Vector2f(-1, 1));
+    EXPECT_EQ(viewport.ndcToPixel(Eigen::Vector2f(1, -1)), Eigen::Vector2f(210, 120));
+    Eigen::Vector2f const ndc(0.3f, -0.7f);
+    EXPECT_LT((viewport.pixelToNdc(viewport.ndcToPixel(ndc)) - ndc).norm(), 1e-6f);
+}
+
+} // namespace
