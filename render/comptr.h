@@ -8,6 +8,7 @@
 #else
 #  include <unknwn.h>
 
+#  include <memory>
 #  include <utility>
 
 namespace ATL {
@@ -38,7 +39,7 @@ public:
 
     CComPtr& operator=(CComPtr&& other) noexcept
     {
-        if (this != &other) {
+        if (this != std::addressof(other)) {
             Release();
             p = std::exchange(other.p, nullptr);
         }
