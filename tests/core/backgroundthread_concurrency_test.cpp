@@ -1,0 +1,222 @@
+#include "core/backgroundthread.h"
+#include "core/log.h"
+#include "core/taskflowexecutor.h"
+
+#include "waitguard.h"
+
+#include <gtest/gtest.h>
+
+#include <taskflow/algorithm/for_each.hpp>
+#include <taskflow/taskflow.hpp>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Blocks the calling run until it is asked to stop, as a loader walking an endless octree would.
+void waitForStop(std::stop_token const& stop)
+{
+    std::mutex mutex;
+    std::condition_variable_any never;
+    std::unique_lock lock(mutex);
+    never.wait_for(lock, stop, CoreTest::kHangGuard, [] { return false; });
+}
+
+// Counts runs and checks that no two of them overlap.
+struct RunMonitor {
+    std::atomic<int> active{0};
+    std::atomic<int> overlaps{0};
+    std::atomic<int> started{0};
+    std::atomic<int> stoppedByToken{0};
+
+    void run(std::stop_token const& stop)
+    {
+        if (active.fetch_add(1) != 0)
+            ++overlaps;
+        ++started;
+        waitForStop(stop);
+        if (stop.stop_requested())
+            ++stoppedByToken;
+        --active;
+    }
+};
+
+TEST(BackgroundThreadTest, ConstructionDoesNotRun)
+{
+    std::atomic<int> runs{0};
+    {
+        Core::BackgroundThread thread([&](std::stop_token) { ++runs; });
+        EXPECT_FALSE(thread.isBusy());
+    }
+    EXPECT_EQ(runs.load(), 0);
+}
+
+TEST(BackgroundThreadTest, RestartStopsTheRunningOneFirst)
+{
+    RunMonitor monitor;
+    CoreTest::Signal firstRunStarted;
+    CoreTest::Signal secondRunStarted;
+    Core::BackgroundThread thread([&](std::stop_token stop) {
+        (monitor.started.load() == 0 ? firstRunStarted : secondRunStarted).raise();
+        monitor.run(stop);
+    });
+    thread.restart();
+    ASSERT_TRUE(firstRunStarted.wait());
+    thread.restart();
+    ASSERT_TRUE(secondRunStarted.wait());
+    thread.stop();
+    EXPECT_FALSE(thread.isBusy());
+    EXPECT_EQ(monitor.started.load(), 2);
+    EXPECT_EQ(monitor.overlaps.load(), 0);
+    EXPECT_EQ(monitor.stoppedByToken.load(), 2) << "every run ended because its token asked it to";
+}
+
+TEST(BackgroundThreadTest, RapidRestartsNeverOverlap)
+{
+    constexpr int kRestarts = 200;
+    RunMonitor monitor;
+    {
+        Core::BackgroundThread thread([&](std::stop_token stop) { monitor.run(stop); });
+        for (int restart = 0; restart < kRestarts; ++restart)
+            thread.restart();
+    }
+    EXPECT_EQ(monitor.overlaps.load(), 0);
+    EXPECT_EQ(monitor.active.load(), 0) << "the destructor returned before a run did";
+    EXPECT_LE(monitor.started.load(), kRestarts) << "restarts while a run is pending fold into one";
+}
+
+TEST(BackgroundThreadTest, DestructorStopsAndWaitsForTheRun)
+{
+    CoreTest::Signal runStarted;
+    std::atomic<bool> runReturned{false};
+    {
+        Core::BackgroundThread thread([&](std::stop_token stop) {
+            runStarted.raise();
+            waitForStop(stop);
+            runReturned = stop.stop_requested();
+        });
+        thread.restart();
+        ASSERT_TRUE(runStarted.wait());
+    }
+    EXPECT_TRUE(runReturned.load());
+}
+
+TEST(BackgroundThreadTest, StopWaitsForTheRunAndAllowsALaterRestart)
+{
+    std::atomic<int> started{0};
+    std::atomic<int> returned{0};
+    CoreTest::Signal firstStarted;
+    CoreTest::Signal secondStarted;
+    Core::BackgroundThread thread([&](std::stop_token stop) {
+        (++started == 1 ? firstStarted : secondStarted).raise();
+        waitForStop(stop);
+        ++returned;
+    });
+    thread.restart();
+    ASSERT_TRUE(firstStarted.wait());
+    thread.stop();
+    EXPECT_EQ(returned.load(), 1) << "stop returned before the run did";
+    EXPECT_FALSE(thread.isBusy());
+    thread.restart();
+    ASSERT_TRUE(secondStarted.wait());
+    thread.stop();
+    EXPECT_EQ(returned.load(), 2);
+}
+
+TEST(BackgroundThreadTest, EscapingExceptionIsLoggedAndTheThreadKeepsServing)
+{
+    std::mutex linesMutex;
+    std::vector<std::string> errors;
+    CoreTest::Signal errorLogged;
+    Core::Log::setSink([&](Core::LogLevel level, std::string_view text) {
+        if (level != Core::LogLevel::Error)
+            return;
+        {
+            std::lock_guard lock(linesMutex);
+            errors.emplace_back(text);
+        }
+        errorLogged.raise();
+    });
+    std::atomic<int> runs{0};
+    CoreTest::Signal secondRun;
+    {
+        Core::BackgroundThread thread([&](std::stop_token) {
+            if (++runs == 1)
+                throw std::runtime_error("node file truncated");
+            secondRun.raise();
+        });
+        thread.restart();
+        EXPECT_TRUE(errorLogged.wait());
+        thread.restart();
+        EXPECT_TRUE(secondRun.wait());
+    }
+    Core::Log::setSink({});
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors.front().find("node file truncated"), std::string::npos) << errors.front();
+}
+
+TEST(BackgroundThreadTest, StopFromItsOwnRunIsRefused)
+{
+    CoreTest::Signal done;
+    bool refused = false;
+    Core::BackgroundThread* self = nullptr;
+    Core::BackgroundThread thread([&](std::stop_token) {
+        try {
+            self->stop();
+        } catch (std::logic_error const&) {
+            refused = true;
+        }
+        done.raise();
+    });
+    self = &thread;
+    thread.restart();
+    ASSERT_TRUE(done.wait());
+    thread.stop();
+    EXPECT_TRUE(refused);
+}
+
+TEST(TaskFlowExecutorTest, OneExecutorRunsParallelLoops)
+{
+    tf::Executor* fromOtherThread = nullptr;
+    std::jthread([&] { fromOtherThread = &Core::TaskFlowExecutor::instance(); }).join();
+    tf::Executor& executor = Core::TaskFlowExecutor::instance();
+    EXPECT_EQ(&executor, fromOtherThread);
+
+    constexpr int kValues = 10000;
+    std::vector<int> values(kValues, 0);
+    tf::Taskflow taskflow;
+    taskflow.for_each_index(0, kValues, 1, [&](int i) { values[i] = 2 * i; }, tf::GuidedPartitioner());
+    executor.run(taskflow).wait();
+    for (int i = 0; i < kValues; ++i)
+        ASSERT_EQ(values[i], 2 * i);
+}
+
+TEST(LogConcurrencyTest, LinesFromManyThreadsArriveWhole)
+{
+    constexpr int kThreads = 4;
+    constexpr int kLinesPerThread = 200;
+    std::vector<std::string> lines;
+    Core::Log::setSink([&](Core::LogLevel, std::string_view text) { lines.emplace_back(text); });
+    {
+        std::vector<std::jthread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([i] {
+                for (int line = 0; line < kLinesPerThread; ++line)
+                    Core::Log::warning("thread " + std::to_string(i) + " line " + std::to_string(line));
+            });
+        }
+    }
+    Core::Log::setSink({});
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLinesPerThread));
+    for (std::string const& line : lines)
+        EXPECT_EQ(line.rfind("thread ", 0), 0u) << line;
+}
+
+} // namespace

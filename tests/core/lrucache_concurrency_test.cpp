@@ -1,0 +1,180 @@
+#include "core/lrucache.h"
+
+#include "waitguard.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <stop_token>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Points = std::vector<std::uint64_t>;
+using PointCache = Core::LruCache<std::uint64_t, Points>;
+
+constexpr int kThreads = 8;
+
+TEST(LruCacheConcurrencyTest, ManyThreadsAskingForOneKeyLoadItOnce)
+{
+    PointCache cache(1000);
+    std::atomic<int> loads{0};
+    std::atomic<int> askers{0};
+    std::vector<std::jthread> threads;
+    std::array<bool, kThreads> results{};
+    std::array<Points, kThreads> values;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            ++askers;
+            results[i] = cache.getOrLoad(5, values[i], [&](Points& out) {
+                ++loads;
+                // Hold the load until every thread has asked, and a little longer, so that the others
+                // arrive while it is still running.
+                while (askers.load() < kThreads)
+                    std::this_thread::yield();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                out.assign(10, 5);
+                return true;
+            });
+        });
+    }
+    threads.clear();
+    EXPECT_EQ(loads.load(), 1);
+    for (int i = 0; i < kThreads; ++i) {
+        EXPECT_TRUE(results[i]);
+        EXPECT_EQ(values[i], Points(10, 5));
+    }
+}
+
+TEST(LruCacheConcurrencyTest, EveryKeyIsLoadedOnceUnderContention)
+{
+    constexpr std::uint64_t kKeys = 200;
+    PointCache cache(kKeys * 4);
+    std::array<std::atomic<int>, kKeys> loads{};
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            std::vector<std::uint64_t> order(kKeys);
+            for (std::uint64_t key = 0; key < kKeys; ++key)
+                order[key] = key;
+            std::shuffle(order.begin(), order.end(), std::mt19937(static_cast<unsigned>(i)));
+            for (std::uint64_t key : order) {
+                Points out;
+                bool const loaded = cache.getOrLoad(key, out, [&](Points& value) {
+                    ++loads[key];
+                    value.assign(4, key);
+                    return true;
+                });
+                ASSERT_TRUE(loaded);
+                ASSERT_EQ(out, Points(4, key));
+            }
+        });
+    }
+    threads.clear();
+    for (std::uint64_t key = 0; key < kKeys; ++key)
+        EXPECT_EQ(loads[key].load(), 1) << "key " << key;
+    EXPECT_EQ(cache.currentSize(), kKeys * 4);
+}
+
+TEST(LruCacheConcurrencyTest, WaiterGivesUpWhenAskedToStop)
+{
+    PointCache cache(100);
+    CoreTest::Signal loadStarted;
+    CoreTest::Signal releaseLoad;
+    std::jthread loader([&] {
+        Points out;
+        EXPECT_TRUE(cache.getOrLoad(1, out, [&](Points& value) {
+            loadStarted.raise();
+            EXPECT_TRUE(releaseLoad.wait());
+            value.assign(3, 1);
+            return true;
+        }));
+    });
+    ASSERT_TRUE(loadStarted.wait());
+
+    std::stop_source stop;
+    bool waiterLoaded = false;
+    std::jthread waiter([&] {
+        Points out;
+        EXPECT_FALSE(cache.getOrLoad(
+            1, out,
+            [&](Points&) {
+                waiterLoaded = true;
+                return true;
+            },
+            stop.get_token()));
+    });
+    stop.request_stop();
+    waiter.join();
+    EXPECT_FALSE(waiterLoaded);
+    releaseLoad.raise();
+    loader.join();
+    EXPECT_TRUE(cache.contains(1));
+}
+
+TEST(LruCacheConcurrencyTest, WaiterLoadsItselfWhenTheFirstLoadFails)
+{
+    PointCache cache(100);
+    CoreTest::Signal loadStarted;
+    CoreTest::Signal releaseLoad;
+    std::jthread failing([&] {
+        Points out;
+        EXPECT_FALSE(cache.getOrLoad(1, out, [&](Points&) {
+            loadStarted.raise();
+            EXPECT_TRUE(releaseLoad.wait());
+            return false;
+        }));
+    });
+    ASSERT_TRUE(loadStarted.wait());
+
+    Points waiterValue;
+    bool waiterResult = false;
+    std::jthread waiter([&] {
+        waiterResult = cache.getOrLoad(1, waiterValue, [](Points& value) {
+            value.assign(2, 1);
+            return true;
+        });
+    });
+    releaseLoad.raise();
+    failing.join();
+    waiter.join();
+    EXPECT_TRUE(waiterResult);
+    EXPECT_EQ(waiterValue, Points(2, 1));
+}
+
+TEST(LruCacheConcurrencyTest, EvictionUnderContentionKeepsSizesAndValuesConsistent)
+{
+    constexpr std::uint64_t kCapacity = 64;
+    constexpr std::uint64_t kKeys = 256;
+    constexpr int kRequestsPerThread = 2000;
+    PointCache cache(kCapacity);
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            std::mt19937 random(static_cast<unsigned>(i));
+            std::uniform_int_distribution<std::uint64_t> pick(0, kKeys - 1);
+            for (int request = 0; request < kRequestsPerThread; ++request) {
+                std::uint64_t const key = pick(random);
+                std::size_t const points = 1 + key % 8;
+                Points out;
+                ASSERT_TRUE(cache.getOrLoad(key, out, [&](Points& value) {
+                    value.assign(points, key);
+                    return true;
+                }));
+                ASSERT_EQ(out, Points(points, key));
+                ASSERT_LE(cache.currentSize(), kCapacity);
+            }
+        });
+    }
+    threads.clear();
+    EXPECT_LE(cache.currentSize(), kCapacity);
+    EXPECT_GT(cache.entryCount(), 0u);
+}
+
+} // namespace
