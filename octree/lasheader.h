@@ -1,0 +1,30 @@
+#pragma once
+
+#include "math/point.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace Las {
+
+// The fields of a LAS 1.0–1.4 public header block that readers need.
+struct Header {
+    unsigned versionMajor = 0;
+    unsigned versionMinor = 0;
+    std::uint16_t headerSize = 0;
+    std::uint32_t pointDataOffset = 0;
+    std::uint32_t numberOfVlrs = 0;
+    std::uint8_t pointFormat = 0;
+    bool compressed = false;
+    std::uint16_t pointRecordLength = 0;
+    std::uint64_t pointCount = 0;
+    Math::Point<double, 3> scale = Math::Point<double, 3>::Ones();
+    Math::Point<double, 3> offset = Math::Point<double, 3>::Zero();
+};
+
+// Parses and checks the header against the size of the whole file, so that no reader
+// trusts a count or an offset that points beyond it. Throws std::runtime_error naming `fileName`.
+Header parseHeader(std::string_view bytes, std::string const& fileName);
+
+} // namespace Las

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace Octree {
+
+// Where an octree's bytes come from. Two locations are equal when they name the same
+// data set, whatever object holds them.
+class Location {
+public:
+    virtual ~Location() = default;
+
+    virtual bool exists() const = 0;
+    // A text naming the data set uniquely, e.g. its kind and its folder.
+    virtual std::string identity() const = 0;
+
+    bool operator==(Location const& other) const { return identity() == other.identity(); }
+};
+
+using LocationPtr = std::shared_ptr<Location>;
+
+struct LocationPtrHash {
+    std::size_t operator()(std::shared_ptr<Location const> const& location) const;
+};
+
+struct LocationPtrEqual {
+    bool operator()(std::shared_ptr<Location const> const& a, std::shared_ptr<Location const> const& b) const;
+};
+
+// The identity of decoded node data: the data set and the unit scale it was decoded in.
+struct CacheIdentifier {
+    std::shared_ptr<Location> location;
+    double unitScale = 1.0;
+
+    bool operator==(CacheIdentifier const& other) const;
+};
+
+} // namespace Octree

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "octree/octree.h"
+#include "render/vertexcontainer.h"
+
+#include <stop_token>
+#include <string>
+
+namespace Octree {
+
+// Turns one node into point vertices: the loader behind the renderer's vertex cache.
+// Potree: the node's own points, then the attributes of every external attribute location,
+// then complete(); a node missing from the hierarchy throws std::runtime_error "Failed to
+// fetch node by id". Entwine: the node's points with colors, or grays from intensities.
+// Returns false when stopped or when the points cannot be decoded; `error`, when given,
+// then receives the reason.
+bool loadNodeVertices(Octree const& octree, OctreeNodeId id, Render::VertexContainer& out, std::stop_token stopToken,
+                      std::string* error = nullptr);
+
+} // namespace Octree

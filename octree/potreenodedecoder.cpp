@@ -1,0 +1,298 @@
+#include "octree/potreenodedecoder.h"
+
+#include "core/brotlidecode.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+namespace PoTree {
+namespace {
+
+constexpr std::size_t kMortonPositionBytes = 16;
+constexpr std::size_t kMortonColorBytes = 8;
+constexpr unsigned kMortonBitsPerHalf = 16;
+constexpr unsigned kMaxByte = 255;
+
+template <class T>
+T read(std::string_view bytes, std::size_t offset)
+{
+    T value{};
+    std::memcpy(&value, bytes.data() + offset, sizeof(T));
+    return value;
+}
+
+// Where each point's value of one attribute starts: first + i * stride.
+struct AttributeSpan {
+    std::size_t first = 0;
+    std::size_t stride = 0;
+};
+
+// Bit k of each of the three values is bit 3k + axis of the code.
+std::array<std::uint32_t, 3> deinterleave(std::uint64_t code)
+{
+    std::array<std::uint32_t, 3> values{0, 0, 0};
+    for (unsigned k = 0; k < kMortonBitsPerHalf; ++k) {
+        for (unsigned axis = 0; axis < 3; ++axis)
+            values[axis] |= static_cast<std::uint32_t>((code >> (3 * k + axis)) & 1) << k;
+    }
+    return values;
+}
+
+std::uint64_t interleave(std::array<std::uint32_t, 3> const& values)
+{
+    std::uint64_t code = 0;
+    for (unsigned k = 0; k < kMortonBitsPerHalf; ++k) {
+        for (unsigned axis = 0; axis < 3; ++axis)
+            code |= static_cast<std::uint64_t>((values[axis] >> k) & 1) << (3 * k + axis);
+    }
+    return code;
+}
+
+} // namespace
+
+std::array<std::uint32_t, 3> decodeMortonPosition(std::array<std::uint32_t, 4> const& words)
+{
+    std::uint64_t const low = words[2] | static_cast<std::uint64_t>(words[3]) << 32;
+    std::uint64_t const high = words[0] | static_cast<std::uint64_t>(words[1]) << 32;
+    auto const lowBits = deinterleave(low);
+    auto const highBits = deinterleave(high);
+    return {lowBits[0] | highBits[0] << kMortonBitsPerHalf, lowBits[1] | highBits[1] << kMortonBitsPerHalf,
+            lowBits[2] | highBits[2] << kMortonBitsPerHalf};
+}
+
+std::array<std::uint32_t, 4> encodeMortonPosition(std::array<std::uint32_t, 3> const& position)
+{
+    std::uint64_t const low = interleave({position[0] & 0xffff, position[1] & 0xffff, position[2] & 0xffff});
+    std::uint64_t const high = interleave({position[0] >> 16, position[1] >> 16, position[2] >> 16});
+    return {static_cast<std::uint32_t>(high), static_cast<std::uint32_t>(high >> 32), static_cast<std::uint32_t>(low),
+            static_cast<std::uint32_t>(low >> 32)};
+}
+
+std::array<std::uint16_t, 3> decodeMortonColor(std::uint64_t code)
+{
+    auto const values = deinterleave(code);
+    return {static_cast<std::uint16_t>(values[0]), static_cast<std::uint16_t>(values[1]),
+            static_cast<std::uint16_t>(values[2])};
+}
+
+std::uint64_t encodeMortonColor(std::array<std::uint16_t, 3> const& color)
+{
+    return interleave({color[0], color[1], color[2]});
+}
+
+Eigen::Vector3f decodeOctahedralNormal(std::uint16_t code)
+{
+    float x = static_cast<float>(code >> 8) / 255.0f * 2.0f - 1.0f;
+    float y = static_cast<float>(code & 0xff) / 255.0f * 2.0f - 1.0f;
+    float const z = 1.0f - std::abs(x) - std::abs(y);
+    if (z < 0.0f) {
+        float const oldX = x;
+        float const oldY = y;
+        x = (1.0f - std::abs(oldY)) * (oldX >= 0.0f ? 1.0f : -1.0f);
+        y = (1.0f - std::abs(oldX)) * (oldY >= 0.0f ? 1.0f : -1.0f);
+    }
+    Eigen::Vector3f normal(x, y, z);
+    float const length = normal.norm();
+    if (length > 0.0f)
+        normal /= length;
+    return normal;
+}
+
+std::uint8_t intensityGray(std::uint16_t intensity, double min, double max)
+{
+    auto const low = static_cast<float>(min);
+    auto const high = static_cast<float>(max);
+    if (!(high > low))
+        return static_cast<std::uint8_t>(intensity >> 8);
+    float const gray = (static_cast<float>(intensity) - low) * 255.0f / (high - low);
+    return static_cast<std::uint8_t>(std::clamp(gray, 0.0f, 255.0f));
+}
+
+std::uint8_t colorChannel(std::uint16_t value)
+{
+    return static_cast<std::uint8_t>(value > kMaxByte ? value >> 8 : value);
+}
+
+DecodedPoints decodeNodePoints(Metadata const& metadata, std::string_view bytes, std::uint32_t numPoints,
+                               std::string const& nodeName)
+{
+    bool const brotli = metadata.encoding == Encoding::Brotli;
+    std::size_t const bytesPerPoint = brotli ? metadata.brotliBytesPerPoint() : metadata.bytesPerPoint;
+    if (bytesPerPoint == 0 || bytes.size() / bytesPerPoint != numPoints || bytes.size() % bytesPerPoint != 0)
+        throw std::runtime_error("node " + nodeName + ": " + std::to_string(bytes.size()) + " bytes do not hold " +
+                                 std::to_string(numPoints) + " points of " + std::to_string(bytesPerPoint) + " bytes");
+    std::size_t const n = numPoints;
+
+    DecodedPoints points;
+    points.count = n;
+    std::size_t attributeStart = 0;
+    AttributeSpan normalX;
+    AttributeSpan normalY;
+    AttributeSpan normalZ;
+    for (Attribute const& attribute : metadata.attributes) {
+        std::size_t const storedSize = !brotli                          ? attribute.size
+                                       : attribute.name == "position" ? kMortonPositionBytes
+                                       : attribute.name == "rgb"      ? kMortonColorBytes
+                                                                       : attribute.size;
+        AttributeSpan const span = brotli ? AttributeSpan{attributeStart, storedSize}
+                                          : AttributeSpan{attributeStart, bytesPerPoint};
+        attributeStart += brotli ? storedSize * n : storedSize;
+        auto at = [&](std::size_t i) { return span.first + i * span.stride; };
+
+        if (attribute.name == "position") {
+            points.positions.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (brotli) {
+                    points.positions[i] = decodeMortonPosition({read<std::uint32_t>(bytes, at(i)),
+                                                                read<std::uint32_t>(bytes, at(i) + 4),
+                                                                read<std::uint32_t>(bytes, at(i) + 8),
+                                                                read<std::uint32_t>(bytes, at(i) + 12)});
+                } else {
+                    points.positions[i] = {read<std::uint32_t>(bytes, at(i)), read<std::uint32_t>(bytes, at(i) + 4),
+                                           read<std::uint32_t>(bytes, at(i) + 8)};
+                }
+            }
+        } else if (attribute.name == "rgb") {
+            points.colors.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                points.colors[i] = brotli ? decodeMortonColor(read<std::uint64_t>(bytes, at(i)))
+                                          : std::array<std::uint16_t, 3>{read<std::uint16_t>(bytes, at(i)),
+                                                                         read<std::uint16_t>(bytes, at(i) + 2),
+                                                                         read<std::uint16_t>(bytes, at(i) + 4)};
+            }
+        } else if (attribute.name == "intensity") {
+            points.intensities.resize(n);
+            for (std::size_t i = 0; i < n; ++i)
+                points.intensities[i] = read<std::uint16_t>(bytes, at(i));
+        } else if (attribute.name == "ScanIndex") {
+            points.scanIndices.resize(n);
+            for (std::size_t i = 0; i < n; ++i)
+                points.scanIndices[i] = read<std::int32_t>(bytes, at(i));
+        } else if (attribute.name == "classification") {
+            points.classifications.resize(n);
+            for (std::size_t i = 0; i < n; ++i)
+                points.classifications[i] = read<std::uint8_t>(bytes, at(i));
+        } else if (attribute.name == "visibility") {
+            points.visibility.resize(n);
+            for (std::size_t i = 0; i < n; ++i)
+                points.visibility[i] = read<std::uint8_t>(bytes, at(i));
+        } else if (attribute.name == "normal_oct16") {
+            points.normals.resize(n);
+            for (std::size_t i = 0; i < n; ++i)
+                points.normals[i] = decodeOctahedralNormal(read<std::uint16_t>(bytes, at(i)));
+        } else if (attribute.name == "NormalX") {
+            normalX = span;
+        } else if (attribute.name == "NormalY") {
+            normalY = span;
+        } else if (attribute.name == "NormalZ") {
+            normalZ = span;
+        }
+    }
+    if (!metadata.hasNormalOct16 && metadata.hasNormalXyz) {
+        points.normals.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            points.normals[i] = Eigen::Vector3f(static_cast<float>(read<double>(bytes, normalX.first + i * normalX.stride)),
+                                                static_cast<float>(read<double>(bytes, normalY.first + i * normalY.stride)),
+                                                static_cast<float>(read<double>(bytes, normalZ.first + i * normalZ.stride)));
+        }
+    }
+    return points;
+}
+
+bool readNodePoints(Location const& location, Node const& node, DecodedPoints& out, std::stop_token stopToken)
+{
+    out = {};
+    if (node.numPoints == 0 || node.byteSize == 0)
+        return true;
+    Metadata const& metadata = location.metadata();
+    std::string bytes = location.fetchOctreeChunk(node.byteOffset, node.byteSize, stopToken).get();
+    if (stopToken.stop_requested())
+        return false;
+    try {
+        if (metadata.encoding == Encoding::Brotli)
+            bytes = Core::brotliDecode(bytes);
+        out = decodeNodePoints(metadata, bytes, node.numPoints, node.id.name());
+    } catch (std::exception const& error) {
+        throw std::runtime_error(location.identity() + ": " + error.what());
+    }
+    return true;
+}
+
+namespace {
+
+Math::Point<double, 3> modelPosition(std::array<std::uint32_t, 3> const& stored, Metadata const& metadata,
+                                     double unitScale)
+{
+    return {static_cast<double>(stored[0]) * metadata.scale.x() * unitScale,
+            static_cast<double>(stored[1]) * metadata.scale.y() * unitScale,
+            static_cast<double>(stored[2]) * metadata.scale.z() * unitScale};
+}
+
+// The point's color, or nothing when the data set has neither rgb nor intensity.
+bool pointColor(DecodedPoints const& points, Metadata const& metadata, std::size_t i, Math::Color& color)
+{
+    if (!points.colors.empty()) {
+        auto const& rgb = points.colors[i];
+        color.set(colorChannel(rgb[0]), colorChannel(rgb[1]), colorChannel(rgb[2]), 255);
+        return true;
+    }
+    if (!points.intensities.empty()) {
+        Attribute const* const intensity = metadata.find("intensity");
+        color = Math::Color::gray(intensityGray(points.intensities[i], intensity->min, intensity->max), 255);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void fillVertexContainer(DecodedPoints const& points, Metadata const& metadata, double unitScale,
+                         Render::VertexContainer& out)
+{
+    if (out.size() < points.count)
+        out.resize(points.count);
+    for (std::size_t i = 0; i < points.count; ++i) {
+        if (!points.positions.empty()) {
+            Math::Point<double, 3> const p = modelPosition(points.positions[i], metadata, unitScale);
+            out.setPosition(i, p.x(), p.y(), p.z());
+        }
+        Math::Color color;
+        if (pointColor(points, metadata, i, color))
+            out.setColor(i, color.r(), color.g(), color.b(), color.a());
+        if (!points.intensities.empty())
+            out.setIntensity(i, points.intensities[i]);
+        if (!points.scanIndices.empty())
+            out.setScanIndex(i, static_cast<std::uint16_t>(points.scanIndices[i]));
+        if (!points.classifications.empty())
+            out.setClassIndex(i, points.classifications[i]);
+        if (!points.visibility.empty())
+            out.setVisibility(i, points.visibility[i]);
+    }
+}
+
+void fillNodePointData(DecodedPoints const& points, Metadata const& metadata, double unitScale,
+                       Octree::NodePointData& out)
+{
+    out.resize(points.count);
+    for (std::size_t i = 0; i < points.count; ++i) {
+        if (!points.positions.empty())
+            out.setPosition(i, modelPosition(points.positions[i], metadata, unitScale));
+        Math::Color color;
+        if (pointColor(points, metadata, i, color))
+            out.setColor(i, color);
+        if (!points.intensities.empty())
+            out.setIntensity(i, points.intensities[i]);
+        if (!points.scanIndices.empty())
+            out.setScanIndex(i, points.scanIndices[i]);
+        if (!points.classifications.empty())
+            out.setClassIndex(i, points.classifications[i]);
+        if (!points.visibility.empty())
+            out.setVisibility(i, points.visibility[i]);
+        if (!points.normals.empty())
+            out.setNormal(i, points.normals[i]);
+    }
+}
+
+} // namespace PoTree
