@@ -1,0 +1,73 @@
+#pragma once
+
+#include "render/comptr.h"
+#include "render/constantbuffer.h"
+#include "render/export.h"
+#include "render/pixelshader.h"
+#include "render/rendermode.h"
+#include "render/vertexshader.h"
+
+#include <d3d11.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace Math {
+class Color;
+}
+
+namespace Render {
+
+// The full-screen pass from the scene targets into the output targets ("shaders/postprocessing.hlsl").
+class MORVID_RENDER_API PostProcess {
+public:
+    // The shader's `cbConstant` block.
+    struct Constants {
+        float width = 640.0f;
+        float height = 480.0f;
+        float brightness = 0.0f;
+        float contrast = 1.0f;
+        std::array<float, 4> bg_color{1.0f, 1.0f, 1.0f, 1.0f};
+        float opacity = 1.0f;
+        std::int32_t point_render_mode = 0;
+        std::array<std::int32_t, 2> padding{};
+    };
+
+    static constexpr char const* kShaderName = "shaders/postprocessing.hlsl";
+
+    PostProcess() = default;
+    explicit PostProcess(ATL::CComPtr<ID3D11Device> const& device);
+    PostProcess(PostProcess&&) noexcept = default;
+    PostProcess& operator=(PostProcess&&) noexcept = default;
+
+    void setViewport(unsigned int width, unsigned int height);
+    void setBrightness(float brightness) { mConstants.modify().brightness = brightness; }
+    void setContrast(float contrast) { mConstants.modify().contrast = contrast; }
+    void setOpacity(float opacity) { mConstants.modify().opacity = opacity; }
+    void setRenderMode(RenderMode mode) { mConstants.modify().point_render_mode = static_cast<std::int32_t>(mode); }
+    void setBackgroundColor(Math::Color const& color);
+
+    float brightness() const { return mConstants.data().brightness; }
+    float contrast() const { return mConstants.data().contrast; }
+    float opacity() const { return mConstants.data().opacity; }
+    RenderMode renderMode() const { return static_cast<RenderMode>(mConstants.data().point_render_mode); }
+    Constants const& constants() const { return mConstants.data(); }
+
+    // One full-screen draw into the bound targets. The caller binds the output targets, viewport and
+    // states, and the scene textures "color" and "worldPosition" at pixel slots 0 and 1.
+    void draw(ID3D11DeviceContext* context);
+
+private:
+    VertexShader mVertexShader;
+    PixelShader mPixelShader;
+    ConstantBuffer<Constants> mConstants;
+    ATL::CComPtr<ID3D11Device> mDevice;
+};
+
+static_assert(sizeof(PostProcess::Constants) == 48);
+static_assert(offsetof(PostProcess::Constants, bg_color) == 16);
+static_assert(offsetof(PostProcess::Constants, opacity) == 32);
+static_assert(offsetof(PostProcess::Constants, point_render_mode) == 36);
+
+} // namespace Render

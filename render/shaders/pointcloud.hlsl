@@ -1,0 +1,246 @@
+// Point cloud program: one instance of a 4-vertex strip per point, a screen-aligned square sized by
+// the local octree level of detail and cut to a disc in the pixel shader.
+#include "shaders/colorprocessing.hlsl"
+
+cbuffer cbPerFrame : register(b0)
+{
+    float4x4 model;
+    float4x4 inv_model;
+    float4x4 view;
+    float4x4 proj;
+    float4x4 model_view_proj;
+    float4x4 inv_model_view_proj;
+    float4x4 inv_view_proj;
+    float4 clipping_planes[8];
+    float4 uniformColor;
+    float4 tomographicColor;
+    float4 distance_plane;
+    float near;
+    float far;
+    float width;
+    float height;
+    float aspect;
+    float point_size;
+    float root_node_size;
+    float max_point_size;
+    float tomo_contrast;
+    float model_scale;
+    float min_distance;
+    float max_distance;
+    float min_distance_pass_fail;
+    float max_distance_pass_fail;
+    float min_distance_warn;
+    float max_distance_warn;
+    int color_map;
+    int point_render_mode;
+    int use_signed_distance;
+    int selected;
+    int use_cloud_colors_in_tomographic_render_modes;
+    int mesh_clipping_active;
+    int class_visibility_active;
+    int region_clipping_active;
+    float intensity_blend_factor;
+    float min_intensity;
+    float max_intensity;
+    int color_map_intensity;
+};
+
+cbuffer cbPerOctreeNode : register(b1)
+{
+    float3 node_min;
+    uint node_index;
+    uint node_depth;
+};
+
+// One texel per visible node: red = child mask, green/blue = high/low byte of the offset to the
+// texel of the first visible child.
+Texture1D<float4> visibleNodes : register(t0);
+// Per class: color, and alpha 0 for a hidden class.
+Texture1D<float4> classificationColors : register(t1);
+
+static const int kModeDefault = 0;
+static const int kModeTomographicDarkContours = 1;
+static const int kModeTomographicBrightContours = 2;
+static const int kModeColorizeByNormal = 3;
+static const int kModeColorizeByPlaneDistance = 4;
+static const int kModeColorizeByIntensity = 5;
+static const int kModeUniformColor = 6;
+static const int kModeColorizeByMeshDistance = 7;
+static const int kModeColorizeByClassIndex = 8;
+
+static const uint kMaxLodSteps = 22;
+static const uint kClippingPlaneCount = 8;
+static const float kIntensityScale = 65535.0;
+
+struct VS_INPUT
+{
+    float4 position : POS;
+    float4 color : COL;
+    // Declared as R16_UINT rather than R16_UNORM: some Direct3D 11 implementations offer no 16-bit
+    // normalised vertex input; the division below gives the same 0..1 value on every driver.
+    uint intensity : INTENSITY;
+    float distance : DISTANCE;
+    uint classIndex : CLASSINDEX;
+    uint vertexId : SV_VertexID;
+};
+
+struct VS_OUTPUT
+{
+    float4 position : SV_POSITION;
+    float4 color : COLOR;
+    float4 worldPosition : WORLDPOSITION;
+    float4 exactWorldPosition : EXACTWORLDPOSITION;
+    float2 uv : TEXCOORD0;
+};
+
+struct PS_OUTPUT
+{
+    float4 color : SV_TARGET0;
+    float4 worldPosition : SV_TARGET1;
+    float4 exactWorldPosition : SV_TARGET2;
+};
+
+// Number of set bits of the 8-bit mask below bit `bit` (a parallel bit count on one byte).
+uint countBitsBelow(uint mask, uint bit)
+{
+    uint bits = mask & ((1u << bit) - 1u);
+    bits = bits - ((bits >> 1) & 0x55u);
+    bits = (bits & 0x33u) + ((bits >> 2) & 0x33u);
+    return (bits + (bits >> 4)) & 0x0Fu;
+}
+
+// Octree depth of the deepest visible node that contains `position`, starting at the drawn node.
+uint getLodLevel(float3 position)
+{
+    uint index = node_index;
+    uint depth = node_depth;
+    float3 corner = node_min;
+    [loop]
+    for (uint level = 0; level < kMaxLodSteps; ++level) {
+        float size = root_node_size / exp2((float)depth);
+        float3 upperHalf = step(0.5, (position - corner) / size);
+        uint3 upper = (uint3)upperHalf;
+        uint child = 4 * upper.x + 2 * upper.y + upper.z;
+        // The channels hold bytes; rounding undoes the 1/255 scale of the UNORM read exactly.
+        uint4 texel = (uint4)(visibleNodes.Load(int2(index, 0)) * 255.0 + 0.5);
+        uint childMask = texel.r;
+        if ((childMask & (1u << child)) == 0)
+            return depth;
+        index += ((texel.g << 8) | texel.b) + countBitsBelow(childMask, child);
+        depth += 1;
+        corner += 0.5 * size * upperHalf;
+    }
+    return depth;
+}
+
+float4 blendWithPointBrightness(float4 color, float brightness)
+{
+    return lerp(color, float4(brightness, brightness, brightness, 1.0) * color, intensity_blend_factor);
+}
+
+VS_OUTPUT dropPoint()
+{
+    VS_OUTPUT output = (VS_OUTPUT)0;
+    return output;
+}
+
+VS_OUTPUT vs_main(VS_INPUT input)
+{
+    float4 pointColor = input.color;
+    if (region_clipping_active) {
+        if (pointColor.a == 0.0)
+            return dropPoint();
+    } else {
+        pointColor.a = 1.0;
+    }
+    float brightness = (pointColor.r + pointColor.g + pointColor.b) / 3.0;
+
+    float4 classColor = float4(0.0, 0.0, 0.0, 0.0);
+    if (class_visibility_active || point_render_mode == kModeColorizeByClassIndex) {
+        float4 classTexel = classificationColors.Load(int2(input.classIndex, 0));
+        if (classTexel.a == 0.0)
+            return dropPoint();
+        classColor = blendWithPointBrightness(classTexel, brightness);
+    }
+
+    float distance = use_signed_distance ? input.distance : abs(input.distance);
+    if (mesh_clipping_active && (distance < min_distance || distance > max_distance))
+        return dropPoint();
+
+    [unroll]
+    for (uint plane = 0; plane < kClippingPlaneCount; ++plane) {
+        if (dot(input.position, clipping_planes[plane]) < 0.0)
+            return dropPoint();
+    }
+
+    VS_OUTPUT output;
+    float4 clipPosition = mul(model_view_proj, input.position);
+    float w = clipPosition.w;
+    float pointHalfExtent = model_scale * point_size / exp2((float)getLodLevel(input.position.xyz)) * abs(proj._22);
+    pointHalfExtent = clamp(pointHalfExtent, w / height, max_point_size * w / height);
+
+    float2 uv = float2(-1.0 + 2.0 * ((input.vertexId >> 1) & 1), -1.0 + 2.0 * (input.vertexId & 1));
+    float4 offset = float4(uv.x * pointHalfExtent / aspect, uv.y * pointHalfExtent, 0.0, 0.0);
+    output.position = clipPosition + offset;
+    output.uv = uv;
+
+    if (point_render_mode == kModeUniformColor || (point_render_mode == kModeDefault && selected)) {
+        output.color = blendWithPointBrightness(uniformColor, brightness);
+    } else if (point_render_mode == kModeDefault || point_render_mode == kModeColorizeByNormal) {
+        output.color = pointColor;
+    } else if (point_render_mode == kModeColorizeByIntensity) {
+        output.color = colorizeByDistance(input.intensity / kIntensityScale, min_intensity, max_intensity,
+                                          color_map_intensity, 0.0, 0.0, 0.0, 0.0);
+    } else if (point_render_mode == kModeColorizeByMeshDistance) {
+        if (distance < min_distance || distance > max_distance) {
+            output.color = pointColor;
+        } else {
+            float4 mapColor = colorizeByDistance(distance, min_distance, max_distance, color_map,
+                                                 min_distance_pass_fail, max_distance_pass_fail,
+                                                 min_distance_warn, max_distance_warn);
+            output.color = blendWithPointBrightness(mapColor, brightness);
+        }
+    } else if (point_render_mode == kModeColorizeByClassIndex) {
+        output.color = classColor;
+    } else {
+        output.color = float4(0.0, 0.0, 0.0, 0.0);
+    }
+
+    output.exactWorldPosition = mul(model, input.position);
+
+    if (point_render_mode == kModeColorizeByPlaneDistance) {
+        float planeDist = planeDistance(output.exactWorldPosition.xyz, distance_plane);
+        if (!use_signed_distance)
+            planeDist = abs(planeDist);
+        if (planeDist < min_distance || planeDist > max_distance)
+            return dropPoint();
+        float4 mapColor = colorizeByDistance(planeDist, min_distance, max_distance, color_map,
+                                             min_distance_pass_fail, max_distance_pass_fail,
+                                             min_distance_warn, max_distance_warn);
+        output.color = blendWithPointBrightness(mapColor, brightness);
+    }
+
+    // The corner offset carried back to world space, so that picking sees the drawn square.
+    output.worldPosition = output.exactWorldPosition + mul(inv_view_proj, offset);
+    return output;
+}
+
+PS_OUTPUT ps_main(VS_OUTPUT input)
+{
+    float edge = 1.0 - length(input.uv);
+    if (edge < 0.0)
+        discard;
+
+    PS_OUTPUT output;
+    if (point_render_mode == kModeTomographicDarkContours || point_render_mode == kModeTomographicBrightContours) {
+        float3 tint = use_cloud_colors_in_tomographic_render_modes ? uniformColor.rgb : tomographicColor.rgb;
+        float alpha = tomo_contrast * smoothstep(0.0, 1.0, edge);
+        output.color = point_render_mode == kModeTomographicDarkContours ? float4(1.0 - tint, alpha)
+                                                                          : float4(tint, alpha);
+    } else {
+        output.color = input.color;
+    }
+    output.worldPosition = input.worldPosition;
+    output.exactWorldPosition = input.exactWorldPosition;
+    return output;
+}

@@ -1,0 +1,95 @@
+// Full-screen pass from the scene targets into the output targets: render-mode specific shading,
+// brightness and contrast, opacity, and the output color packed next to the world position.
+#include "shaders/colorprocessing.hlsl"
+
+cbuffer cbConstant : register(b0)
+{
+    float width;
+    float height;
+    float brightness;
+    float contrast;
+    float4 bg_color;
+    float opacity;
+    int point_render_mode;
+};
+
+Texture2D<float4> color : register(t0);
+Texture2D<float4> worldPosition : register(t1);
+
+static const int kModeDefault = 0;
+static const int kModeTomographicDarkContours = 1;
+static const int kModeTomographicBrightContours = 2;
+static const int kModeColorizeByNormal = 3;
+static const int kModeColorizeByPlaneDistance = 4;
+static const int kModeColorizeByClassIndex = 8;
+static const float kLuminanceScale = 2.0;
+
+struct VS_OUTPUT
+{
+    float4 position : SV_POSITION;
+    float2 uv : TEXCOORD0;
+};
+
+struct PS_OUTPUT
+{
+    float4 color : SV_TARGET0;
+    float4 worldPosition : SV_TARGET1;
+};
+
+VS_OUTPUT vs_main(uint vertexId : SV_VertexID)
+{
+    VS_OUTPUT output;
+    output.uv = float2((vertexId >> 1) & 1, vertexId & 1);
+    output.position = float4(2.0 * output.uv - 1.0, 1.0, 1.0);
+    return output;
+}
+
+float4 shadeSurface(int2 pixel, float4 sceneColor, float3 position)
+{
+    float4 col = float4(sceneColor.rgb, 1.0);
+    if (point_render_mode == kModeDefault)
+        return adjustBrightnessContrast(col, brightness, contrast);
+    if (point_render_mode == kModeTomographicDarkContours) {
+        float3 t = 1.0 - col.rgb;
+        float a = 1.0 - (t.r + t.g + t.b) / 3.0;
+        return float4(saturate(1.0 - kLuminanceScale * (1.0 - t)), saturate(kLuminanceScale * a));
+    }
+    if (point_render_mode == kModeTomographicBrightContours)
+        return float4(saturate(kLuminanceScale * col.rgb), saturate(kLuminanceScale * (col.r + col.g + col.b) / 3.0));
+    if (point_render_mode == kModeColorizeByNormal) {
+        float3 above = worldPosition.Load(int3(pixel.x, pixel.y - 1, 0)).xyz;
+        float3 left = worldPosition.Load(int3(pixel.x - 1, pixel.y, 0)).xyz;
+        return colorizeByNormal(normalize(cross(position - above, position - left)));
+    }
+    if (point_render_mode >= kModeColorizeByPlaneDistance && point_render_mode <= kModeColorizeByClassIndex)
+        return col;
+    return float4(0.0, 0.0, 0.0, 0.0);
+}
+
+PS_OUTPUT ps_main(VS_OUTPUT input)
+{
+    int2 pixel = int2(input.position.xy);
+    float4 position = worldPosition.Load(int3(pixel, 0));
+    float4 sceneColor = color.Load(int3(pixel, 0));
+
+    PS_OUTPUT output;
+    if (position.w == 0.0) {
+        // Nothing was drawn here: the tomographic modes compose over white or black, the others keep
+        // the scene's clear color. No surface means no world position.
+        if (point_render_mode == kModeTomographicDarkContours)
+            output.color = float4(1.0, 1.0, 1.0, 0.0);
+        else if (point_render_mode == kModeTomographicBrightContours)
+            output.color = float4(0.0, 0.0, 0.0, 0.0);
+        else
+            output.color = sceneColor;
+        float largestFloat = asfloat(0x7F7FFFFF);
+        output.worldPosition = float4(largestFloat, largestFloat, largestFloat, 0.0);
+    } else {
+        output.color = shadeSurface(pixel, sceneColor, position.xyz);
+        output.worldPosition = float4(position.xyz, 0.0);
+    }
+    output.color.a *= opacity;
+    if (position.w != 0.0)
+        output.worldPosition.w = packBGRA(output.color);
+    return output;
+}
