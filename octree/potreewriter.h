@@ -1,0 +1,42 @@
+#pragma once
+
+#include "octree/potreemetadata.h"
+#include "octree/sourcepoints.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <stop_token>
+
+namespace PoTree {
+
+struct WriterOptions {
+    Encoding encoding = Encoding::Default;
+    // Quantisation step of the stored integer positions, per axis.
+    Math::Point<double, 3> scale = Math::Point<double, 3>::Constant(0.001);
+    // A node with more points keeps a sample and passes the rest to its children.
+    std::size_t maxPointsPerNode = 20'000;
+    // Levels per hierarchy chunk; nodes below are reached through proxy records.
+    unsigned hierarchyStepSize = 4;
+};
+
+struct WriteSummary {
+    std::size_t nodes = 0;
+    std::size_t hierarchyChunks = 0;
+    unsigned depth = 0;
+};
+
+// Stored integer position of a point: its offset from `origin` in units of `scale`, rounded.
+std::array<std::uint32_t, 3> quantize(Math::Point<double, 3> const& position, Math::Point<double, 3> const& origin,
+                                      Math::Point<double, 3> const& scale);
+
+// Writes a Potree 2.0 data set ("metadata.json", "hierarchy.bin", "octree.bin") into
+// `folder`, which is created if needed. `progress` receives the fraction done. Throws
+// std::runtime_error naming the file on write errors, std::invalid_argument when the points
+// do not fit the scale (more than 2^32 steps across); returns an empty summary when stopped.
+WriteSummary writePotree(Octree::SourcePoints const& source, std::filesystem::path const& folder,
+                         WriterOptions const& options, std::function<void(double)> const& progress = {},
+                         std::stop_token stopToken = {});
+
+} // namespace PoTree
