@@ -1,0 +1,130 @@
+#include "octree/lasheader.h"
+#include "octree/lasreader.h"
+#include "octree/plyreader.h"
+#include "octree/textpointreader.h"
+
+#include "core/filereading.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstring>
+#include <filesystem>
+
+namespace {
+
+std::filesystem::path const kLas = std::filesystem::path(MORVID_TEST_DATA_DIR) / "realworld" / "las";
+
+std::string errorOf(auto&& read)
+{
+    try {
+        read();
+    } catch (std::runtime_error const& error) {
+        return error.what();
+    }
+    return {};
+}
+
+TEST(TextPointReader, ReadsPositionsAndColorsAfterAHeader)
+{
+    auto const points = Octree::readTextPoints("X Y Z Red Green Blue Alpha\n1.5 2 -3 10 20 30 255\n\n4 5 6 0 0 0 0\n",
+                                               "points.txt");
+    ASSERT_EQ(points.points.size(), 2u);
+    EXPECT_TRUE(points.hasRgb);
+    EXPECT_EQ(points.points[0].position, (Math::Point<double, 3>(1.5, 2, -3)));
+    EXPECT_EQ(points.points[0].rgb, (std::array<std::uint16_t, 3>{10, 20, 30}));
+    EXPECT_FALSE(Octree::readTextPoints("1 2 3\n", "p.txt").hasRgb);
+}
+
+TEST(TextPointReader, MalformedLinesAreNamed)
+{
+    EXPECT_EQ(errorOf([] { Octree::readTextPoints("1 2 3\n4 5\n", "p.txt"); }),
+              "p.txt: line 2: expected 3 values like the first point, found 2");
+    EXPECT_EQ(errorOf([] { Octree::readTextPoints("1 2 x\n", "p.txt"); }), "p.txt: line 1: 'x' is not a number");
+    EXPECT_EQ(errorOf([] { Octree::readTextPoints("1 2 3 4 5 300\n", "p.txt"); }),
+              "p.txt: line 1: color value '300' is not an integer 0-255");
+}
+
+TEST(PlyReader, ReadsBinaryAndAsciiVertices)
+{
+    std::string binary = "ply\nformat binary_little_endian 1.0\nelement vertex 2\nproperty float x\nproperty float y\n"
+                         "property float z\nproperty uchar red\nproperty uchar green\nproperty uchar blue\n"
+                         "property uchar alpha\n\nend_header\n";
+    for (float const value : {1.0f, 2.0f}) {
+        float const xyz[3] = {value, value * 2, value * 3};
+        binary.append(reinterpret_cast<char const*>(xyz), sizeof(xyz));
+        unsigned char const rgba[4] = {7, 8, 9, 255};
+        binary.append(reinterpret_cast<char const*>(rgba), sizeof(rgba));
+    }
+    auto const points = Ply::readPoints(binary, "p.ply");
+    ASSERT_EQ(points.points.size(), 2u);
+    EXPECT_TRUE(points.hasRgb);
+    EXPECT_EQ(points.points[1].position, (Math::Point<double, 3>(2, 4, 6)));
+    EXPECT_EQ(points.points[1].rgb, (std::array<std::uint16_t, 3>{7, 8, 9}));
+    EXPECT_NE(errorOf([&] { Ply::readPoints(binary.substr(0, binary.size() - 4), "p.ply"); }).find("do not fit"),
+              std::string::npos);
+
+    auto const ascii = Ply::readPoints("ply\nformat ascii 1.0\nelement vertex 1\nproperty double x\nproperty double y\n"
+                                       "property double z\nproperty ushort intensity\nend_header\n1 2 3 500\n",
+                                       "a.ply");
+    ASSERT_EQ(ascii.points.size(), 1u);
+    EXPECT_TRUE(ascii.hasIntensity);
+    EXPECT_EQ(ascii.points[0].intensity, 500u);
+    EXPECT_EQ(errorOf([] { Ply::readPoints("ply\nformat binary_big_endian 1.0\nend_header\n", "b.ply"); }),
+              "b.ply: format 'binary_big_endian' is not supported");
+}
+
+class LasReaderRealData : public testing::TestWithParam<std::string> {};
+
+TEST_P(LasReaderRealData, ReadsTheRecordedPointsAndBounds)
+{
+    std::string const name = GetParam();
+    auto const manifest = nlohmann::json::parse(Core::readLocalFile(kLas / (name + ".manifest.json")));
+    auto const points = Las::readPoints(Core::readLocalFile(kLas / (name + ".las")), name);
+    ASSERT_EQ(points.points.size(), manifest["point_count"].get<std::size_t>());
+    auto const bounds = points.bounds();
+    for (int axis = 0; axis < 3; ++axis) {
+        EXPECT_NEAR(bounds.min()[axis], manifest["actual_min"][axis].get<double>(), 1e-6);
+        EXPECT_NEAR(bounds.max()[axis], manifest["actual_max"][axis].get<double>(), 1e-6);
+    }
+    auto const& statistics = manifest["statistics"];
+    std::uint64_t intensitySum = 0;
+    for (auto const& point : points.points)
+        intensitySum += point.intensity;
+    EXPECT_EQ(intensitySum, statistics["intensity_sum"].get<std::uint64_t>());
+}
+
+INSTANTIATE_TEST_SUITE_P(Las, LasReaderRealData,
+                         testing::Values("1.2-with-color", "autzen-trim", "autzen-trim-las14", "mixed-conifer"));
+
+TEST(LasReader, ColorsAndClassesOfFormatsThreeAndSeven)
+{
+    auto const las12 = Las::readPoints(Core::readLocalFile(kLas / "autzen-trim.las"), "autzen-trim.las");
+    auto const las14 = Las::readPoints(Core::readLocalFile(kLas / "autzen-trim-las14.las"), "autzen-trim-las14.las");
+    ASSERT_TRUE(las12.hasRgb && las14.hasRgb);
+    ASSERT_EQ(las12.points.size(), las14.points.size());
+    // The same points in two point formats.
+    for (std::size_t i = 0; i < las12.points.size(); i += 997) {
+        EXPECT_EQ(las12.points[i].rgb, las14.points[i].rgb) << i;
+        EXPECT_EQ(las12.points[i].classification, las14.points[i].classification) << i;
+        EXPECT_EQ(las12.points[i].intensity, las14.points[i].intensity) << i;
+    }
+}
+
+TEST(LasHeader, CorruptOrTruncatedHeadersAreRejected)
+{
+    std::string const bytes = Core::readLocalFile(kLas / "1.2-with-color.las");
+    EXPECT_NO_THROW(Las::parseHeader(bytes, "f.las"));
+    EXPECT_EQ(errorOf([&] { Las::parseHeader(bytes.substr(0, 100), "f.las"); }), "f.las: not a LAS file (no LASF header)");
+    EXPECT_EQ(errorOf([&] { Las::parseHeader(bytes.substr(0, bytes.size() - 1), "f.las"); }),
+              "f.las: 1065 points do not fit in the file");
+    std::string manyVlrs = bytes;
+    std::uint32_t const vlrs = 2'800'000'000u;
+    std::memcpy(manyVlrs.data() + 100, &vlrs, sizeof(vlrs));
+    EXPECT_NE(errorOf([&] { Las::parseHeader(manyVlrs, "f.las"); }).find("variable length records"), std::string::npos);
+    EXPECT_NE(errorOf([&] { Las::readPoints(Core::readLocalFile(kLas / "lone-star.laz"), "lone-star.laz"); })
+                  .find("compressed"),
+              std::string::npos);
+}
+
+} // namespace

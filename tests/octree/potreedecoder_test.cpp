@@ -1,0 +1,254 @@
+#include "octree/potreehierarchy.h"
+#include "octree/potreenodedecoder.h"
+
+#include "core/brotlidecode.h"
+
+#include <brotli/encode.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+std::string metadataJson(std::string const& encoding, std::string const& attributes, double intensityMin = 0,
+                         double intensityMax = 256)
+{
+    std::string json = R"({"encoding": ")" + encoding + R"(", "hierarchy": {"firstChunkSize": 22},
+        "offset": [0, 0, 0], "scale": [0.5, 0.25, 1], "spacing": 1, "points": 3,
+        "boundingBox": {"min": [0, 0, 0], "max": [2, 2, 2]}, "attributes": [)" + attributes + "]}";
+    std::string const placeholder = "INTENSITY_RANGE";
+    if (auto at = json.find(placeholder); at != std::string::npos)
+        json.replace(at, placeholder.size(),
+                     "\"min\": [" + std::to_string(intensityMin) + "], \"max\": [" + std::to_string(intensityMax) + "]");
+    return json;
+}
+
+constexpr char kPositionRgbIntensity[] = R"({"name": "position", "size": 12}, {"name": "rgb", "size": 6},
+    {"name": "intensity", "size": 2, INTENSITY_RANGE})";
+
+template <class T>
+void append(std::string& bytes, T value)
+{
+    char raw[sizeof(T)];
+    std::memcpy(raw, &value, sizeof(T));
+    bytes.append(raw, sizeof(T));
+}
+
+std::string record(std::uint8_t typeByte, std::uint8_t mask, std::uint32_t points, std::uint64_t offset,
+                   std::uint64_t size)
+{
+    std::string bytes;
+    append(bytes, typeByte);
+    append(bytes, mask);
+    append(bytes, points);
+    append(bytes, offset);
+    append(bytes, size);
+    return bytes;
+}
+
+Math::NBoundingBox<double, 3> const kBox({0, 0, 0}, {2, 2, 2});
+
+TEST(PotreeHierarchy, ChunkSizeDecidesTheRecordsRead)
+{
+    std::string const two = record(0, 0x01, 10, 0, 200) + record(1, 0, 5, 200, 100);
+    auto const root = PoTree::parseHierarchyChunk(two, {}, kBox);
+    EXPECT_EQ(root->numPoints, 10u);
+    ASSERT_TRUE(root->children[0]);
+    EXPECT_EQ(root->children[0]->numPoints, 5u);
+    EXPECT_EQ(root->children[0]->byteOffset, 200u);
+
+    auto const none = PoTree::parseHierarchyChunk(two.substr(0, 21), {}, kBox);
+    EXPECT_EQ(none->numPoints, 0u);
+    EXPECT_EQ(none->childMask, 0u);
+}
+
+TEST(PotreeHierarchy, ProxyTypeAndFlagsSplitTheTypeByte)
+{
+    auto const node = PoTree::parseHierarchyChunk(record(0x12, 0xff, 0, 1000, 44), {}, kBox);
+    EXPECT_EQ(node->type, 2u);
+    EXPECT_EQ(node->flags, 1u);
+    EXPECT_TRUE(node->isProxy());
+    for (auto const& child : node->children)
+        EXPECT_FALSE(child);
+}
+
+TEST(PotreeHierarchy, DeepestLevelGetsNoChildren)
+{
+    Octree::OctreeNodeId deepest;
+    for (unsigned level = 0; level < Octree::OctreeNodeId::kMaxLevel; ++level)
+        deepest = deepest.child(0);
+    auto const node = PoTree::parseHierarchyChunk(record(0, 0xff, 1, 0, 1), deepest, kBox);
+    EXPECT_EQ(node->childMask, 0u);
+}
+
+TEST(PotreeHierarchy, ChildBoxesSplitAtTheCentre)
+{
+    auto const box = PoTree::childBox(kBox, 5);
+    EXPECT_EQ(box.min(), (Math::Point<double, 3>(1, 0, 1)));
+    EXPECT_EQ(box.max(), (Math::Point<double, 3>(2, 1, 2)));
+}
+
+TEST(PotreeDecoder, DefaultRecordsInterleaveTheAttributes)
+{
+    auto const metadata = PoTree::Metadata::parse(metadataJson("DEFAULT", kPositionRgbIntensity), "metadata.json");
+    EXPECT_EQ(metadata.bytesPerPoint, 20u);
+    std::string bytes;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        append(bytes, i * 2);
+        append(bytes, i * 4);
+        append(bytes, i);
+        std::uint16_t const rgb[3][3] = {{300, 255, 65535}, {0, 1, 2}, {256, 512, 1024}};
+        for (std::uint16_t const c : rgb[i])
+            append(bytes, c);
+        append(bytes, static_cast<std::uint16_t>(i * 128));
+    }
+    auto const points = PoTree::decodeNodePoints(metadata, bytes, 3, "r");
+    ASSERT_EQ(points.count, 3u);
+    EXPECT_EQ(points.intensities[2], 256u);
+
+    Render::VertexContainer vertices;
+    PoTree::fillVertexContainer(points, metadata, 2.0, vertices);
+    ASSERT_EQ(vertices.size(), 3u);
+    EXPECT_EQ(vertices.position(2), (Math::Point<float, 3>(4 * 0.5f * 2, 8 * 0.25f * 2, 2 * 1.0f * 2)));
+    auto const& color = vertices.data()[0].color;
+    EXPECT_EQ(color.r(), 1);
+    EXPECT_EQ(color.g(), 255);
+    EXPECT_EQ(color.b(), 255);
+    EXPECT_EQ(color.a(), 255);
+    EXPECT_EQ(vertices.data()[2].intensity, 256u);
+}
+
+TEST(PotreeDecoder, IntensityBecomesGrayWithinTheMetadataRange)
+{
+    EXPECT_EQ(PoTree::intensityGray(0, 0, 256), 0);
+    EXPECT_EQ(PoTree::intensityGray(128, 0, 256), 127);
+    EXPECT_EQ(PoTree::intensityGray(256, 0, 256), 255);
+    // Outside the range: clamped instead of wrapping.
+    EXPECT_EQ(PoTree::intensityGray(1000, 0, 256), 255);
+    EXPECT_EQ(PoTree::intensityGray(5, 10, 256), 0);
+    // An empty or inverted range maps the high byte instead of dividing by zero.
+    EXPECT_EQ(PoTree::intensityGray(0x1234, 7, 7), 0x12);
+    EXPECT_EQ(PoTree::intensityGray(0xff00, 9, 3), 0xff);
+}
+
+TEST(PotreeDecoder, NodeWithoutRgbIsGray)
+{
+    auto const metadata = PoTree::Metadata::parse(
+        metadataJson("DEFAULT", R"({"name": "position", "size": 12}, {"name": "intensity", "size": 2, INTENSITY_RANGE})"),
+        "metadata.json");
+    std::string bytes;
+    for (std::uint16_t const intensity : {0, 128, 256}) {
+        append(bytes, std::uint32_t{0});
+        append(bytes, std::uint32_t{0});
+        append(bytes, std::uint32_t{0});
+        append(bytes, intensity);
+    }
+    Render::VertexContainer vertices;
+    PoTree::fillVertexContainer(PoTree::decodeNodePoints(metadata, bytes, 3, "r"), metadata, 1.0, vertices);
+    EXPECT_EQ(vertices.data()[0].color, Math::Color(0, 0, 0, 255));
+    EXPECT_EQ(vertices.data()[1].color, Math::Color(127, 127, 127, 255));
+    EXPECT_EQ(vertices.data()[2].color, Math::Color(255, 255, 255, 255));
+}
+
+TEST(PotreeDecoder, MortonCodesRoundTripOverTheWholeRange)
+{
+    for (std::array<std::uint32_t, 3> const position :
+         {std::array<std::uint32_t, 3>{0, 0, 0}, {1, 2, 3}, {0xffffffff, 0, 0x80000000}, {0x08000000, 0x0400, 7}}) {
+        EXPECT_EQ(PoTree::decodeMortonPosition(PoTree::encodeMortonPosition(position)), position);
+    }
+    // Bit k of x, y, z is bit 3k, 3k + 1, 3k + 2.
+    EXPECT_EQ(PoTree::decodeMortonColor(0b100'010'001), (std::array<std::uint16_t, 3>{0b001, 0b010, 0b100}));
+    EXPECT_EQ(PoTree::decodeMortonPosition({0, 0, 0b111, 0}), (std::array<std::uint32_t, 3>{1, 1, 1}));
+    EXPECT_EQ(PoTree::decodeMortonPosition({0b001, 0, 0, 0}), (std::array<std::uint32_t, 3>{1u << 16, 0, 0}));
+}
+
+TEST(PotreeDecoder, BrotliNodesStoreAttributesOneAfterAnother)
+{
+    auto const metadata = PoTree::Metadata::parse(metadataJson("BROTLI", kPositionRgbIntensity), "metadata.json");
+    EXPECT_EQ(metadata.brotliBytesPerPoint(), 26u);
+    std::string bytes;
+    for (std::uint32_t i = 0; i < 2; ++i)
+        for (std::uint32_t const word : PoTree::encodeMortonPosition({i + 1, i + 2, i + 3}))
+            append(bytes, word);
+    for (std::uint16_t i = 0; i < 2; ++i)
+        append(bytes, PoTree::encodeMortonColor({static_cast<std::uint16_t>(10 + i), 20, 30}));
+    append(bytes, std::uint16_t{7});
+    append(bytes, std::uint16_t{9});
+    auto const points = PoTree::decodeNodePoints(metadata, bytes, 2, "r");
+    EXPECT_EQ(points.positions[1], (std::array<std::uint32_t, 3>{2, 3, 4}));
+    EXPECT_EQ(points.colors[1], (std::array<std::uint16_t, 3>{11, 20, 30}));
+    EXPECT_EQ(points.intensities[1], 9u);
+}
+
+TEST(PotreeDecoder, OctahedralNormalsAreUnitVectors)
+{
+    Eigen::Vector3f const up = PoTree::decodeOctahedralNormal(0x7f7f);
+    EXPECT_NEAR(up.z(), 1.0f, 1e-2f);
+    Eigen::Vector3f const folded = PoTree::decodeOctahedralNormal(0xff00);
+    EXPECT_NEAR(folded.norm(), 1.0f, 1e-5f);
+    EXPECT_LE(folded.z(), 0.0f);
+}
+
+TEST(PotreeDecoder, BytesThatDoNotMatchThePointCountAreRejected)
+{
+    auto const metadata = PoTree::Metadata::parse(metadataJson("DEFAULT", kPositionRgbIntensity), "metadata.json");
+    std::string const bytes(59, '\0');
+    try {
+        PoTree::decodeNodePoints(metadata, bytes, 3, "r04");
+        FAIL() << "expected an error";
+    } catch (std::runtime_error const& error) {
+        EXPECT_NE(std::string(error.what()).find("r04"), std::string::npos);
+    }
+    EXPECT_THROW(PoTree::decodeNodePoints(metadata, std::string(60, '\0'), 4, "r"), std::runtime_error);
+    // BROTLI records are larger than the metadata's byte count: 3 points of 26 bytes, not 20.
+    auto const brotli = PoTree::Metadata::parse(metadataJson("BROTLI", kPositionRgbIntensity), "metadata.json");
+    EXPECT_THROW(PoTree::decodeNodePoints(brotli, std::string(60, '\0'), 3, "r"), std::runtime_error);
+    EXPECT_NO_THROW(PoTree::decodeNodePoints(brotli, std::string(78, '\0'), 3, "r"));
+}
+
+TEST(PotreeMetadata, MissingOrMalformedFieldsAreNamed)
+{
+    auto message = [](std::string const& json) {
+        try {
+            PoTree::Metadata::parse(json, "/data/set/metadata.json");
+        } catch (std::runtime_error const& error) {
+            return std::string(error.what());
+        }
+        return std::string();
+    };
+    std::string const good = metadataJson("DEFAULT", kPositionRgbIntensity);
+    EXPECT_TRUE(message(good).empty());
+    auto without = [&](std::string const& text, std::string const& replacement) {
+        std::string json = good;
+        json.replace(json.find(text), text.size(), replacement);
+        return json;
+    };
+    EXPECT_EQ(message(without(R"("encoding": "DEFAULT")", R"("encodin": "DEFAULT")")),
+              "/data/set/metadata.json: field 'encoding' is missing");
+    EXPECT_EQ(message(without(R"("scale": [0.5, 0.25, 1])", R"("scale": [0.5, 0.25])")),
+              "/data/set/metadata.json: field 'scale' is not an array of 3 numbers");
+    EXPECT_EQ(message(without(R"("firstChunkSize": 22)", R"("firstChunkSize": -1)")),
+              "/data/set/metadata.json: field 'hierarchy.firstChunkSize' is not a non-negative integer");
+    EXPECT_EQ(message(without(R"({"name": "rgb", "size": 6})", R"({"name": "rgb", "size": 3})")),
+              "/data/set/metadata.json: field 'attributes[1].size' is 3 for 'rgb', expected 6");
+    EXPECT_NE(message(good.substr(0, 40)).find("not valid JSON"), std::string::npos);
+    std::string const empty = metadataJson("DEFAULT", R"({"name": "user data", "size": 0})");
+    EXPECT_EQ(message(empty), "/data/set/metadata.json: field 'attributes' describe 0 bytes per point");
+}
+
+TEST(BrotliDecode, DecodesAndRejectsCorruptOrTruncatedStreams)
+{
+    std::string const text(100000, 'm');
+    std::string compressed(BrotliEncoderMaxCompressedSize(text.size()), '\0');
+    std::size_t size = compressed.size();
+    ASSERT_TRUE(BrotliEncoderCompress(5, BROTLI_DEFAULT_WINDOW, BROTLI_MODE_GENERIC, text.size(),
+                                      reinterpret_cast<std::uint8_t const*>(text.data()), &size,
+                                      reinterpret_cast<std::uint8_t*>(compressed.data())));
+    compressed.resize(size);
+    EXPECT_EQ(Core::brotliDecode(compressed), text);
+    EXPECT_THROW(Core::brotliDecode(compressed.substr(0, size / 2)), std::runtime_error);
+    EXPECT_THROW(Core::brotliDecode(std::string(16, '\xff')), std::runtime_error);
+    EXPECT_THROW(Core::brotliDecode(""), std::runtime_error);
+}
+
+} // namespace
