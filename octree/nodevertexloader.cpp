@@ -34,6 +34,8 @@ bool loadPotreeNode(Octree const& octree, OctreeNodeId id, Render::VertexContain
     out.resize(0);
     PoTree::Hierarchy const& hierarchy = *octree.potreeTree();
     PoTree::NodePtr const node = hierarchy.nodeById(id, stopToken);
+    if (!node)
+        return false;
     double const unitScale = octree.unitScale();
     if (!decodeInto(hierarchy.location(), *node, unitScale, out, stopToken))
         return false;
@@ -94,7 +96,8 @@ bool loadNodeVertices(Octree const& octree, OctreeNodeId id, Render::VertexConta
         }
     }
     // The hierarchy lookup's failure goes to the caller; decoding failures do not.
-    octree.potreeTree()->nodeById(id, stopToken);
+    if (!octree.potreeTree()->nodeById(id, stopToken))
+        return false;
     try {
         return loadPotreeNode(octree, id, out, stopToken);
     } catch (std::exception const& failure) {

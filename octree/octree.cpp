@@ -165,6 +165,8 @@ bool Octree::loadNodePointData(OctreeNodeId id, NodePointData& out, std::stop_to
         return true;
     }
     PoTree::NodePtr const node = mPotree->nodeById(id, stopToken);
+    if (!node)
+        return false;
     PoTree::DecodedPoints points;
     if (!PoTree::readNodePoints(mPotree->location(), *node, points, stopToken))
         return false;

@@ -80,7 +80,7 @@ NodePtr Hierarchy::nodeById(Octree::OctreeNodeId id, std::stop_token stopToken) 
     } catch (std::exception const&) {
         std::throw_with_nested(std::runtime_error("Failed to fetch node by id"));
     }
-    if (!node)
+    if (!node && !stopToken.stop_requested())
         throw std::runtime_error("Failed to fetch node by id");
     return node;
 }

@@ -35,7 +35,7 @@ public:
     // Throws std::runtime_error when a hierarchy chunk cannot be read.
     NodePtr findNode(Octree::OctreeNodeId id, std::stop_token stopToken = {}) const;
     // Throws std::runtime_error "Failed to fetch node by id" (with the cause nested) when the
-    // node cannot be found or loaded.
+    // node cannot be found or loaded; null only when a stop was requested.
     NodePtr nodeById(Octree::OctreeNodeId id, std::stop_token stopToken = {}) const;
 
 private:
