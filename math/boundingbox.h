@@ -3,6 +3,7 @@
 #include "math/point.h"
 
 #include <Eigen/Core>
+#include <Eigen/Geometry>
 
 #include <limits>
 
@@ -44,8 +45,9 @@ public:
     PointType size() const { return mMax - mMin; }
     // Half the size per axis; an axis where max < min counts as 0.
     PointType halfExtent() const { return (mMax * T(0.5) - mMin * T(0.5)).cwiseMax(T(0)); }
-    // Radius of the sphere about center() through the corners.
-    T boundingSphereRadius() const { return halfExtent().norm(); }
+    // Radius of the sphere about center() through the corners; stableNorm() because the
+    // squares of huge extents overflow.
+    T boundingSphereRadius() const { return halfExtent().stableNorm(); }
 
     // The corner that lies farthest along `direction`: max on axes where the direction is
     // positive, min elsewhere. Plane tests use it to decide whether a box is outside.
