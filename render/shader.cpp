@@ -79,7 +79,7 @@ std::string cachedCompile(ShaderCache& cache, ShaderCacheKey const& key, auto&& 
 
 } // namespace
 
-ShaderCache Shader::mShaderCache(Shader::kShaderCacheCapacity);
+ShaderCache Shader::mShaderCache(kShaderCacheCapacity);
 
 std::size_t ShaderCacheKeyHash::operator()(ShaderCacheKey const& key) const
 {

@@ -28,12 +28,13 @@ struct MORVID_RENDER_API ShaderCacheKeyHash {
 // Compiled bytecode by key; every entry weighs 1, so the capacity counts compiles.
 using ShaderCache = Core::LruCache<ShaderCacheKey, std::string, Core::CacheEntrySizeOne<std::string>, ShaderCacheKeyHash>;
 
+// Compiles kept by the shader cache.
+inline constexpr std::uint64_t kShaderCacheCapacity = 20;
+
 // HLSL compilation of the embedded sources and of files, through a process-wide cache of bytecode.
 // Bytecode is carried as std::string (bytes, not text).
 class MORVID_RENDER_API Shader {
 public:
-    static constexpr std::uint64_t kShaderCacheCapacity = 20;
-
     // The bytecode of the embedded source `name` (for example "shaders/pointcloud.hlsl").
     static std::string compileShaderFromResource(std::string const& name, std::string const& entryPoint,
                                                  std::string const& target);

@@ -39,7 +39,7 @@ float4 turbo(float x)
 float4 polynomialMap(float x, float3 c0, float3 c1, float3 c2, float3 c3, float3 c4, float3 c5, float3 c6)
 {
     x = saturate(x);
-    return float4(c0 + x * (c1 + x * (c2 + x * (c3 + x * (c4 + x * (c5 + x * c6)))))), 1.0);
+    return float4(c0 + x * (c1 + x * (c2 + x * (c3 + x * (c4 + x * (c5 + x * c6))))), 1.0);
 }
 
 float4 inferno(float x)

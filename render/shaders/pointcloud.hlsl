@@ -167,11 +167,12 @@ VS_OUTPUT vs_main(VS_INPUT input)
     if (mesh_clipping_active && (distance < min_distance || distance > max_distance))
         return dropPoint();
 
+    bool outsidePlanes = false;
     [unroll]
-    for (uint plane = 0; plane < kClippingPlaneCount; ++plane) {
-        if (dot(input.position, clipping_planes[plane]) < 0.0)
-            return dropPoint();
-    }
+    for (uint plane = 0; plane < kClippingPlaneCount; ++plane)
+        outsidePlanes = outsidePlanes || dot(input.position, clipping_planes[plane]) < 0.0;
+    if (outsidePlanes)
+        return dropPoint();
 
     VS_OUTPUT output;
     float4 clipPosition = mul(model_view_proj, input.position);
