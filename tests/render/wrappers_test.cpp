@@ -1,0 +1,312 @@
+#include "d3dtestsupport.h"
+
+#include "render/blendstate.h"
+#include "render/constantbuffer.h"
+#include "render/depthstencilstate.h"
+#include "render/indexbuffer.h"
+#include "render/rendertargetview.h"
+#include "render/samplerstate.h"
+#include "render/shaderresourceview.h"
+#include "render/texture2d.h"
+
+#include "graphics/colorimage.h"
+#include "graphics/depthimage.h"
+#include "math/color.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+using Render::ShaderConfiguration;
+using Texture2dTest = RenderTest::DeviceTest;
+using BindingTest = RenderTest::DeviceTest;
+using StateTest = RenderTest::DeviceTest;
+
+D3D11_TEXTURE2D_DESC colorDesc(unsigned int width, unsigned int height, D3D11_USAGE usage = D3D11_USAGE_DEFAULT)
+{
+    D3D11_TEXTURE2D_DESC desc{};
+    desc.Width = width;
+    desc.Height = height;
+    desc.MipLevels = 1;
+    desc.ArraySize = 1;
+    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+    desc.SampleDesc.Count = 1;
+    desc.Usage = usage;
+    if (usage == D3D11_USAGE_STAGING)
+        desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ | D3D11_CPU_ACCESS_WRITE;
+    else
+        desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+    return desc;
+}
+
+Graphics::ColorImage filledImage(std::size_t width, std::size_t height, Math::Color color)
+{
+    Graphics::ColorImage image(width, height);
+    image.fill(color);
+    return image;
+}
+
+std::string messageOf(auto&& action)
+{
+    try {
+        action();
+    } catch (std::exception const& error) {
+        return error.what();
+    }
+    return "no exception";
+}
+
+TEST_F(Texture2dTest, ZeroSizedDescriptorGivesAnEmptyWrapper)
+{
+    for (auto [width, height, slices] : {std::array{0u, 4u, 1u}, std::array{4u, 0u, 1u}, std::array{4u, 4u, 0u}}) {
+        Render::Texture2d const texture(device, colorDesc(4, 4), width, height, slices);
+        EXPECT_EQ(texture.get(), nullptr);
+        EXPECT_EQ(texture.width(), width);
+    }
+    Render::Texture2d texture(device, colorDesc(4, 4));
+    EXPECT_THROW(texture.resize(device, 0, 4, 1), Render::ComException);
+    EXPECT_EQ(texture.get(), nullptr);
+    EXPECT_EQ(texture.width(), 0u);
+}
+
+TEST_F(Texture2dTest, FilledConstructorsInitialiseEverySlice)
+{
+    Render::Texture2d const colors(device, colorDesc(1, 1), 3, 2, Math::Color(10, 20, 30, 40), 2);
+    for (Math::Color const& pixel : readBack<Math::Color>(colors))
+        EXPECT_EQ(pixel, Math::Color(10, 20, 30, 40));
+
+    D3D11_TEXTURE2D_DESC depthDesc = colorDesc(1, 1);
+    depthDesc.Format = DXGI_FORMAT_R32_FLOAT;
+    Render::Texture2d const depths(device, depthDesc, 5, 3, 0.75f, 1);
+    std::vector<float> const values = readBack<float>(depths);
+    ASSERT_EQ(values.size(), 15u);
+    for (float value : values)
+        EXPECT_EQ(value, 0.75f);
+}
+
+TEST_F(Texture2dTest, LoadChecksImageLayoutsBeforeTouchingTheTexture)
+{
+    Render::Texture2d texture(device, colorDesc(2, 2));
+    ID3D11Texture2D* const original = texture.get();
+    texture.load(device, std::vector<Graphics::ColorImage>{});
+    EXPECT_EQ(texture.get(), original);
+
+    std::vector<Graphics::ColorImage> images;
+    images.push_back(filledImage(2, 2, Math::Color(1, 2, 3)));
+    images.emplace_back();
+    images.back().resize(2, 2, 16);
+    EXPECT_EQ(messageOf([&] { texture.load(device, images); }),
+              "All color images must have the same width, height and stride");
+    EXPECT_EQ(texture.get(), original);
+
+    std::vector<Graphics::DepthImage> depths(2);
+    depths[0].resize(2, 2, 8);
+    depths[1].resize(3, 2, 12);
+    EXPECT_EQ(messageOf([&] { texture.load(device, depths); }),
+              "All depth images must have the same width, height and stride");
+
+    images.pop_back();
+    images.push_back(filledImage(2, 2, Math::Color(4, 5, 6)));
+    texture.load(device, images);
+    EXPECT_EQ(texture.desc().ArraySize, 2u);
+    D3D11_TEXTURE2D_DESC desc{};
+    texture.get()->GetDesc(&desc);
+    EXPECT_EQ(desc.ArraySize, 2u);
+    EXPECT_EQ(readBack<Math::Color>(texture).front(), Math::Color(1, 2, 3));
+}
+
+TEST_F(Texture2dTest, TilesMustFitAndExactFitsAreAccepted)
+{
+    Render::Texture2d const texture(device, colorDesc(4, 3, D3D11_USAGE_STAGING));
+    Graphics::DepthImage depth(4, 3);
+    EXPECT_NO_THROW(texture.drawImageTile(context, filledImage(4, 3, Math::Color()), D3D11_MAP_WRITE));
+    EXPECT_NO_THROW(texture.drawImageTile(context, 1, 1, filledImage(3, 2, Math::Color()), D3D11_MAP_WRITE));
+    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, filledImage(5, 3, {}), D3D11_MAP_WRITE); }),
+              "Color tile does not fit into texture.");
+    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, filledImage(4, 4, {}), D3D11_MAP_WRITE); }),
+              "Color tile does not fit into texture.");
+    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, 1, 0, filledImage(4, 3, {}), D3D11_MAP_WRITE); }),
+              "Color tile with offset does not fit into texture.");
+    depth.resize(4, 4, 16);
+    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, depth, D3D11_MAP_WRITE); }),
+              "Depth tile does not fit into texture.");
+    depth.resize(2, 2, 8);
+    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, 0, 2, depth, D3D11_MAP_WRITE); }),
+              "Depth tile with offset does not fit into texture.");
+}
+
+TEST_F(Texture2dTest, PaddedTileRowsCopyOnlyTheirPixels)
+{
+    Math::Color const background(9, 9, 9, 9);
+    Math::Color const tileColor(200, 100, 50, 255);
+    D3D11_TEXTURE2D_DESC desc = colorDesc(8, 2, D3D11_USAGE_STAGING);
+    Render::Texture2d const texture(device, desc, 8, 2, background, 1);
+    // Two pixels a row, padded to four: the padding must not land on the texture.
+    Graphics::ColorImage tile;
+    tile.resize(2, 2, 16);
+    tile.fill(tileColor);
+    texture.drawImageTile(context, 3, 0, tile, D3D11_MAP_READ_WRITE);
+
+    std::vector<Math::Color> const pixels = texture.readPixels<Math::Color>(context);
+    for (std::size_t y = 0; y < 2; ++y)
+        for (std::size_t x = 0; x < 8; ++x)
+            EXPECT_EQ(pixels[y * 8 + x], (x == 3 || x == 4) ? tileColor : background) << x << ", " << y;
+}
+
+TEST_F(Texture2dTest, ReadbackAndCopyAreBoundedByTheTexture)
+{
+    Render::Texture2d const source(device, colorDesc(1, 1), 4, 4, Math::Color(1, 1, 1), 1);
+    Render::Texture2d const smaller(device, colorDesc(2, 2, D3D11_USAGE_STAGING));
+    EXPECT_EQ(messageOf([&] { smaller.copy(context, source); }), "texture size does not match");
+    EXPECT_THROW(smaller.readPixels<RenderTest::Float4>(context), std::invalid_argument);
+    EXPECT_EQ(smaller.readPixels<Math::Color>(context).size(), 4u);
+}
+
+TEST_F(Texture2dTest, MoveHandsOverTheTextureAndReleasesOnDestruction)
+{
+    Render::Texture2d texture(device, colorDesc(2, 2));
+    ID3D11Texture2D* const raw = texture.get();
+    raw->AddRef();
+    Render::Texture2d moved(std::move(texture));
+    EXPECT_EQ(texture.get(), nullptr);
+    EXPECT_EQ(moved.get(), raw);
+    moved = Render::Texture2d();
+    EXPECT_EQ(raw->Release(), 0u);
+}
+
+TEST_F(BindingTest, ShaderResourceViewBeginEndDiscipline)
+{
+    Render::Texture2d const texture(device, colorDesc(2, 2));
+    Render::ShaderResourceView view(device, texture.get(), nullptr);
+    EXPECT_EQ(messageOf([&] { view.end(context); }), "Error: begin call is missing");
+    view.begin(context, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel, 3);
+    EXPECT_EQ(messageOf([&] { view.begin(context, ShaderConfiguration::Pixel, 0); }), "Error: end call is missing");
+
+    ID3D11ShaderResourceView* bound = nullptr;
+    context->PSGetShaderResources(3, 1, &bound);
+    EXPECT_EQ(bound, view.get());
+    bound->Release();
+    context->VSGetShaderResources(3, 1, &bound);
+    EXPECT_EQ(bound, view.get());
+    bound->Release();
+
+    view.end(context);
+    context->PSGetShaderResources(3, 1, &bound);
+    EXPECT_EQ(bound, nullptr);
+    view.begin(context, ShaderConfiguration::Pixel, 5);
+    context->PSGetShaderResources(5, 1, &bound);
+    EXPECT_EQ(bound, view.get());
+    bound->Release();
+    view.end(context);
+}
+
+TEST_F(BindingTest, SamplerCopiesShareTheSamplerAndBindByStage)
+{
+    D3D11_SAMPLER_DESC desc{};
+    desc.Filter = D3D11_FILTER_MIN_MAG_MIP_POINT;
+    desc.AddressU = desc.AddressV = desc.AddressW = D3D11_TEXTURE_ADDRESS_CLAMP;
+    desc.ComparisonFunc = D3D11_COMPARISON_NEVER;
+    Render::SamplerState sampler(device, desc);
+    Render::SamplerState copy = sampler;
+    EXPECT_EQ(copy.get(), sampler.get());
+    copy.begin(context, ShaderConfiguration::Compute, 1);
+    ID3D11SamplerState* bound = nullptr;
+    context->CSGetSamplers(1, 1, &bound);
+    EXPECT_EQ(bound, sampler.get());
+    bound->Release();
+    EXPECT_EQ(messageOf([&] { copy.begin(context, ShaderConfiguration::Compute, 1); }), "Error: end call is missing");
+    copy.end(context);
+    EXPECT_EQ(messageOf([&] { sampler.end(context); }), "Error: begin call is missing");
+}
+
+TEST_F(BindingTest, ConstantBufferUploadsChangesAtBegin)
+{
+    struct Block {
+        std::array<float, 4> values;
+    };
+    Render::ConstantBuffer<Block> buffer(device, Block{{1.0f, 2.0f, 3.0f, 4.0f}});
+    EXPECT_TRUE(buffer.isChanged());
+    buffer.modify().values[0] = 7.0f;
+    buffer.begin(context, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel, 2);
+    EXPECT_FALSE(buffer.isChanged());
+    ID3D11Buffer* bound = nullptr;
+    context->VSGetConstantBuffers(2, 1, &bound);
+    EXPECT_EQ(bound, buffer.get());
+    bound->Release();
+    EXPECT_EQ(messageOf([&] { buffer.begin(context, ShaderConfiguration::Pixel, 2); }), "Error: end call is missing");
+    buffer.end(context);
+    context->PSGetConstantBuffers(2, 1, &bound);
+    EXPECT_EQ(bound, nullptr);
+    EXPECT_EQ(messageOf([&] { buffer.end(context); }), "Error: begin call is missing");
+}
+
+TEST_F(BindingTest, IndexBufferRecordsItsOffset)
+{
+    Render::IndexBuffer buffer(device, std::vector<unsigned int>{0, 1, 2, 2, 1, 3});
+    EXPECT_EQ(buffer.numIndices(), 6u);
+    buffer.begin(context, 8);
+    ATL::CComPtr<ID3D11Buffer> bound;
+    DXGI_FORMAT format{};
+    UINT offset = 0;
+    context->IAGetIndexBuffer(&bound, &format, &offset);
+    EXPECT_EQ(bound, buffer.get());
+    EXPECT_EQ(format, DXGI_FORMAT_R32_UINT);
+    EXPECT_EQ(offset, 8u);
+    buffer.end(context);
+    bound.Release();
+    context->IAGetIndexBuffer(&bound, &format, &offset);
+    EXPECT_EQ(bound, nullptr);
+}
+
+TEST_F(StateTest, RenderTargetClearValueFromColor)
+{
+    Render::Texture2d const texture(device, [] {
+        D3D11_TEXTURE2D_DESC desc = colorDesc(2, 2);
+        desc.BindFlags = D3D11_BIND_RENDER_TARGET;
+        return desc;
+    }());
+    Render::RenderTargetView view(device, texture.get(), {0.0f, 0.0f, 0.0f, 0.0f});
+    view.setClearValue(Math::Color(255, 0, 0, 255));
+    EXPECT_EQ(view.clearValue(), (std::array<float, 4>{1.0f, 0.0f, 0.0f, 1.0f}));
+    view.setClearValue(0.5f);
+    EXPECT_EQ(view.clearValue(), (std::array<float, 4>{0.5f, 0.5f, 0.5f, 0.5f}));
+    view.setClearValue(Math::Color(0, 51, 102, 204));
+    view.clear(context);
+    for (Math::Color const& pixel : readBack<Math::Color>(texture))
+        EXPECT_EQ(pixel, Math::Color(0, 51, 102, 204));
+}
+
+TEST_F(StateTest, DepthStencilStateFollowsTheDepthConvention)
+{
+    EXPECT_EQ(Render::DepthStencilState::describe(true, true, true).DepthFunc, D3D11_COMPARISON_GREATER_EQUAL);
+    EXPECT_EQ(Render::DepthStencilState::describe(false, true, true).DepthFunc, D3D11_COMPARISON_LESS);
+    D3D11_DEPTH_STENCIL_DESC const off = Render::DepthStencilState::describe(true, false, false);
+    EXPECT_EQ(off.DepthFunc, D3D11_COMPARISON_ALWAYS);
+    EXPECT_EQ(off.DepthEnable, FALSE);
+    EXPECT_EQ(off.DepthWriteMask, D3D11_DEPTH_WRITE_MASK_ZERO);
+    EXPECT_EQ(off.FrontFace.StencilDepthFailOp, D3D11_STENCIL_OP_INCR);
+    EXPECT_EQ(off.BackFace.StencilDepthFailOp, D3D11_STENCIL_OP_DECR);
+
+    // A change of convention rebuilds the state in place.
+    Render::DepthStencilState state(device, true, true, true);
+    ID3D11DepthStencilState* const reversed = state.get();
+    reversed->AddRef();
+    state = Render::DepthStencilState(device, false, true, true);
+    D3D11_DEPTH_STENCIL_DESC desc{};
+    state.get()->GetDesc(&desc);
+    EXPECT_EQ(desc.DepthFunc, D3D11_COMPARISON_LESS);
+    EXPECT_EQ(reversed->Release(), 0u);
+
+    state.set(context, 1);
+    ATL::CComPtr<ID3D11DepthStencilState> bound;
+    UINT reference = 0;
+    context->OMGetDepthStencilState(&bound, &reference);
+    EXPECT_EQ(bound, state.get());
+    EXPECT_EQ(reference, 1u);
+}
+
+} // namespace
