@@ -5,6 +5,6 @@ morvid_add_test(render_pipeline_tests
   LIBS MorvidRender)
 target_compile_definitions(render_pipeline_tests PRIVATE NOMINMAX WIN32_LEAN_AND_MEAN)
 morvid_add_test(render_pointshader_tests
-  SOURCES pointshader_test.cpp
+  SOURCES pointshader_test.cpp postprocess_test.cpp
   LIBS MorvidRender)
 target_compile_definitions(render_pointshader_tests PRIVATE NOMINMAX WIN32_LEAN_AND_MEAN)

@@ -1,0 +1,302 @@
+#include "d3dtestsupport.h"
+
+#include "render/boxes.h"
+#include "render/postprocess.h"
+#include "render/renderpass.h"
+
+#include "math/color.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using Render::RenderMode;
+using Render::ShaderConfiguration;
+using RenderTest::Float4;
+
+constexpr unsigned int kSize = 8;
+
+// The scene pass filled by clears, the post-process drawn into the output pass, as a frame does.
+class PostProcessTest : public RenderTest::DeviceTest {
+protected:
+    void SetUp() override
+    {
+        DeviceTest::SetUp();
+        scene = std::make_unique<Render::RenderPass>(device, kSize, kSize);
+        scene->addRenderTarget("color", DXGI_FORMAT_B8G8R8A8_UNORM);
+        scene->addRenderTarget("worldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
+        scene->addRenderTarget("exactWorldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
+        output = std::make_unique<Render::RenderPass>(device, kSize, kSize);
+        output->addRenderTarget("color", DXGI_FORMAT_B8G8R8A8_UNORM);
+        output->addRenderTarget("worldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
+        postProcess = Render::PostProcess(device);
+    }
+
+    void fillScene(Math::Color color, Float4 position)
+    {
+        scene->setClearValue("color", color);
+        scene->setClearValue("worldPosition", position.x, position.y, position.z, position.w);
+        scene->clearAllRenderTargets(context, false);
+    }
+
+    void drawOutput()
+    {
+        D3D11_VIEWPORT const viewport{0.0f, 0.0f, kSize, kSize, 0.0f, 1.0f};
+        context->RSSetViewports(1, &viewport);
+        output->begin(context);
+        output->clearAllRenderTargets(context, false);
+        scene->bindTexture(context, "color", ShaderConfiguration::Pixel, 0);
+        scene->bindTexture(context, "worldPosition", ShaderConfiguration::Pixel, 1);
+        scene->bindTexture(context, "exactWorldPosition", ShaderConfiguration::Pixel, 2);
+        postProcess.draw(context);
+        scene->unbindTexture(context, "color");
+        scene->unbindTexture(context, "worldPosition");
+        scene->unbindTexture(context, "exactWorldPosition");
+        output->end(context);
+    }
+
+    Math::Color outputColor(unsigned int x = 3, unsigned int y = 3)
+    {
+        return readBack<Math::Color>(output->texture("color"))[y * kSize + x];
+    }
+
+    Float4 outputPosition(unsigned int x = 3, unsigned int y = 3)
+    {
+        return readBack<Float4>(output->texture("worldPosition"))[y * kSize + x];
+    }
+
+    std::unique_ptr<Render::RenderPass> scene;
+    std::unique_ptr<Render::RenderPass> output;
+    Render::PostProcess postProcess;
+};
+
+int byte(float value)
+{
+    return static_cast<int>(std::lround(std::clamp(value, 0.0f, 1.0f) * 255.0f));
+}
+
+void expectColorNear(Math::Color actual, int r, int g, int b, int a)
+{
+    EXPECT_NEAR(actual.r(), r, 1);
+    EXPECT_NEAR(actual.g(), g, 1);
+    EXPECT_NEAR(actual.b(), b, 1);
+    EXPECT_NEAR(actual.a(), a, 1);
+}
+
+constexpr Float4 kSurface{1.0f, 2.0f, 3.0f, 1.0f};
+constexpr Float4 kNothing{0.0f, 0.0f, 0.0f, 0.0f};
+
+TEST_F(PostProcessTest, DefaultModeKeepsTheSceneColorWithOpacity)
+{
+    fillScene(Math::Color(51, 102, 153, 20), kSurface);
+    postProcess.setOpacity(0.5f);
+    drawOutput();
+    expectColorNear(outputColor(), 51, 102, 153, 128);
+    Float4 const position = outputPosition();
+    EXPECT_EQ(position.x, 1.0f);
+    EXPECT_EQ(position.z, 3.0f);
+}
+
+TEST_F(PostProcessTest, BrightnessAndContrastActInDefaultModeOnly)
+{
+    fillScene(Math::Color(51, 102, 153), kSurface);
+    postProcess.setBrightness(0.1f);
+    postProcess.setContrast(2.0f);
+    drawOutput();
+    auto const adjusted = [](int channel) { return byte(2.0f * (channel / 255.0f + 0.1f - 0.5f) + 0.5f); };
+    expectColorNear(outputColor(), adjusted(51), adjusted(102), adjusted(153), 255);
+
+    postProcess.setRenderMode(RenderMode::ColorizeByIntensity);
+    drawOutput();
+    expectColorNear(outputColor(), 51, 102, 153, 255);
+}
+
+TEST_F(PostProcessTest, TomographicModesScaleLuminance)
+{
+    fillScene(Math::Color(51, 102, 153), kSurface);
+    float const r = 0.2f, g = 0.4f, b = 0.6f;
+    postProcess.setRenderMode(RenderMode::TomographicDarkContours);
+    drawOutput();
+    float const darkAlpha = 2.0f * (1.0f - ((1 - r) + (1 - g) + (1 - b)) / 3.0f);
+    expectColorNear(outputColor(), byte(1 - 2 * r), byte(1 - 2 * g), byte(1 - 2 * b), byte(darkAlpha));
+
+    postProcess.setRenderMode(RenderMode::TomographicBrightContours);
+    drawOutput();
+    expectColorNear(outputColor(), byte(2 * r), byte(2 * g), byte(2 * b), byte(2 * (r + g + b) / 3));
+}
+
+TEST_F(PostProcessTest, EmptyPixelsGiveTheBackgroundOfEachModeAndNoPosition)
+{
+    fillScene(Math::Color(10, 20, 30, 40), kNothing);
+    drawOutput();
+    EXPECT_EQ(outputColor(), Math::Color(10, 20, 30, 40));
+    Float4 const position = outputPosition();
+    EXPECT_EQ(position.x, FLT_MAX);
+    EXPECT_EQ(position.y, FLT_MAX);
+    EXPECT_EQ(position.z, FLT_MAX);
+    EXPECT_EQ(position.w, 0.0f);
+
+    postProcess.setRenderMode(RenderMode::TomographicDarkContours);
+    drawOutput();
+    EXPECT_EQ(outputColor(), Math::Color(255, 255, 255, 0));
+    postProcess.setRenderMode(RenderMode::TomographicBrightContours);
+    drawOutput();
+    EXPECT_EQ(outputColor(), Math::Color(0, 0, 0, 0));
+}
+
+TEST_F(PostProcessTest, WorldPositionCarriesThePackedOutputColor)
+{
+    fillScene(Math::Color(255, 0, 0, 255), kSurface);
+    drawOutput();
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(outputPosition().w), 0xFFFF0000u);
+
+    fillScene(Math::Color(1, 2, 3, 4), kSurface);
+    postProcess.setRenderMode(RenderMode::ColorizeByClassIndex);
+    drawOutput();
+    Math::Color const color = outputColor();
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(outputPosition().w), color.packed());
+}
+
+TEST_F(PostProcessTest, NormalsComeFromNeighbouringWorldPositions)
+{
+    // P(x, y) = (x, -y, 0): the surface z = 0 seen from +z.
+    std::vector<Float4> positions;
+    for (unsigned int y = 0; y < kSize; ++y)
+        for (unsigned int x = 0; x < kSize; ++x)
+            positions.push_back({static_cast<float>(x), -static_cast<float>(y), 0.0f, 1.0f});
+    D3D11_TEXTURE2D_DESC desc{};
+    desc.MipLevels = 1;
+    desc.Format = DXGI_FORMAT_R32G32B32A32_FLOAT;
+    desc.SampleDesc.Count = 1;
+    desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+    Render::Texture2d source(device, desc);
+    source.load(device, kSize, kSize, kSize * sizeof(Float4), reinterpret_cast<char const*>(positions.data()));
+    fillScene(Math::Color(0, 0, 0), kSurface);
+    scene->texture("worldPosition").copySubRegion(context, source, 0, 0, 0, 0, 0);
+
+    postProcess.setRenderMode(RenderMode::ColorizeByNormal);
+    drawOutput();
+    expectColorNear(outputColor(4, 5), 128, 128, 255, 255);
+}
+
+TEST_F(PostProcessTest, UnknownModesGiveTransparentBlack)
+{
+    fillScene(Math::Color(51, 102, 153), kSurface);
+    postProcess.setRenderMode(static_cast<RenderMode>(9));
+    drawOutput();
+    EXPECT_EQ(outputColor(), Math::Color(0, 0, 0, 0));
+}
+
+TEST_F(PostProcessTest, SettersMarkTheConstantsAndKeepTheirValues)
+{
+    postProcess.setBackgroundColor(Math::Color(255, 0, 51, 255));
+    EXPECT_EQ(postProcess.constants().bg_color, (std::array<float, 4>{1.0f, 0.0f, 0.2f, 1.0f}));
+    postProcess.setViewport(320, 200);
+    EXPECT_EQ(postProcess.constants().width, 320.0f);
+    postProcess.setRenderMode(RenderMode::UniformColor);
+    EXPECT_EQ(postProcess.renderMode(), RenderMode::UniformColor);
+    EXPECT_EQ(postProcess.contrast(), 1.0f);
+}
+
+// Boxes drawn into a 32 x 32 pass with color and world position targets.
+class BoxesTest : public RenderTest::DeviceTest {
+protected:
+    static constexpr unsigned int kTarget = 32;
+
+    void SetUp() override
+    {
+        DeviceTest::SetUp();
+        pass = std::make_unique<Render::RenderPass>(device, kTarget, kTarget);
+        pass->addRenderTarget("color", DXGI_FORMAT_B8G8R8A8_UNORM);
+        pass->addRenderTarget("worldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
+        pass->setClearValue("worldPosition", 5.0f, 5.0f, 5.0f, 5.0f);
+    }
+
+    std::vector<Math::Color> drawBoxes(Render::Boxes& boxes)
+    {
+        D3D11_VIEWPORT const viewport{0.0f, 0.0f, kTarget, kTarget, 0.0f, 1.0f};
+        context->RSSetViewports(1, &viewport);
+        pass->begin(context);
+        pass->clearAllRenderTargets(context, false);
+        boxes.draw(context);
+        pass->end(context);
+        return readBack<Math::Color>(pass->texture("color"));
+    }
+
+    static std::size_t coloredPixels(std::vector<Math::Color> const& pixels, Math::Color color)
+    {
+        return static_cast<std::size_t>(std::count(pixels.begin(), pixels.end(), color));
+    }
+
+    // A square through the pixel centers of rows and columns `first`..`last`, at depth 0.5.
+    static Render::BoxWithColor square(unsigned int first, unsigned int last, Math::Color color)
+    {
+        auto const center = [](unsigned int pixel) { return (pixel + 0.5f) / (kTarget / 2.0f) - 1.0f; };
+        return {{center(first), -center(last), 0.5f}, {center(last), -center(first), 0.5f}, color};
+    }
+
+    std::unique_ptr<Render::RenderPass> pass;
+};
+
+TEST_F(BoxesTest, FixedBoxesDrawTheirEdgesWithoutWorldPosition)
+{
+    Math::Color const red(255, 0, 0);
+    Render::Boxes boxes(device, std::vector<Render::BoxWithColor>{square(8, 23, red)});
+    std::vector<Math::Color> const pixels = drawBoxes(boxes);
+    EXPECT_EQ(pixels[8 * kTarget + 16], red);
+    EXPECT_EQ(pixels[16 * kTarget + 8], red);
+    EXPECT_EQ(pixels[23 * kTarget + 16], red);
+    EXPECT_EQ(pixels[16 * kTarget + 16], Math::Color());
+    EXPECT_GE(coloredPixels(pixels, red), 4u * 14u);
+    std::vector<Float4> const positions = readBack<Float4>(pass->texture("worldPosition"));
+    EXPECT_EQ(positions[8 * kTarget + 16].w, 0.0f);
+    EXPECT_EQ(positions[16 * kTarget + 16].w, 5.0f);
+
+    EXPECT_THROW(boxes.update(context, {square(1, 2, red)}), Render::ComException);
+    EXPECT_THROW(Render::Boxes(device, std::vector<Render::BoxWithColor>{}), Render::ComException);
+}
+
+TEST_F(BoxesTest, TransformAppliesToBoxCorners)
+{
+    Math::Color const green(0, 255, 0);
+    Math::NBoundingBox<float, 3> box;
+    box.extend(Math::Point<float, 3>(0.0f, 0.0f, 0.0f));
+    box.extend(Math::Point<float, 3>(1.0f, 1.0f, 0.0f));
+    Render::Boxes boxes(device, box, green);
+    Eigen::Matrix4f transform = Eigen::Matrix4f::Identity();
+    transform(0, 3) = -2.0f; // moves the box out of view
+    boxes.setModelViewProjection(transform);
+    EXPECT_EQ(coloredPixels(drawBoxes(boxes), green), 0u);
+    boxes.setModelViewProjection(Eigen::Matrix4f::Identity());
+    EXPECT_GT(coloredPixels(drawBoxes(boxes), green), 0u);
+}
+
+TEST_F(BoxesTest, UpdatableBoxesDrawTheLatestSet)
+{
+    Math::Color const blue(0, 0, 255);
+    Math::Color const white(255, 255, 255);
+    Render::Boxes boxes(device, 2);
+    EXPECT_EQ(boxes.capacity(), 2u);
+    EXPECT_EQ(coloredPixels(drawBoxes(boxes), blue), 0u);
+
+    boxes.update(context, {square(2, 10, blue), square(14, 28, white)});
+    std::vector<Math::Color> pixels = drawBoxes(boxes);
+    EXPECT_GT(coloredPixels(pixels, blue), 0u);
+    EXPECT_GT(coloredPixels(pixels, white), 0u);
+
+    boxes.update(context, {square(2, 10, blue)});
+    pixels = drawBoxes(boxes);
+    EXPECT_GT(coloredPixels(pixels, blue), 0u);
+    EXPECT_EQ(coloredPixels(pixels, white), 0u);
+
+    EXPECT_THROW(boxes.update(context, std::vector<Render::BoxWithColor>(3, square(2, 10, blue))), std::length_error);
+    EXPECT_EQ(boxes.size(), 1u);
+}
+
+} // namespace
