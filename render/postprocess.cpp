@@ -17,11 +17,11 @@ PostProcess::PostProcess(ATL::CComPtr<ID3D11Device> const& device)
 {
 }
 
-void PostProcess::setViewport(unsigned int width, unsigned int height)
+void PostProcess::setViewport(Viewport const& viewport)
 {
     Constants& constants = mConstants.modify();
-    constants.width = static_cast<float>(width);
-    constants.height = static_cast<float>(height);
+    constants.width = static_cast<float>(viewport.width());
+    constants.height = static_cast<float>(viewport.height());
 }
 
 void PostProcess::setBackgroundColor(Math::Color const& color)

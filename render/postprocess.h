@@ -6,6 +6,7 @@
 #include "render/pixelshader.h"
 #include "render/rendermode.h"
 #include "render/vertexshader.h"
+#include "render/viewport.h"
 
 #include <d3d11.h>
 
@@ -41,7 +42,8 @@ public:
     PostProcess(PostProcess&&) noexcept = default;
     PostProcess& operator=(PostProcess&&) noexcept = default;
 
-    void setViewport(unsigned int width, unsigned int height);
+    // The viewport size as float.
+    void setViewport(Viewport const& viewport);
     void setBrightness(float brightness) { mConstants.modify().brightness = brightness; }
     void setContrast(float contrast) { mConstants.modify().contrast = contrast; }
     void setOpacity(float opacity) { mConstants.modify().opacity = opacity; }

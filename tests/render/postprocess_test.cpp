@@ -197,7 +197,7 @@ TEST_F(PostProcessTest, SettersMarkTheConstantsAndKeepTheirValues)
 {
     postProcess.setBackgroundColor(Math::Color(255, 0, 51, 255));
     EXPECT_EQ(postProcess.constants().bg_color, (std::array<float, 4>{1.0f, 0.0f, 0.2f, 1.0f}));
-    postProcess.setViewport(320, 200);
+    postProcess.setViewport(Render::Viewport(std::size_t{320}, std::size_t{200}));
     EXPECT_EQ(postProcess.constants().width, 320.0f);
     postProcess.setRenderMode(RenderMode::UniformColor);
     EXPECT_EQ(postProcess.renderMode(), RenderMode::UniformColor);
