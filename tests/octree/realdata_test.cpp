@@ -60,9 +60,10 @@ TEST_P(PotreeRealData, DecodesEveryNodeAsTheManifestRecords)
             for (int axis = 0; axis < 3; ++axis)
                 sums.positions[axis] += points.positions[i][axis];
             sums.intensity += points.intensities[i];
-            if (!points.colors.empty())
+            if (!points.colors.empty()) {
                 for (int c = 0; c < 3; ++c)
                     sums.rgb[c] += points.colors[i][c];
+            }
             ++sums.classes[points.classifications[i]];
         }
     }
@@ -73,9 +74,10 @@ TEST_P(PotreeRealData, DecodesEveryNodeAsTheManifestRecords)
     for (int axis = 0; axis < 3; ++axis)
         EXPECT_EQ(sums.positions[axis], positionSums[axis].get<std::uint64_t>());
     EXPECT_EQ(sums.intensity, decoded["intensity_sum"].get<std::uint64_t>());
-    if (decoded.contains("rgb_sum"))
+    if (decoded.contains("rgb_sum")) {
         for (int c = 0; c < 3; ++c)
             EXPECT_EQ(sums.rgb[c], decoded["rgb_sum"][c].get<std::uint64_t>());
+    }
     for (auto const& [name, count] : decoded["classification_counts"].items())
         EXPECT_EQ(sums.classes[std::stoi(name)], count.get<std::uint64_t>()) << "class " << name;
 }
