@@ -30,7 +30,7 @@ Json parseJson(std::string_view text, std::string const& fileName)
 {
     try {
         return Json::parse(text.begin(), text.end());
-    } catch (Json::parse_error const& error) {
+    } catch (Json::exception const& error) {
         throw std::runtime_error(fileName + ": not valid JSON (" + error.what() + ")");
     }
 }

@@ -137,7 +137,7 @@ Metadata Metadata::parse(std::string_view jsonText, std::string const& fileName)
     Json root;
     try {
         root = Json::parse(jsonText.begin(), jsonText.end());
-    } catch (Json::parse_error const& error) {
+    } catch (Json::exception const& error) {
         throw std::runtime_error(fileName + ": not valid JSON (" + error.what() + ")");
     }
     if (!root.is_object())

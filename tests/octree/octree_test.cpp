@@ -287,6 +287,8 @@ TEST(EntwineOctree, BrokenFilesAreNamed)
     EXPECT_NE(failureOf([&] { Octree::Octree(location, 1.0); }).find("1-1-0-0.json"), std::string::npos);
     writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-2-0-0": 5})");
     EXPECT_NE(failureOf([&] { Octree::Octree(location, 1.0); }).find("outside its level"), std::string::npos);
+    writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": 4e4000})");
+    EXPECT_NE(failureOf([&] { Octree::Octree(location, 1.0); }).find("1-1-0-0.json: not valid JSON"), std::string::npos);
     writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": 1})");
     writeFile(folder.path() / "ept-data" / "1-1-0-0.bin", "short");
     Octree::Octree const octree(location, 1.0);

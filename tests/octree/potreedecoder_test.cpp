@@ -232,6 +232,8 @@ TEST(PotreeMetadata, MissingOrMalformedFieldsAreNamed)
     EXPECT_EQ(message(without(R"({"name": "rgb", "size": 6})", R"({"name": "rgb", "size": 3})")),
               "/data/set/metadata.json: field 'attributes[1].size' is 3 for 'rgb', expected 6");
     EXPECT_NE(message(good.substr(0, 40)).find("not valid JSON"), std::string::npos);
+    // A number beyond double range is a JSON error too, not an escaping library exception.
+    EXPECT_NE(message(without(R"("spacing": 1)", R"("spacing": 1e400)")).find("not valid JSON"), std::string::npos);
     std::string const empty = metadataJson("DEFAULT", R"({"name": "user data", "size": 0})");
     EXPECT_EQ(message(empty), "/data/set/metadata.json: field 'attributes' describe 0 bytes per point");
 }
