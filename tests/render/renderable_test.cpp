@@ -151,7 +151,7 @@ TEST(Renderable, TranslationAndRotationMapsPointAndDirection)
     Eigen::Vector3f const expected = to + Eigen::AngleAxisf(std::numbers::pi_v<float> / 2, Eigen::Vector3f::UnitZ()) *
                                               (before - from);
     EXPECT_TRUE(after.isApprox(expected, 1e-5f)) << after.transpose() << " vs " << expected.transpose();
-    EXPECT_LT(node.matrix().topLeftCorner<3, 3>().determinant(), 0.0f);
+    EXPECT_LT((node.matrix().topLeftCorner<3, 3>().determinant()), 0.0f);
 }
 
 TEST(Renderable, BaseOperationsAreNeutral)

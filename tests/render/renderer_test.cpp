@@ -1,0 +1,262 @@
+#include "recordingnode.h"
+
+#include "graphics/colorimage.h"
+#include "graphics/depthimage.h"
+#include "render/camera.h"
+#include "render/renderer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+class RendererTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        mRenderer.setScene(mNode);
+        mRenderer.render();
+        mNode->takeCalls();
+        ASSERT_FALSE(mRenderer.needsRedraw());
+    }
+
+    Math::Color pixelAt(std::size_t x, std::size_t y)
+    {
+        mRenderer.getColorImage(mImage);
+        return mImage.pixel(x, y);
+    }
+
+    Render::Renderer mRenderer;
+    std::shared_ptr<Testing::RecordingNode> mNode = std::make_shared<Testing::RecordingNode>();
+    Graphics::ColorImage mImage;
+};
+
+TEST_F(RendererTest, StartsWithTheDocumentedDefaults)
+{
+    Render::Renderer renderer;
+    EXPECT_TRUE(renderer.needsRedraw());
+    EXPECT_EQ(renderer.minIntensity(), 0);
+    EXPECT_EQ(renderer.maxIntensity(), 65535);
+    EXPECT_EQ(renderer.backgroundColor(), Math::Color(255, 255, 255, 255));
+    EXPECT_EQ(renderer.renderMode(), Render::RenderMode::Default);
+    EXPECT_EQ(renderer.intensityColorMap(), Render::ColorMap::Gray);
+    EXPECT_EQ(renderer.contrast(), 1.0f);
+    EXPECT_TRUE(renderer.isOrthographic());
+    EXPECT_EQ(renderer.viewport().width(), 640u);
+    EXPECT_EQ(renderer.ndcZNear(), 1.0f);
+    EXPECT_EQ(Render::Renderer(false).ndcZNear(), 0.0f);
+    EXPECT_NE(renderer.id(), Render::Renderer().id());
+}
+
+TEST_F(RendererTest, SettersForwardOnlyChanges)
+{
+    mRenderer.setRenderMode(Render::RenderMode::Default);
+    mRenderer.setIntensityBlendFactor(0.5f);
+    mRenderer.setDistanceColorMapRange(0.0f, 1.0f);
+    mRenderer.setBackgroundColor(255, 255, 255, 255);
+    mRenderer.setBrightness(0.0f);
+    EXPECT_TRUE(mNode->takeCalls().empty());
+    EXPECT_FALSE(mRenderer.needsRedraw());
+
+    mRenderer.setRenderMode(Render::RenderMode::ColorizeByIntensity);
+    mRenderer.setMeshClippingActive(true);
+    mRenderer.setClassVisibilityActive(true);
+    mRenderer.setTomographicColor(Math::Color(1, 2, 3, 4));
+    mRenderer.setUseCloudColorsInTomographicRenderModes(true);
+    mRenderer.setIntensityBlendFactor(0.25f);
+    mRenderer.setRegionClippingActive(true);
+    mRenderer.setDistanceColorMap(Render::ColorMap::Viridis);
+    mRenderer.setIntensityColorMap(Render::ColorMap::Bone);
+    mRenderer.setUseSignedDistance(false);
+    mRenderer.setPassFailDistanceRange(-1.0f, 1.0f);
+    mRenderer.setWarnDistanceRange(-0.5f, 0.5f);
+    mRenderer.setIntensityColorMapRange(10, 20);
+    EXPECT_EQ(mNode->takeCalls(),
+              (Calls{"renderMode", "meshClipping", "classVisibility", "tomographicColor", "cloudColors",
+                     "intensityBlendFactor", "regionClipping", "distanceColorMap", "intensityColorMap",
+                     "signedDistance", "passFailRange", "warnRange", "intensityRange"}));
+    EXPECT_TRUE(mRenderer.needsRedraw());
+    EXPECT_EQ(mRenderer.minIntensity(), 10);
+
+    mRenderer.render();
+    mRenderer.setContrast(2.0f);
+    EXPECT_TRUE(mNode->takeCalls() == Calls{"render"}) << "post-process settings stay in the renderer";
+    EXPECT_TRUE(mRenderer.needsRedraw());
+    EXPECT_EQ(mRenderer.contrast(), 2.0f);
+}
+
+TEST_F(RendererTest, ReplacingTheSceneDeinitialisesFirstAndSendsNineSettings)
+{
+    auto other = std::make_shared<Testing::RecordingNode>("other");
+    mRenderer.setScene(other);
+    EXPECT_EQ(mNode->takeCalls(), Calls{"deinit"});
+    EXPECT_EQ(other->takeCalls(),
+              (Calls{"init", "renderMode", "tomographicColor", "distanceColorMap", "intensityColorMap",
+                     "signedDistance", "distanceRange", "intensityRange", "classification",
+                     "intensityBlendFactor"}));
+    EXPECT_EQ(other->initializedWith, mRenderer.id());
+
+    mRenderer.setScene(other);
+    EXPECT_EQ(other->takeCalls().front(), "deinit");
+    mRenderer.setScene(nullptr);
+    EXPECT_EQ(other->takeCalls(), Calls{"deinit"});
+    EXPECT_TRUE(mRenderer.boundingBox().isEmpty());
+}
+
+TEST_F(RendererTest, CameraChangesReachTheSceneOnlyWhenTheMatrixChanges)
+{
+    mRenderer.setCameraPose({0, 0, 5}, Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
+    EXPECT_EQ(mNode->takeCalls(), Calls{"view"});
+    mRenderer.setCameraPose({0, 0, 5}, Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
+    mRenderer.setOrthographic(2.0f, 2.0f, -1.0f, 1.0f);
+    EXPECT_TRUE(mNode->takeCalls().empty());
+    EXPECT_TRUE(mRenderer.eye().isApprox(Eigen::Vector3f(0, 0, 5)));
+
+    mRenderer.setPerspective(45.0f, 0.1f, 100.0f);
+    EXPECT_EQ(mNode->takeCalls(), Calls{"projection"});
+    EXPECT_TRUE(mRenderer.isPerspective());
+
+    mNode->box = Math::NBoundingBox<float, 3>({-1, -1, -1}, {1, 1, 1});
+    mRenderer.setAutoAdjustZRange(true);
+    EXPECT_EQ(mNode->takeCalls(), Calls{"projection"});
+    mRenderer.setCameraPose({0, 0, 10}, Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
+    EXPECT_EQ(mNode->takeCalls(), (Calls{"zRange", "view"}));
+    float zNear = 0.0f;
+    float zFar = 0.0f;
+    mRenderer.getZRange(zNear, zFar);
+    EXPECT_NEAR(zNear, 9.0f, 1e-4f);
+    EXPECT_NEAR(zFar, 11.0f, 1e-4f);
+
+    Eigen::Matrix4f model = Eigen::Matrix4f::Identity();
+    model(0, 3) = 2.0f;
+    mRenderer.setModelMatrix(model);
+    mRenderer.setModelMatrix(model);
+    EXPECT_EQ(mNode->takeCalls(), Calls{"setMatrix"});
+    EXPECT_TRUE(mRenderer.modelViewProjectionMatrix().isApprox(mRenderer.viewProjectionMatrix() * model));
+}
+
+TEST_F(RendererTest, OrthographicHeightFormKeepsTheViewportShape)
+{
+    mRenderer.setViewport(1000, 500);
+    mRenderer.setOrthographic(3.0f, 0.0f, 10.0f);
+    EXPECT_FLOAT_EQ(mRenderer.projectionMatrix()(0, 0), 2.0f / 6.0f);
+    EXPECT_FLOAT_EQ(mRenderer.projectionMatrix()(1, 1), 2.0f / 3.0f);
+}
+
+TEST_F(RendererTest, ViewportChangesResizeTargetsAndRejectBadSizes)
+{
+    mRenderer.setViewport(640, 480);
+    EXPECT_TRUE(mNode->takeCalls().empty());
+    mRenderer.setViewport(33, 17);
+    EXPECT_EQ(mNode->takeCalls(), (Calls{"viewport", "projection"}));
+    mRenderer.render();
+    mRenderer.getColorImage(mImage);
+    EXPECT_EQ(mImage.width, 33u);
+    EXPECT_EQ(mImage.height, 17u);
+
+    for (auto [width, height] : {std::pair<std::size_t, std::size_t>{0, 10}, {10, 0}, {16385, 10}, {10, 1u << 20}}) {
+        EXPECT_THROW(mRenderer.setViewport(width, height), std::invalid_argument) << width << " x " << height;
+        EXPECT_EQ(mRenderer.viewport().width(), 33u);
+        EXPECT_EQ(mRenderer.viewport().height(), 17u);
+    }
+    mRenderer.render();
+    Graphics::DepthImage depth;
+    mRenderer.getDepthImage(depth);
+    EXPECT_EQ(depth.width, 33u);
+    EXPECT_EQ(depth.height, 17u);
+}
+
+TEST_F(RendererTest, EmptyFrameShowsTheBackgroundAndTheSceneOverride)
+{
+    mRenderer.setBackgroundColor(10, 20, 30, 255);
+    mRenderer.render();
+    EXPECT_EQ(pixelAt(0, 0), Math::Color(10, 20, 30, 255));
+    EXPECT_EQ(pixelAt(639, 479), Math::Color(10, 20, 30, 255));
+
+    // The scene's background clears the scene pass; empty pixels show it.
+    mNode->background = Math::Color(200, 0, 0, 255);
+    mRenderer.render();
+    EXPECT_EQ(pixelAt(320, 240), Math::Color(200, 0, 0, 255));
+    EXPECT_EQ(mNode->takeCalls().back(), "render");
+
+    mNode->setVisible(false);
+    mNode->takeCalls();
+    mRenderer.render();
+    EXPECT_TRUE(mNode->takeCalls().empty()) << "a hidden scene is not rendered";
+}
+
+TEST_F(RendererTest, DepthBufferFollowsTheDepthConvention)
+{
+    Graphics::DepthImage depth;
+    mRenderer.render();
+    mRenderer.getDepthImage(depth);
+    EXPECT_EQ(depth.pixel(5, 5), 0.0f) << "a reversed depth buffer clears to 0";
+
+    Eigen::Matrix4f const projection = Eigen::Matrix4f::Identity();
+    mRenderer.setProjection(projection, 0.0f, 1.0f, false);
+    mRenderer.render();
+    mRenderer.getDepthImage(depth);
+    EXPECT_EQ(depth.pixel(5, 5), 1.0f) << "a normal depth buffer clears to 1";
+    EXPECT_EQ(mRenderer.ndcZNear(), 0.0f);
+
+    mRenderer.setPerspectiveOffCenter(-1, 1, -1, 1, 0.5f, 50.0f, true);
+    mRenderer.render();
+    mRenderer.getDepthImage(depth);
+    EXPECT_EQ(depth.pixel(5, 5), 0.0f);
+}
+
+TEST_F(RendererTest, CallerMemoryReadbackIsBoundedByTheGivenSpan)
+{
+    mRenderer.setBackgroundColor(1, 2, 3, 4);
+    mRenderer.render();
+    std::size_t const stride = 640 * 4 + 16;
+    std::vector<std::byte> rows(stride * 3, std::byte{0xEE});
+    mRenderer.getColorImage(rows, stride, 3);
+    EXPECT_EQ(rows[0], std::byte{3}); // blue first
+    EXPECT_EQ(rows[2 * stride + 3], std::byte{4});
+    EXPECT_EQ(rows[stride - 1], std::byte{0xEE}) << "padding beyond the row stays untouched";
+    EXPECT_THROW(mRenderer.getColorImage(rows, stride, 4), std::invalid_argument);
+}
+
+TEST_F(RendererTest, DistanceColorizationRangeBuildsAPlaneThroughTheFirstPoint)
+{
+    mRenderer.setDistanceColorizationRange({1, 2, 3}, {1, 2, 7}, Render::ColorMap::Magma);
+    EXPECT_EQ(mNode->takeCalls(), (Calls{"plane", "distanceRange", "distanceColorMap"}));
+    EXPECT_TRUE(mNode->lastPlane.normal().isApprox(Eigen::Vector3f(0, 0, 1)));
+    EXPECT_FLOAT_EQ(mNode->lastPlane.d(), -3.0f);
+    EXPECT_EQ(mNode->lastDistanceRange, (std::pair{0.0f, 4.0f}));
+
+    mRenderer.setDistanceColorizationRange({1, 1, 1}, {1, 1, 1}, Render::ColorMap::Magma);
+    EXPECT_EQ(mNode->lastPlane.normal(), Eigen::Vector3f::Zero());
+    EXPECT_EQ(mNode->lastPlane.d(), 0.0f);
+    EXPECT_EQ(mRenderer.maxDistance(), 0.0f);
+}
+
+TEST_F(RendererTest, BrightnessAndContrastComeFromTheScene)
+{
+    mNode->brightnessAndContrastResult = {0.2f, 1.5f};
+    mRenderer.autoAdjustBrightnessAndContrast(0.01f, 0.99f);
+    EXPECT_FLOAT_EQ(mRenderer.brightness(), 0.2f);
+    EXPECT_FLOAT_EQ(mRenderer.contrast(), 1.5f);
+    EXPECT_TRUE(mRenderer.needsRedraw());
+    mRenderer.diagnose();
+    EXPECT_EQ(mNode->diagnoseCalls, 1);
+}
+
+TEST_F(RendererTest, ClassificationInfoChangesForwardTheSameTexture)
+{
+    Math::ClassificationInfo info = Math::ClassificationInfo::randomColoredClasses(256);
+    info.setVisible(2, false);
+    mRenderer.setClassificationInfo(info);
+    EXPECT_EQ(mNode->takeCalls(), Calls{"classification"});
+    EXPECT_EQ(mRenderer.classificationInfo(), info);
+    mRenderer.setClassificationInfo(info);
+    EXPECT_TRUE(mNode->takeCalls().empty());
+}
+
+} // namespace
