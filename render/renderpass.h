@@ -26,6 +26,8 @@ namespace Render {
 // output of a draw, then read as shader input or copied for readback.
 class MORVID_RENDER_API RenderPass {
 public:
+    // An empty pass without device, to be replaced by move assignment.
+    RenderPass() = default;
     RenderPass(ATL::CComPtr<ID3D11Device> const& device, unsigned int width, unsigned int height);
     RenderPass(RenderPass&&) noexcept;
     RenderPass& operator=(RenderPass&&) noexcept;
@@ -89,8 +91,8 @@ private:
     std::unique_ptr<ShaderResourceView> mDepthShaderResourceView;
     std::unique_ptr<DepthStencilView> mDepthStencilView;
     ATL::CComPtr<ID3D11Device> mDevice;
-    unsigned int mWidth;
-    unsigned int mHeight;
+    unsigned int mWidth = 0;
+    unsigned int mHeight = 0;
 };
 
 } // namespace Render

@@ -2,6 +2,7 @@
 
 #include "render/classificationcolortexture.h"
 #include "render/renderpass.h"
+#include "render/spectrumname.h"
 
 #include "math/color.h"
 
@@ -176,6 +177,26 @@ TEST_F(ClassificationTextureTest, UploadsOncePerChangeAtTheNextBinding)
               "Error: end call is missing");
     texture.end(context);
     EXPECT_EQ(messageOf([&] { texture.end(context); }), "Error: begin call is missing");
+}
+
+} // namespace
+
+namespace {
+
+TEST(SpectrumName, MatchesTheShaderColorMaps)
+{
+    using Math::Spectrum::SpectrumNames;
+    using Render::ColorMap;
+    EXPECT_EQ(Render::spectrumName(ColorMap::Turbo), SpectrumNames::Turbo);
+    EXPECT_EQ(Render::spectrumName(ColorMap::Inferno), static_cast<SpectrumNames>(9));
+    EXPECT_EQ(Render::spectrumName(ColorMap::Magma), static_cast<SpectrumNames>(11));
+    EXPECT_EQ(Render::spectrumName(ColorMap::Viridis), static_cast<SpectrumNames>(12));
+    EXPECT_EQ(Render::spectrumName(ColorMap::Plasma), static_cast<SpectrumNames>(10));
+    EXPECT_EQ(Render::spectrumName(ColorMap::Gray), static_cast<SpectrumNames>(0));
+    EXPECT_EQ(Render::spectrumName(ColorMap::Bone), static_cast<SpectrumNames>(2));
+    for (int map = 7; map <= 12; ++map)
+        EXPECT_EQ(Render::spectrumName(static_cast<ColorMap>(map)), static_cast<SpectrumNames>(map + 6));
+    EXPECT_EQ(Render::spectrumName(static_cast<ColorMap>(77)), SpectrumNames::Turbo);
 }
 
 } // namespace
