@@ -11,7 +11,7 @@ namespace Core {
 
 BackgroundThread::BackgroundThread(Function function)
     : mFunction(std::move(function))
-    , mWorker([this](std::stop_token workerStop) { serveRuns(workerStop); })
+    , mWorker([this] { serveRuns(); })
 {
 }
 
@@ -19,10 +19,11 @@ BackgroundThread::~BackgroundThread()
 {
     {
         std::lock_guard lock(mMutex);
+        mShuttingDown = true;
         mRunScheduled = false;
         mRunStop.request_stop();
     }
-    mWorker.request_stop();
+    mStateChanged.notify_all();
     mWorker.join();
 }
 
@@ -53,12 +54,12 @@ bool BackgroundThread::isBusy() const
     return mRunScheduled || mRunInProgress;
 }
 
-void BackgroundThread::serveRuns(std::stop_token workerStop)
+void BackgroundThread::serveRuns()
 {
     std::unique_lock lock(mMutex);
     while (true) {
-        mStateChanged.wait(lock, workerStop, [this] { return mRunScheduled; });
-        if (workerStop.stop_requested())
+        mStateChanged.wait(lock, [this] { return mRunScheduled || mShuttingDown; });
+        if (mShuttingDown)
             return;
         mRunScheduled = false;
         mRunInProgress = true;

@@ -33,17 +33,20 @@ public:
     bool isBusy() const;
 
 private:
-    void serveRuns(std::stop_token workerStop);
+    void serveRuns();
     void runOnce(std::stop_token runStop);
 
     Function const mFunction;
     mutable std::mutex mMutex;
-    std::condition_variable_any mStateChanged;
+    // Plain condition variable and flags rather than waits on stop tokens: wake-ups through
+    // std::stop_callback get lost with the mingw-w64 GCC 12 runtime.
+    std::condition_variable mStateChanged;
     std::stop_source mRunStop;
     bool mRunScheduled = false;
     bool mRunInProgress = false;
+    bool mShuttingDown = false;
     // Last member: the worker starts after everything it uses exists.
-    std::jthread mWorker;
+    std::thread mWorker;
 };
 
 } // namespace Core

@@ -3,6 +3,7 @@
 #include "core/cacheentrysizecount.h"
 #include "core/noncopyable.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -74,9 +75,10 @@ public:
             // Another thread loads this key: wait for it, then look again. If its load failed or was
             // stopped, the key is neither cached nor loading and this thread loads it itself.
             auto const otherLoad = loading->second;
-            mLoadFinished.wait(lock, stopToken, [&] { return otherLoad->finished; });
-            if (stopToken.stop_requested())
-                return false;
+            while (!mLoadFinished.wait_for(lock, kStopCheckInterval, [&] { return otherLoad->finished; })) {
+                if (stopToken.stop_requested())
+                    return false;
+            }
         }
 
         lock.unlock();
@@ -175,8 +177,13 @@ private:
 
     std::uint64_t freeRoom() const { return mCurrentSize >= mCapacity ? 0 : mCapacity - mCurrentSize; }
 
+    // How often a thread waiting for another thread's load looks at its own stop token. A stop callback
+    // would wake it at once, but wake-ups through std::stop_callback get lost with the mingw-w64 GCC 12
+    // runtime, so the waiter looks for itself.
+    static constexpr std::chrono::milliseconds kStopCheckInterval{5};
+
     mutable std::mutex mMutex;
-    std::condition_variable_any mLoadFinished;
+    std::condition_variable mLoadFinished;
     std::uint64_t const mCapacity;
     std::uint64_t mCurrentSize = 0;
     EntryList mEntries; // most recently used first
