@@ -52,6 +52,8 @@ std::uint64_t interleave(std::array<std::uint32_t, 3> const& values)
 
 } // namespace
 
+// The high half is always used, also when the first and last words are both 0: coordinates
+// of 2^27 steps and more can have exactly that pattern.
 std::array<std::uint32_t, 3> decodeMortonPosition(std::array<std::uint32_t, 4> const& words)
 {
     std::uint64_t const low = words[2] | static_cast<std::uint64_t>(words[3]) << 32;
