@@ -324,10 +324,10 @@ std::vector<std::pair<Octree::OctreeNodeId, std::int64_t>> parseHierarchyPage(st
     return entries;
 }
 
-EntwineTree::EntwineTree(std::shared_ptr<Location const> location, Math::Point<double, 3> const& referencePosition)
+EntwineTree::EntwineTree(std::shared_ptr<Location const> location)
     : mLocation(std::move(location))
     , mDescription(Description::parse(mLocation->readFile(kDescriptionFile), mLocation->identity() + "/" + kDescriptionFile))
-    , mReferencePosition(referencePosition)
+    , mReferencePosition(mDescription.cube.center())
 {
     loadHierarchyPage(Octree::OctreeNodeId(), kMaxHierarchyPageDepth);
 }

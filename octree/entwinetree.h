@@ -56,10 +56,12 @@ struct Node {
 };
 
 // An Entwine Point Tile tree with "laszip" or "binary" node data. Positions come out
-// relative to the reference position, in the unit scale.
+// relative to the reference position, the centre of the tree's cube, in the unit scale.
 class EntwineTree {
 public:
-    EntwineTree(std::shared_ptr<Location const> location, Math::Point<double, 3> const& referencePosition);
+    // Throws std::runtime_error naming the file when the description or a hierarchy page
+    // cannot be read.
+    explicit EntwineTree(std::shared_ptr<Location const> location);
 
     Description const& description() const { return mDescription; }
     Math::Point<double, 3> const& referencePosition() const { return mReferencePosition; }

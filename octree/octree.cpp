@@ -37,11 +37,10 @@ Octree::Octree(std::shared_ptr<Location> location, double unitScale) : mLocation
         mRootSpacing = metadata.spacing;
         mPosition = metadata.offset;
     } else if (auto entwine = std::dynamic_pointer_cast<Entwine::Location>(mLocation)) {
-        Entwine::Description const description = Entwine::Description::parse(
-            entwine->readFile("ept.json"), entwine->identity() + "/ept.json");
-        mPosition = description.cube.center();
-        mEntwine = std::make_shared<Entwine::EntwineTree>(entwine, mPosition);
+        mEntwine = std::make_shared<Entwine::EntwineTree>(entwine);
         mEntwine->setUnitScale(unitScale);
+        Entwine::Description const& description = mEntwine->description();
+        mPosition = mEntwine->referencePosition();
         mCube = description.cube;
         mBounds = description.conformingBounds;
         mRootSpacing = description.cube.size().x() / static_cast<double>(description.span);
