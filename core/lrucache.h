@@ -7,12 +7,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <list>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <stop_token>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace Core {
@@ -59,26 +60,23 @@ public:
     bool getOrLoad(K const& key, V& out, Loader&& loader, std::stop_token stopToken = {})
     {
         std::unique_lock lock(mMutex);
-        std::shared_ptr<PendingLoad> pending;
-        while (!pending) {
+        while (true) {
             if (auto const found = mIndex.find(key); found != mIndex.end()) {
                 touch(found->second);
                 out = found->second->value;
                 return true;
             }
-            auto const loading = mLoading.find(key);
-            if (loading == mLoading.end()) {
-                pending = std::make_shared<PendingLoad>();
-                mLoading.emplace(key, pending);
+            if (beginLoad(key))
                 break;
-            }
-            // Another thread loads this key: wait for it, then look again. If its load failed or was
-            // stopped, the key is neither cached nor loading and this thread loads it itself.
-            auto const otherLoad = loading->second;
-            while (!mLoadFinished.wait_for(lock, kStopCheckInterval, [&] { return otherLoad->finished; })) {
-                if (stopToken.stop_requested())
-                    return false;
-            }
+            // Another thread loads this key: wait until it is done, then look again. If its load
+            // failed or was stopped, the key is neither cached nor loading and this thread loads it.
+            ++mWaitingThreads;
+            bool stopped = false;
+            while (!stopped && !mLoadFinished.wait_for(lock, kStopCheckInterval, [&] { return !mLoading.contains(key); }))
+                stopped = stopToken.stop_requested();
+            --mWaitingThreads;
+            if (stopped)
+                return false;
         }
 
         lock.unlock();
@@ -88,11 +86,11 @@ public:
             produced = std::invoke(std::forward<Loader>(loader), loaded);
         } catch (...) {
             lock.lock();
-            finishLoad(key, *pending);
+            finishLoad(key);
             throw;
         }
         lock.lock();
-        finishLoad(key, *pending);
+        finishLoad(key);
         if (!produced || stopToken.stop_requested())
             return false;
 
@@ -136,17 +134,26 @@ private:
     };
     using EntryList = std::list<Entry>;
 
-    struct PendingLoad {
-        bool finished = false;
-    };
+    // Marks `key` as loading unless another thread loads it already. The set's node is recycled
+    // from the previous load, so a load allocates nothing here.
+    bool beginLoad(K const& key)
+    {
+        if (mSpareLoadingNode.empty())
+            return mLoading.insert(key).second;
+        mSpareLoadingNode.value() = key;
+        auto inserted = mLoading.insert(std::move(mSpareLoadingNode));
+        if (!inserted.inserted)
+            mSpareLoadingNode = std::move(inserted.node);
+        return inserted.inserted;
+    }
 
     // The key stops being "loading" and the threads waiting for it look again. Called under the lock,
     // which is held until the loaded value is stored, so waiters find it in the cache.
-    void finishLoad(K const& key, PendingLoad& pending)
+    void finishLoad(K const& key)
     {
-        pending.finished = true;
-        mLoading.erase(key);
-        mLoadFinished.notify_all();
+        mSpareLoadingNode = mLoading.extract(key);
+        if (mWaitingThreads > 0)
+            mLoadFinished.notify_all();
     }
 
     void touch(typename EntryList::iterator entry) { mEntries.splice(mEntries.begin(), mEntries, entry); }
@@ -161,14 +168,28 @@ private:
         mIndex.erase(found);
     }
 
+    // Evicts least recently used entries until `size` fits, then stores the entry as the most recent.
     // An entry larger than the whole capacity is still stored, once everything else is evicted.
     void insert(K const& key, V value, std::uint64_t size)
     {
         while (!mEntries.empty() && freeRoom() < size) {
-            Entry const& oldest = mEntries.back();
-            mCurrentSize -= oldest.size;
-            mIndex.erase(oldest.key);
-            mEntries.pop_back();
+            auto const oldest = std::prev(mEntries.end());
+            mCurrentSize -= oldest->size;
+            auto indexNode = mIndex.extract(oldest->key);
+            if (freeRoom() >= size || mEntries.size() == 1) {
+                // The last eviction: its list and index nodes take the new entry, so that a miss in a
+                // full cache allocates nothing.
+                oldest->key = key;
+                oldest->value = std::move(value);
+                oldest->size = size;
+                touch(oldest);
+                indexNode.key() = key;
+                indexNode.mapped() = oldest;
+                mIndex.insert(std::move(indexNode));
+                mCurrentSize += size;
+                return;
+            }
+            mEntries.erase(oldest);
         }
         mEntries.push_front(Entry{key, std::move(value), size});
         mCurrentSize += size;
@@ -188,7 +209,10 @@ private:
     std::uint64_t mCurrentSize = 0;
     EntryList mEntries; // most recently used first
     std::unordered_map<K, typename EntryList::iterator, Hash, KeyEqual> mIndex;
-    std::unordered_map<K, std::shared_ptr<PendingLoad>, Hash, KeyEqual> mLoading;
+    using LoadingSet = std::unordered_set<K, Hash, KeyEqual>;
+    LoadingSet mLoading; // keys some thread is loading now
+    typename LoadingSet::node_type mSpareLoadingNode;
+    int mWaitingThreads = 0; // threads waiting for a key in mLoading
 };
 
 } // namespace Core

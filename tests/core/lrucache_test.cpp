@@ -72,6 +72,13 @@ TEST(LruCacheTest, EvictsLeastRecentlyUsedBySize)
     EXPECT_TRUE(touched.contains(1));
     EXPECT_FALSE(touched.contains(2));
     EXPECT_EQ(touched.get(1), Points(4, 1));
+
+    EXPECT_TRUE(load(touched, 4, 10, calls, out)); // needs the room of both remaining entries
+    EXPECT_FALSE(touched.contains(1));
+    EXPECT_FALSE(touched.contains(3));
+    EXPECT_EQ(touched.get(4), Points(10, 4));
+    EXPECT_EQ(touched.currentSize(), 10u);
+    EXPECT_EQ(touched.entryCount(), 1u);
 }
 
 TEST(LruCacheTest, OversizedEntryStaysUntilTheNextInsertion)
