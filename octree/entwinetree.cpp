@@ -2,6 +2,7 @@
 
 #include "octree/lasheader.h"
 #include "octree/potreenodedecoder.h"
+#include "octree/sourcepoints.h"
 
 #include <laszip/laszip_api.h>
 #include <nlohmann/json.hpp>
@@ -152,15 +153,15 @@ RawPoints decodeBinary(Description const& description, std::string_view bytes, s
     for (std::size_t i = 0; i < n; ++i) {
         points.positions.emplace_back(value(x, i), value(y, i), value(z, i));
         if (red.first && green.first && blue.first)
-            points.colors.push_back({static_cast<std::uint16_t>(value(red, i)),
-                                     static_cast<std::uint16_t>(value(green, i)),
-                                     static_cast<std::uint16_t>(value(blue, i))});
+            points.colors.push_back({Octree::clampedInteger<std::uint16_t>(value(red, i)),
+                                     Octree::clampedInteger<std::uint16_t>(value(green, i)),
+                                     Octree::clampedInteger<std::uint16_t>(value(blue, i))});
         if (intensity.first)
-            points.intensities.push_back(static_cast<std::uint16_t>(value(intensity, i)));
+            points.intensities.push_back(Octree::clampedInteger<std::uint16_t>(value(intensity, i)));
         if (classification.first)
-            points.classIndices.push_back(static_cast<std::uint8_t>(value(classification, i)));
+            points.classIndices.push_back(Octree::clampedInteger<std::uint8_t>(value(classification, i)));
         if (scan.first)
-            points.scanIndices.push_back(static_cast<int>(value(scan, i)));
+            points.scanIndices.push_back(Octree::clampedInteger<int>(value(scan, i)));
         if (nx.first && ny.first && nz.first)
             points.normals.emplace_back(value(nx, i), value(ny, i), value(nz, i));
     }

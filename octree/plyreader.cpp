@@ -71,7 +71,7 @@ double readBinary(std::string_view bytes, std::size_t at, std::string const& typ
 
 void store(Octree::SourcePoint& point, Slot slot, double value)
 {
-    auto const narrow16 = [](double v) { return static_cast<std::uint16_t>(std::clamp(v, 0.0, 65535.0)); };
+    auto const narrow16 = [](double v) { return Octree::clampedInteger<std::uint16_t>(v); };
     switch (slot) {
     case Slot::X: point.position.x() = value; break;
     case Slot::Y: point.position.y() = value; break;
@@ -80,7 +80,7 @@ void store(Octree::SourcePoint& point, Slot slot, double value)
     case Slot::Green: point.rgb[1] = narrow16(value); break;
     case Slot::Blue: point.rgb[2] = narrow16(value); break;
     case Slot::Intensity: point.intensity = narrow16(value); break;
-    case Slot::Classification: point.classification = static_cast<std::uint8_t>(std::clamp(value, 0.0, 255.0)); break;
+    case Slot::Classification: point.classification = Octree::clampedInteger<std::uint8_t>(value); break;
     case Slot::None: break;
     }
 }
@@ -182,6 +182,8 @@ Octree::SourcePoints readPoints(std::string_view bytes, std::string const& fileN
                 }
                 store(point, property.slot, value);
             }
+            if (!point.position.allFinite())
+                fail("vertex " + std::to_string(i) + " has a coordinate that is not a finite number");
             if (binary)
                 result.points[i] = point;
             else

@@ -78,6 +78,10 @@ public:
             throw std::invalid_argument("no points to write");
         if (mOptions.maxPointsPerNode == 0)
             throw std::invalid_argument("a node must hold at least one point");
+        for (std::size_t i = 0; i < source.points.size(); ++i) {
+            if (!source.points[i].position.allFinite())
+                throw std::invalid_argument("point " + std::to_string(i) + " has a coordinate that is not a finite number");
+        }
         mBounds = source.bounds();
         std::uint64_t largest = 0;
         mQuantized.reserve(source.points.size());

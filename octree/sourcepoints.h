@@ -2,11 +2,25 @@
 
 #include "math/boundingbox.h"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace Octree {
+
+// A number read from a file as an integer attribute: clamped to the type's range, 0 for NaN,
+// so that no out-of-range conversion can happen.
+template <class T>
+T clampedInteger(double value)
+{
+    if (std::isnan(value))
+        return T{0};
+    return static_cast<T>(std::clamp(value, static_cast<double>(std::numeric_limits<T>::lowest()),
+                                     static_cast<double>(std::numeric_limits<T>::max())));
+}
 
 // Points read from a source file, before they are sorted into an octree. The flags
 // say which attributes the source had; absent ones hold 0.

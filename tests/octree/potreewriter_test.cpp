@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <tuple>
 
 namespace {
@@ -128,6 +129,8 @@ TEST(PotreeWriter, RejectsWhatItCannotStore)
     PoTree::WriterOptions fine;
     fine.scale = Math::Point<double, 3>::Constant(1e-4);
     EXPECT_THROW(PoTree::writePotree(wide, folder.path(), fine), std::invalid_argument);
+    wide.points[1].position.y() = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_THROW(PoTree::writePotree(wide, folder.path(), {}), std::invalid_argument);
 }
 
 TEST(PotreeWriter, StopsWhenAsked)
