@@ -70,9 +70,10 @@ public:
                 break;
             // Another thread loads this key: wait until it is done, then look again. If its load
             // failed or was stopped, the key is neither cached nor loading and this thread loads it.
+            auto const loadFinished = [&] { return !mLoading.contains(key); };
             ++mWaitingThreads;
             bool stopped = false;
-            while (!stopped && !mLoadFinished.wait_for(lock, kStopCheckInterval, [&] { return !mLoading.contains(key); }))
+            while (!stopped && !mLoadFinished.wait_for(lock, kStopCheckInterval, loadFinished))
                 stopped = stopToken.stop_requested();
             --mWaitingThreads;
             if (stopped)
