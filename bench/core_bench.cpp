@@ -227,8 +227,8 @@ public:
             auto const baseline = mTimes.find(baselineName);
             if (baseline == mTimes.end() || baseline->second <= 0.0)
                 continue;
-            out << "  " << std::left << std::setw(56) << name.substr(0, suffix) + name.substr(suffix + kCoreSuffix.size())
-                << std::fixed << std::setprecision(2) << coreTime / baseline->second << '\n';
+            std::string const caseName = name.substr(0, suffix) + name.substr(suffix + kCoreSuffix.size());
+            out << "  " << std::left << std::setw(56) << caseName << std::fixed << std::setprecision(2) << coreTime / baseline->second << '\n';
         }
     }
 
