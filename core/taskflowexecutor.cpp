@@ -1,6 +1,6 @@
 #include "core/taskflowexecutor.h"
 
-#include <taskflow/taskflow.hpp>
+#include "core/taskflow.h"
 
 namespace Core {
 

@@ -7,7 +7,7 @@ class Executor;
 namespace Core {
 
 // The one Taskflow executor of the process, for per-point parallel work. Callers include
-// <taskflow/taskflow.hpp> to build and run their task graphs on it.
+// "core/taskflow.h" (never Taskflow directly) to build and run their task graphs on it.
 class TaskFlowExecutor {
 public:
     static tf::Executor& instance();

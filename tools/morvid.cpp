@@ -1,4 +1,6 @@
 // morvid: the command-line host of the MorvidRender library.
+#include "commands.h"
+
 #include "render/comexception.h"
 #include "render/renderer.h"
 
@@ -19,6 +21,7 @@ constexpr char kUsage[] =
     "\n"
     "commands:\n"
     "  render    create a renderer on the Direct3D 11 device and draw one frame\n"
+    "  convert   write a Potree 2.0 data set from a text, PLY or LAS point file\n"
     "\n"
     "Run 'morvid <command> --help' for the options of a command.\n";
 
@@ -138,6 +141,8 @@ int main(int argc, char** argv)
     try {
         if (command == "render")
             return runRender(args);
+        if (command == "convert")
+            return runConvert(args);
         std::fprintf(stderr, "morvid: unknown command '%.*s'\n%s", static_cast<int>(command.size()), command.data(),
                      kUsage);
         return 2;

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <taskflow/algorithm/for_each.hpp>
-#include <taskflow/taskflow.hpp>
+
+#include "core/taskflow.h"
 
 #include <atomic>
 #include <chrono>
