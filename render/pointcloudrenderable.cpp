@@ -1,0 +1,941 @@
+#include "render/pointcloudrenderable.h"
+
+#include "core/backgroundthread.h"
+#include "core/hashing.h"
+#include "core/log.h"
+#include "math/nplane.h"
+#include "octree/nodevertexloader.h"
+#include "render/camera.h"
+#include "render/lodpointcloud.h"
+
+#include <Eigen/LU>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <deque>
+#include <queue>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+namespace Render {
+
+namespace {
+
+constexpr PointCloudRenderable::Duration kDefaultUpdateInterval{5'000'000};
+constexpr float kDefaultPriorityThreshold = 15.0f;
+constexpr float kDefaultPointSizeFactor = 5.1f;
+constexpr float kDefaultFrustumScale = 2.0f;
+constexpr float kDefaultMaxPointSize = 5.0f;
+constexpr float kDefaultTomographicContrast = 0.01f;
+constexpr float kDefaultIntensityBlendFactor = 0.5f;
+constexpr std::size_t kDefaultMaxLevelToKeep = 23;
+constexpr ColorMap kDefaultDistanceColorMap = static_cast<ColorMap>(0);
+constexpr ColorMap kDefaultIntensityColorMap = static_cast<ColorMap>(5);
+constexpr std::uint64_t kVertexCacheCapacity = 30'000'000;
+constexpr std::size_t kVertexCacheReserve = 4000;
+constexpr float kMaxIntensity = 65535.0f;
+constexpr std::chrono::seconds kRetryDelay{2};
+constexpr std::chrono::milliseconds kStopPollInterval{20};
+// Render modes 1 and 2: tomographic.
+constexpr std::int32_t kFirstTomographicMode = 1;
+constexpr std::int32_t kLastTomographicMode = 2;
+// brightnessAndContrast looks at the coarse levels only.
+constexpr unsigned kHistogramMaxLevel = 4;
+constexpr std::size_t kHistogramBins = 256;
+// Below this spread of gray values (one bin) there is no contrast to stretch.
+constexpr float kMinGraySpread = 1.0f / 255.0f;
+// Default colors: HSLuv hue at this saturation and lightness.
+constexpr double kDefaultColorSaturation = 1.0;
+constexpr double kDefaultColorLightness = 0.6;
+
+struct CacheIdentifierHash {
+    std::size_t operator()(Octree::CacheIdentifier const& identifier) const
+    {
+        std::size_t seed = 0;
+        Core::hashCombine(seed, Octree::LocationPtrHash{}(identifier.location));
+        // 0.0 and -0.0 must hash alike.
+        Core::hashCombine(seed, std::hash<double>{}(identifier.unitScale == 0.0 ? 0.0 : identifier.unitScale));
+        return seed;
+    }
+};
+
+using VertexCacheRegistry =
+    Core::SharedResources<Octree::CacheIdentifier, PointCloudRenderable::VertexContainerCache, CacheIdentifierHash>;
+
+VertexCacheRegistry& sharedVertexContainerCaches()
+{
+    static VertexCacheRegistry registry;
+    return registry;
+}
+
+// Every data set gets its own color: hues are handed out by halving the intervals left.
+class DefaultColors {
+public:
+    Math::Color colorOf(std::shared_ptr<Octree::Location> const& location)
+    {
+        std::lock_guard lock(mMutex);
+        if (auto const found = mColors.find(location); found != mColors.end())
+            return found->second;
+        double hue = 0.0;
+        if (mHueIntervals.empty()) {
+            mHueIntervals.push_back({0.0, 360.0});
+        } else {
+            auto const [low, high] = mHueIntervals.front();
+            mHueIntervals.pop_front();
+            hue = (low + high) * 0.5;
+            mHueIntervals.push_back({low, hue});
+            mHueIntervals.push_back({hue, high});
+        }
+        Math::Color const color = Math::Color::fromHslUv(hue, kDefaultColorSaturation, kDefaultColorLightness, 1.0);
+        mColors.emplace(location, color);
+        return color;
+    }
+
+private:
+    std::mutex mMutex;
+    std::unordered_map<std::shared_ptr<Octree::Location const>, Math::Color, Octree::LocationPtrHash,
+                       Octree::LocationPtrEqual>
+        mColors;
+    std::deque<std::pair<double, double>> mHueIntervals;
+};
+
+DefaultColors& defaultColors()
+{
+    static DefaultColors colors;
+    return colors;
+}
+
+ShaderFloat4 toShaderColor(Math::Color const& color)
+{
+    return {color.r() / 255.0f, color.g() / 255.0f, color.b() / 255.0f, color.a() / 255.0f};
+}
+
+float largestEdge(Math::NBoundingBox<float, 3> const& box)
+{
+    return box.isEmpty() ? 0.0f : (box.max() - box.min()).maxCoeff();
+}
+
+// Sleeps up to `duration`, returning early once a stop is requested.
+void sleepUnlessStopped(std::chrono::steady_clock::duration duration, std::stop_token const& stopToken)
+{
+    auto const deadline = std::chrono::steady_clock::now() + duration;
+    while (!stopToken.stop_requested() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(kStopPollInterval);
+}
+
+} // namespace
+
+std::shared_ptr<PointCloudRenderable::VertexContainerCache> PointCloudRenderable::createOrGetSharedVertexContainerCache(
+    std::shared_ptr<Octree::Location> const& location, double unitScale, std::uint64_t capacity,
+    std::size_t reserveEntries)
+{
+    return sharedVertexContainerCaches().createOrGet(Octree::CacheIdentifier{location, unitScale}, capacity,
+                                                     reserveEntries);
+}
+
+std::shared_ptr<PointCloudRenderable> PointCloudRenderable::create(std::shared_ptr<Octree::Location> location,
+                                                                   std::string const& name, std::size_t pointBudget,
+                                                                   double unitScale)
+{
+    return std::make_shared<PointCloudRenderable>(Private{}, std::move(location), name, pointBudget, unitScale);
+}
+
+std::shared_ptr<PointCloudRenderable> PointCloudRenderable::create(std::shared_ptr<Octree::Octree> octree,
+                                                                   std::string const& name, std::size_t pointBudget)
+{
+    return std::make_shared<PointCloudRenderable>(Private{}, std::move(octree), name, pointBudget);
+}
+
+PointCloudRenderable::PointCloudRenderable(Private tag, std::shared_ptr<Octree::Location> location,
+                                           std::string const& name, std::size_t pointBudget, double unitScale)
+    : PointCloudRenderable(tag, std::make_shared<Octree::Octree>(std::move(location), unitScale), name, pointBudget)
+{
+}
+
+PointCloudRenderable::PointCloudRenderable(Private, std::shared_ptr<Octree::Octree> octree, std::string const& name,
+                                           std::size_t pointBudget)
+    : Renderable(name), mUpdateInterval(kDefaultUpdateInterval.count()), mOctree(std::move(octree)),
+      mVertexContainerCache(createOrGetSharedVertexContainerCache(mOctree->location(), mOctree->unitScale(),
+                                                                  kVertexCacheCapacity, kVertexCacheReserve)),
+      mPointBudget(pointBudget), mOctreeNodePriorityThreshold(kDefaultPriorityThreshold),
+      mPointSizeFactor(kDefaultPointSizeFactor), mFrustumScale(kDefaultFrustumScale),
+      mMaxPointSize(kDefaultMaxPointSize), mPointSize(mOctree->spacing() * kDefaultPointSizeFactor),
+      mTomographicContrast(kDefaultTomographicContrast), mTomographicColor(Math::Color::black(255)),
+      mIntensityBlendFactor(kDefaultIntensityBlendFactor), mMaxLevelToKeep(kDefaultMaxLevelToKeep),
+      mUniformColor(defaultColors().colorOf(mOctree->location())), mDistanceColorMap(kDefaultDistanceColorMap),
+      mIntensityColorMap(kDefaultIntensityColorMap)
+{
+    mViewState.threshold = mOctreeNodePriorityThreshold;
+    mViewState.maxLevelToKeep = mMaxLevelToKeep;
+}
+
+PointCloudRenderable::~PointCloudRenderable()
+{
+    // The loader uses everything below; it goes first.
+    mLoaderThread.reset();
+    mLodPointCloud.reset();
+}
+
+void PointCloudRenderable::init(std::size_t rendererId, std::shared_ptr<Camera> camera,
+                                ATL::CComPtr<ID3D11Device> device, ATL::CComPtr<ID3D11DeviceContext> context)
+{
+    if (mLodPointCloud)
+        throw std::runtime_error("Error init was called on an already initialized PointCloudRenderable");
+    mCamera = std::move(camera);
+    mLodPointCloud = std::make_shared<LoDPointCloud>(std::move(device), std::move(context), rendererId, id(),
+                                                     mPointBudget);
+    cbPerFrame& constants = mLodPointCloud->modifyFrameConstants();
+    constants.uniformColor = toShaderColor(mUniformColor);
+    constants.mesh_clipping_active = mMeshClippingActive ? 1 : 0;
+    constants.region_clipping_active = mRegionClippingActive ? 1 : 0;
+    constants.tomographicColor = toShaderColor(mTomographicColor);
+    constants.use_cloud_colors_in_tomographic_render_modes = mUseCloudColorsInTomographicRenderModes ? 1 : 0;
+    constants.selected = selected() ? 1 : 0;
+    constants.point_size = mPointSize;
+    constants.max_point_size = mMaxPointSize;
+    constants.root_node_size = largestEdge(boundingCube());
+    writeMatrices();
+    onUpdateViewport(mCamera);
+}
+
+void PointCloudRenderable::deinit()
+{
+    mLoaderThread.reset();
+    mCamera.reset();
+    mLodPointCloud.reset();
+}
+
+void PointCloudRenderable::writeMatrices()
+{
+    if (!isInitialized())
+        return;
+    mLodPointCloud->setMatrices(worldMatrix(), mCamera->viewMatrix(), mCamera->projectionMatrix());
+    cbPerFrame& constants = mLodPointCloud->modifyFrameConstants();
+    constants.near_plane = mCamera->zNear();
+    constants.far_plane = mCamera->zFar();
+    updateViewState();
+}
+
+void PointCloudRenderable::updateViewState()
+{
+    if (!mCamera)
+        return;
+    Eigen::Matrix4f const world = worldMatrix();
+    ViewState view;
+    view.world = world;
+    view.projection = mCamera->projectionMatrix();
+    view.priorityFrustum = mCamera->scaledFrustum(mFrustumScale, mFrustumScale, 1.0f, world);
+    view.eyeModel = (world.inverse() * mCamera->eye().homogeneous()).hnormalized();
+    view.viewport = mCamera->viewport();
+    view.fieldOfViewY = mCamera->fovYRad();
+    view.modelScale = world.col(0).head<3>().norm();
+    view.threshold = mOctreeNodePriorityThreshold;
+    view.minLevelToKeep = mMinLevelToKeep;
+    view.maxLevelToKeep = mMaxLevelToKeep;
+    Math::Frustum<float> const frustum = mCamera->frustum(world);
+    std::lock_guard lock(mViewStateMutex);
+    mFrustumModelCs = frustum;
+    mViewState = std::move(view);
+}
+
+PointCloudRenderable::ViewState PointCloudRenderable::viewState() const
+{
+    std::lock_guard lock(mViewStateMutex);
+    return mViewState;
+}
+
+Math::Frustum<float> PointCloudRenderable::frustumModelCs() const
+{
+    std::lock_guard lock(mViewStateMutex);
+    return mFrustumModelCs;
+}
+
+NodePriority PointCloudRenderable::boundingBoxPriority(unsigned level, Math::NBoundingBox<float, 3> const& cube) const
+{
+    return priorityFor(viewState(), level, cube);
+}
+
+NodePriority PointCloudRenderable::priorityFor(ViewState const& view, unsigned level,
+                                               Math::NBoundingBox<float, 3> const& cube)
+{
+    if (level > view.maxLevelToKeep)
+        return NodePriority::discard();
+    if (level < view.minLevelToKeep)
+        return NodePriority::keep();
+    Math::ConvexPolytope<float, 3> const noClipping;
+    if (view.projection(3, 3) == 0.0f)
+        return NodePriority::perspective(cube, view.priorityFrustum, noClipping, view.eyeModel, view.modelScale,
+                                         view.viewport, view.fieldOfViewY, view.threshold);
+    return NodePriority::orthographic(cube, view.priorityFrustum, noClipping, view.eyeModel, view.modelScale,
+                                      view.projection, view.viewport, view.threshold);
+}
+
+void PointCloudRenderable::triggerReload()
+{
+    if (mLoaderThread && visible())
+        mLoaderThread->restart();
+}
+
+void PointCloudRenderable::onUpdateProjectionMatrix(std::shared_ptr<Camera> const&)
+{
+    writeMatrices();
+    triggerReload();
+}
+
+void PointCloudRenderable::onUpdateViewMatrix(std::shared_ptr<Camera> const&)
+{
+    writeMatrices();
+    if (mRestartLoadingAfterCameraChange)
+        triggerReload();
+}
+
+void PointCloudRenderable::onUpdateZRange(std::shared_ptr<Camera> const&)
+{
+    writeMatrices();
+}
+
+void PointCloudRenderable::onUpdateViewport(std::shared_ptr<Camera> const& camera)
+{
+    if (!isInitialized() || !camera)
+        return;
+    cbPerFrame& constants = mLodPointCloud->modifyFrameConstants();
+    constants.width = static_cast<float>(camera->viewport().width());
+    constants.height = static_cast<float>(camera->viewport().height());
+    constants.aspect = constants.height > 0.0f ? constants.width / constants.height : 1.0f;
+    updateViewState();
+}
+
+void PointCloudRenderable::onUpdateRenderMode(RenderMode mode)
+{
+    if (!isInitialized())
+        return;
+    auto const value = static_cast<std::int32_t>(mode);
+    if (mLodPointCloud->frameConstants().point_render_mode == value)
+        return;
+    mLodPointCloud->modifyFrameConstants().point_render_mode = value;
+    triggerReload();
+}
+
+void PointCloudRenderable::onUpdateMeshClippingActive(bool active)
+{
+    if (active == mMeshClippingActive)
+        return;
+    mMeshClippingActive = active;
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().mesh_clipping_active = active ? 1 : 0;
+    triggerReload();
+}
+
+void PointCloudRenderable::onUpdateRegionClippingActive(bool active)
+{
+    if (active == mRegionClippingActive)
+        return;
+    mRegionClippingActive = active;
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().region_clipping_active = active ? 1 : 0;
+    triggerReload();
+}
+
+void PointCloudRenderable::onUpdateIntensityBlendFactor(float factor)
+{
+    if (factor == mIntensityBlendFactor)
+        return;
+    mIntensityBlendFactor = factor;
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().intensity_blend_factor = factor;
+    setNeedsRedraw(true);
+}
+
+void PointCloudRenderable::onUpdateClassVisibilityActive(bool active)
+{
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().class_visibility_active = active ? 1 : 0;
+}
+
+void PointCloudRenderable::onUpdatePlaneForDistanceColorization(Math::NPlane<float, 3> const& plane)
+{
+    Eigen::Vector4f const coefficients = plane.coefficients();
+    std::array<float, 4> const value{coefficients.x(), coefficients.y(), coefficients.z(), coefficients.w()};
+    if (value == mDistancePlane)
+        return;
+    mDistancePlane = value;
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().distance_plane = value;
+    triggerReload();
+}
+
+void PointCloudRenderable::onUpdateDistanceColorMap(ColorMap colorMap)
+{
+    if (colorMap == mDistanceColorMap)
+        return;
+    mDistanceColorMap = colorMap;
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().color_map = static_cast<std::int32_t>(colorMap);
+    triggerReload();
+}
+
+void PointCloudRenderable::onUpdateIntensityColorMap(ColorMap colorMap)
+{
+    if (colorMap == mIntensityColorMap)
+        return;
+    mIntensityColorMap = colorMap;
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().color_map_intensity = static_cast<std::int32_t>(colorMap);
+    triggerReload();
+}
+
+void PointCloudRenderable::onUpdateClassificationColorTexture(
+    std::shared_ptr<ClassificationColorTexture> const& texture)
+{
+    if (isInitialized())
+        mLodPointCloud->setClassificationColors(texture);
+}
+
+void PointCloudRenderable::onUpdateUseSignedDistance(bool useSignedDistance)
+{
+    if (useSignedDistance == mUseSignedDistance)
+        return;
+    mUseSignedDistance = useSignedDistance;
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().use_signed_distance = useSignedDistance ? 1 : 0;
+    triggerReload();
+}
+
+void PointCloudRenderable::onUpdateDistanceColorMapRange(float min, float max)
+{
+    if (min == mDistanceRangeMin && max == mDistanceRangeMax)
+        return;
+    mDistanceRangeMin = min;
+    mDistanceRangeMax = max;
+    if (isInitialized()) {
+        cbPerFrame& constants = mLodPointCloud->modifyFrameConstants();
+        constants.min_distance = min;
+        constants.max_distance = max;
+    }
+    triggerReload();
+}
+
+void PointCloudRenderable::onUpdateIntensityColorMapRange(std::uint16_t min, std::uint16_t max)
+{
+    mIntensityRangeMin = min;
+    mIntensityRangeMax = max;
+    if (!isInitialized())
+        return;
+    float const minIntensity = min / kMaxIntensity;
+    float const maxIntensity = max / kMaxIntensity;
+    cbPerFrame const& current = mLodPointCloud->frameConstants();
+    if (current.min_intensity == minIntensity && current.max_intensity == maxIntensity)
+        return;
+    cbPerFrame& constants = mLodPointCloud->modifyFrameConstants();
+    constants.min_intensity = minIntensity;
+    constants.max_intensity = maxIntensity;
+}
+
+void PointCloudRenderable::onUpdatePassFailDistanceRange(float min, float max)
+{
+    if (min == mPassFailMin && max == mPassFailMax)
+        return;
+    mPassFailMin = min;
+    mPassFailMax = max;
+    if (isInitialized()) {
+        cbPerFrame& constants = mLodPointCloud->modifyFrameConstants();
+        constants.min_distance_pass_fail = min;
+        constants.max_distance_pass_fail = max;
+    }
+    triggerReload();
+}
+
+void PointCloudRenderable::onUpdateWarnDistanceRange(float min, float max)
+{
+    if (min == mWarnMin && max == mWarnMax)
+        return;
+    mWarnMin = min;
+    mWarnMax = max;
+    if (isInitialized()) {
+        cbPerFrame& constants = mLodPointCloud->modifyFrameConstants();
+        constants.min_distance_warn = min;
+        constants.max_distance_warn = max;
+    }
+    triggerReload();
+}
+
+void PointCloudRenderable::onUpdateTomographicColor(Math::Color const& color)
+{
+    if (color == mTomographicColor)
+        return;
+    mTomographicColor = color;
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().tomographicColor = toShaderColor(color);
+    setNeedsRedraw(true);
+}
+
+void PointCloudRenderable::onUpdateUseCloudColorsInTomographicRenderModes(bool useCloudColors)
+{
+    if (useCloudColors == mUseCloudColorsInTomographicRenderModes)
+        return;
+    mUseCloudColorsInTomographicRenderModes = useCloudColors;
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().use_cloud_colors_in_tomographic_render_modes = useCloudColors ? 1 : 0;
+    setNeedsRedraw(true);
+}
+
+void PointCloudRenderable::render()
+{
+    setNeedsRedraw(false);
+    if (!isInitialized() || !visible())
+        return;
+    Core::TripleBuffer<Buffer>& buffers = mLodPointCloud->buffers();
+    bool const newData = buffers.update();
+    mLodPointCloud->draw(buffers.readBuffer(), newData);
+}
+
+std::optional<Math::Color> PointCloudRenderable::backgroundColor() const
+{
+    if (isTransparent())
+        return Math::Color(0, 0, 0, 0);
+    return std::nullopt;
+}
+
+bool PointCloudRenderable::isTransparent() const
+{
+    if (!isInitialized())
+        return false;
+    std::int32_t const mode = mLodPointCloud->frameConstants().point_render_mode;
+    return mode >= kFirstTomographicMode && mode <= kLastTomographicMode;
+}
+
+void PointCloudRenderable::brightnessAndContrast(float fraction, float scale, float& brightness, float& contrast)
+{
+    std::array<std::uint64_t, kHistogramBins> histogram{};
+    std::uint64_t total = 0;
+    std::deque<Octree::OctreeNodeId> queue{mOctree->root()};
+    VertexContainer vertices;
+    while (!queue.empty()) {
+        Octree::OctreeNodeId const id = queue.front();
+        queue.pop_front();
+        try {
+            if (!getVertexData(id, vertices, {}))
+                break;
+        } catch (std::exception const&) {
+            break;
+        }
+        for (VertexContainer::Vertex const& vertex : vertices.vertices)
+            ++histogram[vertex.color.grayscale()];
+        total += vertices.size();
+        if (id.level() < kHistogramMaxLevel) {
+            for (Octree::OctreeNodeId const child : mOctree->children(id))
+                queue.push_back(child);
+        }
+    }
+
+    auto const quantile = [&](double x) -> std::size_t {
+        if (total == 0)
+            return 0;
+        double const wanted = x * static_cast<double>(total);
+        std::uint64_t cumulative = 0;
+        for (std::size_t bin = 0; bin < kHistogramBins; ++bin) {
+            cumulative += histogram[bin];
+            if (static_cast<double>(cumulative) >= wanted)
+                return bin;
+        }
+        return kHistogramBins - 1;
+    };
+    float const low = static_cast<float>(quantile(fraction)) / 255.0f;
+    float const high = static_cast<float>(quantile(1.0 - fraction)) / 255.0f;
+    // One gray value (or no points) has no spread to stretch: a finite answer beats NaN pixels.
+    if (high - low < kMinGraySpread) {
+        brightness = 0.0f;
+        contrast = 1.0f;
+        return;
+    }
+    brightness = 0.5f - (low + high) * 0.5f;
+    contrast = scale / (high - low);
+}
+
+Math::NBoundingBox<float, 3> PointCloudRenderable::boundingBox() const
+{
+    return mOctree->boundingBox();
+}
+
+void PointCloudRenderable::setMatrix(Eigen::Matrix4f const& matrix)
+{
+    // The base operation calls invalidateWorldMatrix, which brings the constants up to date.
+    Renderable::setMatrix(matrix);
+}
+
+void PointCloudRenderable::invalidateWorldMatrix()
+{
+    Renderable::invalidateWorldMatrix();
+    if (!isInitialized())
+        return;
+    writeMatrices();
+    clearVisibleOctreeNodes();
+}
+
+void PointCloudRenderable::setVisible(bool visible)
+{
+    if (visible == this->visible())
+        return;
+    Renderable::setVisible(visible);
+    mShown = visible;
+    if (!visible)
+        clearVisibleOctreeNodes();
+    else
+        triggerReload();
+}
+
+void PointCloudRenderable::setSelected(bool selected)
+{
+    if (selected == this->selected())
+        return;
+    Renderable::setSelected(selected);
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().selected = selected ? 1 : 0;
+    setNeedsRedraw(true);
+}
+
+void PointCloudRenderable::startAsyncReload(std::function<void()> callback, std::size_t maxLevel)
+{
+    if (mLoaderThread)
+        return;
+    mLoaderThread = std::make_unique<Core::BackgroundThread>(
+        [this, callback = std::move(callback), maxLevel](std::stop_token stopToken) {
+            reloadJob(callback, maxLevel, stopToken);
+        });
+    if (visible())
+        mLoaderThread->restart();
+    setNeedsRedraw(true);
+}
+
+void PointCloudRenderable::startAsyncReload(void (*callback)(), std::size_t maxLevel)
+{
+    startAsyncReload(callback ? std::function<void()>(callback) : std::function<void()>(), maxLevel);
+}
+
+void PointCloudRenderable::stopAsyncReload()
+{
+    mLoaderThread.reset();
+}
+
+bool PointCloudRenderable::isAsyncReloadActive() const
+{
+    return mLoaderThread != nullptr;
+}
+
+bool PointCloudRenderable::isLoading() const
+{
+    return mLoaderThread && mLoaderThread->isBusy();
+}
+
+void PointCloudRenderable::setReloadError(std::exception_ptr error)
+{
+    std::lock_guard lock(mReloadErrorMutex);
+    mReloadError = std::move(error);
+}
+
+bool PointCloudRenderable::isAsyncReloadHealthy(bool rethrow) const
+{
+    if (!mLoaderThread)
+        return true;
+    std::exception_ptr error;
+    {
+        std::lock_guard lock(mReloadErrorMutex);
+        error = mReloadError;
+    }
+    if (error && rethrow)
+        std::rethrow_exception(error);
+    return !error;
+}
+
+void PointCloudRenderable::reloadJob(std::function<void()> const& callback, std::size_t maxLevel,
+                                     std::stop_token stopToken)
+{
+    while (!stopToken.stop_requested()) {
+        try {
+            if (mShown)
+                reloadPoints(callback, maxLevel, stopToken);
+            else if (callback)
+                callback();
+            // A reload cut short by a stop has not shown that loading works again.
+            if (!stopToken.stop_requested())
+                setReloadError(nullptr);
+            return;
+        } catch (std::exception const& error) {
+            Core::Log::error(error.what());
+            setReloadError(std::current_exception());
+        } catch (...) {
+            setReloadError(std::current_exception());
+        }
+        sleepUnlessStopped(kRetryDelay, stopToken);
+    }
+}
+
+void PointCloudRenderable::publishAndNotify(std::function<void()> const& callback)
+{
+    mLodPointCloud->prioritizer().updateBuffers(id(), false, mLodPointCloud->buffers());
+    setNeedsRedraw(true);
+    if (callback)
+        callback();
+}
+
+void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, std::size_t maxLevel,
+                                        std::stop_token stopToken)
+{
+    if (!mLodPointCloud)
+        throw std::runtime_error("reloadingPoints is not allowed if PointCloudRenderable is not initialized");
+    NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
+    ViewState const view = viewState();
+    prioritizer.refreshPriorities(
+        id(), [&](unsigned level, Math::NBoundingBox<float, 3> const& cube) { return priorityFor(view, level, cube); },
+        stopToken);
+    if (stopToken.stop_requested())
+        return;
+
+    struct Candidate {
+        Octree::OctreeNodeId id;
+        NodePriority priority;
+    };
+    auto const lessImportant = [](Candidate const& a, Candidate const& b) { return a.priority < b.priority; };
+    std::priority_queue<Candidate, std::vector<Candidate>, decltype(lessImportant)> candidates(lessImportant);
+    candidates.push({mOctree->root(), NodePriority::keep()});
+    auto lastPublication = std::chrono::steady_clock::now();
+    bool changed = true;
+    NodePriority const discard = NodePriority::discard();
+
+    while (!candidates.empty()) {
+        auto const now = std::chrono::steady_clock::now();
+        if (changed && now - lastPublication > updateInterval()) {
+            lastPublication = now;
+            publishAndNotify(callback);
+            changed = false;
+        }
+        Candidate const candidate = candidates.top();
+        candidates.pop();
+        Math::NBoundingBox<float, 3> const cube = mOctree->boundingCube(candidate.id);
+        bool accepted = false;
+        auto const loader = [&](VertexContainer& out, std::stop_token token) {
+            return getVertexData(candidate.id, out, token);
+        };
+        if (prioritizer.addNode({id(), candidate.id}, cube, candidate.priority, loader, accepted, stopToken))
+            changed = true;
+        if (stopToken.stop_requested())
+            return;
+        if (!accepted || candidate.id.level() >= maxLevel)
+            continue;
+        for (Octree::OctreeNodeId const child : mOctree->children(candidate.id)) {
+            if (mOctree->nodeVisibility(child) == Octree::NodeVisibilityType::Hidden)
+                continue;
+            NodePriority const priority = priorityFor(view, child.level(), mOctree->boundingCube(child));
+            if (priority > discard)
+                candidates.push({child, priority});
+        }
+    }
+    if (changed)
+        publishAndNotify(callback);
+}
+
+void PointCloudRenderable::reloadPoints(void (*callback)(), std::size_t maxLevel, std::stop_token stopToken)
+{
+    reloadPoints(callback ? std::function<void()>(callback) : std::function<void()>(), maxLevel, stopToken);
+}
+
+bool PointCloudRenderable::getVertexData(Octree::OctreeNodeId nodeId, VertexContainer& out,
+                                         std::stop_token stopToken)
+{
+    std::string error;
+    bool const loaded = mVertexContainerCache->getOrLoad(
+        nodeId, out,
+        [&](VertexContainer& vertices) { return Octree::loadNodeVertices(*mOctree, nodeId, vertices, stopToken, &error); },
+        stopToken);
+    if (!loaded && !error.empty() && !stopToken.stop_requested())
+        Core::Log::error(error);
+    return loaded;
+}
+
+void PointCloudRenderable::clearVisibleOctreeNodes()
+{
+    if (!isInitialized())
+        return;
+    // Wait for a running reload: it could otherwise publish nodes after the empty set below.
+    bool const restart = mLoaderThread != nullptr;
+    if (mLoaderThread)
+        mLoaderThread->stop();
+    NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
+    prioritizer.clear(id());
+    prioritizer.updateBuffers(id(), false, mLodPointCloud->buffers());
+    if (restart)
+        mLoaderThread->restart();
+    setNeedsRedraw(true);
+}
+
+PointCloudRenderable::Duration PointCloudRenderable::updateInterval() const
+{
+    return Duration(mUpdateInterval.load());
+}
+
+void PointCloudRenderable::setUpdateInterval(Duration interval)
+{
+    if (interval <= Duration::zero())
+        throw std::invalid_argument("updateInterval must be larger than 0!");
+    mUpdateInterval = interval.count();
+}
+
+void PointCloudRenderable::setPointSize(float pointSize)
+{
+    if (pointSize == mPointSize)
+        return;
+    mPointSize = pointSize;
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().point_size = pointSize;
+    setNeedsRedraw(true);
+}
+
+void PointCloudRenderable::setMaxPointSize(float maxPointSize)
+{
+    if (maxPointSize == mMaxPointSize)
+        return;
+    mMaxPointSize = maxPointSize;
+    if (!isInitialized())
+        return;
+    mLodPointCloud->modifyFrameConstants().max_point_size = maxPointSize;
+    setNeedsRedraw(true);
+}
+
+float PointCloudRenderable::defaultPointSize() const
+{
+    return mOctree->spacing(0) * mPointSizeFactor;
+}
+
+void PointCloudRenderable::setTomographicContrast(float contrast)
+{
+    if (contrast == mTomographicContrast)
+        return;
+    mTomographicContrast = contrast;
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().tomo_contrast = contrast;
+    setNeedsRedraw(true);
+}
+
+void PointCloudRenderable::setUniformColor(Math::Color const& color)
+{
+    if (color == mUniformColor)
+        return;
+    mUniformColor = color;
+    if (isInitialized())
+        mLodPointCloud->modifyFrameConstants().uniformColor = toShaderColor(color);
+    setNeedsRedraw(true);
+}
+
+void PointCloudRenderable::setOctreeNodePriorityThreshold(float threshold)
+{
+    mOctreeNodePriorityThreshold = threshold;
+    updateViewState();
+    clearVisibleOctreeNodes();
+    triggerReload();
+}
+
+void PointCloudRenderable::setMinLevelToKeep(std::size_t level)
+{
+    if (level == mMinLevelToKeep)
+        return;
+    mMinLevelToKeep = level;
+    updateViewState();
+    triggerReload();
+}
+
+void PointCloudRenderable::setMaxLevelToKeep(std::size_t level)
+{
+    if (level == mMaxLevelToKeep)
+        return;
+    mMaxLevelToKeep = level;
+    updateViewState();
+    triggerReload();
+}
+
+double PointCloudRenderable::unitScale() const
+{
+    return mOctree->unitScale();
+}
+
+void PointCloudRenderable::setUnitScale(double unitScale)
+{
+    if (unitScale == mOctree->unitScale())
+        return;
+    // The loader decodes through the cache and the octree that change here.
+    bool const restart = mLoaderThread != nullptr;
+    if (mLoaderThread)
+        mLoaderThread->stop();
+    // Other clouds of this data set may still draw at the old scale: their caches stay as they are.
+    mVertexContainerCache = createOrGetSharedVertexContainerCache(mOctree->location(), unitScale,
+                                                                  kVertexCacheCapacity, kVertexCacheReserve);
+    mOctree->setUnitScale(unitScale);
+    float const pointSize = mOctree->spacing() * mPointSizeFactor;
+    if (pointSize != mPointSize) {
+        mPointSize = pointSize;
+        if (isInitialized())
+            mLodPointCloud->modifyFrameConstants().point_size = pointSize;
+    }
+    if (isInitialized()) {
+        mLodPointCloud->modifyFrameConstants().root_node_size = largestEdge(boundingCube());
+        updateViewState();
+        clearVisibleOctreeNodes();
+    } else if (restart) {
+        triggerReload();
+    }
+    setNeedsRedraw(true);
+}
+
+Math::NBoundingBox<float, 3> PointCloudRenderable::boundingCube() const
+{
+    return mOctree->boundingCube(mOctree->root());
+}
+
+Math::NBoundingBox<float, 3> PointCloudRenderable::boundingCube(Octree::OctreeNodeId nodeId) const
+{
+    return mOctree->boundingCube(nodeId);
+}
+
+Math::Point<double, 3> PointCloudRenderable::referencePosition() const
+{
+    return mOctree->position();
+}
+
+float PointCloudRenderable::spacing(std::size_t level) const
+{
+    return mOctree->spacing(level);
+}
+
+bool PointCloudRenderable::hasNormals() const
+{
+    return mOctree && mOctree->hasNormals();
+}
+
+std::size_t PointCloudRenderable::numVisiblePoints() const
+{
+    return isInitialized() ? mLodPointCloud->numVisiblePoints() : 0;
+}
+
+std::size_t PointCloudRenderable::numVisibleOctreeNodes() const
+{
+    return isInitialized() ? mLodPointCloud->numVisibleOctreeNodes() : 0;
+}
+
+std::size_t PointCloudRenderable::loadedPointCount() const
+{
+    return isInitialized() ? mLodPointCloud->prioritizer().usedPointCount(id()) : 0;
+}
+
+std::size_t PointCloudRenderable::loadedNodeCount() const
+{
+    return isInitialized() ? mLodPointCloud->prioritizer().nodeCount(id()) : 0;
+}
+
+void PointCloudRenderable::addExternalAttributeLocation(std::shared_ptr<Octree::Location> location)
+{
+    mOctree->addExternalAttributeLocation(std::move(location));
+}
+
+} // namespace Render

@@ -1,0 +1,228 @@
+#pragma once
+
+#include "core/cacheentrysizecount.h"
+#include "core/lrucache.h"
+#include "core/sharedresources.h"
+#include "math/frustum.h"
+#include "math/convexpolytope.h"
+#include "octree/location.h"
+#include "octree/octree.h"
+#include "render/export.h"
+#include "render/nodepriority.h"
+#include "render/renderable.h"
+#include "render/vertexcontainer.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <ratio>
+#include <stop_token>
+#include <string>
+
+namespace Core {
+class BackgroundThread;
+}
+
+namespace Render {
+
+class LoDPointCloud;
+
+// Scene node of one octree point cloud. A loader thread walks the octree from the root in priority
+// order and offers nodes to the point budget shared by all clouds of the renderer; the render thread
+// draws the newest set of loaded nodes that the loader published.
+class MORVID_RENDER_API PointCloudRenderable : public Renderable,
+                                               public std::enable_shared_from_this<PointCloudRenderable> {
+    struct Private {};
+
+public:
+    // 100-nanosecond ticks.
+    using Duration = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
+    using VertexContainerCache = Core::LruCache<Octree::OctreeNodeId, VertexContainer>;
+
+    static std::shared_ptr<PointCloudRenderable> create(std::shared_ptr<Octree::Location> location,
+                                                        std::string const& name, std::size_t pointBudget,
+                                                        double unitScale);
+    static std::shared_ptr<PointCloudRenderable> create(std::shared_ptr<Octree::Octree> octree,
+                                                        std::string const& name, std::size_t pointBudget);
+
+    PointCloudRenderable(Private, std::shared_ptr<Octree::Location> location, std::string const& name,
+                         std::size_t pointBudget, double unitScale);
+    PointCloudRenderable(Private, std::shared_ptr<Octree::Octree> octree, std::string const& name,
+                         std::size_t pointBudget);
+    ~PointCloudRenderable() override;
+
+    void init(std::size_t rendererId, std::shared_ptr<Camera> camera, ATL::CComPtr<ID3D11Device> device,
+              ATL::CComPtr<ID3D11DeviceContext> context) override;
+    void deinit() override;
+
+    void onUpdateProjectionMatrix(std::shared_ptr<Camera> const& camera) override;
+    void onUpdateViewMatrix(std::shared_ptr<Camera> const& camera) override;
+    void onUpdateZRange(std::shared_ptr<Camera> const& camera) override;
+    void onUpdateViewport(std::shared_ptr<Camera> const& camera) override;
+    void onUpdateRenderMode(RenderMode mode) override;
+    void onUpdateMeshClippingActive(bool active) override;
+    void onUpdateRegionClippingActive(bool active) override;
+    void onUpdateIntensityBlendFactor(float factor) override;
+    void onUpdateClassVisibilityActive(bool active) override;
+    void onUpdatePlaneForDistanceColorization(Math::NPlane<float, 3> const& plane) override;
+    void onUpdateDistanceColorMap(ColorMap colorMap) override;
+    void onUpdateIntensityColorMap(ColorMap colorMap) override;
+    void onUpdateClassificationColorTexture(std::shared_ptr<ClassificationColorTexture> const& texture) override;
+    void onUpdateUseSignedDistance(bool useSignedDistance) override;
+    void onUpdateDistanceColorMapRange(float min, float max) override;
+    void onUpdateIntensityColorMapRange(std::uint16_t min, std::uint16_t max) override;
+    void onUpdatePassFailDistanceRange(float min, float max) override;
+    void onUpdateWarnDistanceRange(float min, float max) override;
+    void onUpdateTomographicColor(Math::Color const& color) override;
+    void onUpdateUseCloudColorsInTomographicRenderModes(bool useCloudColors) override;
+
+    void render() override;
+    std::optional<Math::Color> backgroundColor() const override;
+    bool isTransparent() const override;
+    void brightnessAndContrast(float fraction, float scale, float& brightness, float& contrast) override;
+    Math::NBoundingBox<float, 3> boundingBox() const override;
+
+    void setMatrix(Eigen::Matrix4f const& matrix) override;
+    void invalidateWorldMatrix() override;
+    void setVisible(bool visible) override;
+    void setSelected(bool selected) override;
+
+    // Loader control. The callback runs on the loader thread after each publication.
+    void startAsyncReload(std::function<void()> callback, std::size_t maxLevel);
+    void startAsyncReload(void (*callback)(), std::size_t maxLevel);
+    void stopAsyncReload();
+    bool isAsyncReloadActive() const;
+    // True when no loader runs or its last reload succeeded; with `rethrow`, a stored failure is thrown.
+    bool isAsyncReloadHealthy(bool rethrow) const;
+    // True while the loader thread has a reload scheduled or running (including the retry wait).
+    bool isLoading() const;
+    void reloadPoints(std::function<void()> const& callback, std::size_t maxLevel, std::stop_token stopToken);
+    void reloadPoints(void (*callback)(), std::size_t maxLevel, std::stop_token stopToken);
+    // Drops this cloud's loaded nodes, publishes the empty set and loads again.
+    void clearVisibleOctreeNodes();
+    Duration updateInterval() const;
+    // Throws std::invalid_argument "updateInterval must be larger than 0!" for a value <= 0.
+    void setUpdateInterval(Duration interval);
+    bool restartLoadingAfterCameraChange() const { return mRestartLoadingAfterCameraChange; }
+    void setRestartLoadingAfterCameraChange(bool restart) { mRestartLoadingAfterCameraChange = restart; }
+
+    float pointSize() const { return mPointSize; }
+    void setPointSize(float pointSize);
+    float maxPointSize() const { return mMaxPointSize; }
+    void setMaxPointSize(float maxPointSize);
+    float defaultPointSize() const;
+    float tomographicContrast() const { return mTomographicContrast; }
+    void setTomographicContrast(float contrast);
+    Math::Color uniformColor() const { return mUniformColor; }
+    void setUniformColor(Math::Color const& color);
+    float octreeNodePriorityThreshold() const { return mOctreeNodePriorityThreshold; }
+    void setOctreeNodePriorityThreshold(float threshold);
+    std::size_t minLevelToKeep() const { return mMinLevelToKeep; }
+    void setMinLevelToKeep(std::size_t level);
+    std::size_t maxLevelToKeep() const { return mMaxLevelToKeep; }
+    void setMaxLevelToKeep(std::size_t level);
+    double unitScale() const;
+    // Decodes the nodes again at the new scale, through the caches of that scale.
+    void setUnitScale(double unitScale);
+
+    std::shared_ptr<Octree::Octree> const& octree() const { return mOctree; }
+    std::size_t pointBudget() const { return mPointBudget; }
+    Math::NBoundingBox<float, 3> boundingCube() const;
+    Math::NBoundingBox<float, 3> boundingCube(Octree::OctreeNodeId id) const;
+    Math::Point<double, 3> referencePosition() const;
+    float spacing(std::size_t level) const;
+    bool hasNormals() const;
+    Math::Frustum<float> frustumModelCs() const;
+    // Points and nodes of the buffer drawn last; 0 before init.
+    std::size_t numVisiblePoints() const;
+    std::size_t numVisibleOctreeNodes() const;
+    // Points and nodes of this cloud currently held in the shared budget; 0 before init.
+    std::size_t loadedPointCount() const;
+    std::size_t loadedNodeCount() const;
+    void addExternalAttributeLocation(std::shared_ptr<Octree::Location> location);
+    NodePriority boundingBoxPriority(unsigned level, Math::NBoundingBox<float, 3> const& cube) const;
+
+    std::shared_ptr<VertexContainerCache> const& vertexContainerCache() const { return mVertexContainerCache; }
+    static std::shared_ptr<VertexContainerCache> createOrGetSharedVertexContainerCache(
+        std::shared_ptr<Octree::Location> const& location, double unitScale, std::uint64_t capacity,
+        std::size_t reserveEntries);
+
+private:
+    // What the loader needs of the view, copied at the start of each reload.
+    struct ViewState {
+        Eigen::Matrix4f world = Eigen::Matrix4f::Identity();
+        Eigen::Matrix4f projection = Eigen::Matrix4f::Identity();
+        Math::Frustum<float> priorityFrustum;
+        Math::Point<float, 3> eyeModel = Math::Point<float, 3>::Zero();
+        Math::Viewport<float> viewport;
+        float fieldOfViewY = 1.0f;
+        float modelScale = 1.0f;
+        float threshold = 15.0f;
+        std::size_t minLevelToKeep = 0;
+        std::size_t maxLevelToKeep = 23;
+    };
+
+    static NodePriority priorityFor(ViewState const& view, unsigned level, Math::NBoundingBox<float, 3> const& cube);
+    ViewState viewState() const;
+    void updateViewState();
+    void writeMatrices();
+    void triggerReload();
+    void reloadJob(std::function<void()> const& callback, std::size_t maxLevel, std::stop_token stopToken);
+    bool getVertexData(Octree::OctreeNodeId id, VertexContainer& out, std::stop_token stopToken);
+    void publishAndNotify(std::function<void()> const& callback);
+    bool isInitialized() const { return mLodPointCloud != nullptr; }
+    void setReloadError(std::exception_ptr error);
+
+    // Ticks; set by the host, read by the loader.
+    std::atomic<Duration::rep> mUpdateInterval;
+    bool mRestartLoadingAfterCameraChange = true;
+    std::shared_ptr<Octree::Octree> mOctree;
+    std::unique_ptr<Core::BackgroundThread> mLoaderThread;
+    std::shared_ptr<LoDPointCloud> mLodPointCloud;
+    std::shared_ptr<Camera> mCamera;
+    std::shared_ptr<VertexContainerCache> mVertexContainerCache;
+    std::size_t mPointBudget;
+    Math::Frustum<float> mFrustumModelCs;
+    float mOctreeNodePriorityThreshold;
+    float mPointSizeFactor;
+    float mFrustumScale;
+    float mMaxPointSize;
+    float mPointSize;
+    float mTomographicContrast;
+    Math::Color mTomographicColor;
+    bool mUseCloudColorsInTomographicRenderModes = false;
+    float mIntensityBlendFactor;
+    std::size_t mMinLevelToKeep = 0;
+    std::size_t mMaxLevelToKeep;
+    Math::Color mUniformColor;
+    bool mMeshClippingActive = false;
+    bool mRegionClippingActive = false;
+    // Visibility as the loader thread reads it.
+    std::atomic<bool> mShown{true};
+    // Written by the loader thread, read by the host's thread.
+    mutable std::mutex mReloadErrorMutex;
+    std::exception_ptr mReloadError;
+    // Guards the copy of the view that the loader reads.
+    mutable std::mutex mViewStateMutex;
+    ViewState mViewState;
+    std::array<float, 4> mDistancePlane{};
+    ColorMap mDistanceColorMap;
+    float mDistanceRangeMin = 0.0f;
+    float mDistanceRangeMax = 1.0f;
+    float mPassFailMin = -0.5f;
+    float mPassFailMax = 0.5f;
+    float mWarnMin = -0.25f;
+    float mWarnMax = 0.25f;
+    bool mUseSignedDistance = true;
+    ColorMap mIntensityColorMap;
+    std::uint16_t mIntensityRangeMin = 0;
+    std::uint16_t mIntensityRangeMax = 65535;
+};
+
+} // namespace Render
