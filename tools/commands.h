@@ -8,3 +8,9 @@
 
 // morvid convert: writes a Potree 2.0 data set from a text, PLY or LAS point file.
 int runConvert(std::vector<std::string_view> const& args);
+
+// morvid render: streams a data set (or the bundled sample) and writes the settled frame as PNG.
+int runRender(std::vector<std::string_view> const& args);
+
+// morvid info: the graphics device and, given a folder, the data set's extent and attributes.
+int runInfo(std::vector<std::string_view> const& args);

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Tools {
+
+// A small command-line reader: flags, options with one value, and positional
+// arguments, in any order. Unknown options and missing values are errors.
+class Options {
+public:
+    Options(std::vector<std::string_view> const& args, std::vector<std::string_view> const& flags,
+            std::vector<std::string_view> const& valued);
+
+    bool has(std::string_view flag) const;
+    std::optional<std::string> value(std::string_view option) const;
+    std::vector<std::string> const& positional() const { return mPositional; }
+
+    std::size_t unsignedValue(std::string_view option, std::size_t fallback) const;
+    double numberValue(std::string_view option, double fallback) const;
+    // "a,b,c" as three numbers.
+    std::optional<std::array<double, 3>> tripleValue(std::string_view option) const;
+
+private:
+    std::vector<std::string> mFlags;
+    std::vector<std::pair<std::string, std::string>> mValues;
+    std::vector<std::string> mPositional;
+};
+
+// A usage error: the message goes to standard error with exit status 2.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+} // namespace Tools
