@@ -84,6 +84,17 @@ std::size_t NodePrioritizer::nodeCount(std::uint64_t cloudId) const
         std::count_if(mNodes.begin(), mNodes.end(), [&](Entry const& entry) { return entry.cloudId == cloudId; }));
 }
 
+std::vector<Octree::OctreeNodeId> NodePrioritizer::nodeIds(std::uint64_t cloudId) const
+{
+    std::lock_guard lock(mMutex);
+    std::vector<Octree::OctreeNodeId> ids;
+    for (Entry const& entry : mNodes) {
+        if (entry.cloudId == cloudId)
+            ids.push_back(entry.nodeId);
+    }
+    return ids;
+}
+
 void NodePrioritizer::setTotalMaxPointCount(std::size_t totalMaxPointCount)
 {
     std::lock_guard lock(mMutex);

@@ -50,6 +50,7 @@ public:
     // Loaded points and nodes of one cloud.
     std::size_t usedPointCount(std::uint64_t cloudId) const;
     std::size_t nodeCount(std::uint64_t cloudId) const;
+    std::vector<Octree::OctreeNodeId> nodeIds(std::uint64_t cloudId) const;
 
     void clear();
     void clear(std::uint64_t cloudId);

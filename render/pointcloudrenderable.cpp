@@ -71,13 +71,16 @@ VertexCacheRegistry& sharedVertexContainerCaches()
     return registry;
 }
 
-// Every data set gets its own color: hues are handed out by halving the intervals left.
+// Every data set gets its own color: hues are handed out by halving the intervals left. Keyed by the
+// location's identity rather than the location object, which would keep the data set's files open for
+// the life of the process.
 class DefaultColors {
 public:
-    Math::Color colorOf(std::shared_ptr<Octree::Location> const& location)
+    Math::Color colorOf(Octree::Location const& location)
     {
+        std::string const identity = location.identity();
         std::lock_guard lock(mMutex);
-        if (auto const found = mColors.find(location); found != mColors.end())
+        if (auto const found = mColors.find(identity); found != mColors.end())
             return found->second;
         double hue = 0.0;
         if (mHueIntervals.empty()) {
@@ -90,15 +93,13 @@ public:
             mHueIntervals.push_back({hue, high});
         }
         Math::Color const color = Math::Color::fromHslUv(hue, kDefaultColorSaturation, kDefaultColorLightness, 1.0);
-        mColors.emplace(location, color);
+        mColors.emplace(identity, color);
         return color;
     }
 
 private:
     std::mutex mMutex;
-    std::unordered_map<std::shared_ptr<Octree::Location const>, Math::Color, Octree::LocationPtrHash,
-                       Octree::LocationPtrEqual>
-        mColors;
+    std::unordered_map<std::string, Math::Color> mColors;
     std::deque<std::pair<double, double>> mHueIntervals;
 };
 
@@ -165,7 +166,7 @@ PointCloudRenderable::PointCloudRenderable(Private, std::shared_ptr<Octree::Octr
       mMaxPointSize(kDefaultMaxPointSize), mPointSize(mOctree->spacing() * kDefaultPointSizeFactor),
       mTomographicContrast(kDefaultTomographicContrast), mTomographicColor(Math::Color::black(255)),
       mIntensityBlendFactor(kDefaultIntensityBlendFactor), mMaxLevelToKeep(kDefaultMaxLevelToKeep),
-      mUniformColor(defaultColors().colorOf(mOctree->location())), mDistanceColorMap(kDefaultDistanceColorMap),
+      mUniformColor(defaultColors().colorOf(*mOctree->location())), mDistanceColorMap(kDefaultDistanceColorMap),
       mIntensityColorMap(kDefaultIntensityColorMap)
 {
     mViewState.threshold = mOctreeNodePriorityThreshold;
@@ -931,6 +932,11 @@ std::size_t PointCloudRenderable::loadedPointCount() const
 std::size_t PointCloudRenderable::loadedNodeCount() const
 {
     return isInitialized() ? mLodPointCloud->prioritizer().nodeCount(id()) : 0;
+}
+
+std::vector<Octree::OctreeNodeId> PointCloudRenderable::loadedNodeIds() const
+{
+    return isInitialized() ? mLodPointCloud->prioritizer().nodeIds(id()) : std::vector<Octree::OctreeNodeId>{};
 }
 
 void PointCloudRenderable::addExternalAttributeLocation(std::shared_ptr<Octree::Location> location)

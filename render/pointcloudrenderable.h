@@ -24,6 +24,7 @@
 #include <ratio>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 namespace Core {
 class BackgroundThread;
@@ -145,6 +146,7 @@ public:
     // Points and nodes of this cloud currently held in the shared budget; 0 before init.
     std::size_t loadedPointCount() const;
     std::size_t loadedNodeCount() const;
+    std::vector<Octree::OctreeNodeId> loadedNodeIds() const;
     void addExternalAttributeLocation(std::shared_ptr<Octree::Location> location);
     NodePriority boundingBoxPriority(unsigned level, Math::NBoundingBox<float, 3> const& cube) const;
 
