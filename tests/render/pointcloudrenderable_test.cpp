@@ -274,7 +274,6 @@ TEST_F(PointCloudTest, CloudsShareOneBudgetAndRemovalFreesIt)
     for (auto const& cloud : clouds)
         all.extend(cloud->boundingBoxWorld());
     viewFromAbove(all);
-    bool exceeded = false;
     auto const sum = [&] {
         std::size_t total = 0;
         for (auto const& cloud : clouds)
@@ -283,9 +282,10 @@ TEST_F(PointCloudTest, CloudsShareOneBudgetAndRemovalFreesIt)
     };
     for (auto const& cloud : clouds)
         cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-    renderUntilSettled(clouds, [&] { exceeded = exceeded || sum() > kBudget; });
-    EXPECT_FALSE(exceeded) << "the smallest budget of the sharing clouds applies";
+    // Each count is read on its own while nodes move between clouds, so only settled sums are exact.
+    renderUntilSettled(clouds);
     std::size_t const sharedTotal = sum();
+    EXPECT_LE(sharedTotal, kBudget) << "the smallest budget of the sharing clouds applies";
     EXPECT_GT(sharedTotal, kBudget / 2);
     std::size_t const firstTwo = clouds[0]->loadedPointCount() + clouds[1]->loadedPointCount();
 
@@ -294,8 +294,8 @@ TEST_F(PointCloudTest, CloudsShareOneBudgetAndRemovalFreesIt)
     clouds.pop_back();
     ASSERT_EQ(group->size(), 2u);
     viewFromAbove(all, 1.01f);
-    renderUntilSettled(clouds, [&] { exceeded = exceeded || sum() > kBudget; });
-    EXPECT_FALSE(exceeded);
+    renderUntilSettled(clouds);
+    EXPECT_LE(sum(), kBudget);
     EXPECT_GT(sum(), firstTwo);
 }
 
