@@ -21,6 +21,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -124,7 +126,7 @@ void placeCamera(Render::Renderer& renderer, Tools::Options const& options)
                                                                          : Math::Point<float, 3>(box.center());
     float const radius = 0.5f * size.norm();
     float const fov = static_cast<float>(options.numberValue("--fov", 50.0));
-    float const distance = radius / std::tan(0.5f * fov * 3.14159265f / 180.0f);
+    float const distance = 0.8f * radius / std::tan(0.5f * fov * 3.14159265f / 180.0f);
     Math::Point<float, 3> const eye =
         options.tripleValue("--eye")
             ? toPoint(*options.tripleValue("--eye"))
@@ -184,6 +186,7 @@ int runRender(std::vector<std::string_view> const& args)
     scene->add(cloud);
     renderer.setScene(scene);
     placeCamera(renderer, options);
+    cloud->startAsyncReload(std::function<void()>(), std::numeric_limits<std::size_t>::max());
 
     std::size_t frames = 0;
     std::optional<double> firstFrame;
