@@ -10,7 +10,12 @@
 #include "render/pointcloudrenderable.h"
 #include "render/renderer.h"
 
+#include "render/logsink.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
 
 #include <array>
 #include <cmath>
@@ -211,6 +216,18 @@ TEST_F(PointCloudTest, HidingPublishesAnEmptyBufferAtOnce)
 
 TEST_F(PointCloudTest, LoaderFailureIsLoggedReportedAndRetried)
 {
+    // The host's sink receives the library's log lines.
+    std::mutex logMutex;
+    std::vector<std::string> errors;
+    Render::setLogSink([&](Core::LogLevel level, std::string_view line) {
+        std::lock_guard lock(logMutex);
+        if (level == Core::LogLevel::Error)
+            errors.emplace_back(line);
+    });
+    struct SinkReset {
+        ~SinkReset() { Render::setLogSink({}); }
+    } const sinkReset;
+
     OctreeTest::TempFolder const folder("streaming-failure");
     std::filesystem::copy(realWorld("potree/autzen-trim-default"), folder.path(),
                           std::filesystem::copy_options::recursive);
@@ -245,6 +262,12 @@ TEST_F(PointCloudTest, LoaderFailureIsLoggedReportedAndRetried)
         EXPECT_STREQ(error.what(), "Error loading point data");
     }
     EXPECT_TRUE(cloud->isLoading()) << "the loader waits to retry";
+    {
+        std::lock_guard lock(logMutex);
+        EXPECT_TRUE(std::any_of(errors.begin(), errors.end(),
+                                [](std::string const& line) { return line.find("octree.bin") != std::string::npos; }))
+            << "the log names the file that failed";
+    }
 
     // Once the data is back, a retry succeeds and clears the error.
     std::filesystem::remove(octreeFile);
