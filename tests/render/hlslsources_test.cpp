@@ -7,6 +7,8 @@
 #include "render/pixelshader.h"
 #include "render/rasterizerstate.h"
 #include "render/renderpass.h"
+#include "render/samplerstate.h"
+#include "render/shaderresourceview.h"
 #include "render/shader.h"
 #include "render/vertexformats.h"
 #include "render/vertexshader.h"
@@ -24,6 +26,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -302,6 +306,193 @@ TEST_F(MeshShaderTest, ClippingPlanesInWorldCoordinatesDiscardPixels)
             EXPECT_EQ(color[y * kSize + x].a(), kept ? 255 : 0) << "pixel " << x << ", " << y;
         }
     }
+}
+
+constexpr unsigned int kPanoLevels = 4;
+constexpr unsigned int kTileTexels = 8;
+constexpr float kZNear = 0.1f;
+constexpr float kZFar = 100.0f;
+
+// Column-vector perspective with a 90 degree field of view, depth 0 at zNear and 1 at zFar.
+Eigen::Matrix4f perspective90()
+{
+    Eigen::Matrix4f projection = Eigen::Matrix4f::Zero();
+    projection(0, 0) = 1.0f;
+    projection(1, 1) = 1.0f;
+    projection(2, 2) = kZFar / (kZNear - kZFar);
+    projection(2, 3) = kZNear * kZFar / (kZNear - kZFar);
+    projection(3, 2) = -1.0f;
+    return projection;
+}
+
+// Draws an equirectangular panorama of one tile with the camera at its centre looking along -z.
+// Every level is one uniform 8 x 8 tile, so each pixel shows which level it read.
+class PanoShaderTest : public RenderTest::DeviceTest {
+protected:
+    void SetUp() override
+    {
+        DeviceTest::SetUp();
+        pass = Render::RenderPass(device, kSize, kSize);
+        pass.addRenderTarget("color", DXGI_FORMAT_B8G8R8A8_UNORM);
+        pass.addRenderTarget("worldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
+        pass.addRenderTarget("exactWorldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
+        vertexShader = Render::VertexShader::fromHlslResource(device, kPanoShader, {});
+        pixelShader = Render::PixelShader::fromHlslResource(device, kPanoShader);
+
+        D3D11_TEXTURE2D_DESC desc{};
+        desc.MipLevels = 1;
+        desc.SampleDesc.Count = 1;
+        desc.Usage = D3D11_USAGE_DEFAULT;
+        desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+        for (unsigned int level = 0; level < kPanoLevels; ++level) {
+            desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+            textures.emplace_back(device, desc, kTileTexels, kTileTexels, levelColor(level), 1);
+        }
+        for (unsigned int level = 0; level < kPanoLevels; ++level) {
+            desc.Format = DXGI_FORMAT_R32_FLOAT;
+            float const range = level == 0 ? std::numeric_limits<float>::max() : kLoadedRange;
+            textures.emplace_back(device, desc, kTileTexels, kTileTexels, range, 1);
+        }
+        // An explicit array view: the default view of a single-slice texture is a plain 2D view.
+        for (Render::Texture2d const& texture : textures) {
+            D3D11_SHADER_RESOURCE_VIEW_DESC view{};
+            view.Format = texture.desc().Format;
+            view.ViewDimension = D3D11_SRV_DIMENSION_TEXTURE2DARRAY;
+            view.Texture2DArray.MipLevels = 1;
+            view.Texture2DArray.ArraySize = 1;
+            views.emplace_back(device, texture.get(), &view);
+        }
+        D3D11_SAMPLER_DESC sampler{};
+        sampler.Filter = D3D11_FILTER_MIN_MAG_MIP_POINT;
+        sampler.AddressU = sampler.AddressV = sampler.AddressW = D3D11_TEXTURE_ADDRESS_WRAP;
+        sampler.ComparisonFunc = D3D11_COMPARISON_NEVER;
+        samplerState = Render::SamplerState(device, sampler);
+
+        Render::cbConstant initial;
+        initial.zNear = kZNear;
+        initial.zFar = kZFar;
+        initial.tileRows = initial.tileColumns = 1;
+        initial.colorLevels = initial.depthLevels = kPanoLevels;
+        constants = Render::ConstantBuffer<Render::cbConstant>(device, initial);
+        setModel(Eigen::Matrix4f::Identity());
+    }
+
+    static Math::Color levelColor(unsigned int level)
+    {
+        return Math::Color(static_cast<std::uint8_t>(40 + 60 * level), 200, static_cast<std::uint8_t>(90 - 20 * level));
+    }
+
+    // A uniformly scaled model matrix; the camera stays at the origin looking along -z.
+    void setModel(Eigen::Matrix4f const& model)
+    {
+        Render::cbConstant& data = constants.modify();
+        data.viewProjection = Render::toShaderMatrix(perspective90());
+        data.inverseModelViewProjection = Render::toShaderMatrix((perspective90() * model).inverse());
+        data.model = Render::toShaderMatrix(model);
+        data.inverseModelView = Render::toShaderMatrix(model.inverse());
+        data.scale = model.col(0).norm();
+    }
+
+    void setLevels(std::uint32_t color, std::uint32_t depth)
+    {
+        constants.modify().maxColorLevelPerTile[0].value = color;
+        constants.modify().maxDepthLevelPerTile[0].value = depth;
+    }
+
+    void draw()
+    {
+        pass.clearAllRenderTargets(context, false);
+        D3D11_VIEWPORT const viewport{0.0f, 0.0f, kSize, kSize, 0.0f, 1.0f};
+        context->RSSetViewports(1, &viewport);
+        pass.begin(context);
+        vertexShader.begin(context);
+        pixelShader.begin(context);
+        constants.begin(context, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel, 0);
+        for (unsigned int slot = 0; slot < views.size(); ++slot)
+            views[slot].begin(context, ShaderConfiguration::Pixel, slot);
+        samplerState.begin(context, ShaderConfiguration::Pixel, 0);
+        context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+        context->DrawInstanced(4, 1, 0, 0);
+        samplerState.end(context);
+        for (Render::ShaderResourceView& view : views)
+            view.end(context);
+        constants.end(context);
+        pixelShader.end(context);
+        vertexShader.end(context);
+        pass.end(context);
+    }
+
+    // Unit direction from the panorama's centre through pixel (x, y).
+    static Eigen::Vector3f rayAt(unsigned int x, unsigned int y)
+    {
+        return Eigen::Vector3f(pixelCenter(x), -pixelCenter(y), -1.0f).normalized();
+    }
+
+    static constexpr float kLoadedRange = 10.0f;
+
+    Render::RenderPass pass;
+    Render::VertexShader vertexShader;
+    Render::PixelShader pixelShader;
+    std::vector<Render::Texture2d> textures;
+    std::vector<Render::ShaderResourceView> views;
+    Render::SamplerState samplerState;
+    Render::ConstantBuffer<Render::cbConstant> constants;
+};
+
+TEST_F(PanoShaderTest, HighestLoadedLevelGivesColorAndTheHitPointOfEachRay)
+{
+    setLevels(2, 1);
+    draw();
+    std::vector<Math::Color> const color = readBack<Math::Color>(pass.texture("color"));
+    std::vector<Float4> const positions = readBack<Float4>(pass.texture("worldPosition"));
+    std::vector<Float4> const exactPositions = readBack<Float4>(pass.texture("exactWorldPosition"));
+    for (unsigned int y = 0; y < kSize; ++y) {
+        for (unsigned int x = 0; x < kSize; ++x) {
+            std::size_t const i = y * kSize + x;
+            std::string const where = "pixel " + std::to_string(x) + ", " + std::to_string(y);
+            EXPECT_EQ(color[i].packed(), levelColor(2).packed()) << where;
+            Eigen::Vector3f const expected = kLoadedRange * rayAt(x, y);
+            EXPECT_NEAR(positions[i].x, expected.x(), 1e-3f) << where;
+            EXPECT_NEAR(positions[i].y, expected.y(), 1e-3f) << where;
+            EXPECT_NEAR(positions[i].z, expected.z(), 1e-3f) << where;
+            EXPECT_FLOAT_EQ(positions[i].w, 1.0f) << where;
+            EXPECT_EQ(std::make_tuple(exactPositions[i].x, exactPositions[i].y, exactPositions[i].z),
+                      std::make_tuple(positions[i].x, positions[i].y, positions[i].z))
+                << where;
+        }
+    }
+}
+
+TEST_F(PanoShaderTest, UnloadedDepthLiesAtTheFarEndOfTheViewAxisInPanoramaUnits)
+{
+    constexpr float kScale = 2.0f;
+    setModel(Eigen::Vector4f(kScale, kScale, kScale, 1.0f).asDiagonal());
+    setLevels(0, 0);
+    draw();
+    std::vector<Math::Color> const color = readBack<Math::Color>(pass.texture("color"));
+    std::vector<Float4> const positions = readBack<Float4>(pass.texture("worldPosition"));
+    for (unsigned int y = 0; y < kSize; ++y) {
+        for (unsigned int x = 0; x < kSize; ++x) {
+            std::size_t const i = y * kSize + x;
+            std::string const where = "pixel " + std::to_string(x) + ", " + std::to_string(y);
+            EXPECT_EQ(color[i].packed(), levelColor(0).packed()) << where;
+            // Along the axis at zFar / scale - 1 in the panorama's own units, then scaled by the model.
+            Eigen::Vector3f const ray = rayAt(x, y);
+            Eigen::Vector3f const expected = kScale * (kZFar / kScale - 1.0f) / -ray.z() * ray;
+            EXPECT_NEAR(positions[i].x, expected.x(), 1e-2f) << where;
+            EXPECT_NEAR(positions[i].y, expected.y(), 1e-2f) << where;
+            EXPECT_NEAR(positions[i].z, expected.z(), 1e-2f) << where;
+        }
+    }
+}
+
+TEST_F(PanoShaderTest, HiddenTileIsTransparentBlack)
+{
+    setLevels(Render::cbConstant::kHiddenTileLevel, 1);
+    draw();
+    std::vector<Math::Color> const color = readBack<Math::Color>(pass.texture("color"));
+    for (std::size_t i = 0; i < color.size(); ++i)
+        EXPECT_EQ(color[i].packed(), 0u) << "pixel " << i;
 }
 
 } // namespace
