@@ -1,7 +1,7 @@
 #include "render/nodeprioritizer.h"
 
 #include "core/hashing.h"
-#include "math/spectrum.h"
+#include "math/colorscales.h"
 
 #include <algorithm>
 #include <array>

@@ -2,7 +2,7 @@
 
 #include "render/classificationcolortexture.h"
 #include "render/renderpass.h"
-#include "render/spectrumname.h"
+#include "render/colormapname.h"
 
 #include "math/color.h"
 

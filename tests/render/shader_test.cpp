@@ -21,8 +21,8 @@ using Render::EmbeddedFileTable;
 using Render::Shader;
 using Render::ShaderCacheKey;
 
-constexpr char const* kEmbeddedShaders[] = {"shaders/box.hlsl", "shaders/pointcloud.hlsl",
-                                            "shaders/postprocessing.hlsl"};
+constexpr char const* kEmbeddedShaders[] = {"shaders/box.hlsl", "shaders/mesh.hlsl", "shaders/pano.hlsl",
+                                            "shaders/pointcloud.hlsl", "shaders/postprocessing.hlsl"};
 
 std::filesystem::path writeTempFile(std::string const& name, std::string const& text)
 {

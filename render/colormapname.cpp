@@ -1,4 +1,4 @@
-#include "render/spectrumname.h"
+#include "render/colormapname.h"
 
 namespace Render {
 

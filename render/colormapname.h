@@ -3,7 +3,7 @@
 #include "render/colormap.h"
 #include "render/export.h"
 
-#include "math/spectrum.h"
+#include "math/colorscales.h"
 
 namespace Render {
 

@@ -1,4 +1,4 @@
-#include "math/spectrum.h"
+#include "math/colorscales.h"
 
 #include <gtest/gtest.h>
 
