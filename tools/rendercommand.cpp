@@ -122,11 +122,13 @@ void placeCamera(Render::Renderer& renderer, Tools::Options const& options)
 {
     Math::NBoundingBox<float, 3> const box = renderer.boundingBox();
     Eigen::Vector3f const size = box.size();
-    Math::Point<float, 3> const target = options.tripleValue("--target") ? toPoint(*options.tripleValue("--target"))
-                                                                         : Math::Point<float, 3>(box.center());
+    // Scans are mostly ground with some height above it: aim low in the box.
+    Math::Point<float, 3> const lowCenter(box.center().x(), box.center().y(), box.min().z() + 0.25f * size.z());
+    Math::Point<float, 3> const target =
+        options.tripleValue("--target") ? toPoint(*options.tripleValue("--target")) : lowCenter;
     float const radius = 0.5f * size.norm();
     float const fov = static_cast<float>(options.numberValue("--fov", 50.0));
-    float const distance = 0.8f * radius / std::tan(0.5f * fov * 3.14159265f / 180.0f);
+    float const distance = radius / std::tan(0.5f * fov * 3.14159265f / 180.0f);
     Math::Point<float, 3> const eye =
         options.tripleValue("--eye")
             ? toPoint(*options.tripleValue("--eye"))
