@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -45,6 +46,7 @@ constexpr char kUsage[] =
     "                           tomographic-dark, tomographic-bright, uniform (default: default)\n"
     "  --color-map <name>       intensity color map: turbo, inferno, magma, viridis, plasma,\n"
     "                           gray, bone, cool-warm (default: gray)\n"
+    "  --intensity-range <a,b>  intensities mapped onto the color map (default: 0,65535)\n"
     "  --budget <points>        point budget (default: 3000000)\n"
     "  --background <r,g,b>     background color, 0-255 each (default: 255,255,255)\n"
     "  --eye <x,y,z>            camera position (default: above a corner of the cloud)\n"
@@ -151,12 +153,28 @@ Math::Color backgroundFrom(Tools::Options const& options)
     return Math::Color(channel((*rgb)[0]), channel((*rgb)[1]), channel((*rgb)[2]), 255);
 }
 
+std::pair<std::uint16_t, std::uint16_t> intensityRangeFrom(Tools::Options const& options)
+{
+    auto const text = options.value("--intensity-range");
+    if (!text)
+        return {0, 65535};
+    unsigned low = 0;
+    unsigned high = 0;
+    char const* const end = text->data() + text->size();
+    auto const first = std::from_chars(text->data(), end, low);
+    bool const separated = first.ec == std::errc() && first.ptr != end && *first.ptr == ',';
+    auto const second = separated ? std::from_chars(first.ptr + 1, end, high) : first;
+    if (!separated || second.ec != std::errc() || second.ptr != end || low >= high || high > 65535)
+        throw Tools::UsageError("--intensity-range expects a,b with 0 <= a < b <= 65535, not '" + *text + "'");
+    return {static_cast<std::uint16_t>(low), static_cast<std::uint16_t>(high)};
+}
+
 } // namespace
 
 int runRender(std::vector<std::string_view> const& args)
 {
     Tools::Options const options(args, {"--json", "--help"},
-                                 {"--output", "--width", "--height", "--mode", "--color-map", "--budget",
+                                 {"--output", "--width", "--height", "--mode", "--color-map", "--intensity-range", "--budget",
                                   "--background", "--eye", "--target", "--fov", "--timeout"});
     if (options.has("--help")) {
         std::fputs(kUsage, stdout);
@@ -183,6 +201,8 @@ int runRender(std::vector<std::string_view> const& args)
     renderer.setBackgroundColor(backgroundFrom(options));
     renderer.setRenderMode(mode);
     renderer.setIntensityColorMap(colorMap);
+    auto const [minIntensity, maxIntensity] = intensityRangeFrom(options);
+    renderer.setIntensityColorMapRange(minIntensity, maxIntensity);
     auto const scene = Render::GroupRenderable::create("scene");
     auto const cloud = Render::PointCloudRenderable::create(location, folder.filename().string(), budget, 1.0);
     scene->add(cloud);
