@@ -4,8 +4,26 @@
 
 namespace Math {
 
-// Points are Eigen column vectors, so that point and vector arithmetic mix freely.
+// A position, as opposed to a direction (Eigen::Matrix<T, N, 1>). Point arithmetic
+// is Eigen's; the distinct type lets interfaces overload on "towards a point" and
+// "along a direction".
 template <class T, int N>
-using Point = Eigen::Matrix<T, N, 1>;
+class Point : public Eigen::Matrix<T, N, 1> {
+    using Base = Eigen::Matrix<T, N, 1>;
+
+public:
+    using Base::Base;
+    Point() : Base() {}
+    template <class Other>
+    Point(Eigen::MatrixBase<Other> const& other) : Base(other)
+    {
+    }
+    template <class Other>
+    Point& operator=(Eigen::MatrixBase<Other> const& other)
+    {
+        Base::operator=(other);
+        return *this;
+    }
+};
 
 } // namespace Math

@@ -106,7 +106,7 @@ void Camera::setPose(Math::Point<float, 3> const& eye, Eigen::Vector3f const& di
     setViewMatrix(view);
 }
 
-void Camera::lookAt(Math::Point<float, 3> const& eye, Math::Point<float, 3> const& target, Eigen::Vector3f const& up)
+void Camera::setPose(Math::Point<float, 3> const& eye, Math::Point<float, 3> const& target, Eigen::Vector3f const& up)
 {
     setPose(eye, Eigen::Vector3f(target - eye), up);
 }

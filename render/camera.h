@@ -59,8 +59,8 @@ public:
     void setViewport(std::size_t width, std::size_t height);
     void setViewMatrix(Eigen::Matrix4f const& viewMatrix);
     void setPose(Math::Point<float, 3> const& eye, Eigen::Vector3f const& direction, Eigen::Vector3f const& up);
-    // setPose with direction = target - eye (a separate name because points and vectors are one Eigen type).
-    void lookAt(Math::Point<float, 3> const& eye, Math::Point<float, 3> const& target, Eigen::Vector3f const& up);
+    // The camera at `eye` looking at `target`.
+    void setPose(Math::Point<float, 3> const& eye, Math::Point<float, 3> const& target, Eigen::Vector3f const& up);
     void setPerspective(float fovYDeg, float zNear, float zFar, float centerOffsetX, float centerOffsetY);
     // Also makes `zBufferReversed` the camera's depth convention.
     void setPerspectiveOffCenter(float left, float right, float bottom, float top, float zNear, float zFar,

@@ -326,10 +326,10 @@ void Renderer::setCameraPose(Math::Point<float, 3> const& eye, Eigen::Vector3f c
     changeView([&](Camera& camera) { camera.setPose(eye, direction, up); });
 }
 
-void Renderer::setCameraLookAt(Math::Point<float, 3> const& eye, Math::Point<float, 3> const& target,
-                               Eigen::Vector3f const& up)
+void Renderer::setCameraPose(Math::Point<float, 3> const& eye, Math::Point<float, 3> const& target,
+                             Eigen::Vector3f const& up)
 {
-    changeView([&](Camera& camera) { camera.lookAt(eye, target, up); });
+    changeView([&](Camera& camera) { camera.setPose(eye, target, up); });
 }
 
 void Renderer::setZNearAndFarViaBoundingBox(Math::NBoundingBox<float, 3> const& box)

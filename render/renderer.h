@@ -77,8 +77,8 @@ public:
     void setViewMatrix(Eigen::Matrix4f const& viewMatrix);
     void setCameraPose(Math::Point<float, 3> const& eye, Eigen::Vector3f const& direction, Eigen::Vector3f const& up);
     // The camera at `eye` looking at `target`.
-    void setCameraLookAt(Math::Point<float, 3> const& eye, Math::Point<float, 3> const& target,
-                         Eigen::Vector3f const& up);
+    void setCameraPose(Math::Point<float, 3> const& eye, Math::Point<float, 3> const& target,
+                       Eigen::Vector3f const& up);
     void setZNearAndFarViaBoundingBox(Math::NBoundingBox<float, 3> const& box);
     void setModelMatrix(Eigen::Matrix4f const& modelMatrix);
 

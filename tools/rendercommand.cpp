@@ -137,7 +137,7 @@ void placeCamera(Render::Renderer& renderer, Tools::Options const& options)
             : Math::Point<float, 3>(target + distance * Eigen::Vector3f(0.55f, -0.65f, 0.52f).normalized());
     renderer.setPerspective(fov, 0.01f, 2.0f * distance + radius);
     renderer.setAutoAdjustZRange(true);
-    renderer.setCameraLookAt(eye, target, Eigen::Vector3f::UnitZ());
+    renderer.setCameraPose(eye, target, Eigen::Vector3f::UnitZ());
 }
 
 Math::Color backgroundFrom(Tools::Options const& options)

@@ -11,6 +11,7 @@ namespace {
 
 using Render::Camera;
 using Vec3 = Eigen::Vector3f;
+using Point3 = Math::Point<float, 3>;
 using Box = Math::NBoundingBox<float, 3>;
 
 // The camera at the origin looking down -z with y up.
@@ -234,7 +235,7 @@ TEST(CameraPose, EyeAndAxesFollowThePose)
     EXPECT_LT((camera.upDirection() - Vec3(0, 0, 1)).norm(), 1e-6f);
     EXPECT_LT((camera.rightDirection() - Vec3(1, -1, 0).normalized()).norm(), 1e-6f);
 
-    camera.lookAt(eye, Vec3(eye + Vec3(0, 0, -4)), Vec3(0, 1, 0));
+    camera.setPose(eye, Point3(eye + Vec3(0, 0, -4)), Vec3(0, 1, 0));
     EXPECT_LT((camera.viewDirection() - Vec3(0, 0, -1)).norm(), 1e-6f);
     EXPECT_LT((camera.eye() - eye).norm(), 1e-5f);
 }
@@ -242,7 +243,7 @@ TEST(CameraPose, EyeAndAxesFollowThePose)
 TEST(CameraProjection, ProjectAndUnProjectRoundTrip)
 {
     Camera camera;
-    camera.lookAt(Vec3(1, 2, 3), Vec3(0, 0, 0), Vec3(0, 0, 1));
+    camera.setPose(Point3(1, 2, 3), Point3(0, 0, 0), Vec3(0, 0, 1));
     camera.setPerspective(60.0f, 0.1f, 100.0f, 0, 0);
 
     Vec3 const point = camera.unProject(100, 50, 0.3f);
