@@ -1,11 +1,15 @@
 #include "octree/lasheader.h"
 
+#include "octree/littleendian.h"
+
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
 
 namespace Las {
 namespace {
+
+using Octree::readLittleEndian;
 
 constexpr std::size_t kMinimumHeaderSize = 227;
 constexpr std::size_t kLas14HeaderSize = 375;
@@ -16,14 +20,6 @@ constexpr std::uint64_t kMaxPointsPerCompressedByte = 64;
 // Smallest record of each point data format 0..10.
 constexpr std::uint16_t kMinimumRecordLength[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
 
-template <class T>
-T read(std::string_view bytes, std::size_t offset)
-{
-    T value{};
-    std::memcpy(&value, bytes.data() + offset, sizeof(T));
-    return value;
-}
-
 } // namespace
 
 Header parseHeader(std::string_view bytes, std::string const& fileName)
@@ -33,23 +29,23 @@ Header parseHeader(std::string_view bytes, std::string const& fileName)
         fail("not a LAS file (no LASF header)");
 
     Header header;
-    header.versionMajor = read<std::uint8_t>(bytes, 24);
-    header.versionMinor = read<std::uint8_t>(bytes, 25);
-    header.headerSize = read<std::uint16_t>(bytes, 94);
-    header.pointDataOffset = read<std::uint32_t>(bytes, 96);
-    header.numberOfVlrs = read<std::uint32_t>(bytes, 100);
-    std::uint8_t const formatByte = read<std::uint8_t>(bytes, 104);
+    header.versionMajor = readLittleEndian<std::uint8_t>(bytes, 24);
+    header.versionMinor = readLittleEndian<std::uint8_t>(bytes, 25);
+    header.headerSize = readLittleEndian<std::uint16_t>(bytes, 94);
+    header.pointDataOffset = readLittleEndian<std::uint32_t>(bytes, 96);
+    header.numberOfVlrs = readLittleEndian<std::uint32_t>(bytes, 100);
+    std::uint8_t const formatByte = readLittleEndian<std::uint8_t>(bytes, 104);
     header.compressed = (formatByte & kCompressedFlag) != 0;
     header.pointFormat = formatByte & 0x3f;
-    header.pointRecordLength = read<std::uint16_t>(bytes, 105);
-    header.pointCount = read<std::uint32_t>(bytes, 107);
+    header.pointRecordLength = readLittleEndian<std::uint16_t>(bytes, 105);
+    header.pointCount = readLittleEndian<std::uint32_t>(bytes, 107);
     for (int axis = 0; axis < 3; ++axis) {
-        header.scale[axis] = read<double>(bytes, 131 + 8 * static_cast<std::size_t>(axis));
-        header.offset[axis] = read<double>(bytes, 155 + 8 * static_cast<std::size_t>(axis));
+        header.scale[axis] = readLittleEndian<double>(bytes, 131 + 8 * static_cast<std::size_t>(axis));
+        header.offset[axis] = readLittleEndian<double>(bytes, 155 + 8 * static_cast<std::size_t>(axis));
     }
     if (header.versionMajor == 1 && header.versionMinor >= 4 && header.headerSize >= kLas14HeaderSize &&
         bytes.size() >= kLas14HeaderSize && header.pointCount == 0)
-        header.pointCount = read<std::uint64_t>(bytes, 247);
+        header.pointCount = readLittleEndian<std::uint64_t>(bytes, 247);
 
     if (header.versionMajor != 1 || header.versionMinor > 4)
         fail("unsupported LAS version " + std::to_string(header.versionMajor) + "." +

@@ -1,6 +1,7 @@
 #include "octree/lasreader.h"
 
 #include "octree/lasheader.h"
+#include "octree/littleendian.h"
 
 #include <cstring>
 #include <stdexcept>
@@ -8,13 +9,7 @@
 namespace Las {
 namespace {
 
-template <class T>
-T read(std::string_view bytes, std::size_t offset)
-{
-    T value{};
-    std::memcpy(&value, bytes.data() + offset, sizeof(T));
-    return value;
-}
+using Octree::readLittleEndian;
 
 constexpr std::uint8_t kFirstExtendedFormat = 6;
 constexpr std::uint8_t kLegacyClassMask = 0x1f;
@@ -53,16 +48,16 @@ Octree::SourcePoints readPoints(std::string_view bytes, std::string const& fileN
         std::size_t const at = header.pointDataOffset + i * header.pointRecordLength;
         Octree::SourcePoint& point = result.points[i];
         for (int axis = 0; axis < 3; ++axis) {
-            auto const stored = read<std::int32_t>(bytes, at + 4 * static_cast<std::size_t>(axis));
+            auto const stored = readLittleEndian<std::int32_t>(bytes, at + 4 * static_cast<std::size_t>(axis));
             point.position[axis] = stored * header.scale[axis] + header.offset[axis];
         }
-        point.intensity = read<std::uint16_t>(bytes, at + 12);
-        point.classification = extended ? read<std::uint8_t>(bytes, at + 16)
-                                        : static_cast<std::uint8_t>(read<std::uint8_t>(bytes, at + 15) & kLegacyClassMask);
-        point.scanIndex = read<std::uint16_t>(bytes, at + (extended ? 20 : 18));
+        point.intensity = readLittleEndian<std::uint16_t>(bytes, at + 12);
+        point.classification = extended ? readLittleEndian<std::uint8_t>(bytes, at + 16)
+                                        : static_cast<std::uint8_t>(readLittleEndian<std::uint8_t>(bytes, at + 15) & kLegacyClassMask);
+        point.scanIndex = readLittleEndian<std::uint16_t>(bytes, at + (extended ? 20 : 18));
         if (rgbAt)
-            point.rgb = {read<std::uint16_t>(bytes, at + rgbAt), read<std::uint16_t>(bytes, at + rgbAt + 2),
-                         read<std::uint16_t>(bytes, at + rgbAt + 4)};
+            point.rgb = {readLittleEndian<std::uint16_t>(bytes, at + rgbAt), readLittleEndian<std::uint16_t>(bytes, at + rgbAt + 2),
+                         readLittleEndian<std::uint16_t>(bytes, at + rgbAt + 4)};
     }
     return result;
 }

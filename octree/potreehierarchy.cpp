@@ -1,5 +1,7 @@
 #include "octree/potreehierarchy.h"
 
+#include "octree/littleendian.h"
+
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -8,13 +10,7 @@
 namespace PoTree {
 namespace {
 
-template <class T>
-T readLittleEndian(std::string_view bytes, std::size_t offset)
-{
-    T value{};
-    std::memcpy(&value, bytes.data() + offset, sizeof(T));
-    return value;
-}
+using Octree::readLittleEndian;
 
 constexpr std::uint8_t kLowNibble = 0x0f;
 

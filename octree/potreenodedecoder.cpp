@@ -1,6 +1,7 @@
 #include "octree/potreenodedecoder.h"
 
 #include "core/brotlidecode.h"
+#include "octree/littleendian.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,18 +11,12 @@
 namespace PoTree {
 namespace {
 
+using Octree::readLittleEndian;
+
 constexpr std::size_t kMortonPositionBytes = 16;
 constexpr std::size_t kMortonColorBytes = 8;
 constexpr unsigned kMortonBitsPerHalf = 16;
 constexpr unsigned kMaxByte = 255;
-
-template <class T>
-T read(std::string_view bytes, std::size_t offset)
-{
-    T value{};
-    std::memcpy(&value, bytes.data() + offset, sizeof(T));
-    return value;
-}
 
 // Where each point's value of one attribute starts: first + i * stride.
 struct AttributeSpan {
@@ -147,43 +142,43 @@ DecodedPoints decodeNodePoints(Metadata const& metadata, std::string_view bytes,
             points.positions.resize(n);
             for (std::size_t i = 0; i < n; ++i) {
                 if (brotli) {
-                    points.positions[i] = decodeMortonPosition({read<std::uint32_t>(bytes, at(i)),
-                                                                read<std::uint32_t>(bytes, at(i) + 4),
-                                                                read<std::uint32_t>(bytes, at(i) + 8),
-                                                                read<std::uint32_t>(bytes, at(i) + 12)});
+                    points.positions[i] = decodeMortonPosition({readLittleEndian<std::uint32_t>(bytes, at(i)),
+                                                                readLittleEndian<std::uint32_t>(bytes, at(i) + 4),
+                                                                readLittleEndian<std::uint32_t>(bytes, at(i) + 8),
+                                                                readLittleEndian<std::uint32_t>(bytes, at(i) + 12)});
                 } else {
-                    points.positions[i] = {read<std::uint32_t>(bytes, at(i)), read<std::uint32_t>(bytes, at(i) + 4),
-                                           read<std::uint32_t>(bytes, at(i) + 8)};
+                    points.positions[i] = {readLittleEndian<std::uint32_t>(bytes, at(i)), readLittleEndian<std::uint32_t>(bytes, at(i) + 4),
+                                           readLittleEndian<std::uint32_t>(bytes, at(i) + 8)};
                 }
             }
         } else if (attribute.name == "rgb") {
             points.colors.resize(n);
             for (std::size_t i = 0; i < n; ++i) {
-                points.colors[i] = brotli ? decodeMortonColor(read<std::uint64_t>(bytes, at(i)))
-                                          : std::array<std::uint16_t, 3>{read<std::uint16_t>(bytes, at(i)),
-                                                                         read<std::uint16_t>(bytes, at(i) + 2),
-                                                                         read<std::uint16_t>(bytes, at(i) + 4)};
+                points.colors[i] = brotli ? decodeMortonColor(readLittleEndian<std::uint64_t>(bytes, at(i)))
+                                          : std::array<std::uint16_t, 3>{readLittleEndian<std::uint16_t>(bytes, at(i)),
+                                                                         readLittleEndian<std::uint16_t>(bytes, at(i) + 2),
+                                                                         readLittleEndian<std::uint16_t>(bytes, at(i) + 4)};
             }
         } else if (attribute.name == "intensity") {
             points.intensities.resize(n);
             for (std::size_t i = 0; i < n; ++i)
-                points.intensities[i] = read<std::uint16_t>(bytes, at(i));
+                points.intensities[i] = readLittleEndian<std::uint16_t>(bytes, at(i));
         } else if (attribute.name == "ScanIndex") {
             points.scanIndices.resize(n);
             for (std::size_t i = 0; i < n; ++i)
-                points.scanIndices[i] = read<std::int32_t>(bytes, at(i));
+                points.scanIndices[i] = readLittleEndian<std::int32_t>(bytes, at(i));
         } else if (attribute.name == "classification") {
             points.classifications.resize(n);
             for (std::size_t i = 0; i < n; ++i)
-                points.classifications[i] = read<std::uint8_t>(bytes, at(i));
+                points.classifications[i] = readLittleEndian<std::uint8_t>(bytes, at(i));
         } else if (attribute.name == "visibility") {
             points.visibility.resize(n);
             for (std::size_t i = 0; i < n; ++i)
-                points.visibility[i] = read<std::uint8_t>(bytes, at(i));
+                points.visibility[i] = readLittleEndian<std::uint8_t>(bytes, at(i));
         } else if (attribute.name == "normal_oct16") {
             points.normals.resize(n);
             for (std::size_t i = 0; i < n; ++i)
-                points.normals[i] = decodeOctahedralNormal(read<std::uint16_t>(bytes, at(i)));
+                points.normals[i] = decodeOctahedralNormal(readLittleEndian<std::uint16_t>(bytes, at(i)));
         } else if (attribute.name == "NormalX") {
             normalX = span;
         } else if (attribute.name == "NormalY") {
@@ -195,9 +190,9 @@ DecodedPoints decodeNodePoints(Metadata const& metadata, std::string_view bytes,
     if (!metadata.hasNormalOct16 && metadata.hasNormalXyz) {
         points.normals.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
-            points.normals[i] = Eigen::Vector3f(static_cast<float>(read<double>(bytes, normalX.first + i * normalX.stride)),
-                                                static_cast<float>(read<double>(bytes, normalY.first + i * normalY.stride)),
-                                                static_cast<float>(read<double>(bytes, normalZ.first + i * normalZ.stride)));
+            points.normals[i] = Eigen::Vector3f(static_cast<float>(readLittleEndian<double>(bytes, normalX.first + i * normalX.stride)),
+                                                static_cast<float>(readLittleEndian<double>(bytes, normalY.first + i * normalY.stride)),
+                                                static_cast<float>(readLittleEndian<double>(bytes, normalZ.first + i * normalZ.stride)));
         }
     }
     return points;
