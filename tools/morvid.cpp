@@ -2,22 +2,36 @@
 #include "commands.h"
 #include "options.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <exception>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage: morvid <command> [options]\n"
-    "\n"
-    "commands:\n"
-    "  render    stream a point cloud data set and write the settled frame as PNG\n"
-    "  info      describe the graphics device and, given a folder, a data set\n"
-    "  convert   write a Potree 2.0 data set from a text, PLY or LAS point file\n"
-    "\n"
-    "Run 'morvid <command> --help' for the options of a command.\n";
+struct Command {
+    std::string_view name;
+    std::string_view summary;
+    int (*run)(std::vector<std::string_view> const& args);
+};
+
+constexpr std::array kCommands{
+    Command{"render", "stream a point cloud data set and write the settled frame as PNG", runRender},
+    Command{"info", "describe the graphics device and, given a folder, a data set", runInfo},
+    Command{"convert", "write a Potree 2.0 data set from a text, PLY or LAS point file", runConvert},
+};
+
+std::string usage()
+{
+    std::string text = "usage: morvid <command> [options]\n\ncommands:\n";
+    for (Command const& command : kCommands)
+        text.append("  ").append(command.name).append(10 - command.name.size(), ' ').append(command.summary).append("\n");
+    text += "\nRun 'morvid <command> --help' for the options of a command.\n";
+    return text;
+}
 
 } // namespace
 
@@ -25,20 +39,17 @@ int main(int argc, char** argv)
 {
     std::vector<std::string_view> args(argv + 1, argv + argc);
     if (args.empty() || args.front() == "--help" || args.front() == "-h") {
-        std::fputs(kUsage, args.empty() ? stderr : stdout);
+        std::fputs(usage().c_str(), args.empty() ? stderr : stdout);
         return args.empty() ? 2 : 0;
     }
     std::string_view const command = args.front();
     args.erase(args.begin());
     try {
-        if (command == "render")
-            return runRender(args);
-        if (command == "info")
-            return runInfo(args);
-        if (command == "convert")
-            return runConvert(args);
+        auto const found = std::ranges::find(kCommands, command, &Command::name);
+        if (found != kCommands.end())
+            return found->run(args);
         std::fprintf(stderr, "morvid: unknown command '%.*s'\n%s", static_cast<int>(command.size()), command.data(),
-                     kUsage);
+                     usage().c_str());
         return 2;
     } catch (Tools::UsageError const& error) {
         std::fprintf(stderr, "morvid %.*s: %s\n", static_cast<int>(command.size()), command.data(), error.what());
