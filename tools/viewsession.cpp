@@ -1,0 +1,233 @@
+#include "viewsession.h"
+
+#include "hostsupport.h"
+#include "samplescene.h"
+
+#include "octree/potreewriter.h"
+#include "render/camera.h"
+
+#include <windows.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace Tools {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kSamplePoints = 2'400'000;
+constexpr auto kPollInterval = std::chrono::milliseconds(20);
+
+struct NamedValue {
+    std::string_view name;
+    int value;
+};
+
+constexpr std::array kRenderModes{
+    NamedValue{"default", 0},   NamedValue{"tomographic-dark", 1}, NamedValue{"tomographic-bright", 2},
+    NamedValue{"normals", 3},   NamedValue{"intensity", 5},        NamedValue{"uniform", 6},
+    NamedValue{"classification", 8},
+};
+
+constexpr std::array kColorMaps{
+    NamedValue{"turbo", 0}, NamedValue{"inferno", 1}, NamedValue{"magma", 2},  NamedValue{"viridis", 3},
+    NamedValue{"plasma", 4}, NamedValue{"gray", 5},   NamedValue{"bone", 6},   NamedValue{"cool-warm", 11},
+};
+
+template <std::size_t N>
+int lookUp(std::array<NamedValue, N> const& table, std::string const& name, std::string_view option)
+{
+    for (auto const& entry : table)
+        if (entry.name == name)
+            return entry.value;
+    throw UsageError(fmt::format("unknown value '{}' for {}", name, option));
+}
+
+std::filesystem::path executableFolder()
+{
+    std::array<wchar_t, MAX_PATH> buffer{};
+    GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    return std::filesystem::path(buffer.data()).parent_path();
+}
+
+// The sample scene, written once next to the build and reused afterwards.
+std::filesystem::path ensureSampleScene()
+{
+    std::filesystem::path const folder = executableFolder().parent_path() / "sample-scene";
+    if (std::filesystem::exists(folder / "metadata.json"))
+        return folder;
+    std::fputs("generating the sample scene...\n", stderr);
+    Octree::SourcePoints const scene = makeSampleScene(kSamplePoints);
+    PoTree::WriterOptions options;
+    options.encoding = PoTree::Encoding::Brotli;
+    std::filesystem::path const partial = folder.string() + ".partial";
+    std::filesystem::remove_all(partial);
+    int shownPercent = -1;
+    PoTree::writePotree(scene, partial, options, [&](double done) {
+        int const percent = static_cast<int>(100.0 * done);
+        if (percent != shownPercent)
+            std::fprintf(stderr, "\rwriting the sample scene: %3d%%", shownPercent = percent);
+    });
+    std::fputs("\n", stderr);
+    std::filesystem::rename(partial, folder);
+    return folder;
+}
+
+Math::Point<float, 3> toPoint(std::array<double, 3> const& value)
+{
+    return {static_cast<float>(value[0]), static_cast<float>(value[1]), static_cast<float>(value[2])};
+}
+
+// A view of the whole box from above one corner, as a user would first look at a scan.
+void placeCamera(Render::Renderer& renderer, Options const& options)
+{
+    Math::NBoundingBox<float, 3> const box = renderer.boundingBox();
+    Eigen::Vector3f const size = box.size();
+    // Scans are mostly ground with some height above it: aim low in the box.
+    Math::Point<float, 3> const lowCenter(box.center().x(), box.center().y(), box.min().z() + 0.25f * size.z());
+    Math::Point<float, 3> const target =
+        options.tripleValue("--target") ? toPoint(*options.tripleValue("--target")) : lowCenter;
+    float const radius = 0.5f * size.norm();
+    float const fov = static_cast<float>(options.numberValue("--fov", 50.0));
+    float const distance = radius / std::tan(0.5f * fov * 3.14159265f / 180.0f);
+    Math::Point<float, 3> const eye =
+        options.tripleValue("--eye")
+            ? toPoint(*options.tripleValue("--eye"))
+            : Math::Point<float, 3>(target + distance * Eigen::Vector3f(0.55f, -0.65f, 0.52f).normalized());
+    renderer.setPerspective(fov, 0.01f, 2.0f * distance + radius);
+    renderer.setAutoAdjustZRange(true);
+    renderer.setCameraPose(eye, target, Eigen::Vector3f::UnitZ());
+}
+
+Math::Color backgroundFrom(Options const& options)
+{
+    auto const rgb = options.tripleValue("--background");
+    if (!rgb)
+        return Math::Color(255, 255, 255, 255);
+    auto channel = [](double value) {
+        if (value < 0.0 || value > 255.0)
+            throw UsageError("--background channels must lie in 0-255");
+        return static_cast<std::uint8_t>(value);
+    };
+    return Math::Color(channel((*rgb)[0]), channel((*rgb)[1]), channel((*rgb)[2]), 255);
+}
+
+std::pair<std::uint16_t, std::uint16_t> intensityRangeFrom(Options const& options)
+{
+    auto const text = options.value("--intensity-range");
+    if (!text)
+        return {0, 65535};
+    unsigned low = 0;
+    unsigned high = 0;
+    char const* const end = text->data() + text->size();
+    auto const first = std::from_chars(text->data(), end, low);
+    bool const separated = first.ec == std::errc() && first.ptr != end && *first.ptr == ',';
+    auto const second = separated ? std::from_chars(first.ptr + 1, end, high) : first;
+    if (!separated || second.ec != std::errc() || second.ptr != end || low >= high || high > 65535)
+        throw UsageError("--intensity-range expects a,b with 0 <= a < b <= 65535, not '" + *text + "'");
+    return {static_cast<std::uint16_t>(low), static_cast<std::uint16_t>(high)};
+}
+
+std::vector<std::string_view> concatenated(std::vector<std::string_view> names, std::vector<std::string_view> const& more)
+{
+    names.insert(names.end(), more.begin(), more.end());
+    return names;
+}
+
+} // namespace
+
+char const kViewOptionsHelp[] =
+    "  --width <pixels>         image width (default: 1280)\n"
+    "  --height <pixels>        image height (default: 720)\n"
+    "  --mode <name>            render mode: default, intensity, classification, normals,\n"
+    "                           tomographic-dark, tomographic-bright, uniform (default: default)\n"
+    "  --color-map <name>       intensity color map: turbo, inferno, magma, viridis, plasma,\n"
+    "                           gray, bone, cool-warm (default: gray)\n"
+    "  --intensity-range <a,b>  intensities mapped onto the color map (default: 0,65535)\n"
+    "  --budget <points>        point budget (default: 3000000)\n"
+    "  --background <r,g,b>     background color, 0-255 each (default: 255,255,255)\n"
+    "  --eye <x,y,z>            camera position (default: above a corner of the cloud)\n"
+    "  --target <x,y,z>         point the camera looks at (default: the cloud's centre)\n"
+    "  --fov <degrees>          vertical field of view (default: 50)\n"
+    "  --timeout <seconds>      longest wait for loading to settle (default: 300)\n";
+
+std::vector<std::string_view> viewFlags(std::vector<std::string_view> commandFlags)
+{
+    return concatenated(std::move(commandFlags), {"--json", "--help"});
+}
+
+std::vector<std::string_view> viewValuedOptions(std::vector<std::string_view> commandOptions)
+{
+    return concatenated(std::move(commandOptions), {"--width", "--height", "--mode", "--color-map", "--intensity-range",
+                                                    "--budget", "--background", "--eye", "--target", "--fov",
+                                                    "--timeout"});
+}
+
+ViewSession::ViewSession(Options const& options, std::filesystem::path const& folder)
+    : mFolder(folder.empty() ? ensureSampleScene() : folder)
+    , mWidth(options.unsignedValue("--width", 1280))
+    , mHeight(options.unsignedValue("--height", 720))
+    , mBudget(options.unsignedValue("--budget", 3'000'000))
+    , mTimeout(options.numberValue("--timeout", 300.0))
+    , mScene(Render::GroupRenderable::create("scene"))
+{
+    auto const mode = static_cast<Render::RenderMode>(lookUp(kRenderModes, options.value("--mode").value_or("default"), "--mode"));
+    auto const colorMap =
+        static_cast<Render::ColorMap>(lookUp(kColorMaps, options.value("--color-map").value_or("gray"), "--color-map"));
+    auto const [minIntensity, maxIntensity] = intensityRangeFrom(options);
+    Math::Color const background = backgroundFrom(options);
+    auto const location = openDataSet(mFolder);
+
+    mRenderer.setViewport(mWidth, mHeight);
+    mRenderer.setBackgroundColor(background);
+    mRenderer.setRenderMode(mode);
+    mRenderer.setIntensityColorMap(colorMap);
+    mRenderer.setIntensityColorMapRange(minIntensity, maxIntensity);
+    mCloud = Render::PointCloudRenderable::create(location, mFolder.filename().string(), mBudget, 1.0);
+    mScene->add(mCloud);
+    mRenderer.setScene(mScene);
+    placeCamera(mRenderer, options);
+}
+
+SettleReport ViewSession::settle()
+{
+    SettleReport report;
+    auto const start = Clock::now();
+    mCloud->startAsyncReload(std::function<void()>(), std::numeric_limits<std::size_t>::max());
+    auto const deadline = start + std::chrono::duration_cast<Clock::duration>(mTimeout);
+    std::optional<double> firstFrame;
+    while (Clock::now() < deadline) {
+        if (mRenderer.needsRedraw()) {
+            mRenderer.render();
+            ++report.frames;
+            if (!firstFrame)
+                firstFrame = std::chrono::duration<double>(Clock::now() - start).count();
+            std::fprintf(stderr, "\rloading: %zu nodes, %zu points   ", mCloud->loadedNodeCount(),
+                         mCloud->loadedPointCount());
+        } else if (!mCloud->isLoading()) {
+            break;
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    std::fputs("\n", stderr);
+    mCloud->isAsyncReloadHealthy(true);
+    report.settled = !mCloud->isLoading();
+    report.secondsToSettled = std::chrono::duration<double>(Clock::now() - start).count();
+    report.secondsToFirstFrame = firstFrame.value_or(0.0);
+    mRenderer.render();
+    ++report.frames;
+    return report;
+}
+
+} // namespace Tools

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "options.h"
+
+#include "render/grouprenderable.h"
+#include "render/pointcloudrenderable.h"
+#include "render/renderer.h"
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace Tools {
+
+// The options of every command that streams a data set into a view: size, look, budget
+// and camera. Commands add their own to these lists and print kViewOptionsHelp in --help.
+std::vector<std::string_view> viewFlags(std::vector<std::string_view> commandFlags);
+std::vector<std::string_view> viewValuedOptions(std::vector<std::string_view> commandOptions);
+extern char const kViewOptionsHelp[];
+
+// What streaming a view until it settled took.
+struct SettleReport {
+    std::size_t frames = 0;
+    double secondsToFirstFrame = 0.0;
+    double secondsToSettled = 0.0;
+    bool settled = false;
+};
+
+// A renderer showing one data set (or the bundled sample scene when no folder is given),
+// configured from the view options, with the camera placed from --eye/--target or above a
+// corner of the cloud.
+class ViewSession {
+public:
+    ViewSession(Options const& options, std::filesystem::path const& folder);
+
+    // Streams until loading settles or --timeout passes, showing progress on standard
+    // error, then renders the final frame. Rethrows a loader failure.
+    SettleReport settle();
+
+    Render::Renderer& renderer() { return mRenderer; }
+    Render::GroupRenderable& scene() { return *mScene; }
+    Render::PointCloudRenderable& cloud() { return *mCloud; }
+    std::filesystem::path const& folder() const { return mFolder; }
+    std::size_t width() const { return mWidth; }
+    std::size_t height() const { return mHeight; }
+    std::size_t pointBudget() const { return mBudget; }
+    std::chrono::duration<double> timeout() const { return mTimeout; }
+
+private:
+    std::filesystem::path mFolder;
+    std::size_t mWidth;
+    std::size_t mHeight;
+    std::size_t mBudget;
+    std::chrono::duration<double> mTimeout;
+    Render::Renderer mRenderer;
+    std::shared_ptr<Render::GroupRenderable> mScene;
+    std::shared_ptr<Render::PointCloudRenderable> mCloud;
+};
+
+} // namespace Tools
