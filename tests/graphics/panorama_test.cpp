@@ -1,0 +1,335 @@
+#include "graphics/panoramatestsupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <fstream>
+#include <random>
+#include <string>
+
+namespace {
+
+using Graphics::PanoramaFacePoint;
+using Graphics::PanoramaLoader;
+using Graphics::PanoramaWriterOptions;
+using Graphics::TiledPanoramaLoader;
+using PanoramaTest::TempFolder;
+
+constexpr float kPi = 3.14159265f;
+
+std::string readText(std::filesystem::path const& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+void writeText(std::filesystem::path const& path, std::string const& text)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// The message of the std::runtime_error that `action` throws, or a failure if it throws none.
+template <class Action>
+std::string errorOf(Action&& action)
+{
+    try {
+        action();
+    } catch (std::runtime_error const& error) {
+        return error.what();
+    }
+    ADD_FAILURE() << "no std::runtime_error thrown";
+    return {};
+}
+
+TEST(PanoramaMapping, FacePointAndDirectionInvertEachOther)
+{
+    std::mt19937 random(3);
+    std::normal_distribution<float> component;
+    for (std::uint32_t projection : {PanoramaLoader::kProjectionEquirectangular, PanoramaLoader::kProjectionCubeMap}) {
+        for (int sample = 0; sample < 500; ++sample) {
+            Eigen::Vector3f const direction =
+                Eigen::Vector3f(component(random), component(random), component(random)).normalized();
+            PanoramaFacePoint const point = PanoramaLoader::facePoint(projection, direction);
+            ASSERT_GE(point.u, 0.0f);
+            ASSERT_LE(point.u, 1.0f);
+            ASSERT_GE(point.v, 0.0f);
+            ASSERT_LE(point.v, 1.0f);
+            EXPECT_LT((PanoramaLoader::direction(projection, point) - direction).norm(), 1e-4f)
+                << "projection " << projection << ", face " << point.face;
+        }
+    }
+}
+
+TEST(PanoramaMapping, CubeFacesFollowTheLargestAxis)
+{
+    Eigen::Vector3f const axes[] = {Eigen::Vector3f::UnitX(),  -Eigen::Vector3f::UnitX(), Eigen::Vector3f::UnitY(),
+                                    -Eigen::Vector3f::UnitY(), Eigen::Vector3f::UnitZ(),  -Eigen::Vector3f::UnitZ()};
+    for (std::size_t face = 0; face < PanoramaLoader::kCubeFaces; ++face) {
+        PanoramaFacePoint const point = PanoramaLoader::facePoint(PanoramaLoader::kProjectionCubeMap, axes[face]);
+        EXPECT_EQ(point.face, face);
+        EXPECT_FLOAT_EQ(point.u, 0.5f);
+        EXPECT_FLOAT_EQ(point.v, 0.5f);
+    }
+    // +x face: u grows towards -y, v towards -z.
+    PanoramaFacePoint const corner =
+        PanoramaLoader::facePoint(PanoramaLoader::kProjectionCubeMap, Eigen::Vector3f(1.0f, -0.5f, -0.5f));
+    EXPECT_FLOAT_EQ(corner.u, 0.75f);
+    EXPECT_FLOAT_EQ(corner.v, 0.75f);
+}
+
+TEST(PanoramaMapping, EquirectangularUvFollowsAzimuthAndElevation)
+{
+    PanoramaFacePoint const forward =
+        PanoramaLoader::facePoint(PanoramaLoader::kProjectionEquirectangular, Eigen::Vector3f::UnitX());
+    EXPECT_FLOAT_EQ(forward.u, 0.5f);
+    EXPECT_FLOAT_EQ(forward.v, 0.5f);
+    PanoramaFacePoint const left =
+        PanoramaLoader::facePoint(PanoramaLoader::kProjectionEquirectangular, Eigen::Vector3f::UnitY());
+    EXPECT_FLOAT_EQ(left.u, 0.25f);
+    PanoramaFacePoint const up =
+        PanoramaLoader::facePoint(PanoramaLoader::kProjectionEquirectangular, Eigen::Vector3f::UnitZ());
+    EXPECT_NEAR(up.v, 0.0f, 1e-6f);
+}
+
+class PanoramaRoundTrip : public ::testing::Test {
+protected:
+    TempFolder folder{"roundtrip"};
+};
+
+TEST_F(PanoramaRoundTrip, EquirectangularFinestLevelHoldsTheSourcePixelsExactly)
+{
+    Graphics::EquirectangularPanorama const room = Graphics::makeRoomPanorama(64, 32, PanoramaTest::kRoomHalfExtent);
+    Graphics::PanoramaWriter::write(folder.path(), room.color, room.depth, PanoramaWriterOptions{});
+    TiledPanoramaLoader loader(folder.path());
+
+    EXPECT_EQ(loader.projectionType(), PanoramaLoader::kProjectionEquirectangular);
+    EXPECT_EQ(loader.tileRows(), 2u);
+    EXPECT_EQ(loader.tileColumns(), 4u);
+    EXPECT_EQ(loader.numTilesPerLevel(), 8u);
+    ASSERT_EQ(loader.numColorLevels(), 3u);
+    ASSERT_EQ(loader.numDepthLevels(), 3u);
+    for (std::size_t level = 0; level < 3; ++level) {
+        EXPECT_EQ(loader.tileWidth(level), 16u >> (2 - level));
+        EXPECT_EQ(loader.tileHeight(level), 16u >> (2 - level));
+    }
+
+    for (std::size_t row = 0; row < 2; ++row) {
+        for (std::size_t column = 0; column < 4; ++column) {
+            PanoramaLoader::TileId const id = PanoramaLoader::tileId(2, loader.tileIndex(0, row, column));
+            Graphics::ColorImage const color = loader.loadColorTile(id);
+            Graphics::DepthImage const depth = loader.loadDepthTile(id);
+            for (std::size_t y = 0; y < 16; ++y) {
+                for (std::size_t x = 0; x < 16; ++x) {
+                    ASSERT_EQ(color.pixel(x, y).packed(), room.color.pixel(column * 16 + x, row * 16 + y).packed());
+                    ASSERT_EQ(depth.pixel(x, y), room.depth.pixel(column * 16 + x, row * 16 + y));
+                }
+            }
+        }
+    }
+}
+
+TEST_F(PanoramaRoundTrip, CoarserLevelsResampleTheSameView)
+{
+    PanoramaTest::writeRoom(folder.path(), PanoramaWriterOptions{});
+    TiledPanoramaLoader loader(folder.path());
+    // Level 0 of the 2 x 4 grid: 4 x 4 pixel tiles; the tile looking along +x is row 0 or 1 of column 2.
+    Graphics::DepthImage const depth = loader.loadDepthTile(PanoramaLoader::tileId(0, loader.tileIndex(0, 1, 2)));
+    ASSERT_EQ(depth.width, 4u);
+    ASSERT_EQ(depth.height, 4u);
+    // Its top-left pixel looks slightly below the horizon, towards +x: it meets the +x wall.
+    EXPECT_NEAR(depth.pixel(0, 0), PanoramaTest::kRoomHalfExtent.x() / std::cos(kPi / 16.0f) / std::cos(kPi / 16.0f),
+                0.2f);
+    Graphics::ColorImage const color = loader.loadColorTile(PanoramaLoader::tileId(0, loader.tileIndex(0, 1, 2)));
+    EXPECT_EQ(color.pixel(0, 0).packed(), Graphics::roomWallColor(0).packed());
+}
+
+TEST_F(PanoramaRoundTrip, CubeMapFacesShowTheirWallsAtTheirDistances)
+{
+    PanoramaWriterOptions options;
+    options.projectionType = PanoramaLoader::kProjectionCubeMap;
+    options.tileRows = options.tileColumns = 1;
+    options.levels = 2;
+    PanoramaTest::writeRoom(folder.path(), options, 128, 64);
+    TiledPanoramaLoader loader(folder.path());
+    EXPECT_EQ(loader.projectionType(), PanoramaLoader::kProjectionCubeMap);
+    EXPECT_EQ(loader.numTilesPerLevel(), 6u);
+    EXPECT_EQ(loader.tileWidth(1), 32u);
+    for (std::size_t face = 0; face < PanoramaLoader::kCubeFaces; ++face) {
+        PanoramaLoader::TileId const id = PanoramaLoader::tileId(1, face);
+        Graphics::ColorImage const color = loader.loadColorTile(id);
+        Graphics::DepthImage const depth = loader.loadDepthTile(id);
+        EXPECT_EQ(color.pixel(16, 16).packed(), Graphics::roomWallColor(face).packed()) << "face " << face;
+        EXPECT_NEAR(depth.pixel(16, 16), PanoramaTest::kRoomHalfExtent[static_cast<Eigen::Index>(face / 2)], 0.05f)
+            << "face " << face;
+        EXPECT_LT((loader.tileDirection(id) - PanoramaLoader::direction(PanoramaLoader::kProjectionCubeMap,
+                                                                         {face, 0.5f, 0.5f}))
+                      .norm(),
+                  1e-6f);
+    }
+}
+
+TEST_F(PanoramaRoundTrip, TileIdsNameLevelAndIndexInLoadingOrder)
+{
+    PanoramaTest::writeRoom(folder.path(), PanoramaWriterOptions{});
+    TiledPanoramaLoader const loader(folder.path());
+    std::vector<PanoramaLoader::TileId> const tiles = loader.colorTiles();
+    ASSERT_EQ(tiles.size(), 24u);
+    for (std::size_t i = 0; i < tiles.size(); ++i) {
+        EXPECT_EQ(loader.level(tiles[i]), i / 8);
+        EXPECT_EQ(loader.tileIndexWithinLevel(tiles[i]), i % 8);
+    }
+    EXPECT_EQ(loader.depthTiles(), tiles);
+    // Row 0 of an equirectangular grid looks 45 degrees up, column 2 (of 4) 45 degrees from +x towards -y.
+    Eigen::Vector3f const direction = loader.tileDirection(PanoramaLoader::tileId(0, loader.tileIndex(0, 0, 2)));
+    EXPECT_NEAR(direction.z(), std::sqrt(0.5f), 1e-6f);
+    EXPECT_NEAR(direction.x(), 0.5f, 1e-6f);
+    EXPECT_NEAR(direction.y(), -0.5f, 1e-6f);
+    EXPECT_NEAR(direction.norm(), 1.0f, 1e-6f);
+}
+
+TEST(PanoramaWriter, RejectsUnusableOptionsBeforeWritingAnything)
+{
+    TempFolder const folder("writer");
+    Graphics::EquirectangularPanorama const room = Graphics::makeRoomPanorama(64, 32, PanoramaTest::kRoomHalfExtent);
+    PanoramaWriterOptions noLevels;
+    noLevels.levels = 0;
+    PanoramaWriterOptions tooFine;
+    tooFine.tileColumns = 128;
+    PanoramaWriterOptions tooManyTiles;
+    tooManyTiles.projectionType = PanoramaLoader::kProjectionCubeMap;
+    tooManyTiles.tileRows = tooManyTiles.tileColumns = 32;
+    tooManyTiles.tileWidth = tooManyTiles.tileHeight = 1;
+    for (PanoramaWriterOptions const& options : {noLevels, tooFine, tooManyTiles})
+        EXPECT_THROW(Graphics::PanoramaWriter::write(folder.path(), room.color, room.depth, options),
+                     std::invalid_argument);
+    EXPECT_THROW(Graphics::PanoramaWriter::write(folder.path(), room.color, Graphics::DepthImage(),
+                                                 PanoramaWriterOptions{}),
+                 std::invalid_argument);
+    EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
+}
+
+class DamagedPanorama : public ::testing::Test {
+protected:
+    void SetUp() override { PanoramaTest::writeRoom(folder.path(), PanoramaWriterOptions{}); }
+
+    std::filesystem::path description() const { return folder.path() / TiledPanoramaLoader::kDescriptionFileName; }
+    std::filesystem::path colorTile() const { return TiledPanoramaLoader::colorTilePath(folder.path(), 1, 3); }
+    std::filesystem::path depthTile() const { return TiledPanoramaLoader::depthTilePath(folder.path(), 1, 3); }
+    PanoramaLoader::TileId const tile = PanoramaLoader::tileId(1, 3);
+
+    // The loader's message for a description with `key` set to the JSON value `value`.
+    std::string errorWith(std::string const& key, std::string const& value)
+    {
+        nlohmann::json changed = nlohmann::json::parse(readText(description()));
+        changed[key] = nlohmann::json::parse(value);
+        writeText(description(), changed.dump());
+        return errorOf([&] { TiledPanoramaLoader{folder.path()}; });
+    }
+
+    TempFolder folder{"damaged"};
+};
+
+TEST_F(DamagedPanorama, MissingFolderOrDescriptionIsNamed)
+{
+    std::string const missing = errorOf([&] { TiledPanoramaLoader{folder.path() / "nothing"}; });
+    EXPECT_NE(missing.find("nothing"), std::string::npos) << missing;
+    std::filesystem::remove(description());
+    EXPECT_NE(errorOf([&] { TiledPanoramaLoader{folder.path()}; }).find("panorama.json\" is missing"),
+              std::string::npos);
+}
+
+TEST_F(DamagedPanorama, InvalidDescriptionsAreRejectedWithTheirReason)
+{
+    writeText(description(), "{\"projection\": ");
+    EXPECT_NE(errorOf([&] { TiledPanoramaLoader{folder.path()}; }).find("not valid JSON"), std::string::npos);
+    writeText(description(), "[1, 2]");
+    EXPECT_NE(errorOf([&] { TiledPanoramaLoader{folder.path()}; }).find("not a JSON object"), std::string::npos);
+}
+
+TEST_F(DamagedPanorama, OutOfRangeValuesAreRejected)
+{
+    std::string const good = readText(description());
+    std::pair<char const*, char const*> const cases[][2] = {
+        {{"projection", "\"fisheye\""}, {"unknown projection \"fisheye\"", ""}},
+        {{"tileRows", "0"}, {"\"tileRows\" is 0", ""}},
+        {{"tileColumns", "-4"}, {"\"tileColumns\" must be a whole number", ""}},
+        {{"tileColumns", "4000"}, {"tiles per level", ""}},
+        {{"colorLevels", "4"}, {"\"colorLevels\" is 4, expected 0 to 3", ""}},
+        {{"levels", "[]"}, {"\"levels\" must list", ""}},
+        {{"levels", "[{\"width\": 8}]"}, {"\"height\" must be a whole number", ""}},
+    };
+    for (auto const& [change, expected] : cases) {
+        writeText(description(), good);
+        std::string const message = errorWith(change.first, change.second);
+        EXPECT_NE(message.find(expected.first), std::string::npos) << message;
+        EXPECT_NE(message.find(description().string()), std::string::npos) << message;
+    }
+}
+
+TEST_F(DamagedPanorama, MissingTileIsNamed)
+{
+    TiledPanoramaLoader loader(folder.path());
+    std::filesystem::remove(colorTile());
+    std::string const message = errorOf([&] { loader.loadColorTile(tile); });
+    EXPECT_NE(message.find(colorTile().string()), std::string::npos) << message;
+    EXPECT_NE(message.find("is missing"), std::string::npos) << message;
+}
+
+TEST_F(DamagedPanorama, TruncatedDepthTileIsNamed)
+{
+    TiledPanoramaLoader loader(folder.path());
+    std::string const bytes = readText(depthTile());
+    writeText(depthTile(), bytes.substr(0, bytes.size() - 3));
+    std::string const message = errorOf([&] { loader.loadDepthTile(tile); });
+    EXPECT_NE(message.find(depthTile().string()), std::string::npos) << message;
+    EXPECT_NE(message.find("expected 256"), std::string::npos) << message;
+}
+
+TEST_F(DamagedPanorama, CorruptOrMisfitColorTileIsNamed)
+{
+    TiledPanoramaLoader loader(folder.path());
+    std::string const bytes = readText(colorTile());
+    writeText(colorTile(), bytes.substr(0, bytes.size() / 2));
+    std::string const truncated = errorOf([&] { loader.loadColorTile(tile); });
+    EXPECT_NE(truncated.find("cannot decode the PNG image \"" + colorTile().string()), std::string::npos) << truncated;
+
+    // A well-formed PNG of the level below has the wrong size for this level.
+    std::filesystem::copy_file(TiledPanoramaLoader::colorTilePath(folder.path(), 0, 3), colorTile(),
+                               std::filesystem::copy_options::overwrite_existing);
+    std::string const misfit = errorOf([&] { loader.loadColorTile(tile); });
+    EXPECT_NE(misfit.find("is 4 x 4 pixels, expected 8 x 8"), std::string::npos) << misfit;
+}
+
+TEST_F(DamagedPanorama, TilesOutsideThePanoramaAreRefused)
+{
+    TiledPanoramaLoader loader(folder.path());
+    EXPECT_THROW(loader.loadColorTile(PanoramaLoader::tileId(3, 0)), std::out_of_range);
+    EXPECT_THROW(loader.loadDepthTile(PanoramaLoader::tileId(0, 8)), std::out_of_range);
+}
+
+// Random byte damage to the description and a tile only ever ends in an exception.
+TEST_F(DamagedPanorama, RandomDamageNeverCrashes)
+{
+    std::string const goodDescription = readText(description());
+    std::string const goodTile = readText(colorTile());
+    std::mt19937 random(11);
+    for (int round = 0; round < 200; ++round) {
+        std::string damagedDescription = goodDescription;
+        std::string damagedTile = goodTile;
+        for (std::string* bytes : {&damagedDescription, &damagedTile}) {
+            std::uniform_int_distribution<std::size_t> position(0, bytes->size() - 1);
+            for (int flip = 0; flip < 1 + round % 4; ++flip)
+                (*bytes)[position(random)] = static_cast<char>(random());
+        }
+        writeText(description(), damagedDescription);
+        writeText(colorTile(), damagedTile);
+        try {
+            TiledPanoramaLoader loader(folder.path());
+            loader.loadColorTile(tile);
+        } catch (std::exception const&) {
+        }
+    }
+}
+
+} // namespace
