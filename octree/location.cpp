@@ -1,5 +1,7 @@
 #include "octree/location.h"
 
+#include "core/hashing.h"
+
 #include <functional>
 
 namespace Octree {
@@ -20,6 +22,14 @@ bool LocationPtrEqual::operator()(std::shared_ptr<Location const> const& a,
 bool CacheIdentifier::operator==(CacheIdentifier const& other) const
 {
     return LocationPtrEqual{}(location, other.location) && unitScale == other.unitScale;
+}
+
+std::size_t CacheIdentifierHash::operator()(CacheIdentifier const& identifier) const
+{
+    std::size_t seed = 0;
+    Core::hashCombine(seed, LocationPtrHash{}(identifier.location));
+    Core::hashCombine(seed, std::hash<double>{}(identifier.unitScale == 0.0 ? 0.0 : identifier.unitScale));
+    return seed;
 }
 
 } // namespace Octree

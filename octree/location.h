@@ -37,4 +37,9 @@ struct CacheIdentifier {
     bool operator==(CacheIdentifier const& other) const;
 };
 
+// Hashes the location's value, then the unit scale; 0.0 and -0.0 hash alike.
+struct CacheIdentifierHash {
+    std::size_t operator()(CacheIdentifier const& identifier) const;
+};
+
 } // namespace Octree

@@ -30,9 +30,20 @@ namespace Core {
 class BackgroundThread;
 }
 
+namespace Math {
+template <class T>
+class TriangleMeshShell;
+}
+
+namespace Octree {
+class OctreeNodeCache;
+}
+
 namespace Render {
 
+class IFilter;
 class LoDPointCloud;
+class PointCloudQuery;
 
 // Scene node of one octree point cloud. A loader thread walks the octree from the root in priority
 // order and offers nodes to the point budget shared by all clouds of the renderer; the render thread
@@ -149,6 +160,22 @@ public:
     std::vector<Octree::OctreeNodeId> loadedNodeIds() const;
     void addExternalAttributeLocation(std::shared_ptr<Octree::Location> location);
     NodePriority boundingBoxPriority(unsigned level, Math::NBoundingBox<float, 3> const& cube) const;
+
+    // A query over this cloud's octree and its shared node point cache, in the model frame (identity
+    // world matrix), with the time limit `duration` from now. `filter` is not owned; null keeps every point.
+    std::shared_ptr<PointCloudQuery> createPointCloudQuery(IFilter const* filter, std::size_t maxLevel,
+                                                           float minSpacing, std::chrono::nanoseconds duration) const;
+    // Positions (world frame) and normals of the points down to the level whose spacing reaches `spacing`,
+    // at most `maxPoints` positions in total; without `append` both vectors are cleared first. Normals the
+    // cloud does not have are (0, 0, 0). Returns false when `stopToken` ended the walk early; the points
+    // collected until then are kept, transformed like the others.
+    bool getAllPoints(Octree::OctreeNodeCache& cache, std::vector<Math::Point<float, 3>>& positions,
+                      std::vector<Eigen::Vector3f>& normals, std::size_t maxPoints, float spacing, bool append,
+                      std::stop_token stopToken) const;
+    // The same, for the points inside a closed mesh given in world coordinates.
+    bool getAllPointsInsideShell(Octree::OctreeNodeCache& cache, std::vector<Math::Point<float, 3>>& positions,
+                                 std::vector<Eigen::Vector3f>& normals, Math::TriangleMeshShell<float> shell,
+                                 std::size_t maxPoints, float spacing, bool append, std::stop_token stopToken) const;
 
     std::shared_ptr<VertexContainerCache> const& vertexContainerCache() const { return mVertexContainerCache; }
     static std::shared_ptr<VertexContainerCache> createOrGetSharedVertexContainerCache(

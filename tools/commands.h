@@ -14,3 +14,6 @@ int runRender(std::vector<std::string_view> const& args);
 
 // morvid info: the graphics device and, given a folder, the data set's extent and attributes.
 int runInfo(std::vector<std::string_view> const& args);
+
+// morvid query: the points of a data set inside a box, down to a level or spacing, counted or written out.
+int runQuery(std::vector<std::string_view> const& args);

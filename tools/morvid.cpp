@@ -22,6 +22,7 @@ constexpr std::array kCommands{
     Command{"render", "stream a point cloud data set and write the settled frame as PNG", runRender},
     Command{"info", "describe the graphics device and, given a folder, a data set", runInfo},
     Command{"convert", "write a Potree 2.0 data set from a text, PLY or LAS point file", runConvert},
+    Command{"query", "count or write the points of a data set inside a box, level or spacing", runQuery},
 };
 
 std::string usage()

@@ -76,18 +76,27 @@ double Options::numberValue(std::string_view option, double fallback) const
 
 std::optional<std::array<double, 3>> Options::tripleValue(std::string_view option) const
 {
+    auto const numbers = numberListValue(option, 3, "three numbers as a,b,c");
+    if (!numbers)
+        return std::nullopt;
+    return std::array<double, 3>{(*numbers)[0], (*numbers)[1], (*numbers)[2]};
+}
+
+std::optional<std::vector<double>> Options::numberListValue(std::string_view option, std::size_t count,
+                                                            std::string_view form) const
+{
     auto const text = value(option);
     if (!text)
         return std::nullopt;
-    std::array<double, 3> result{};
+    std::vector<double> result;
     std::size_t start = 0;
-    for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         std::size_t const comma = text->find(',', start);
-        if ((i < 2) == (comma == std::string::npos))
-            throw UsageError("option " + std::string(option) + " expects three numbers as a,b,c, not '" + *text +
+        if ((i + 1 < count) == (comma == std::string::npos))
+            throw UsageError("option " + std::string(option) + " expects " + std::string(form) + ", not '" + *text +
                              "'");
-        result[i] = parseNumber(text->substr(start, comma == std::string::npos ? std::string::npos : comma - start),
-                                option);
+        result.push_back(parseNumber(
+            text->substr(start, comma == std::string::npos ? std::string::npos : comma - start), option));
         start = comma + 1;
     }
     return result;

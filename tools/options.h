@@ -25,6 +25,10 @@ public:
     double numberValue(std::string_view option, double fallback) const;
     // "a,b,c" as three numbers.
     std::optional<std::array<double, 3>> tripleValue(std::string_view option) const;
+    // Exactly `count` comma-separated numbers; `form` describes them in the error message, e.g.
+    // "three numbers as a,b,c".
+    std::optional<std::vector<double>> numberListValue(std::string_view option, std::size_t count,
+                                                       std::string_view form) const;
 
 private:
     std::vector<std::string> mFlags;
