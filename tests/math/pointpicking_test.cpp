@@ -1,0 +1,272 @@
+#include "math/pointpicking.h"
+
+#include <gtest/gtest.h>
+
+#include <Eigen/Geometry>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+using Math::PixelWindow;
+using Math::PositionImageView;
+using Point3f = Math::Point<float, 3>;
+using Plane = Math::NPlane<float, 3>;
+constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// A position image of `width` x `height` empty pixels with hits placed by (column, row).
+class PositionImage {
+public:
+    PositionImage(std::size_t width, std::size_t height)
+        : mPixels(width * height, Eigen::Vector4f::Zero())
+        , mWidth(width)
+        , mHeight(height)
+    {
+    }
+
+    void set(std::size_t column, std::size_t row, Point3f const& position, float w = 1.0f)
+    {
+        mPixels[row * mWidth + column] << position, w;
+    }
+
+    PositionImageView view() const { return {mPixels, mWidth, mHeight}; }
+
+private:
+    std::vector<Eigen::Vector4f> mPixels;
+    std::size_t mWidth;
+    std::size_t mHeight;
+};
+
+TEST(PickWindow, CoversTheToleranceAroundThePixelWithExclusiveFarBounds)
+{
+    EXPECT_EQ(Math::pickWindow(50, 40, 3, 100, 80), (PixelWindow{47, 53, 37, 43}));
+}
+
+TEST(PickWindow, ClampsAtTheNearBordersAndLosesTheLastColumnAndRowAtTheFarOnes)
+{
+    EXPECT_EQ(Math::pickWindow(1, 2, 5, 100, 80), (PixelWindow{0, 6, 0, 7}));
+    EXPECT_EQ(Math::pickWindow(99, 79, 2, 100, 80), (PixelWindow{97, 99, 77, 79}));
+}
+
+TEST(PickWindow, ZeroToleranceAndDegenerateImagesGiveNoWindow)
+{
+    EXPECT_FALSE(Math::pickWindow(50, 40, 0, 100, 80));
+    EXPECT_FALSE(Math::pickWindow(0, 0, 3, 0, 80));
+    EXPECT_FALSE(Math::pickWindow(0, 0, 3, 100, 0));
+    EXPECT_FALSE(Math::pickWindow(0, 0, 3, 1, 80));
+}
+
+TEST(PickWindow, HugeCoordinatesAndTolerancesClampWithoutWrapping)
+{
+    EXPECT_EQ(Math::pickWindow(kMax64, kMax64, kMax64, 100, 80), (PixelWindow{0, 99, 0, 79}));
+    EXPECT_EQ(Math::pickWindow(10, 10, kMax64 - 5, 100, 80), (PixelWindow{0, 99, 0, 79}));
+    // Far outside with a small tolerance: both bounds clamp onto the last pixel.
+    EXPECT_FALSE(Math::pickWindow(kMax64, 10, 3, 100, 80));
+    EXPECT_FALSE(Math::pickWindow(std::uint64_t{1} << 32, 10, 3, 100, 80));
+}
+
+TEST(PositionImageView, RejectsTooFewPixels)
+{
+    std::vector<Eigen::Vector4f> const pixels(11);
+    EXPECT_THROW(PositionImageView(pixels, 4, 3), std::invalid_argument);
+    EXPECT_NO_THROW(PositionImageView(pixels, 11, 1));
+}
+
+TEST(PositionHit, NeedsPositiveWAndAFinitePosition)
+{
+    EXPECT_TRUE(Math::isPositionHit(Eigen::Vector4f(1, 2, 3, 1)));
+    EXPECT_FALSE(Math::isPositionHit(Eigen::Vector4f(1, 2, 3, 0)));
+    EXPECT_FALSE(Math::isPositionHit(Eigen::Vector4f(1, 2, 3, -1)));
+    EXPECT_FALSE(Math::isPositionHit(Eigen::Vector4f(1, 2, 3, kNaN)));
+    EXPECT_FALSE(Math::isPositionHit(Eigen::Vector4f(kNaN, 2, 3, 1)));
+    EXPECT_FALSE(Math::isPositionHit(Eigen::Vector4f(1, std::numeric_limits<float>::infinity(), 3, 1)));
+}
+
+TEST(ClosestHit, TakesTheHitNearestTheEye)
+{
+    PositionImage image(8, 8);
+    image.set(2, 2, Point3f(0, 0, 5));
+    image.set(3, 3, Point3f(0, 0, 2));
+    image.set(4, 1, Point3f(0, 0, 9));
+    auto const hit = Math::closestHit(image.view(), PixelWindow{0, 8, 0, 8}, Point3f(0, 0, 0));
+    ASSERT_TRUE(hit);
+    EXPECT_EQ(*hit, Point3f(0, 0, 2));
+}
+
+TEST(ClosestHit, TiesKeepScanOrderColumnsFirst)
+{
+    PositionImage image(8, 8);
+    image.set(2, 0, Point3f(1, 0, 0));
+    image.set(1, 5, Point3f(0, 1, 0));
+    image.set(1, 3, Point3f(0, 0, 1));
+    auto const hit = Math::closestHit(image.view(), PixelWindow{0, 8, 0, 8}, Point3f(0, 0, 0));
+    ASSERT_TRUE(hit);
+    EXPECT_EQ(*hit, Point3f(0, 0, 1));
+}
+
+TEST(ClosestHit, SeesOnlyTheWindowAndSkipsUnusablePixels)
+{
+    PositionImage image(8, 8);
+    image.set(5, 5, Point3f(0, 0, 1)); // on the exclusive far bound
+    image.set(2, 2, Point3f(kNaN, 0, 0));
+    image.set(3, 3, Point3f(0, 0, 0.5f), 0.0f);
+    image.set(4, 4, Point3f(0, 0, 7));
+    auto const hit = Math::closestHit(image.view(), PixelWindow{1, 5, 1, 5}, Point3f(0, 0, 0));
+    ASSERT_TRUE(hit);
+    EXPECT_EQ(*hit, Point3f(0, 0, 7));
+    EXPECT_FALSE(Math::closestHit(image.view(), PixelWindow{0, 4, 0, 4}, Point3f(0, 0, 0)));
+}
+
+TEST(HitsInWindow, ListsHitsColumnByColumn)
+{
+    PositionImage image(4, 4);
+    image.set(2, 0, Point3f(3, 0, 0));
+    image.set(1, 2, Point3f(2, 0, 0));
+    image.set(1, 1, Point3f(1, 0, 0));
+    image.set(3, 3, Point3f(4, 0, 0));
+    EXPECT_EQ(Math::hitsInWindow(image.view(), Math::wholeImage(image.view())),
+              (std::vector<Point3f>{Point3f(1, 0, 0), Point3f(2, 0, 0), Point3f(3, 0, 0), Point3f(4, 0, 0)}));
+    EXPECT_TRUE(Math::hitsInWindow(image.view(), PixelWindow{0, 1, 0, 4}).empty());
+}
+
+TEST(SortUniquePositions, SortsLexicographicallyAndDropsExactDuplicates)
+{
+    std::vector<Point3f> positions{Point3f(1, 2, 3), Point3f(0, 5, 5), Point3f(1, 2, 3), Point3f(1, 1, 9),
+                                   Point3f(1, 2, 2), Point3f(0, 5, 5)};
+    Math::sortUniquePositions(positions);
+    EXPECT_EQ(positions, (std::vector<Point3f>{Point3f(0, 5, 5), Point3f(1, 1, 9), Point3f(1, 2, 2),
+                                               Point3f(1, 2, 3)}));
+    std::vector<Point3f> empty;
+    Math::sortUniquePositions(empty);
+    EXPECT_TRUE(empty.empty());
+}
+
+// Points of the plane z = 0.5 x - 0.25 y + 3 on a grid, then random outliers off it.
+std::vector<Point3f> planeWithOutliers(std::size_t outliers)
+{
+    std::vector<Point3f> points;
+    for (int i = 0; i < 20; ++i)
+        for (int j = 0; j < 20; ++j) {
+            float const x = static_cast<float>(i) * 0.1f;
+            float const y = static_cast<float>(j) * 0.1f;
+            points.emplace_back(x, y, 0.5f * x - 0.25f * y + 3.0f);
+        }
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> coordinate(0.0f, 2.0f);
+    std::uniform_real_distribution<float> offset(0.5f, 4.0f);
+    for (std::size_t i = 0; i < outliers; ++i) {
+        float const x = coordinate(random);
+        float const y = coordinate(random);
+        points.emplace_back(x, y, 0.5f * x - 0.25f * y + 3.0f + offset(random));
+    }
+    Math::sortUniquePositions(points);
+    return points;
+}
+
+void expectPlane(Plane const& plane, Eigen::Vector3f const& normal, float d, float tolerance)
+{
+    // Unoriented: compare after choosing the sign that matches.
+    float const sign = plane.normal().dot(normal) < 0.0f ? -1.0f : 1.0f;
+    EXPECT_NEAR(plane.normal().norm(), 1.0f, 1e-5f);
+    EXPECT_LT((sign * plane.normal() - normal).norm(), tolerance);
+    EXPECT_NEAR(sign * plane.d(), d, tolerance);
+}
+
+TEST(FitPlane, FindsThePlaneAmongOutliers)
+{
+    auto const points = planeWithOutliers(150);
+    auto const plane = Math::fitPlane(points, 0.01);
+    ASSERT_TRUE(plane);
+    Eigen::Vector3f const normal = Eigen::Vector3f(0.5f, -0.25f, -1.0f).normalized();
+    expectPlane(*plane, normal, 3.0f / Eigen::Vector3f(0.5f, -0.25f, -1.0f).norm(), 1e-4f);
+}
+
+TEST(FitPlane, SameInputGivesTheSamePlane)
+{
+    auto const points = planeWithOutliers(300);
+    auto const first = Math::fitPlane(points, 0.05);
+    auto const second = Math::fitPlane(points, 0.05);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->coefficients(), second->coefficients());
+}
+
+TEST(FitPlane, ThreePointsGiveThePlaneThroughThem)
+{
+    std::vector<Point3f> const points{Point3f(0, 0, 2), Point3f(1, 0, 2), Point3f(0, 1, 2)};
+    auto const plane = Math::fitPlane(points, 1e-3);
+    ASSERT_TRUE(plane);
+    expectPlane(*plane, Eigen::Vector3f(0, 0, 1), -2.0f, 1e-6f);
+}
+
+TEST(FitPlane, FailsWithoutThreeSpanningPoints)
+{
+    EXPECT_FALSE(Math::fitPlane(std::vector<Point3f>{}, 1.0));
+    EXPECT_FALSE(Math::fitPlane(std::vector<Point3f>{Point3f(0, 0, 0), Point3f(1, 0, 0)}, 1.0));
+    std::vector<Point3f> collinear;
+    for (int i = 0; i < 50; ++i)
+        collinear.emplace_back(static_cast<float>(i), 2.0f * static_cast<float>(i), 1.0f);
+    EXPECT_FALSE(Math::fitPlane(collinear, 1.0));
+}
+
+TEST(FitPlane, InlierDistanceIsStrict)
+{
+    auto const points = planeWithOutliers(0);
+    EXPECT_FALSE(Math::fitPlane(points, 0.0));
+    EXPECT_FALSE(Math::fitPlane(points, -1.0));
+    EXPECT_FALSE(Math::fitPlane(points, std::numeric_limits<double>::quiet_NaN()));
+}
+
+TEST(LeastSquaresPlane, NeedsRankTwo)
+{
+    std::vector<Point3f> const same(10, Point3f(4, 5, 6));
+    EXPECT_FALSE(Math::leastSquaresPlane(same));
+    std::vector<Point3f> const line{Point3f(0, 0, 0), Point3f(1, 1, 1), Point3f(2, 2, 2), Point3f(3, 3, 3)};
+    EXPECT_FALSE(Math::leastSquaresPlane(line));
+}
+
+TEST(LeastSquaresPlane, AveragesNoiseFarFromTheOrigin)
+{
+    std::vector<Point3f> points;
+    for (int i = 0; i < 10; ++i)
+        for (int j = 0; j < 10; ++j)
+            points.emplace_back(500000.0f + static_cast<float>(i), 4000000.0f + static_cast<float>(j),
+                                100.0f + ((i + j) % 2 == 0 ? 0.01f : -0.01f));
+    auto const plane = Math::leastSquaresPlane(points);
+    ASSERT_TRUE(plane);
+    expectPlane(*plane, Eigen::Vector3f(0, 0, 1), -100.0f, 1e-3f);
+}
+
+TEST(Facing, PutsTheViewerOnThePositiveSide)
+{
+    Plane const plane(Point3f(0, 0, 1), -2.0f);
+    EXPECT_EQ(Math::facing(plane, Point3f(0, 0, 5)), plane);
+    Plane const flipped = Math::facing(plane, Point3f(0, 0, -5));
+    EXPECT_EQ(flipped.normal(), Point3f(0, 0, -1));
+    EXPECT_EQ(flipped.d(), 2.0f);
+}
+
+TEST(IntersectRay, MeetsThePlaneInFrontOnly)
+{
+    Plane const plane(Point3f(0, 0, 1), -2.0f);
+    auto const hit = Math::intersectRay(plane, Point3f(1, 1, 10), Eigen::Vector3f(0, 0, -2));
+    ASSERT_TRUE(hit);
+    EXPECT_EQ(*hit, Point3f(1, 1, 2));
+    EXPECT_FALSE(Math::intersectRay(plane, Point3f(1, 1, 10), Eigen::Vector3f(0, 0, 1)));
+}
+
+TEST(IntersectRay, ParallelRaysMeetOnlyWithinThePlane)
+{
+    Plane const plane(Point3f(0, 0, 1), -2.0f);
+    EXPECT_FALSE(Math::intersectRay(plane, Point3f(0, 0, 5), Eigen::Vector3f(1, 0, 0)));
+    auto const within = Math::intersectRay(plane, Point3f(3, 0, 2), Eigen::Vector3f(1, 0, 0));
+    ASSERT_TRUE(within);
+    EXPECT_EQ(*within, Point3f(3, 0, 2));
+}
+
+} // namespace
