@@ -368,7 +368,7 @@ private:
 
     struct Crossings {
         std::size_t count = 0;
-        // A counted hit lies so near an edge or vertex that a neighbouring triangle may count it too.
+        // The ray passes so near an edge or vertex that the count may be off by rounding.
         bool grazing = false;
     };
 
@@ -611,7 +611,9 @@ private:
         return true;
     }
 
-    // Möller-Trumbore; adds a hit with tMin <= t < tMax to `crossings`.
+    // Möller-Trumbore; adds a hit with tMin <= t < tMax to `crossings`. Rounding can put a ray that
+    // runs through an edge or vertex into both neighbouring triangles or into neither, so hits and
+    // misses within a small margin of an edge mark the count as unreliable.
     void crossTriangle(std::uint64_t triangle, PointType const& origin, Vector3 const& direction, T tMin, T tMax,
                        Crossings& crossings) const
     {
@@ -625,16 +627,17 @@ private:
         T const inverseDet = T(1) / det;
         Vector3 const s = origin - corners[0];
         T const u = s.dot(p) * inverseDet;
-        if (u < T(0) || u > T(1))
+        if (u < -kGrazingMargin || u > T(1) + kGrazingMargin)
             return;
         Vector3 const qVector = s.cross(edge1);
         T const v = direction.dot(qVector) * inverseDet;
-        if (v < T(0) || u + v > T(1))
+        if (v < -kGrazingMargin || u + v > T(1) + kGrazingMargin)
             return;
         T const t = edge2.dot(qVector) * inverseDet;
         if (t < tMin || t >= tMax)
             return;
-        ++crossings.count;
+        if (u >= T(0) && u <= T(1) && v >= T(0) && u + v <= T(1))
+            ++crossings.count;
         if (u < kGrazingMargin || v < kGrazingMargin || T(1) - u - v < kGrazingMargin)
             crossings.grazing = true;
     }
