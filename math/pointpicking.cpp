@@ -257,4 +257,18 @@ std::optional<Point3f> intersectRay(Plane const& plane, Point3f const& origin, E
     return Point3f(origin + s * direction);
 }
 
+std::optional<float> distanceToMesh(TriangleMesh<float> const& mesh, Point3f const& point, bool signedDistance)
+{
+    if (mesh.triangleCount() == 0)
+        return std::nullopt;
+    if (!mesh.hasTree()) {
+        TriangleMesh<float> indexed(mesh);
+        indexed.buildTree();
+        return distanceToMesh(indexed, point, signedDistance);
+    }
+    if (signedDistance)
+        return mesh.signedDistance(point);
+    return std::sqrt(mesh.closestPoint(point).squaredDistance);
+}
+
 } // namespace Math

@@ -2,6 +2,7 @@
 
 #include "math/nplane.h"
 #include "math/point.h"
+#include "math/trianglemesh.h"
 
 #include <Eigen/Core>
 
@@ -80,5 +81,10 @@ NPlane<float, 3> facing(NPlane<float, 3> const& plane, Point<float, 3> const& vi
 // at its origin, a parallel ray off the plane never.
 std::optional<Point<float, 3>> intersectRay(NPlane<float, 3> const& plane, Point<float, 3> const& origin,
                                             Eigen::Vector3f const& direction);
+
+// Distance from `point` to the nearest point of the mesh, or the mesh's signed distance
+// (negative inside); nothing for a mesh without triangles. A mesh whose tree was not built is
+// searched through a private indexed copy, so that the shared mesh is never written.
+std::optional<float> distanceToMesh(TriangleMesh<float> const& mesh, Point<float, 3> const& point, bool signedDistance);
 
 } // namespace Math

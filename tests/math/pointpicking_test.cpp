@@ -269,4 +269,41 @@ TEST(IntersectRay, ParallelRaysMeetOnlyWithinThePlane)
     EXPECT_EQ(*within, Point3f(3, 0, 2));
 }
 
+// The closed unit cube [0, 1]^3, faces wound counter-clockwise seen from outside.
+Math::TriangleMesh<float> unitCube()
+{
+    std::vector<Point3f> corners;
+    for (int i = 0; i < 8; ++i)
+        corners.emplace_back(static_cast<float>(i & 1), static_cast<float>((i >> 1) & 1),
+                             static_cast<float>((i >> 2) & 1));
+    std::vector<std::int32_t> const triangles{0, 2, 1, 1, 2, 3, 4, 5, 6, 5, 7, 6, 0, 1, 4, 1, 5, 4,
+                                              2, 6, 3, 3, 6, 7, 0, 4, 2, 2, 4, 6, 1, 3, 5, 3, 7, 5};
+    return {corners, triangles};
+}
+
+TEST(DistanceToMesh, IsUnsignedOrSignedOnRequest)
+{
+    Math::TriangleMesh<float> const cube = unitCube();
+    EXPECT_FLOAT_EQ(*Math::distanceToMesh(cube, Point3f(0.5f, 0.5f, 3.0f), false), 2.0f);
+    EXPECT_FLOAT_EQ(*Math::distanceToMesh(cube, Point3f(0.5f, 0.5f, 3.0f), true), 2.0f);
+    EXPECT_FLOAT_EQ(*Math::distanceToMesh(cube, Point3f(0.5f, 0.5f, 0.75f), false), 0.25f);
+    EXPECT_FLOAT_EQ(*Math::distanceToMesh(cube, Point3f(0.5f, 0.5f, 0.75f), true), -0.25f);
+}
+
+TEST(DistanceToMesh, SearchesAMeshWithoutTreeWithoutChangingIt)
+{
+    Math::TriangleMesh<float> const cube = unitCube();
+    Math::TriangleMesh<float> const copy(cube);
+    ASSERT_FALSE(copy.hasTree()) << "copies drop the tree";
+    EXPECT_FLOAT_EQ(*Math::distanceToMesh(copy, Point3f(0.5f, 0.5f, 0.75f), true), -0.25f);
+    EXPECT_FLOAT_EQ(*Math::distanceToMesh(copy, Point3f(2.0f, 0.5f, 0.5f), false), 1.0f);
+    EXPECT_FALSE(copy.hasTree());
+}
+
+TEST(DistanceToMesh, EmptyMeshHasNoDistance)
+{
+    EXPECT_FALSE(Math::distanceToMesh(Math::TriangleMesh<float>(), Point3f(0, 0, 0), false));
+    EXPECT_FALSE(Math::distanceToMesh(Math::TriangleMesh<float>(), Point3f(0, 0, 0), true));
+}
+
 } // namespace
