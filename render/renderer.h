@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 namespace Graphics {
 class ColorImage;
@@ -96,6 +97,33 @@ public:
     Eigen::Vector3f viewDirection() const;
     void getZRange(float& zNear, float& zFar) const;
     double aspectRatio() const;
+
+    // Picking in the last frame, from the world positions the scene wrote per pixel. Pixels are
+    // column x and row y of the viewport (y down); a pick searches the pixels within
+    // `tolerance` of (x, y), the far bounds exclusive. A miss returns false.
+    // The world position under the pixel, written even when nothing was drawn there.
+    bool pickPoint(std::uint64_t x, std::uint64_t y, Math::Point<float, 3>& point);
+    // The drawn position nearest to the eye.
+    bool pickClosestPointWithTolerance(std::uint64_t x, std::uint64_t y, std::uint64_t tolerance,
+                                       Math::Point<float, 3>& point);
+    // The plane the drawn positions around the pixel form (points within `inlierDistance` of it
+    // count), facing the eye, and where the view ray through the pixel meets it. `plane` may be
+    // written when only the ray misses.
+    bool pickPlane(std::uint64_t x, std::uint64_t y, std::uint64_t tolerance, Math::NPlane<float, 3>& plane,
+                   Math::Point<float, 3>& point, double inlierDistance);
+    // The nearest position and its distance to the distance-colorization mesh or plane,
+    // signed when useSignedDistance() is set.
+    bool pickPointWithDistanceToColorizationMesh(std::uint64_t x, std::uint64_t y, std::uint64_t tolerance,
+                                                 Math::Point<float, 3>& point, float& distance);
+    bool pickPointWithDistanceToColorizationPlane(std::uint64_t x, std::uint64_t y, std::uint64_t tolerance,
+                                                  Math::Point<float, 3>& point, float& distance);
+    // Every distinct drawn position, sorted by x, then y, then z.
+    void getVisiblePoints(std::vector<Math::Point<float, 3>>& points);
+    // Pixel x and y with the clip-space depth, and back; NDC through the view-projection matrix.
+    Math::Point<float, 3> project(Math::Point<float, 3> const& point) const;
+    Math::Point<float, 3> projectNDC(Math::Point<float, 3> const& point) const;
+    Math::Point<float, 3> unProject(std::uint64_t x, std::uint64_t y, float depth) const;
+    Math::Point<float, 3> unProjectNDC(Math::Point<float, 3> const& ndc) const;
 
     // Draws one frame into the output targets.
     void render();

@@ -1,0 +1,136 @@
+#include "render/renderer.h"
+
+#include "math/pointpicking.h"
+#include "render/camera.h"
+
+#include <cmath>
+#include <utility>
+
+namespace Render {
+namespace {
+
+using Point3f = Math::Point<float, 3>;
+
+// The world positions of the last frame on the CPU.
+struct PositionReadback {
+    std::vector<Eigen::Vector4f> pixels;
+    std::size_t width = 0;
+    std::size_t height = 0;
+
+    Math::PositionImageView view() const { return {pixels, width, height}; }
+};
+
+PositionReadback readPositions(ID3D11DeviceContext* context, RenderPass const& scenePass, Texture2d const& staging)
+{
+    staging.copy(context, scenePass.texture("exactWorldPosition"));
+    return {staging.readPixels<Eigen::Vector4f>(context), staging.width(), staging.height()};
+}
+
+// The view ray through the top-left corner of a pixel, starting in the eye's plane.
+// Orthographic rays run parallel to the view direction; the eye is only the centre of
+// their bundle.
+std::pair<Point3f, Eigen::Vector3f> viewRay(Camera const& camera, std::uint64_t x, std::uint64_t y)
+{
+    Point3f const eye = camera.eye();
+    Point3f const throughPixel = camera.unProject(x, y, 0.0f);
+    if (camera.isPerspective())
+        return {eye, throughPixel - eye};
+    Eigen::Vector3f const direction = camera.viewDirection();
+    return {Point3f(throughPixel - (throughPixel - eye).dot(direction) * direction), direction};
+}
+
+} // namespace
+
+bool Renderer::pickPoint(std::uint64_t x, std::uint64_t y, Math::Point<float, 3>& point)
+{
+    if (x >= viewport().width() || y >= viewport().height())
+        return false;
+    PositionReadback const positions = readPositions(mDeviceContext, mScenePass, mPickStaging);
+    if (x >= positions.width || y >= positions.height)
+        return false;
+    Eigen::Vector4f const& pixel = positions.view().at(x, y);
+    point = pixel.head<3>();
+    return Math::isPositionHit(pixel);
+}
+
+bool Renderer::pickClosestPointWithTolerance(std::uint64_t x, std::uint64_t y, std::uint64_t tolerance,
+                                             Math::Point<float, 3>& point)
+{
+    auto const window = Math::pickWindow(x, y, tolerance, viewport().width(), viewport().height());
+    if (!window)
+        return false;
+    PositionReadback const positions = readPositions(mDeviceContext, mScenePass, mPickStaging);
+    auto const closest = Math::closestHit(positions.view(), *window, mCamera->eye());
+    if (!closest)
+        return false;
+    point = *closest;
+    return true;
+}
+
+bool Renderer::pickPlane(std::uint64_t x, std::uint64_t y, std::uint64_t tolerance, Math::NPlane<float, 3>& plane,
+                         Math::Point<float, 3>& point, double inlierDistance)
+{
+    auto const window = Math::pickWindow(x, y, tolerance, viewport().width(), viewport().height());
+    if (!window)
+        return false;
+    PositionReadback const positions = readPositions(mDeviceContext, mScenePass, mPickStaging);
+    std::vector<Point3f> hits = Math::hitsInWindow(positions.view(), *window);
+    Math::sortUniquePositions(hits);
+    auto const fitted = Math::fitPlane(hits, inlierDistance);
+    if (!fitted)
+        return false;
+    plane = Math::facing(*fitted, mCamera->eye());
+    auto const [origin, direction] = viewRay(*mCamera, x, y);
+    auto const hit = Math::intersectRay(plane, origin, direction);
+    if (!hit)
+        return false;
+    point = *hit;
+    return true;
+}
+
+bool Renderer::pickPointWithDistanceToColorizationMesh(std::uint64_t x, std::uint64_t y, std::uint64_t tolerance,
+                                                       Math::Point<float, 3>& point, float& distance)
+{
+    if (!mColorizationMesh || mColorizationMesh->triangleCount() == 0)
+        return false;
+    if (!pickClosestPointWithTolerance(x, y, tolerance, point))
+        return false;
+    distance = *Math::distanceToMesh(*mColorizationMesh, point, mUseSignedDistance);
+    return true;
+}
+
+bool Renderer::pickPointWithDistanceToColorizationPlane(std::uint64_t x, std::uint64_t y, std::uint64_t tolerance,
+                                                        Math::Point<float, 3>& point, float& distance)
+{
+    if (!pickClosestPointWithTolerance(x, y, tolerance, point))
+        return false;
+    float const signedDistance = mColorizationPlane.signedDistance(point);
+    distance = mUseSignedDistance ? signedDistance : std::abs(signedDistance);
+    return true;
+}
+
+void Renderer::getVisiblePoints(std::vector<Math::Point<float, 3>>& points)
+{
+    PositionReadback const positions = readPositions(mDeviceContext, mScenePass, mPickStaging);
+    points = Math::hitsInWindow(positions.view(), Math::wholeImage(positions.view()));
+    Math::sortUniquePositions(points);
+}
+
+Math::Point<float, 3> Renderer::project(Math::Point<float, 3> const& point) const { return mCamera->project(point); }
+
+Math::Point<float, 3> Renderer::projectNDC(Math::Point<float, 3> const& point) const
+{
+    return mCamera->projectNDC(point);
+}
+
+Math::Point<float, 3> Renderer::unProject(std::uint64_t x, std::uint64_t y, float depth) const
+{
+    return mCamera->unProject(x, y, depth);
+}
+
+Math::Point<float, 3> Renderer::unProjectNDC(Math::Point<float, 3> const& ndc) const
+{
+    return mCamera->unProjectNDC(ndc);
+}
+
+} // namespace Render
