@@ -38,6 +38,14 @@ struct PS_OUTPUT
     float4 exactWorldPosition : SV_TARGET2;
 };
 
+// A zero normal (a degenerate triangle, or a file that says so) stays zero instead of turning into
+// NaN, so that such a surface gets the ambient term only.
+float3 normalizedOrZero(float3 v)
+{
+    float lengthSquared = dot(v, v);
+    return lengthSquared > 0.0 ? v * rsqrt(lengthSquared) : float3(0.0, 0.0, 0.0);
+}
+
 VS_OUTPUT vs_main(VS_INPUT input)
 {
     // File units become scene units before the node's own transform.
@@ -50,7 +58,7 @@ VS_OUTPUT vs_main(VS_INPUT input)
     VS_OUTPUT output;
     output.worldPosition = mul(world, float4(input.position, 1.0));
     output.position = mul(viewProjectionMatrix, output.worldPosition);
-    output.normal = normalize(mul((float3x3)world, input.normal));
+    output.normal = normalizedOrZero(mul((float3x3)world, input.normal));
     output.color = input.color;
     return output;
 }
@@ -64,7 +72,7 @@ PS_OUTPUT ps_main(VS_OUTPUT input)
     }
 
     // Interpolation shortens the normal between vertices; the lighting needs unit length.
-    float3 normal = normalize(input.normal);
+    float3 normal = normalizedOrZero(input.normal);
     float3 toCamera = normalize(cameraPosition - input.worldPosition.xyz);
     // Either side of a triangle faces the headlight: the sign of the normal does not matter.
     float diffuse = dot(normal, -toCamera);
