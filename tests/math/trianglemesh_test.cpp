@@ -1,6 +1,9 @@
 #include "math/trianglemesh.h"
 #include "math/trianglemeshshell.h"
 
+#include "core/taskflow.h"
+#include "core/taskflowexecutor.h"
+
 #include <gtest/gtest.h>
 
 #include <Eigen/Geometry>
@@ -511,6 +514,25 @@ TEST(TriangleMeshTransform, LargeMeshTransformsInParallel)
     for (std::size_t vertex = 0; vertex < soup.vertexCount(); ++vertex)
         ASSERT_EQ(moved.positions()[vertex], Point(soup.positions()[vertex] + Point(1, 2, 3)));
     EXPECT_EQ(moved.treeStatistics().triangleCount, 3000u);
+}
+
+TEST(TriangleMeshTransform, RunsInsideTasksOfTheSharedExecutor)
+{
+    // More tasks than workers, each transforming a mesh large enough to fan out: a worker that
+    // blocked on its nested loop would starve the others of threads.
+    tf::Executor& executor = Core::TaskFlowExecutor::instance();
+    std::size_t const taskCount = 2 * executor.num_workers();
+    std::mt19937 random(6);
+    Mesh const soup = randomTriangleSoup(random, 2000);
+    std::vector<Mesh> meshes(taskCount, soup);
+    tf::Taskflow taskflow;
+    for (auto& mesh : meshes)
+        taskflow.emplace([&mesh] { mesh.transformBy(similarity(2.0f, 0.0f, Vec3::UnitZ(), Vec3::Zero())); });
+    executor.run(taskflow).wait();
+    for (auto const& mesh : meshes) {
+        ASSERT_TRUE(mesh.hasTree());
+        EXPECT_EQ(mesh.positions().back(), Point(2.0f * soup.positions().back()));
+    }
 }
 
 TEST(TriangleMeshDump, WritesArraysAndTree)
