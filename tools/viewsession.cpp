@@ -5,6 +5,7 @@
 
 #include "octree/potreewriter.h"
 #include "render/camera.h"
+#include "render/meshrenderable.h"
 
 #include <windows.h>
 
@@ -160,7 +161,9 @@ char const kViewOptionsHelp[] =
     "  --eye <x,y,z>            camera position (default: above a corner of the cloud)\n"
     "  --target <x,y,z>         point the camera looks at (default: the cloud's centre)\n"
     "  --fov <degrees>          vertical field of view (default: 50)\n"
-    "  --timeout <seconds>      longest wait for loading to settle (default: 300)\n";
+    "  --timeout <seconds>      longest wait for loading to settle (default: 300)\n"
+    "  --mesh <file.obj>        a triangle mesh to draw with the cloud\n"
+    "  --mesh-scale <factor>    scene units per unit of the mesh file (default: 1)\n";
 
 std::vector<std::string_view> viewFlags(std::vector<std::string_view> commandFlags)
 {
@@ -171,7 +174,7 @@ std::vector<std::string_view> viewValuedOptions(std::vector<std::string_view> co
 {
     return concatenated(std::move(commandOptions), {"--width", "--height", "--mode", "--color-map", "--intensity-range",
                                                     "--budget", "--background", "--eye", "--target", "--fov",
-                                                    "--timeout"});
+                                                    "--timeout", "--mesh", "--mesh-scale"});
 }
 
 ViewSession::ViewSession(Options const& options, std::filesystem::path const& folder)
@@ -196,7 +199,18 @@ ViewSession::ViewSession(Options const& options, std::filesystem::path const& fo
     mRenderer.setIntensityColorMapRange(minIntensity, maxIntensity);
     mCloud = Render::PointCloudRenderable::create(location, mFolder.filename().string(), mBudget, 1.0);
     mScene->add(mCloud);
+    std::shared_ptr<Render::MeshRenderable> mesh;
+    if (auto const meshFile = options.value("--mesh")) {
+        double const meshScale = options.numberValue("--mesh-scale", 1.0);
+        if (!std::isfinite(meshScale) || meshScale <= 0.0)
+            throw UsageError("--mesh-scale must be a positive number");
+        std::filesystem::path const meshPath(*meshFile);
+        mesh = Render::MeshRenderable::create(meshPath, meshScale, meshPath.filename().string());
+        mScene->add(mesh);
+    }
     mRenderer.setScene(mScene);
+    if (mesh)
+        std::fprintf(stderr, "mesh %s: %zu triangles\n", mesh->name().c_str(), mesh->numTriangles());
     placeCamera(mRenderer, options);
 }
 
