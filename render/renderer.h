@@ -17,6 +17,7 @@
 #include "render/rendermode.h"
 #include "render/renderpass.h"
 #include "render/texture2d.h"
+#include "render/vertexformats.h"
 #include "render/viewport.h"
 
 #include <Eigen/Core>
@@ -25,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <vector>
@@ -140,6 +142,27 @@ public:
     // std::invalid_argument when `destination` is smaller than that.
     void getColorImage(std::span<std::byte> destination, std::size_t stride, std::size_t rows);
     void getDepthImage(std::span<std::byte> destination, std::size_t stride, std::size_t rows);
+
+    // Export of the last frame. The chunked readers walk the pixels in rows from a chunk
+    // position that render() and resetPointChunkPosition() put back to the first pixel; a
+    // pixel shows a point when its packed color is not all zero. Null outputs throw
+    // std::invalid_argument; files that cannot be written throw std::runtime_error naming them.
+    // Renders a frame and writes its color image as PNG.
+    void writePngImage(std::filesystem::path const& path);
+    // Renders a frame and writes the points it shows as a text file.
+    void writePoints(std::filesystem::path const& path);
+    // Every pixel, empty ones at FLT_MAX with alpha 0, or with `removeTransparent` those of alpha > 0.
+    void getPoints(std::vector<VertexPosColor>& points, bool removeTransparent);
+    // The whole image when maxCount holds it (the position stays), else the next run of up to
+    // maxCount pixels, empty ones included. Returns the number copied, 0 after the last row.
+    std::size_t getNextPointChunk(VertexPosColor* points, std::size_t maxCount);
+    // The next points only: three doubles each and the color as red | green << 8 | blue << 16.
+    std::size_t getNextPointChunk(double* xyz, int* colors, std::size_t maxCount);
+    // The next points only, with the color that the world position target carries.
+    std::size_t getNextPointChunkOld(VertexPosColor* points, std::size_t maxCount);
+    // The next points only, with the output color, written to a PLY file at `path`.
+    std::size_t getNextPointChunkDebug(std::filesystem::path const& path, std::size_t maxCount);
+    void resetPointChunkPosition();
 
     RenderMode renderMode() const { return mRenderMode; }
     void setRenderMode(RenderMode mode);
