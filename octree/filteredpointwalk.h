@@ -118,6 +118,7 @@ private:
     // Clock reads are cheap but not free: within a node the deadline is looked at every so many points,
     // so that one huge node cannot hold a call far beyond its time limit.
     static constexpr std::size_t kPointsBetweenClockChecks = 4096;
+    static constexpr char kQueryFailure[] = "Querying node data failed";
 
     // Queues `id` when its level and spacing are wanted and its box is not outside the filter. A box
     // inside the filter is passed on to the children without asking the filter again.
@@ -144,7 +145,7 @@ private:
         mCurrent = mQueue.front();
         mQueue.pop_front();
         mNextPoint = 0;
-        for (OctreeNodeId const child : mOctree->children(mCurrent.id))
+        for (OctreeNodeId const child : childrenOf(mCurrent.id))
             enqueue(child, mCurrent.boxTest);
         load(mCurrent.id);
         if (mLoadedNodesPerLevel.size() <= mCurrent.level)
@@ -152,6 +153,19 @@ private:
         ++mLoadedNodesPerLevel[mCurrent.level];
         mCurrentValid = true;
         return true;
+    }
+
+    // Must be called while handling the cause, which it nests.
+    [[noreturn]] static void throwQueryFailure() { std::throw_with_nested(std::runtime_error(kQueryFailure)); }
+
+    // Children come from hierarchy data that may be read only now, and may fail like node data.
+    std::vector<OctreeNodeId> childrenOf(OctreeNodeId id) const
+    {
+        try {
+            return mOctree->children(id);
+        } catch (std::exception const&) {
+            throwQueryFailure();
+        }
     }
 
     void load(OctreeNodeId id)
@@ -166,11 +180,11 @@ private:
                 loaded = loader(mPoints);
             }
         } catch (std::exception const&) {
-            std::throw_with_nested(std::runtime_error("Querying node data failed"));
+            throwQueryFailure();
         }
         // Without a stop token, a load that produces nothing means the node is missing.
         if (!loaded)
-            throw std::runtime_error("Querying node data failed");
+            throw std::runtime_error(kQueryFailure);
     }
 
     template <class Emit>

@@ -4,6 +4,7 @@
 
 #include "octree/filteredpointwalk.h"
 #include "octree/pointcollection.h"
+#include "octree/potreehierarchy.h"
 #include "octree/potreelocation.h"
 #include "render/pointcloudfilter.h"
 
@@ -342,6 +343,30 @@ TEST(FilteredPointWalk, UnreadableNodeThrowsAndTheWalkGoesOn)
     EXPECT_GT(failures, 0u);
     EXPECT_GT(points, 0u);
     EXPECT_EQ(points, loadable);
+}
+
+TEST(FilteredPointWalk, UnreadableHierarchyChunkIsReportedLikeANode)
+{
+    TempFolder const folder("pointquery-hierarchy");
+    PoTree::WriterOptions options;
+    options.maxPointsPerNode = 150;
+    options.hierarchyStepSize = 1;
+    auto const summary = PoTree::writePotree(OctreeTest::randomPoints(3000), folder.path(), options);
+    ASSERT_GT(summary.hierarchyChunks, 1u);
+    auto octree = std::make_shared<Octree::Octree>(std::make_shared<PoTree::FileSystemLocation>(folder.path()), 1.0);
+    // The first chunk stays readable; the chunks it points to are cut off.
+    std::filesystem::resize_file(folder.path() / "hierarchy.bin", PoTree::kHierarchyRecordBytes);
+    Walk query(octree, {}, Eigen::Matrix4f::Identity(), Render::PointCloudFilter(nullptr, kAllLevels, 0.0f), kNoTimeLimit);
+    std::size_t failures = 0;
+    while (!query.isExhausted()) {
+        try {
+            query.next(1000, [](Point3f const&, Math::Color) {});
+        } catch (std::runtime_error const& error) {
+            EXPECT_STREQ(error.what(), "Querying node data failed");
+            ++failures;
+        }
+    }
+    EXPECT_GT(failures, 0u);
 }
 
 TEST(FilteredPointWalk, NullOctreeIsRejected)
