@@ -294,6 +294,17 @@ TEST_F(MeshRenderTest, HeadlightDimsTurnedSurfacesAndLightsBothSidesAlike)
             << "world positions lie on the turned square";
 }
 
+TEST_F(MeshRenderTest, ZeroNormalsGetTheAmbientLightOnly)
+{
+    Part part = square(kQuadHalfSize, 0.0f, kMeshColor);
+    for (Vertex& vertex : part)
+        vertex.nx = vertex.ny = vertex.nz = 0.0f;
+    renderer->setScene(
+        MeshRenderable::create(std::make_shared<TriangleListLoader>(std::vector<Part>{part}), 1.0, "unlit"));
+    renderer->render();
+    expectColorNear(centerColor(), 0.2f * kMeshColor.r(), 0.2f * kMeshColor.g(), 0.2f * kMeshColor.b(), 2.0f);
+}
+
 TEST_F(MeshRenderTest, UnitScaleAndTransformsOfTheNodeAndItsParentPlaceTheSurface)
 {
     auto const mesh = squareMesh(0.5);
