@@ -84,19 +84,25 @@ void MeshRenderable::init(std::size_t, std::shared_ptr<Camera> camera, ATL::CCom
     writeCameraConstants(*camera);
     writeClippingPlanes();
 
-    std::size_t const partsBefore = mParts.size();
-    Math::NBoundingBox<float, 3> const boxBefore = mBoundingBox;
-    std::size_t const trianglesBefore = mNumTriangles;
+    // Every init loads afresh: the buffers of an earlier one may belong to another renderer's device.
+    dropMesh();
     mDevice = std::move(device);
-    mContext = std::move(context);
     try {
         mLoader->load([this](std::vector<Vertex> const& vertices) { addMeshPart(vertices); });
     } catch (...) {
-        mParts.resize(partsBefore);
-        mBoundingBox = boxBefore;
-        mNumTriangles = trianglesBefore;
+        // Part of a mesh is not drawn: the node stays empty and uninitialized.
+        dropMesh();
         throw;
     }
+    mContext = std::move(context);
+}
+
+void MeshRenderable::dropMesh()
+{
+    mContext = nullptr;
+    mParts.clear();
+    mBoundingBox = Math::NBoundingBox<float, 3>();
+    mNumTriangles = 0;
 }
 
 void MeshRenderable::addMeshPart(std::vector<Vertex> const& vertices)

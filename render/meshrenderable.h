@@ -47,8 +47,8 @@ public:
     MeshRenderable(Private, std::shared_ptr<MeshLoader> loader, double unitScale, std::string name);
     MeshRenderable(Private, std::filesystem::path const& path, double unitScale, std::string name);
 
-    // Loads the whole mesh on the calling thread. A loader error is thrown after everything this call
-    // had uploaded is dropped again, so the node stays as it was.
+    // Loads the whole mesh on the calling thread, replacing what an earlier init loaded. A loader error
+    // is thrown with nothing of the mesh kept; the node then draws nothing until the next init.
     void init(std::size_t rendererId, std::shared_ptr<Camera> camera, ATL::CComPtr<ID3D11Device> device,
               ATL::CComPtr<ID3D11DeviceContext> context) override;
     void onUpdateProjectionMatrix(std::shared_ptr<Camera> const& camera) override;
@@ -81,6 +81,7 @@ private:
 
     bool isInitialized() const { return mContext != nullptr; }
     void addMeshPart(std::vector<VertexPosNormalTexCoordColor> const& vertices);
+    void dropMesh();
     void writeCameraConstants(Camera const& camera);
     void writeClippingPlanes();
 

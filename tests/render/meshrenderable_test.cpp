@@ -255,6 +255,34 @@ TEST_F(MeshRenderTest, FailedLoadLeavesNothingBehindAndTheRendererUsable)
     EXPECT_FALSE(renderAndReadCovered().empty());
 }
 
+TEST_F(MeshRenderTest, InitAgainReplacesTheMeshAlsoInAnotherRenderer)
+{
+    auto const mesh = MeshRenderable::create(realWorldObj("cornell-box/cornell_box.obj"), 0.01, "box");
+    renderer->setScene(mesh);
+    std::size_t const buffers = mesh->numVertexBuffers();
+    renderer->setScene(nullptr);
+    renderer->setScene(mesh);
+    EXPECT_EQ(mesh->numTriangles(), 36u);
+    EXPECT_EQ(mesh->numVertexBuffers(), buffers);
+
+    // The buffers of the first device are of no use to the second one.
+    auto const square = squareMesh();
+    renderer->setScene(square);
+    renderer->render();
+    renderer.reset();
+    Render::Renderer other;
+    other.setViewport(kViewSize, kViewSize);
+    other.setScene(square);
+    EXPECT_EQ(square->numVertexBuffers(), 1u);
+    other.setCameraPose(Math::Point<float, 3>(0.0f, 0.0f, kCameraDistance), Math::Point<float, 3>(0.0f, 0.0f, 0.0f),
+                        Eigen::Vector3f(0.0f, 1.0f, 0.0f));
+    other.setPerspective(kFieldOfViewY, 0.1f, 100.0f);
+    other.render();
+    Graphics::ColorImage image;
+    other.getColorImage(image);
+    expectColorNear(image.pixel(kViewSize / 2, kViewSize / 2), kMeshColor.r(), kMeshColor.g(), kMeshColor.b(), 2.0f);
+}
+
 TEST_F(MeshRenderTest, CoversItsPixelsWithTheVertexColorWhereItFacesTheCamera)
 {
     auto const mesh = squareMesh();
