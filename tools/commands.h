@@ -17,3 +17,6 @@ int runInfo(std::vector<std::string_view> const& args);
 
 // morvid query: the points of a data set inside a box, down to a level or spacing, counted or written out.
 int runQuery(std::vector<std::string_view> const& args);
+
+// morvid panorama: renders a tiled panorama folder from its centre as PNG, or writes one from images.
+int runPanorama(std::vector<std::string_view> const& args);
