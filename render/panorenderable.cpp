@@ -136,10 +136,13 @@ std::vector<TileEntry>::iterator nextTile(std::vector<TileEntry>& tiles, Eigen::
     float bestDot = best->direction.dot(viewDirection);
     for (auto entry = std::next(tiles.begin()); entry != tiles.end(); ++entry) {
         float const dot = entry->direction.dot(viewDirection);
-        bool const better =
-            entry->level != best->level
-                ? entry->level < best->level
-                : (dot != bestDot ? dot > bestDot : static_cast<std::uint32_t>(entry->kind) < static_cast<std::uint32_t>(best->kind));
+        bool better = false;
+        if (entry->level != best->level)
+            better = entry->level < best->level;
+        else if (dot != bestDot)
+            better = dot > bestDot;
+        else
+            better = entry->kind == TileKind::Color && best->kind == TileKind::Depth;
         if (better) {
             best = entry;
             bestDot = dot;
