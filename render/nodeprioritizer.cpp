@@ -222,6 +222,16 @@ void NodePrioritizer::refreshPriorities(std::uint64_t cloudId, PriorityFunction 
     }
 }
 
+void NodePrioritizer::updateNodes(std::uint64_t cloudId, NodeVisitor const& visit)
+{
+    std::lock_guard lock(mMutex);
+    mHeapValid = false;
+    for (Entry& entry : mNodes) {
+        if (entry.cloudId == cloudId)
+            visit(entry.nodeId, entry.cube, entry.priority, entry.vertices);
+    }
+}
+
 std::vector<std::size_t> NodePrioritizer::selectDrawnNodes(std::uint64_t cloudId, bool dropDeepestLevel) const
 {
     NodePriority const discard = NodePriority::discard();

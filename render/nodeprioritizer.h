@@ -65,6 +65,12 @@ public:
     // Recomputes the priorities of one cloud's nodes for the current view.
     void refreshPriorities(std::uint64_t cloudId, PriorityFunction const& priorityOf, std::stop_token stopToken);
 
+    // Visits one cloud's loaded nodes under the lock. The visitor may set a node's priority and change
+    // the values of its points, but not their number.
+    using NodeVisitor = std::function<void(Octree::OctreeNodeId nodeId, Math::NBoundingBox<float, 3> const& cube,
+                                           NodePriority& priority, VertexContainer& vertices)>;
+    void updateNodes(std::uint64_t cloudId, NodeVisitor const& visit);
+
     // Builds the cloud's Buffer from its most important nodes (at most kMaxNodesPerCloud, always
     // together with their loaded ancestors) and publishes it. With dropDeepestLevel the deepest
     // drawn level is left out.

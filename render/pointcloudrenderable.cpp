@@ -3,18 +3,23 @@
 #include "core/backgroundthread.h"
 #include "core/hashing.h"
 #include "core/log.h"
-#include "math/nplane.h"
+#include "math/trianglemesh.h"
 #include "octree/nodevertexloader.h"
 #include "render/camera.h"
 #include "render/lodpointcloud.h"
 
 #include <Eigen/LU>
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <deque>
+#include <limits>
+#include <mutex>
 #include <queue>
+#include <shared_mutex>
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
@@ -36,6 +41,14 @@ constexpr ColorMap kDefaultDistanceColorMap = static_cast<ColorMap>(0);
 constexpr ColorMap kDefaultIntensityColorMap = static_cast<ColorMap>(5);
 constexpr std::uint64_t kVertexCacheCapacity = 30'000'000;
 constexpr std::size_t kVertexCacheReserve = 4000;
+constexpr std::uint64_t kMeshDistanceCacheCapacity = 3000;
+constexpr std::uint64_t kClippingCacheCapacity = 3000;
+// Distances and clip values are stored under one group; a new mesh or region clears the caches.
+constexpr int kCacheGroup = 0;
+constexpr std::uint8_t kClipPassed = 255;
+constexpr std::uint8_t kClipHidden = 0;
+constexpr char const* kDiagnoseLabel = "diagnose";
+constexpr char const* kDiagnoseModelCsLabel = "diagnoseModelCS";
 constexpr float kMaxIntensity = 65535.0f;
 constexpr std::chrono::seconds kRetryDelay{2};
 constexpr std::chrono::milliseconds kStopPollInterval{20};
@@ -70,6 +83,32 @@ VertexCacheRegistry& sharedVertexContainerCaches()
     static VertexCacheRegistry registry;
     return registry;
 }
+
+using MeshDistanceCacheRegistry =
+    Core::SharedResources<Octree::CacheIdentifier, PointCloudRenderable::MeshDistanceCache, CacheIdentifierHash>;
+using ClippingCacheRegistry =
+    Core::SharedResources<Octree::CacheIdentifier, PointCloudRenderable::ClippingCache, CacheIdentifierHash>;
+
+MeshDistanceCacheRegistry& sharedMeshDistanceCaches()
+{
+    static MeshDistanceCacheRegistry registry;
+    return registry;
+}
+
+ClippingCacheRegistry& sharedClippingCaches()
+{
+    static ClippingCacheRegistry registry;
+    return registry;
+}
+
+// Whether values in [s - r, s + r] can reach the range [min, max].
+bool reachesRange(float signedDistance, float radius, float min, float max)
+{
+    return signedDistance + radius >= min && max >= signedDistance - radius;
+}
+
+// Counts the diagnose() calls of the process, so that every dump gets files of its own.
+std::atomic<std::size_t> diagnoseCounter{0};
 
 // Every data set gets its own color: hues are handed out by halving the intervals left. Keyed by the
 // location's identity rather than the location object, which would keep the data set's files open for
@@ -137,6 +176,18 @@ std::shared_ptr<PointCloudRenderable::VertexContainerCache> PointCloudRenderable
                                                      reserveEntries);
 }
 
+std::shared_ptr<PointCloudRenderable::MeshDistanceCache> PointCloudRenderable::createOrGetSharedMeshDistanceCache(
+    std::shared_ptr<Octree::Location> const& location, double unitScale, std::uint64_t capacity)
+{
+    return sharedMeshDistanceCaches().createOrGet(Octree::CacheIdentifier{location, unitScale}, capacity);
+}
+
+std::shared_ptr<PointCloudRenderable::ClippingCache> PointCloudRenderable::createOrGetSharedClippingCache(
+    std::shared_ptr<Octree::Location> const& location, double unitScale, std::uint64_t capacity)
+{
+    return sharedClippingCaches().createOrGet(Octree::CacheIdentifier{location, unitScale}, capacity);
+}
+
 std::shared_ptr<PointCloudRenderable> PointCloudRenderable::create(std::shared_ptr<Octree::Location> location,
                                                                    std::string const& name, std::size_t pointBudget,
                                                                    double unitScale)
@@ -161,6 +212,10 @@ PointCloudRenderable::PointCloudRenderable(Private, std::shared_ptr<Octree::Octr
     : Renderable(name), mUpdateInterval(kDefaultUpdateInterval.count()), mOctree(std::move(octree)),
       mVertexContainerCache(createOrGetSharedVertexContainerCache(mOctree->location(), mOctree->unitScale(),
                                                                   kVertexCacheCapacity, kVertexCacheReserve)),
+      mMeshDistanceCache(createOrGetSharedMeshDistanceCache(mOctree->location(), mOctree->unitScale(),
+                                                            kMeshDistanceCacheCapacity)),
+      mClippingCache(
+          createOrGetSharedClippingCache(mOctree->location(), mOctree->unitScale(), kClippingCacheCapacity)),
       mPointBudget(pointBudget), mOctreeNodePriorityThreshold(kDefaultPriorityThreshold),
       mPointSizeFactor(kDefaultPointSizeFactor), mFrustumScale(kDefaultFrustumScale),
       mMaxPointSize(kDefaultMaxPointSize), mPointSize(mOctree->spacing() * kDefaultPointSizeFactor),
@@ -198,8 +253,10 @@ void PointCloudRenderable::init(std::size_t rendererId, std::shared_ptr<Camera> 
     constants.point_size = mPointSize;
     constants.max_point_size = mMaxPointSize;
     constants.root_node_size = largestEdge(boundingCube());
+    updateClippingPolytope();
     writeMatrices();
     onUpdateViewport(mCamera);
+    updateMeshForDistanceColorizationModelCs();
 }
 
 void PointCloudRenderable::deinit()
@@ -207,6 +264,8 @@ void PointCloudRenderable::deinit()
     mLoaderThread.reset();
     mCamera.reset();
     mLodPointCloud.reset();
+    std::unique_lock lock(mMeshLock);
+    mMeshForDistanceColorizationModelCs.reset();
 }
 
 void PointCloudRenderable::writeMatrices()
@@ -236,6 +295,13 @@ void PointCloudRenderable::updateViewState()
     view.threshold = mOctreeNodePriorityThreshold;
     view.minLevelToKeep = mMinLevelToKeep;
     view.maxLevelToKeep = mMaxLevelToKeep;
+    view.renderMode = mRenderMode;
+    view.meshClippingActive = mMeshClippingActive;
+    view.regionClippingActive = mRegionClippingActive;
+    view.clippingPolytope = mClippingPolytope;
+    view.distancePlane = mDistancePlane;
+    view.distanceRangeMin = mDistanceRangeMin;
+    view.distanceRangeMax = mDistanceRangeMax;
     Math::Frustum<float> const frustum = mCamera->frustum(world);
     std::lock_guard lock(mViewStateMutex);
     mFrustumModelCs = frustum;
@@ -260,18 +326,62 @@ NodePriority PointCloudRenderable::boundingBoxPriority(unsigned level, Math::NBo
 }
 
 NodePriority PointCloudRenderable::priorityFor(ViewState const& view, unsigned level,
-                                               Math::NBoundingBox<float, 3> const& cube)
+                                               Math::NBoundingBox<float, 3> const& cube) const
 {
-    if (level > view.maxLevelToKeep)
+    if (level > view.maxLevelToKeep || isClippedAway(view, cube))
         return NodePriority::discard();
     if (level < view.minLevelToKeep)
         return NodePriority::keep();
-    Math::ConvexPolytope<float, 3> const noClipping;
     if (view.projection(3, 3) == 0.0f)
-        return NodePriority::perspective(cube, view.priorityFrustum, noClipping, view.eyeModel, view.modelScale,
-                                         view.viewport, view.fieldOfViewY, view.threshold);
-    return NodePriority::orthographic(cube, view.priorityFrustum, noClipping, view.eyeModel, view.modelScale,
-                                      view.projection, view.viewport, view.threshold);
+        return NodePriority::perspective(cube, view.priorityFrustum, view.clippingPolytope, view.eyeModel,
+                                         view.modelScale, view.viewport, view.fieldOfViewY, view.threshold);
+    return NodePriority::orthographic(cube, view.priorityFrustum, view.clippingPolytope, view.eyeModel,
+                                      view.modelScale, view.projection, view.viewport, view.threshold);
+}
+
+bool PointCloudRenderable::isClippedAway(ViewState const& view, Math::NBoundingBox<float, 3> const& cube) const
+{
+    Math::NBoundingBox<float, 3> const worldBox = cube.transformed(view.world);
+    if (view.regionClippingActive && isOutsideClippingRegion(worldBox))
+        return true;
+    if (view.renderMode == RenderMode::ColorizeByPlaneDistance && !needsPlaneDistanceColorization(view, worldBox))
+        return true;
+    return view.meshClippingActive && !needsMeshDistanceColorization(view, cube);
+}
+
+bool PointCloudRenderable::isOutsideClippingRegion(Math::NBoundingBox<float, 3> const& worldBox) const
+{
+    std::shared_ptr<Math::ClippingRegion<float> const> const region = currentClippingRegion();
+    return !region || region->isOutside(worldBox);
+}
+
+bool PointCloudRenderable::needsPlaneDistanceColorization(ViewState const& view,
+                                                          Math::NBoundingBox<float, 3> const& worldBox) const
+{
+    return reachesRange(view.distancePlane.signedDistance(worldBox.center()), worldBox.boundingSphereRadius(),
+                        view.distanceRangeMin, view.distanceRangeMax);
+}
+
+bool PointCloudRenderable::needsMeshDistanceColorization(ViewState const& view,
+                                                         Math::NBoundingBox<float, 3> const& modelBox) const
+{
+    std::shared_ptr<Math::TriangleMesh<float> const> const mesh = meshForDistanceColorizationModelCs();
+    if (!mesh)
+        return false;
+    return reachesRange(mesh->signedDistance(modelBox.center()), modelBox.boundingSphereRadius(),
+                        view.distanceRangeMin, view.distanceRangeMax);
+}
+
+std::shared_ptr<Math::TriangleMesh<float> const> PointCloudRenderable::meshForDistanceColorizationModelCs() const
+{
+    std::shared_lock lock(mMeshLock);
+    return mMeshForDistanceColorizationModelCs;
+}
+
+std::shared_ptr<Math::ClippingRegion<float> const> PointCloudRenderable::currentClippingRegion() const
+{
+    std::shared_lock lock(mClippingRegionLock);
+    return mClippingRegion;
 }
 
 void PointCloudRenderable::triggerReload()
@@ -311,6 +421,10 @@ void PointCloudRenderable::onUpdateViewport(std::shared_ptr<Camera> const& camer
 
 void PointCloudRenderable::onUpdateRenderMode(RenderMode mode)
 {
+    if (mode != mRenderMode) {
+        mRenderMode = mode;
+        updateViewState();
+    }
     if (!isInitialized())
         return;
     auto const value = static_cast<std::int32_t>(mode);
@@ -327,6 +441,7 @@ void PointCloudRenderable::onUpdateMeshClippingActive(bool active)
     mMeshClippingActive = active;
     if (isInitialized())
         mLodPointCloud->modifyFrameConstants().mesh_clipping_active = active ? 1 : 0;
+    updateViewState();
     triggerReload();
 }
 
@@ -337,6 +452,7 @@ void PointCloudRenderable::onUpdateRegionClippingActive(bool active)
     mRegionClippingActive = active;
     if (isInitialized())
         mLodPointCloud->modifyFrameConstants().region_clipping_active = active ? 1 : 0;
+    updateViewState();
     triggerReload();
 }
 
@@ -358,13 +474,12 @@ void PointCloudRenderable::onUpdateClassVisibilityActive(bool active)
 
 void PointCloudRenderable::onUpdatePlaneForDistanceColorization(Math::NPlane<float, 3> const& plane)
 {
-    Eigen::Vector4f const coefficients = plane.coefficients();
-    std::array<float, 4> const value{coefficients.x(), coefficients.y(), coefficients.z(), coefficients.w()};
-    if (value == mDistancePlane)
+    if (plane == mDistancePlane)
         return;
-    mDistancePlane = value;
+    mDistancePlane = plane;
     if (isInitialized())
-        mLodPointCloud->modifyFrameConstants().distance_plane = value;
+        mLodPointCloud->modifyFrameConstants().distance_plane = toShaderVector(plane.coefficients());
+    updateViewState();
     triggerReload();
 }
 
@@ -416,6 +531,7 @@ void PointCloudRenderable::onUpdateDistanceColorMapRange(float min, float max)
         constants.min_distance = min;
         constants.max_distance = max;
     }
+    updateViewState();
     triggerReload();
 }
 
@@ -572,7 +688,12 @@ void PointCloudRenderable::invalidateWorldMatrix()
     Renderable::invalidateWorldMatrix();
     if (!isInitialized())
         return;
+    updateClippingPolytope();
+    // The loader takes the world matrix from the view state: it is replaced before the clip values
+    // derived from the old one are dropped.
     writeMatrices();
+    updateMeshForDistanceColorizationModelCs();
+    mClippingCache->clear();
     clearVisibleOctreeNodes();
 }
 
@@ -701,7 +822,10 @@ void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, s
     };
     auto const lessImportant = [](Candidate const& a, Candidate const& b) { return a.priority < b.priority; };
     std::priority_queue<Candidate, std::vector<Candidate>, decltype(lessImportant)> candidates(lessImportant);
-    candidates.push({mOctree->root(), NodePriority::keep()});
+    // The root is loaded wherever the camera looks, but not when clipping hides all of it: region
+    // clipping without a region, for one, must show nothing.
+    if (!isClippedAway(view, mOctree->boundingCube(mOctree->root())))
+        candidates.push({mOctree->root(), NodePriority::keep()});
     auto lastPublication = std::chrono::steady_clock::now();
     bool changed = true;
     NodePriority const discard = NodePriority::discard();
@@ -751,9 +875,197 @@ bool PointCloudRenderable::getVertexData(Octree::OctreeNodeId nodeId, VertexCont
         nodeId, out,
         [&](VertexContainer& vertices) { return Octree::loadNodeVertices(*mOctree, nodeId, vertices, stopToken, &error); },
         stopToken);
-    if (!loaded && !error.empty() && !stopToken.stop_requested())
-        Core::Log::error(error);
-    return loaded;
+    if (!loaded) {
+        if (!error.empty() && !stopToken.stop_requested())
+            Core::Log::error(error);
+        return false;
+    }
+    return updateMeshDistances(nodeId, out, stopToken) && updateRegionClipping(nodeId, out, stopToken);
+}
+
+bool PointCloudRenderable::updateMeshDistances(Octree::OctreeNodeId nodeId, VertexContainer& vertices,
+                                               std::stop_token const& stopToken)
+{
+    if (!meshForDistanceColorizationModelCs())
+        return true;
+    std::vector<float> distances;
+    if (mMeshDistanceCache->tryGet(nodeId, distances)) {
+        vertices.setDistances(distances);
+        return true;
+    }
+    if (stopToken.stop_requested())
+        return false;
+    // The version comes before the mesh: distances of a mesh replaced meanwhile are refused by put.
+    MeshDistanceCache::Version const version = mMeshDistanceCache->version(kCacheGroup);
+    std::shared_ptr<Math::TriangleMesh<float> const> const mesh = meshForDistanceColorizationModelCs();
+    if (!mesh)
+        return true;
+    distances.resize(vertices.size());
+    Math::Detail::forEachIndexInParallel(
+        vertices.size(), [&](std::size_t i) { distances[i] = mesh->signedDistance(vertices.position(i)); });
+    if (stopToken.stop_requested())
+        return false;
+    vertices.setDistances(distances);
+    mMeshDistanceCache->put(nodeId, std::move(distances), kCacheGroup, version);
+    return true;
+}
+
+bool PointCloudRenderable::updateRegionClipping(Octree::OctreeNodeId nodeId, VertexContainer& vertices,
+                                                std::stop_token const& stopToken)
+{
+    if (!currentClippingRegion())
+        return true;
+    std::vector<std::uint8_t> clipValues;
+    if (mClippingCache->tryGet(nodeId, clipValues)) {
+        vertices.setClipValues(clipValues);
+        return true;
+    }
+    if (stopToken.stop_requested())
+        return false;
+    // The version comes before the region and the world matrix, as for the distances.
+    ClippingCache::Version const version = mClippingCache->version(kCacheGroup);
+    std::shared_ptr<Math::ClippingRegion<float> const> const region = currentClippingRegion();
+    if (!region)
+        return true;
+    Eigen::Matrix4f const world = viewState().world;
+    Math::NBoundingBox<float, 3> const worldBox = mOctree->boundingCube(nodeId).transformed(world);
+    if (region->isInside(worldBox)) {
+        clipValues.assign(vertices.size(), kClipPassed);
+    } else {
+        clipValues.resize(vertices.size());
+        Math::Detail::forEachIndexInParallel(vertices.size(), [&](std::size_t i) {
+            Math::Point<float, 3> const position = (world * vertices.position(i).homogeneous()).hnormalized();
+            clipValues[i] = region->contains(position) ? kClipPassed : kClipHidden;
+        });
+    }
+    if (stopToken.stop_requested())
+        return false;
+    vertices.setClipValues(clipValues);
+    mClippingCache->put(nodeId, std::move(clipValues), kCacheGroup, version);
+    return true;
+}
+
+void PointCloudRenderable::updateMeshForDistanceColorizationModelCs()
+{
+    std::shared_ptr<Math::TriangleMesh<float>> modelCs;
+    if (mMeshForDistanceColorization && isInitialized()) {
+        // Built outside the lock: the loader keeps reading the old copy meanwhile.
+        modelCs = std::make_shared<Math::TriangleMesh<float>>(*mMeshForDistanceColorization);
+        modelCs->transformBy(invWorldMatrix());
+    }
+    bool hadMesh = false;
+    {
+        std::unique_lock lock(mMeshLock);
+        hadMesh = mMeshForDistanceColorizationModelCs != nullptr;
+        mMeshForDistanceColorizationModelCs = std::move(modelCs);
+    }
+    // After the swap, so that no distance of the old mesh can be stored after the clear. Without a
+    // mesh before or after, the cached distances of the other clouds stay valid.
+    if (hadMesh || mMeshForDistanceColorization)
+        mMeshDistanceCache->clear();
+}
+
+void PointCloudRenderable::onUpdateMeshForDistanceColorization(std::shared_ptr<Math::TriangleMesh<float>> const& mesh)
+{
+    if (mesh == mMeshForDistanceColorization)
+        return;
+    mMeshForDistanceColorization = mesh;
+    updateMeshForDistanceColorizationModelCs();
+    clearVisibleOctreeNodes();
+}
+
+void PointCloudRenderable::onUpdateClippingRegion(std::shared_ptr<Math::ClippingRegion<float>> const& region)
+{
+    {
+        std::unique_lock lock(mClippingRegionLock);
+        if (region == mClippingRegion)
+            return;
+        mClippingRegion = region;
+    }
+    updateClippingRegion();
+}
+
+void PointCloudRenderable::updateClippingRegion()
+{
+    // Also when the region is removed: loaded nodes must not keep the clip values of the old one.
+    mClippingCache->clear();
+    clearVisibleOctreeNodes();
+}
+
+void PointCloudRenderable::updateClippingPolytope()
+{
+    mClippingPolytope = Math::ConvexPolytope<float, 3>(mClippingVolume).transformed(invWorldMatrix());
+    if (isInitialized()) {
+        std::vector<Math::HalfSpace<float, 3>> const& planes = mClippingPolytope.halfSpaces();
+        cbPerFrame& constants = mLodPointCloud->modifyFrameConstants();
+        for (std::size_t i = 0; i < constants.clipping_planes.size(); ++i) {
+            // (0, 0, 0, 0) passes every point.
+            constants.clipping_planes[i] =
+                i < planes.size() ? toShaderVector(planes[i].coefficients()) : ShaderFloat4{};
+        }
+    }
+    updateViewState();
+}
+
+void PointCloudRenderable::setClippingVolume(std::vector<Math::HalfSpace<float, 3>> const& volume)
+{
+    if (volume == mClippingVolume)
+        return;
+    // Checked before anything is stored, so that a refused volume changes nothing.
+    if (volume.size() > kMaxClippingPlanes)
+        throw std::runtime_error(
+            fmt::format("Error: volume contains too many clipping planes, plane count = {}", volume.size()));
+    mClippingVolume = volume;
+    updateClippingPolytope();
+    triggerReload();
+}
+
+void PointCloudRenderable::updateMeshDistancesInVisibleOctreeNodes()
+{
+    if (!isInitialized() || !meshForDistanceColorizationModelCs())
+        return;
+    NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
+    ViewState const view = viewState();
+    prioritizer.updateNodes(id(), [&](Octree::OctreeNodeId nodeId, Math::NBoundingBox<float, 3> const& cube,
+                                      NodePriority& priority, VertexContainer& vertices) {
+        priority = priorityFor(view, nodeId.level(), cube);
+        // A discarded node is about to leave; its old distances stay.
+        if (priority != NodePriority::discard())
+            updateMeshDistances(nodeId, vertices, {});
+    });
+    publishAndReload();
+}
+
+void PointCloudRenderable::updateClippingInVisibleOctreeNodes()
+{
+    if (!isInitialized() || !currentClippingRegion())
+        return;
+    NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
+    ViewState const view = viewState();
+    prioritizer.updateNodes(id(), [&](Octree::OctreeNodeId nodeId, Math::NBoundingBox<float, 3> const& cube,
+                                      NodePriority& priority, VertexContainer& vertices) {
+        priority = priorityFor(view, nodeId.level(), cube);
+        if (priority != NodePriority::discard())
+            updateRegionClipping(nodeId, vertices, {});
+    });
+    publishAndReload();
+}
+
+void PointCloudRenderable::publishAndReload()
+{
+    mLodPointCloud->prioritizer().updateBuffers(id(), false, mLodPointCloud->buffers());
+    triggerReload();
+    setNeedsRedraw(true);
+}
+
+void PointCloudRenderable::diagnose() const
+{
+    std::shared_ptr<Math::TriangleMesh<float> const> const modelCs = meshForDistanceColorizationModelCs();
+    std::size_t const counter = diagnoseCounter++;
+    if (mMeshForDistanceColorization)
+        mMeshForDistanceColorization->dump(kDiagnoseLabel, counter);
+    if (modelCs)
+        modelCs->dump(kDiagnoseModelCsLabel, counter);
 }
 
 void PointCloudRenderable::clearVisibleOctreeNodes()
@@ -872,6 +1184,9 @@ void PointCloudRenderable::setUnitScale(double unitScale)
     // Other clouds of this data set may still draw at the old scale: their caches stay as they are.
     mVertexContainerCache = createOrGetSharedVertexContainerCache(mOctree->location(), unitScale,
                                                                   kVertexCacheCapacity, kVertexCacheReserve);
+    mMeshDistanceCache =
+        createOrGetSharedMeshDistanceCache(mOctree->location(), unitScale, kMeshDistanceCacheCapacity);
+    mClippingCache = createOrGetSharedClippingCache(mOctree->location(), unitScale, kClippingCacheCapacity);
     mOctree->setUnitScale(unitScale);
     float const pointSize = mOctree->spacing() * mPointSizeFactor;
     if (pointSize != mPointSize) {

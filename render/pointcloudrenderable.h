@@ -1,10 +1,14 @@
 #pragma once
 
 #include "core/cacheentrysizecount.h"
+#include "core/groupedlrucache.h"
 #include "core/lrucache.h"
 #include "core/sharedresources.h"
-#include "math/frustum.h"
+#include "math/clippingregion.h"
 #include "math/convexpolytope.h"
+#include "math/frustum.h"
+#include "math/halfspace.h"
+#include "math/nplane.h"
 #include "octree/location.h"
 #include "octree/octree.h"
 #include "render/export.h"
@@ -22,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <ratio>
+#include <shared_mutex>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -56,6 +61,11 @@ public:
     // 100-nanosecond ticks.
     using Duration = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
     using VertexContainerCache = Core::LruCache<Octree::OctreeNodeId, VertexContainer>;
+    // Per-point mesh distances and clip values (255 passes, 0 clipped) of the nodes of one data set.
+    using MeshDistanceCache = Core::GroupedLruCache<Octree::OctreeNodeId, std::vector<float>, int>;
+    using ClippingCache = Core::GroupedLruCache<Octree::OctreeNodeId, std::vector<std::uint8_t>, int>;
+    // The most half-spaces that a clipping volume may have.
+    static constexpr std::size_t kMaxClippingPlanes = 8;
 
     static std::shared_ptr<PointCloudRenderable> create(std::shared_ptr<Octree::Location> location,
                                                         std::string const& name, std::size_t pointBudget,
@@ -82,10 +92,12 @@ public:
     void onUpdateRegionClippingActive(bool active) override;
     void onUpdateIntensityBlendFactor(float factor) override;
     void onUpdateClassVisibilityActive(bool active) override;
+    void onUpdateMeshForDistanceColorization(std::shared_ptr<Math::TriangleMesh<float>> const& mesh) override;
     void onUpdatePlaneForDistanceColorization(Math::NPlane<float, 3> const& plane) override;
     void onUpdateDistanceColorMap(ColorMap colorMap) override;
     void onUpdateIntensityColorMap(ColorMap colorMap) override;
     void onUpdateClassificationColorTexture(std::shared_ptr<ClassificationColorTexture> const& texture) override;
+    void onUpdateClippingRegion(std::shared_ptr<Math::ClippingRegion<float>> const& region) override;
     void onUpdateUseSignedDistance(bool useSignedDistance) override;
     void onUpdateDistanceColorMapRange(float min, float max) override;
     void onUpdateIntensityColorMapRange(std::uint16_t min, std::uint16_t max) override;
@@ -104,6 +116,18 @@ public:
     void invalidateWorldMatrix() override;
     void setVisible(bool visible) override;
     void setSelected(bool selected) override;
+    // Writes the distance mesh and its model-frame copy as text files into the working folder.
+    void diagnose() const override;
+
+    // Cuts the cloud by up to kMaxClippingPlanes half-spaces in world coordinates. More throw
+    // std::runtime_error and leave the volume as it was.
+    void setClippingVolume(std::vector<Math::HalfSpace<float, 3>> const& volume);
+    std::vector<Math::HalfSpace<float, 3>> const& clippingVolume() const { return mClippingVolume; }
+    // The clipping volume in the model frame.
+    Math::ConvexPolytope<float, 3> const& clippingPolytope() const { return mClippingPolytope; }
+    // Recompute the distances (clip values) of the loaded nodes at once, instead of reloading them.
+    void updateMeshDistancesInVisibleOctreeNodes();
+    void updateClippingInVisibleOctreeNodes();
 
     // Loader control. The callback runs on the loader thread after each publication.
     void startAsyncReload(std::function<void()> callback, std::size_t maxLevel);
@@ -181,6 +205,12 @@ public:
     static std::shared_ptr<VertexContainerCache> createOrGetSharedVertexContainerCache(
         std::shared_ptr<Octree::Location> const& location, double unitScale, std::uint64_t capacity,
         std::size_t reserveEntries);
+    std::shared_ptr<MeshDistanceCache> const& meshDistanceCache() const { return mMeshDistanceCache; }
+    static std::shared_ptr<MeshDistanceCache> createOrGetSharedMeshDistanceCache(
+        std::shared_ptr<Octree::Location> const& location, double unitScale, std::uint64_t capacity);
+    std::shared_ptr<ClippingCache> const& clippingCache() const { return mClippingCache; }
+    static std::shared_ptr<ClippingCache> createOrGetSharedClippingCache(
+        std::shared_ptr<Octree::Location> const& location, double unitScale, std::uint64_t capacity);
 
 private:
     // What the loader needs of the view, copied at the start of each reload.
@@ -195,9 +225,31 @@ private:
         float threshold = 15.0f;
         std::size_t minLevelToKeep = 0;
         std::size_t maxLevelToKeep = 23;
+        RenderMode renderMode = RenderMode::Default;
+        bool meshClippingActive = false;
+        bool regionClippingActive = false;
+        Math::ConvexPolytope<float, 3> clippingPolytope;
+        Math::NPlane<float, 3> distancePlane;
+        float distanceRangeMin = 0.0f;
+        float distanceRangeMax = 1.0f;
     };
 
-    static NodePriority priorityFor(ViewState const& view, unsigned level, Math::NBoundingBox<float, 3> const& cube);
+    NodePriority priorityFor(ViewState const& view, unsigned level, Math::NBoundingBox<float, 3> const& cube) const;
+    // Whether region clipping, plane-distance coloring or mesh clipping hides every point of the node.
+    bool isClippedAway(ViewState const& view, Math::NBoundingBox<float, 3> const& cube) const;
+    bool isOutsideClippingRegion(Math::NBoundingBox<float, 3> const& worldBox) const;
+    bool needsPlaneDistanceColorization(ViewState const& view, Math::NBoundingBox<float, 3> const& worldBox) const;
+    bool needsMeshDistanceColorization(ViewState const& view, Math::NBoundingBox<float, 3> const& modelBox) const;
+    // Loader steps after decoding: the node's mesh distances and clip values, from the shared caches
+    // or computed. False when stopped.
+    bool updateMeshDistances(Octree::OctreeNodeId id, VertexContainer& vertices, std::stop_token const& stopToken);
+    bool updateRegionClipping(Octree::OctreeNodeId id, VertexContainer& vertices, std::stop_token const& stopToken);
+    void updateMeshForDistanceColorizationModelCs();
+    void updateClippingRegion();
+    // Brings the clipping volume into the model frame and into the shader constants.
+    void updateClippingPolytope();
+    std::shared_ptr<Math::TriangleMesh<float> const> meshForDistanceColorizationModelCs() const;
+    std::shared_ptr<Math::ClippingRegion<float> const> currentClippingRegion() const;
     ViewState viewState() const;
     void updateViewState();
     void writeMatrices();
@@ -205,6 +257,8 @@ private:
     void reloadJob(std::function<void()> const& callback, std::size_t maxLevel, std::stop_token stopToken);
     bool getVertexData(Octree::OctreeNodeId id, VertexContainer& out, std::stop_token stopToken);
     void publishAndNotify(std::function<void()> const& callback);
+    // Publishes the loaded nodes as they are now, then lets the loader continue from them.
+    void publishAndReload();
     bool isInitialized() const { return mLodPointCloud != nullptr; }
     void setReloadError(std::exception_ptr error);
 
@@ -216,6 +270,10 @@ private:
     std::shared_ptr<LoDPointCloud> mLodPointCloud;
     std::shared_ptr<Camera> mCamera;
     std::shared_ptr<VertexContainerCache> mVertexContainerCache;
+    std::shared_ptr<MeshDistanceCache> mMeshDistanceCache;
+    std::shared_ptr<ClippingCache> mClippingCache;
+    std::vector<Math::HalfSpace<float, 3>> mClippingVolume;
+    Math::ConvexPolytope<float, 3> mClippingPolytope;
     std::size_t mPointBudget;
     Math::Frustum<float> mFrustumModelCs;
     float mOctreeNodePriorityThreshold;
@@ -232,6 +290,15 @@ private:
     Math::Color mUniformColor;
     bool mMeshClippingActive = false;
     bool mRegionClippingActive = false;
+    RenderMode mRenderMode = RenderMode::Default;
+    // The distance mesh as the host gave it, in world coordinates; host thread only.
+    std::shared_ptr<Math::TriangleMesh<float>> mMeshForDistanceColorization;
+    // Its copy in the model frame with its tree, read by the loader. Replaced whole under the lock,
+    // never changed in place, so a reader keeps computing with the copy it took.
+    mutable std::shared_mutex mMeshLock;
+    std::shared_ptr<Math::TriangleMesh<float> const> mMeshForDistanceColorizationModelCs;
+    mutable std::shared_mutex mClippingRegionLock;
+    std::shared_ptr<Math::ClippingRegion<float> const> mClippingRegion;
     // Visibility as the loader thread reads it.
     std::atomic<bool> mShown{true};
     // Written by the loader thread, read by the host's thread.
@@ -240,7 +307,7 @@ private:
     // Guards the copy of the view that the loader reads.
     mutable std::mutex mViewStateMutex;
     ViewState mViewState;
-    std::array<float, 4> mDistancePlane{};
+    Math::NPlane<float, 3> mDistancePlane;
     ColorMap mDistanceColorMap;
     float mDistanceRangeMin = 0.0f;
     float mDistanceRangeMax = 1.0f;
