@@ -3,6 +3,8 @@
 #include "hostsupport.h"
 #include "samplescene.h"
 
+#include "math/boxclippingregion.h"
+#include "math/nplane.h"
 #include "octree/potreewriter.h"
 #include "render/camera.h"
 #include "render/meshrenderable.h"
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -38,7 +41,7 @@ struct NamedValue {
 constexpr std::array kRenderModes{
     NamedValue{"default", 0},   NamedValue{"tomographic-dark", 1}, NamedValue{"tomographic-bright", 2},
     NamedValue{"normals", 3},   NamedValue{"intensity", 5},        NamedValue{"uniform", 6},
-    NamedValue{"classification", 8},
+    NamedValue{"classification", 8}, NamedValue{"plane-distance", 4},
 };
 
 constexpr std::array kColorMaps{
@@ -111,19 +114,6 @@ void placeCamera(Render::Renderer& renderer, Options const& options)
     renderer.setCameraPose(eye, target, Eigen::Vector3f::UnitZ());
 }
 
-Math::Color backgroundFrom(Options const& options)
-{
-    auto const rgb = options.tripleValue("--background");
-    if (!rgb)
-        return Math::Color(255, 255, 255, 255);
-    auto channel = [](double value) {
-        if (value < 0.0 || value > 255.0)
-            throw UsageError("--background channels must lie in 0-255");
-        return static_cast<std::uint8_t>(value);
-    };
-    return Math::Color(channel((*rgb)[0]), channel((*rgb)[1]), channel((*rgb)[2]), 255);
-}
-
 std::pair<std::uint16_t, std::uint16_t> intensityRangeFrom(Options const& options)
 {
     auto const text = options.value("--intensity-range");
@@ -148,11 +138,57 @@ std::vector<std::string_view> concatenated(std::vector<std::string_view> names, 
 
 } // namespace
 
+Math::Color backgroundFrom(Options const& options)
+{
+    auto const rgb = options.tripleValue("--background");
+    if (!rgb)
+        return Math::Color(255, 255, 255, 255);
+    auto channel = [](double value) {
+        if (value < 0.0 || value > 255.0)
+            throw UsageError("--background channels must lie in 0-255");
+        return static_cast<std::uint8_t>(value);
+    };
+    return Math::Color(channel((*rgb)[0]), channel((*rgb)[1]), channel((*rgb)[2]), 255);
+}
+
+namespace {
+
+constexpr std::size_t kBoxNumbers = 6;
+constexpr std::size_t kPlaneNumbers = 4;
+
+// --clip-box as region clipping with a box region, --distance-plane as the plane of the
+// plane-distance mode (the horizontal plane through the origin when absent).
+void applyClipping(Render::Renderer& renderer, Options const& options)
+{
+    auto const point = [](std::vector<double> const& numbers, std::size_t first) {
+        return Math::Point<float, 3>(Eigen::Vector3d(numbers[first], numbers[first + 1], numbers[first + 2]).cast<float>());
+    };
+    if (auto const box =
+            options.numberListValue("--clip-box", kBoxNumbers, "six numbers as minx,miny,minz,maxx,maxy,maxz")) {
+        Math::NBoundingBox<float, 3> const region(point(*box, 0), point(*box, 3));
+        if (region.isEmpty())
+            throw UsageError("--clip-box minimum must not exceed its maximum");
+        renderer.setClippingRegion(std::make_shared<Math::BoxClippingRegion<float>>(region));
+        renderer.setRegionClippingActive(true);
+    }
+    auto const plane = options.numberListValue("--distance-plane", kPlaneNumbers, "four numbers as a,b,c,d");
+    Math::NPlane<float, 3> const distancePlane = plane
+        ? Math::NPlane<float, 3>(point(*plane, 0), static_cast<float>((*plane)[3]))
+        : Math::NPlane<float, 3>(Math::Point<float, 3>(0.0f, 0.0f, 1.0f), 0.0f);
+    if (distancePlane.normal().norm() == 0.0f)
+        throw UsageError("--distance-plane needs a normal a,b,c that is not zero");
+    // Distances along a unit normal, so that the color range is in scene units.
+    renderer.setPlaneForDistanceColorization(distancePlane.normalized());
+}
+
+} // namespace
+
 char const kViewOptionsHelp[] =
     "  --width <pixels>         image width (default: 1280)\n"
     "  --height <pixels>        image height (default: 720)\n"
     "  --mode <name>            render mode: default, intensity, classification, normals,\n"
-    "                           tomographic-dark, tomographic-bright, uniform (default: default)\n"
+    "                           tomographic-dark, tomographic-bright, uniform, plane-distance\n"
+    "                           (default: default)\n"
     "  --color-map <name>       intensity color map: turbo, inferno, magma, viridis, plasma,\n"
     "                           gray, bone, cool-warm (default: gray)\n"
     "  --intensity-range <a,b>  intensities mapped onto the color map (default: 0,65535)\n"
@@ -163,7 +199,12 @@ char const kViewOptionsHelp[] =
     "  --fov <degrees>          vertical field of view (default: 50)\n"
     "  --timeout <seconds>      longest wait for loading to settle (default: 300)\n"
     "  --mesh <file.obj>        a triangle mesh to draw with the cloud\n"
-    "  --mesh-scale <factor>    scene units per unit of the mesh file (default: 1)\n";
+    "  --mesh-scale <factor>    scene units per unit of the mesh file (default: 1)\n"
+    "  --clip-box <minx,miny,minz,maxx,maxy,maxz>\n"
+    "                           show only the points inside this box (scene coordinates)\n"
+    "  --distance-plane <a,b,c,d>\n"
+    "                           plane a x + b y + c z + d = 0 of --mode plane-distance\n"
+    "                           (default: 0,0,1,0)\n";
 
 std::vector<std::string_view> viewFlags(std::vector<std::string_view> commandFlags)
 {
@@ -174,7 +215,8 @@ std::vector<std::string_view> viewValuedOptions(std::vector<std::string_view> co
 {
     return concatenated(std::move(commandOptions), {"--width", "--height", "--mode", "--color-map", "--intensity-range",
                                                     "--budget", "--background", "--eye", "--target", "--fov",
-                                                    "--timeout", "--mesh", "--mesh-scale"});
+                                                    "--timeout", "--mesh", "--mesh-scale", "--clip-box",
+                                                    "--distance-plane"});
 }
 
 ViewSession::ViewSession(Options const& options, std::filesystem::path const& folder)
@@ -208,6 +250,7 @@ ViewSession::ViewSession(Options const& options, std::filesystem::path const& fo
         mesh = Render::MeshRenderable::create(meshPath, meshScale, meshPath.filename().string());
         mScene->add(mesh);
     }
+    applyClipping(mRenderer, options);
     mRenderer.setScene(mScene);
     if (mesh)
         std::fprintf(stderr, "mesh %s: %zu triangles\n", mesh->name().c_str(), mesh->numTriangles());

@@ -2,6 +2,7 @@
 
 #include "options.h"
 
+#include "math/color.h"
 #include "render/grouprenderable.h"
 #include "render/pointcloudrenderable.h"
 #include "render/renderer.h"
@@ -20,6 +21,9 @@ namespace Tools {
 std::vector<std::string_view> viewFlags(std::vector<std::string_view> commandFlags);
 std::vector<std::string_view> viewValuedOptions(std::vector<std::string_view> commandOptions);
 extern char const kViewOptionsHelp[];
+// The --background option as an opaque color, white when absent; throws UsageError for
+// channels outside 0-255.
+Math::Color backgroundFrom(Options const& options);
 
 // What streaming a view until it settled took.
 struct SettleReport {

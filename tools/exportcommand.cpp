@@ -1,0 +1,109 @@
+// morvid export: streams a data set until it settles and exports the frame as image and points.
+#include "commands.h"
+#include "options.h"
+#include "viewsession.h"
+
+#include "graphics/plypointwriter.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: morvid export [<data set folder>] [options]\n"
+    "\n"
+    "Streams a Potree 2.0 or Entwine data set like 'morvid render', waits until\n"
+    "loading has settled and exports the frame: the image, and the points it shows\n"
+    "(one a pixel, with world position and final color). Without a folder it uses\n"
+    "the bundled sample scene. At least one output is required.\n"
+    "\n"
+    "options:\n"
+    "  --png <file.png>         the image as PNG\n"
+    "  --ply <file.ply>         the points as binary little-endian PLY\n"
+    "  --points <file.txt>      the points as text: X Y Z Red Green Blue Alpha\n";
+
+constexpr char kUsageTail[] =
+    "  --json                   print one JSON object describing the run\n"
+    "  --help                   show this help\n";
+
+std::optional<std::filesystem::path> pathOption(Tools::Options const& options, std::string_view name)
+{
+    auto const text = options.value(name);
+    return text ? std::optional<std::filesystem::path>(*text) : std::nullopt;
+}
+
+void writePly(std::vector<Render::VertexPosColor> const& points, std::filesystem::path const& path)
+{
+    Graphics::PlyPointWriter writer(path);
+    writer.append(points);
+    writer.close();
+}
+
+} // namespace
+
+int runExport(std::vector<std::string_view> const& args)
+{
+    Tools::Options const options(args, Tools::viewFlags({}), Tools::viewValuedOptions({"--png", "--ply", "--points"}));
+    if (options.has("--help")) {
+        std::printf("%s%s%s", kUsage, Tools::kViewOptionsHelp, kUsageTail);
+        return 0;
+    }
+    if (options.positional().size() > 1)
+        throw Tools::UsageError("expects at most one data set folder");
+    auto const png = pathOption(options, "--png");
+    auto const ply = pathOption(options, "--ply");
+    auto const text = pathOption(options, "--points");
+    if (!png && !ply && !text)
+        throw Tools::UsageError("expects at least one of --png, --ply and --points");
+
+    Tools::ViewSession session(options, options.positional().empty() ? std::filesystem::path()
+                                                                     : std::filesystem::path(options.positional().front()));
+    Tools::SettleReport const report = session.settle();
+    Render::Renderer& renderer = session.renderer();
+    std::vector<Render::VertexPosColor> points;
+    renderer.getPoints(points, true);
+    nlohmann::json outputs = nlohmann::json::object();
+    if (ply) {
+        writePly(points, *ply);
+        outputs["ply"] = ply->generic_string();
+    }
+    if (png) {
+        renderer.writePngImage(*png);
+        outputs["png"] = png->generic_string();
+    }
+    if (text) {
+        renderer.writePoints(*text);
+        outputs["points"] = text->generic_string();
+    }
+    std::size_t const pointCount = points.size();
+
+    if (options.has("--json")) {
+        nlohmann::json const json{
+            {"input", session.folder().generic_string()},
+            {"outputs", outputs},
+            {"width", session.width()},
+            {"height", session.height()},
+            {"points_exported", pointCount},
+            {"points_loaded", session.cloud().loadedPointCount()},
+            {"frames", report.frames},
+            {"seconds_to_settled", report.secondsToSettled},
+            {"settled", report.settled},
+        };
+        std::printf("%s\n", json.dump().c_str());
+    } else {
+        for (auto const& [kind, path] : outputs.items())
+            std::printf("wrote %s\n", path.get<std::string>().c_str());
+        std::printf("%zu x %zu frame showing %zu points (%zu loaded), settled after %.1f s\n", session.width(),
+                    session.height(), pointCount, session.cloud().loadedPointCount(), report.secondsToSettled);
+    }
+    if (!report.settled)
+        std::fprintf(stderr, "morvid export: %s: loading did not settle within %.0f s\n",
+                     session.folder().string().c_str(), session.timeout().count());
+    return report.settled ? 0 : 1;
+}
