@@ -394,6 +394,12 @@ void PanoRenderable::endLoading(Core::JobState state, std::string error)
 
 Core::JobState PanoRenderable::loadPanoramaTiles(std::stop_token stop, Callback const& callback)
 {
+    if (mLoadingInProgress.exchange(true))
+        throw std::logic_error("Error: the tiles of this panorama are already loading");
+    struct LoadingEnd {
+        std::atomic<bool>& inProgress;
+        ~LoadingEnd() { inProgress = false; }
+    } const loadingEnd{mLoadingInProgress};
     if (!mLoader) {
         endLoading(Core::JobState::Failed, "no panorama loader");
         return Core::JobState::Failed;

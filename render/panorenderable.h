@@ -76,7 +76,8 @@ public:
     void stopAsyncPanoramaTilesLoading();
     // Loads every tile on the calling thread.
     Core::JobState loadPanoramaTiles();
-    // The same, ending early (after the tile in progress) once `stop` is requested.
+    // The same, ending early (after the tile in progress) once `stop` is requested. Both throw
+    // std::logic_error while another loading of this node runs, which would race it on the loader.
     Core::JobState loadPanoramaTiles(std::stop_token stop, Callback const& callback);
 
     bool isLoadingComplete() const { return mJobState == Core::JobState::Finished; }
@@ -115,6 +116,7 @@ private:
     PendingTiles<Graphics::DepthImage> mPendingDepthTiles;
     std::string mLoadingError;
     std::atomic<Core::JobState> mJobState = Core::JobState::Idle;
+    std::atomic<bool> mLoadingInProgress = false;
 
     mutable std::mutex mViewDirectionMutex;
     Eigen::Vector3f mObjectViewDirection{0.0f, 0.0f, -1.0f};

@@ -491,6 +491,20 @@ TEST_F(UniformPanoramaTest, WaitEndsWhenAsyncLoadingFails)
     EXPECT_EQ(pano->waitForLoadingComplete(), Core::JobState::Failed);
 }
 
+TEST_F(UniformPanoramaTest, SecondLoadingWhileOneRunsIsRefused)
+{
+    loader->delay = 20ms;
+    pano->startAsyncPanoramaTilesLoading();
+    auto const deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (pano->jobState() != Core::JobState::Running && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_THROW(pano->loadPanoramaTiles(), std::logic_error);
+    pano->stopAsyncPanoramaTilesLoading();
+    EXPECT_EQ(pano->jobState(), Core::JobState::Stopped);
+    loader->delay = 0ms;
+    EXPECT_EQ(pano->loadPanoramaTiles(), Core::JobState::Finished);
+}
+
 TEST_F(UniformPanoramaTest, RemovingTheSceneStopsAndJoinsTheLoadingThread)
 {
     loader->delay = 20ms;
