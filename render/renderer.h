@@ -160,7 +160,7 @@ public:
     std::size_t getNextPointChunk(double* xyz, int* colors, std::size_t maxCount);
     // The next points only, with the color that the world position target carries.
     std::size_t getNextPointChunkOld(VertexPosColor* points, std::size_t maxCount);
-    // The next points only, with the output color, written to a PLY file at `path`.
+    // The next points only, with the output color, written to a PLY file at `path` (none for maxCount 0).
     std::size_t getNextPointChunkDebug(std::filesystem::path const& path, std::size_t maxCount);
     void resetPointChunkPosition();
 

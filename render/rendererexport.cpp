@@ -200,6 +200,8 @@ std::size_t Renderer::getNextPointChunkOld(VertexPosColor* points, std::size_t m
 
 std::size_t Renderer::getNextPointChunkDebug(std::filesystem::path const& path, std::size_t maxCount)
 {
+    if (maxCount == 0)
+        return 0;
     std::vector<VertexPosColor> points;
     {
         MappedReadback const colorImage(mDeviceContext, mOutputPass.texture("color"), mColorStaging);

@@ -286,6 +286,9 @@ TEST_F(ExportTest, DebugChunkWritesThePointsWithImageColorsAsPly)
     }
     EXPECT_EQ(renderer->getNextPointChunkDebug(path, kPixels), 0u) << "the walk had reached the end";
     EXPECT_EQ(readBytes(path), Graphics::PlyPointWriter::header(0));
+    std::filesystem::path const unasked = output->path() / "unasked.ply";
+    EXPECT_EQ(renderer->getNextPointChunkDebug(unasked, 0), 0u);
+    EXPECT_FALSE(std::filesystem::exists(unasked)) << "no points asked for, no file written";
 }
 
 TEST_F(ExportTest, WritePointsWritesTheTextFileOfTheRenderedPoints)
