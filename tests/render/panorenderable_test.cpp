@@ -118,6 +118,18 @@ public:
     std::size_t numTilesPerLevel() const override { return 49; }
 };
 
+// A loader that lists a tile beyond its grid.
+class StrayTileLoader : public UniformLoader {
+public:
+    using UniformLoader::UniformLoader;
+    std::vector<TileId> colorTiles() const override
+    {
+        std::vector<TileId> tiles = UniformLoader::colorTiles();
+        tiles.push_back(tileId(0, 99));
+        return tiles;
+    }
+};
+
 class PanoramaNodeTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -516,6 +528,21 @@ TEST_F(UniformPanoramaTest, RemovingTheSceneStopsAndJoinsTheLoadingThread)
     EXPECT_LT(loaded, 2 * kLevels * 8);
     std::this_thread::sleep_for(60ms);
     EXPECT_EQ(loader->loads().size(), loaded);
+}
+
+TEST_F(PanoramaNodeTest, TileOutsideTheGridFailsTheLoadingBeforeAnyLoad)
+{
+    Render::setLogSink([](Core::LogLevel, std::string_view) {});
+    struct SinkReset {
+        ~SinkReset() { Render::setLogSink({}); }
+    } const sinkReset;
+    auto loader = std::make_shared<StrayTileLoader>(UniformLoader::grid(2, 4, 1));
+    auto pano = PanoRenderable::create(loader, "stray");
+    renderer->setScene(pano);
+    EXPECT_EQ(pano->loadPanoramaTiles(), Core::JobState::Failed);
+    EXPECT_NE(pano->loadingError().find("lists color tile 0x63 outside its levels"), std::string::npos)
+        << pano->loadingError();
+    EXPECT_TRUE(loader->loads().empty());
 }
 
 TEST_F(PanoramaNodeTest, NodeWithoutLoaderDrawsNothingAndFailsToLoad)
