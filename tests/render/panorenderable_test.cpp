@@ -505,7 +505,7 @@ TEST_F(UniformPanoramaTest, WaitEndsWhenAsyncLoadingFails)
 
 TEST_F(UniformPanoramaTest, SecondLoadingWhileOneRunsIsRefused)
 {
-    loader->delay = 20ms;
+    loader->delay = 50ms;
     pano->startAsyncPanoramaTilesLoading();
     auto const deadline = std::chrono::steady_clock::now() + kDeadline;
     while (pano->jobState() != Core::JobState::Running && std::chrono::steady_clock::now() < deadline)
@@ -519,7 +519,7 @@ TEST_F(UniformPanoramaTest, SecondLoadingWhileOneRunsIsRefused)
 
 TEST_F(UniformPanoramaTest, RemovingTheSceneStopsAndJoinsTheLoadingThread)
 {
-    loader->delay = 20ms;
+    loader->delay = 50ms;
     pano->startAsyncPanoramaTilesLoading();
     std::this_thread::sleep_for(50ms);
     renderer->setScene(nullptr);
