@@ -20,3 +20,6 @@ int runQuery(std::vector<std::string_view> const& args);
 
 // morvid panorama: renders a tiled panorama folder from its centre as PNG, or writes one from images.
 int runPanorama(std::vector<std::string_view> const& args);
+
+// morvid pick: streams a data set until it settles and prints the point or plane under a pixel.
+int runPick(std::vector<std::string_view> const& args);
