@@ -21,5 +21,11 @@ int runQuery(std::vector<std::string_view> const& args);
 // morvid panorama: renders a tiled panorama folder from its centre as PNG, or writes one from images.
 int runPanorama(std::vector<std::string_view> const& args);
 
+// morvid export: streams a data set until it settles and writes the frame as PNG and its points as PLY or text.
+int runExport(std::vector<std::string_view> const& args);
+
+// morvid thumbnail: renders a data set once, seen from above a corner, into a PNG picture.
+int runThumbnail(std::vector<std::string_view> const& args);
+
 // morvid pick: streams a data set until it settles and prints the point or plane under a pixel.
 int runPick(std::vector<std::string_view> const& args);

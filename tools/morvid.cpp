@@ -24,6 +24,8 @@ constexpr std::array kCommands{
     Command{"convert", "write a Potree 2.0 data set from a text, PLY or LAS point file", runConvert},
     Command{"query", "count or write the points of a data set inside a box, level or spacing", runQuery},
     Command{"panorama", "render a tiled panorama folder from its centre as PNG, or make one", runPanorama},
+    Command{"export", "stream a data set and export the settled frame as PNG, PLY or text points", runExport},
+    Command{"thumbnail", "render a data set once into a small PNG picture", runThumbnail},
     Command{"pick", "stream a data set and print the point or plane under a pixel", runPick},
 };
 
