@@ -250,8 +250,9 @@ ViewSession::ViewSession(Options const& options, std::filesystem::path const& fo
         mesh = Render::MeshRenderable::create(meshPath, meshScale, meshPath.filename().string());
         mScene->add(mesh);
     }
-    applyClipping(mRenderer, options);
     mRenderer.setScene(mScene);
+    // After setScene, which passes on only part of the settings to a new scene.
+    applyClipping(mRenderer, options);
     if (mesh)
         std::fprintf(stderr, "mesh %s: %zu triangles\n", mesh->name().c_str(), mesh->numTriangles());
     placeCamera(mRenderer, options);

@@ -14,7 +14,11 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -487,6 +491,38 @@ TEST_F(ClippingTest, CachedValuesOfAnotherSizeFailTheLoaderWithTheirMessage)
     std::lock_guard lock(loggedMutex);
     ASSERT_FALSE(logged.empty());
     EXPECT_EQ(logged.front(), "Error VertexContainer::setDistances: size mismatch");
+}
+
+TEST_F(ClippingTest, DiagnoseDumpsTheMeshInBothFrames)
+{
+    OctreeTest::TempFolder const dumps("clipping-diagnose");
+    std::filesystem::path const previous = std::filesystem::current_path();
+    std::filesystem::current_path(dumps.path());
+    Eigen::Matrix4f shifted = Eigen::Matrix4f::Identity();
+    shifted(0, 3) = 3.0f;
+    cloud->setMatrix(shifted);
+    cloud->diagnose();
+    renderer->setMeshForDistanceColorization(horizontalPlane(0.0f));
+    cloud->diagnose();
+    std::filesystem::current_path(previous);
+
+    std::vector<std::filesystem::path> files;
+    for (auto const& entry : std::filesystem::directory_iterator(dumps.path()))
+        files.push_back(entry.path().filename());
+    ASSERT_EQ(files.size(), 2u) << "nothing is written without a mesh";
+    // "diagnoseModelCS_" sorts before "diagnose_".
+    std::sort(files.begin(), files.end());
+    std::string const world = files[1].string();
+    std::string const modelCs = files[0].string();
+    ASSERT_TRUE(world.starts_with("diagnose_")) << world;
+    ASSERT_TRUE(modelCs.starts_with("diagnoseModelCS_")) << modelCs;
+    EXPECT_EQ(world.substr(world.find('_')), modelCs.substr(modelCs.find('_'))) << "one counter for both";
+    auto const text = [&](std::string const& name) {
+        std::ifstream file(dumps.path() / name);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    EXPECT_NE(text(world), text(modelCs)) << "the model-frame copy is moved by the inverse world matrix";
+    EXPECT_NE(text(modelCs).find("number of triangles in tree: 12"), std::string::npos);
 }
 
 } // namespace
