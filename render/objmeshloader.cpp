@@ -123,7 +123,8 @@ Eigen::Vector3f faceNormal(std::array<Corner, 3> const& corners)
     auto position = [](Corner const& corner) {
         return Eigen::Vector3d(corner.vertex.x, corner.vertex.y, corner.vertex.z);
     };
-    Eigen::Vector3d normal = (position(corners[1]) - position(corners[0])).cross(position(corners[2]) - position(corners[0]));
+    Eigen::Vector3d const origin = position(corners[0]);
+    Eigen::Vector3d normal = (position(corners[1]) - origin).cross(position(corners[2]) - origin);
     double const squaredLength = normal.squaredNorm();
     if (squaredLength > 0.0)
         normal /= std::sqrt(squaredLength);
@@ -157,7 +158,8 @@ std::vector<Vertex> triangleList(tinyobj::attrib_t const& attrib, tinyobj::shape
         std::size_t const cornerCount = shape.mesh.num_face_vertices[face];
         // Triangulation leaves three corners per face; anything else would be drawn as a fan.
         for (std::size_t corner = 1; corner + 1 < cornerCount; ++corner)
-            appendTriangle({readCorner(attrib, indices[first], where), readCorner(attrib, indices[first + corner], where),
+            appendTriangle({readCorner(attrib, indices[first], where),
+                            readCorner(attrib, indices[first + corner], where),
                             readCorner(attrib, indices[first + corner + 1], where)},
                            vertices);
         first += cornerCount;

@@ -86,8 +86,8 @@ private:
 
 std::shared_ptr<MeshRenderable> squareMesh(double unitScale = 1.0)
 {
-    return MeshRenderable::create(std::make_shared<TriangleListLoader>(std::vector<Part>{square(kQuadHalfSize, 0.0f, kMeshColor)}),
-                                  unitScale, "square");
+    auto loader = std::make_shared<TriangleListLoader>(std::vector<Part>{square(kQuadHalfSize, 0.0f, kMeshColor)});
+    return MeshRenderable::create(std::move(loader), unitScale, "square");
 }
 
 Eigen::Matrix4f translation(float x, float y, float z)
