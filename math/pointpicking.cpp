@@ -13,6 +13,7 @@
 #include <limits>
 #include <random>
 #include <stdexcept>
+#include <utility>
 
 namespace Math {
 namespace {
@@ -202,6 +203,7 @@ std::optional<Plane> fitPlane(std::span<Point3f const> points, double inlierDist
             bestInliers = inliers;
         }
     }
+    // The refit needs three inliers; fewer cannot span a plane.
     if (bestInliers < kPointsPerSample)
         return std::nullopt;
     std::vector<Point3f> inliers;

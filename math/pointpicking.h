@@ -63,6 +63,7 @@ std::optional<Point<float, 3>> closestHit(PositionImageView const& image, PixelW
 std::vector<Point<float, 3>> hitsInWindow(PositionImageView const& image, PixelWindow const& window);
 
 // Sorts lexicographically by (x, y, z) on the shared task executor and removes exact duplicates.
+// The positions must be finite (hits are), or the order is undefined.
 void sortUniquePositions(std::vector<Point<float, 3>>& positions);
 
 // The plane most of `points` lie on, within `inlierDistance`: a seeded RANSAC search of
