@@ -4,14 +4,13 @@
 #include "core/lrucache.h"
 #include "core/triplebuffer.h"
 
+#include "ratioreporter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <array>
 #include <cstdint>
-#include <iomanip>
-#include <iostream>
 #include <list>
-#include <map>
 #include <mutex>
 #include <random>
 #include <string>
@@ -203,50 +202,11 @@ void registerBenchmarks()
                  handoffTwoThreads<MutexSwapBuffer<Payload>>, 2);
 }
 
-// Prints the table as usual and keeps each case's time per iteration for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(std::vector<Run> const& runs) override
-    {
-        for (Run const& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                mTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void printRatios(std::ostream& out) const
-    {
-        out << "\nCore time / baseline time (below 1: Core is faster)\n";
-        for (auto const& [name, coreTime] : mTimes) {
-            auto const suffix = name.find(kCoreSuffix);
-            if (suffix == std::string::npos)
-                continue;
-            std::string baselineName = name;
-            baselineName.replace(suffix, kCoreSuffix.size(), kBaselineSuffix);
-            auto const baseline = mTimes.find(baselineName);
-            if (baseline == mTimes.end() || baseline->second <= 0.0)
-                continue;
-            std::string const caseName = name.substr(0, suffix) + name.substr(suffix + kCoreSuffix.size());
-            out << "  " << std::left << std::setw(56) << caseName << std::fixed << std::setprecision(2) << coreTime / baseline->second << '\n';
-        }
-    }
-
-private:
-    std::map<std::string, double> mTimes;
-};
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     registerBenchmarks();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios(std::cout);
-    benchmark::Shutdown();
-    return 0;
+    Bench::RatioReporter reporter(kCoreSuffix, kBaselineSuffix, "Core time / baseline time (below 1: Core is faster)");
+    return Bench::runWithRatios(argc, argv, reporter);
 }

@@ -4,14 +4,13 @@
 
 #include "math/trianglemesh.h"
 
+#include "ratioreporter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstdint>
-#include <iomanip>
-#include <iostream>
 #include <limits>
-#include <map>
 #include <random>
 #include <string>
 #include <string_view>
@@ -102,41 +101,6 @@ void closestPointOverAllTriangles(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
-// Prints the table as usual and keeps each case's time per iteration for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(std::vector<Run> const& runs) override
-    {
-        for (Run const& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                mTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void printRatios(std::ostream& out) const
-    {
-        out << "\nTree time / all-triangles time (below 1: the tree is faster)\n";
-        for (auto const& [name, treeTime] : mTimes) {
-            auto const suffix = name.find(kTreeSuffix);
-            if (suffix == std::string::npos)
-                continue;
-            std::string baselineName = name;
-            baselineName.replace(suffix, kTreeSuffix.size(), kBaselineSuffix);
-            auto const baseline = mTimes.find(baselineName);
-            if (baseline == mTimes.end() || baseline->second <= 0.0)
-                continue;
-            std::string const caseName = name.substr(0, suffix);
-            out << "  " << std::left << std::setw(40) << caseName << std::scientific << std::setprecision(2)
-                << treeTime / baseline->second << "  (" << std::fixed << std::setprecision(0)
-                << baseline->second / treeTime << " times faster)\n";
-        }
-    }
-
-private:
-    std::map<std::string, double> mTimes;
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -144,12 +108,7 @@ int main(int argc, char** argv)
     benchmark::RegisterBenchmark((std::string("ClosestPoint") + std::string(kTreeSuffix)).c_str(), closestPointWithTree);
     benchmark::RegisterBenchmark((std::string("ClosestPoint") + std::string(kBaselineSuffix)).c_str(),
                                  closestPointOverAllTriangles);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios(std::cout);
-    benchmark::Shutdown();
-    return 0;
+    Bench::RatioReporter reporter(kTreeSuffix, kBaselineSuffix,
+                                  "Tree time / all-triangles time (below 1: the tree is faster)");
+    return Bench::runWithRatios(argc, argv, reporter);
 }

@@ -185,7 +185,8 @@ bool NodePrioritizer::addNode(NodeKey const& key, Math::NBoundingBox<float, 3> c
     }
     if (mTotalUsedPointCount >= mTotalMaxPointCount && !admits())
         return false;
-    if (mTotalUsedPointCount + pointCount < mTotalMaxPointCount) {
+    // A node that fits, exactly filling the budget included, enters without displacing anything.
+    if (mTotalUsedPointCount + pointCount <= mTotalMaxPointCount) {
         mNodes.push_back(Entry{cube, key.cloudId, key.nodeId, priority, std::move(vertices)});
         mHeapValid = false;
         mLoadedKeys.insert(key);

@@ -1022,38 +1022,29 @@ void PointCloudRenderable::setClippingVolume(std::vector<Math::HalfSpace<float, 
 
 void PointCloudRenderable::updateMeshDistancesInVisibleOctreeNodes()
 {
-    if (!isInitialized() || !meshForDistanceColorizationModelCs())
-        return;
-    NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
-    ViewState const view = viewState();
-    prioritizer.updateNodes(id(), [&](Octree::OctreeNodeId nodeId, Math::NBoundingBox<float, 3> const& cube,
-                                      NodePriority& priority, VertexContainer& vertices) {
-        priority = priorityFor(view, nodeId.level(), cube);
-        // A discarded node is about to leave; its old distances stay.
-        if (priority != NodePriority::discard())
-            updateMeshDistances(nodeId, vertices, {});
-    });
-    publishAndReload();
+    if (isInitialized() && meshForDistanceColorizationModelCs())
+        updateVisibleOctreeNodes(&PointCloudRenderable::updateMeshDistances);
 }
 
 void PointCloudRenderable::updateClippingInVisibleOctreeNodes()
 {
-    if (!isInitialized() || !currentClippingRegion())
-        return;
+    if (isInitialized() && currentClippingRegion())
+        updateVisibleOctreeNodes(&PointCloudRenderable::updateRegionClipping);
+}
+
+void PointCloudRenderable::updateVisibleOctreeNodes(
+    bool (PointCloudRenderable::*update)(Octree::OctreeNodeId, VertexContainer&, std::stop_token const&))
+{
     NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
     ViewState const view = viewState();
     prioritizer.updateNodes(id(), [&](Octree::OctreeNodeId nodeId, Math::NBoundingBox<float, 3> const& cube,
                                       NodePriority& priority, VertexContainer& vertices) {
         priority = priorityFor(view, nodeId.level(), cube);
+        // A discarded node is about to leave; its old values stay.
         if (priority != NodePriority::discard())
-            updateRegionClipping(nodeId, vertices, {});
+            (this->*update)(nodeId, vertices, {});
     });
-    publishAndReload();
-}
-
-void PointCloudRenderable::publishAndReload()
-{
-    mLodPointCloud->prioritizer().updateBuffers(id(), false, mLodPointCloud->buffers());
+    prioritizer.updateBuffers(id(), false, mLodPointCloud->buffers());
     triggerReload();
     setNeedsRedraw(true);
 }

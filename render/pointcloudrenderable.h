@@ -257,8 +257,10 @@ private:
     void reloadJob(std::function<void()> const& callback, std::size_t maxLevel, std::stop_token stopToken);
     bool getVertexData(Octree::OctreeNodeId id, VertexContainer& out, std::stop_token stopToken);
     void publishAndNotify(std::function<void()> const& callback);
-    // Publishes the loaded nodes as they are now, then lets the loader continue from them.
-    void publishAndReload();
+    // Recomputes `update` on every loaded node of this cloud that is not about to leave, in place,
+    // then publishes the result and restarts loading.
+    void updateVisibleOctreeNodes(
+        bool (PointCloudRenderable::*update)(Octree::OctreeNodeId, VertexContainer&, std::stop_token const&));
     bool isInitialized() const { return mLodPointCloud != nullptr; }
     void setReloadError(std::exception_ptr error);
 

@@ -73,6 +73,21 @@ TEST(NodePrioritizer, FullBudgetEvictsTheLeastImportantNode)
     EXPECT_EQ(calls, 0) << "a node that cannot enter is not loaded";
 }
 
+TEST(NodePrioritizer, NodesThatExactlyFillTheBudgetEnter)
+{
+    NodePrioritizer single(100);
+    EXPECT_TRUE(offer(single, 1, Id(), 50.0f, 100)) << "a cloud of exactly the budget loads";
+    EXPECT_EQ(single.totalUsedPointCount(), 100u);
+
+    NodePrioritizer shared(100);
+    EXPECT_TRUE(offer(shared, 1, childPath({0}), 50.0f, 60));
+    bool accepted = false;
+    EXPECT_TRUE(offer(shared, 1, childPath({1}), 10.0f, 40, &accepted)) << "the last 40 points fit without evicting";
+    EXPECT_TRUE(accepted);
+    EXPECT_EQ(shared.totalUsedPointCount(), 100u);
+    EXPECT_EQ(shared.nodeCount(1), 2u);
+}
+
 TEST(NodePrioritizer, KnownEmptyAndRejectedNodesAreNotKept)
 {
     NodePrioritizer prioritizer(100);
