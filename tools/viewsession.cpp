@@ -75,7 +75,8 @@ std::filesystem::path ensureSampleScene()
     Octree::SourcePoints const scene = makeSampleScene(kSamplePoints);
     PoTree::WriterOptions options;
     options.encoding = PoTree::Encoding::Brotli;
-    std::filesystem::path const partial = folder.string() + ".partial";
+    // Written under a name of this process's own, so that programs started together never share one.
+    std::filesystem::path const partial = fmt::format("{}.partial-{}", folder.string(), GetCurrentProcessId());
     std::filesystem::remove_all(partial);
     int shownPercent = -1;
     PoTree::writePotree(scene, partial, options, [&](double done) {
@@ -84,7 +85,15 @@ std::filesystem::path ensureSampleScene()
             std::fprintf(stderr, "\rwriting the sample scene: %3d%%", shownPercent = percent);
     });
     std::fputs("\n", stderr);
-    std::filesystem::rename(partial, folder);
+    std::error_code renameError;
+    std::filesystem::rename(partial, folder, renameError);
+    if (renameError) {
+        // Another program finished the same scene first: use its copy.
+        std::filesystem::remove_all(partial);
+        if (!std::filesystem::exists(folder / "metadata.json"))
+            throw std::filesystem::filesystem_error("cannot move the sample scene into place", partial, folder,
+                                                    renameError);
+    }
     return folder;
 }
 
@@ -93,22 +102,35 @@ Math::Point<float, 3> toPoint(std::array<double, 3> const& value)
     return {static_cast<float>(value[0]), static_cast<float>(value[1]), static_cast<float>(value[2])};
 }
 
+struct CameraChoice {
+    std::optional<Math::Point<float, 3>> eye;
+    std::optional<Math::Point<float, 3>> target;
+    float fieldOfView;
+};
+
+CameraChoice cameraChoiceFrom(Options const& options)
+{
+    auto const point = [&](std::string_view option) -> std::optional<Math::Point<float, 3>> {
+        if (auto const value = options.tripleValue(option))
+            return toPoint(*value);
+        return std::nullopt;
+    };
+    return {point("--eye"), point("--target"), static_cast<float>(options.numberValue("--fov", 50.0))};
+}
+
 // A view of the whole box from above one corner, as a user would first look at a scan.
-void placeCamera(Render::Renderer& renderer, Options const& options)
+void placeCamera(Render::Renderer& renderer, CameraChoice const& choice)
 {
     Math::NBoundingBox<float, 3> const box = renderer.boundingBox();
     Eigen::Vector3f const size = box.size();
     // Scans are mostly ground with some height above it: aim low in the box.
     Math::Point<float, 3> const lowCenter(box.center().x(), box.center().y(), box.min().z() + 0.25f * size.z());
-    Math::Point<float, 3> const target =
-        options.tripleValue("--target") ? toPoint(*options.tripleValue("--target")) : lowCenter;
+    Math::Point<float, 3> const target = choice.target.value_or(lowCenter);
     float const radius = 0.5f * size.norm();
-    float const fov = static_cast<float>(options.numberValue("--fov", 50.0));
+    float const fov = choice.fieldOfView;
     float const distance = radius / std::tan(0.5f * fov * 3.14159265f / 180.0f);
-    Math::Point<float, 3> const eye =
-        options.tripleValue("--eye")
-            ? toPoint(*options.tripleValue("--eye"))
-            : Math::Point<float, 3>(target + distance * Eigen::Vector3f(0.55f, -0.65f, 0.52f).normalized());
+    Math::Point<float, 3> const eye = choice.eye.value_or(
+        Math::Point<float, 3>(target + distance * Eigen::Vector3f(0.55f, -0.65f, 0.52f).normalized()));
     renderer.setPerspective(fov, 0.01f, 2.0f * distance + radius);
     renderer.setAutoAdjustZRange(true);
     renderer.setCameraPose(eye, target, Eigen::Vector3f::UnitZ());
@@ -156,20 +178,24 @@ namespace {
 constexpr std::size_t kBoxNumbers = 6;
 constexpr std::size_t kPlaneNumbers = 4;
 
+struct ClippingChoice {
+    std::optional<Math::NBoundingBox<float, 3>> box;
+    Math::NPlane<float, 3> distancePlane;
+};
+
 // --clip-box as region clipping with a box region, --distance-plane as the plane of the
 // plane-distance mode (the horizontal plane through the origin when absent).
-void applyClipping(Render::Renderer& renderer, Options const& options)
+ClippingChoice clippingChoiceFrom(Options const& options)
 {
+    ClippingChoice choice;
     auto const point = [](std::vector<double> const& numbers, std::size_t first) {
         return Math::Point<float, 3>(Eigen::Vector3d(numbers[first], numbers[first + 1], numbers[first + 2]).cast<float>());
     };
     if (auto const box =
             options.numberListValue("--clip-box", kBoxNumbers, "six numbers as minx,miny,minz,maxx,maxy,maxz")) {
-        Math::NBoundingBox<float, 3> const region(point(*box, 0), point(*box, 3));
-        if (region.isEmpty())
+        choice.box.emplace(point(*box, 0), point(*box, 3));
+        if (choice.box->isEmpty())
             throw UsageError("--clip-box minimum must not exceed its maximum");
-        renderer.setClippingRegion(std::make_shared<Math::BoxClippingRegion<float>>(region));
-        renderer.setRegionClippingActive(true);
     }
     auto const plane = options.numberListValue("--distance-plane", kPlaneNumbers, "four numbers as a,b,c,d");
     Math::NPlane<float, 3> const distancePlane = plane
@@ -178,7 +204,17 @@ void applyClipping(Render::Renderer& renderer, Options const& options)
     if (distancePlane.normal().norm() == 0.0f)
         throw UsageError("--distance-plane needs a normal a,b,c that is not zero");
     // Distances along a unit normal, so that the color range is in scene units.
-    renderer.setPlaneForDistanceColorization(distancePlane.normalized());
+    choice.distancePlane = distancePlane.normalized();
+    return choice;
+}
+
+void applyClipping(Render::Renderer& renderer, ClippingChoice const& choice)
+{
+    if (choice.box) {
+        renderer.setClippingRegion(std::make_shared<Math::BoxClippingRegion<float>>(*choice.box));
+        renderer.setRegionClippingActive(true);
+    }
+    renderer.setPlaneForDistanceColorization(choice.distancePlane);
 }
 
 } // namespace
@@ -220,7 +256,7 @@ std::vector<std::string_view> viewValuedOptions(std::vector<std::string_view> co
 }
 
 ViewSession::ViewSession(Options const& options, std::filesystem::path const& folder)
-    : mFolder(folder.empty() ? ensureSampleScene() : folder)
+    : mFolder(folder)
     , mWidth(options.unsignedValue("--width", 1280))
     , mHeight(options.unsignedValue("--height", 720))
     , mBudget(options.unsignedValue("--budget", 3'000'000))
@@ -232,6 +268,16 @@ ViewSession::ViewSession(Options const& options, std::filesystem::path const& fo
         static_cast<Render::ColorMap>(lookUp(kColorMaps, options.value("--color-map").value_or("gray"), "--color-map"));
     auto const [minIntensity, maxIntensity] = intensityRangeFrom(options);
     Math::Color const background = backgroundFrom(options);
+    CameraChoice const camera = cameraChoiceFrom(options);
+    ClippingChoice const clipping = clippingChoiceFrom(options);
+    std::optional<std::string> const meshFile = options.value("--mesh");
+    double const meshScale = options.numberValue("--mesh-scale", 1.0);
+    if (!std::isfinite(meshScale) || meshScale <= 0.0)
+        throw UsageError("--mesh-scale must be a positive number");
+
+    // Only once every option is known to be good: the sample scene takes a while to write.
+    if (mFolder.empty())
+        mFolder = ensureSampleScene();
     auto const location = openDataSet(mFolder);
 
     mRenderer.setViewport(mWidth, mHeight);
@@ -242,20 +288,17 @@ ViewSession::ViewSession(Options const& options, std::filesystem::path const& fo
     mCloud = Render::PointCloudRenderable::create(location, mFolder.filename().string(), mBudget, 1.0);
     mScene->add(mCloud);
     std::shared_ptr<Render::MeshRenderable> mesh;
-    if (auto const meshFile = options.value("--mesh")) {
-        double const meshScale = options.numberValue("--mesh-scale", 1.0);
-        if (!std::isfinite(meshScale) || meshScale <= 0.0)
-            throw UsageError("--mesh-scale must be a positive number");
+    if (meshFile) {
         std::filesystem::path const meshPath(*meshFile);
         mesh = Render::MeshRenderable::create(meshPath, meshScale, meshPath.filename().string());
         mScene->add(mesh);
     }
     mRenderer.setScene(mScene);
     // After setScene, which passes on only part of the settings to a new scene.
-    applyClipping(mRenderer, options);
+    applyClipping(mRenderer, clipping);
     if (mesh)
         std::fprintf(stderr, "mesh %s: %zu triangles\n", mesh->name().c_str(), mesh->numTriangles());
-    placeCamera(mRenderer, options);
+    placeCamera(mRenderer, camera);
 }
 
 SettleReport ViewSession::settle()
