@@ -3,31 +3,15 @@
 #include "graphics/panoramawriter.h"
 #include "graphics/tiledpanoramaloader.h"
 
+#include "support/tempfolder.h"
+
 #include <filesystem>
 #include <random>
 #include <string>
 
 namespace PanoramaTest {
 
-// A fresh folder under the temporary directory, removed with everything in it.
-class TempFolder {
-public:
-    explicit TempFolder(std::string const& name)
-        : mPath(std::filesystem::temp_directory_path() /
-                ("morvid-panorama-" + name + "-" + std::to_string(std::random_device{}())))
-    {
-        std::filesystem::remove_all(mPath);
-        std::filesystem::create_directories(mPath);
-    }
-    ~TempFolder() { std::filesystem::remove_all(mPath); }
-    TempFolder(TempFolder const&) = delete;
-    TempFolder& operator=(TempFolder const&) = delete;
-
-    std::filesystem::path const& path() const { return mPath; }
-
-private:
-    std::filesystem::path mPath;
-};
+using TestSupport::TempFolder;
 
 // The room every panorama test looks at: walls at these distances from the centre along x, y and z.
 inline Eigen::Vector3f const kRoomHalfExtent{4.0f, 3.0f, 2.0f};

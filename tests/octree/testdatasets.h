@@ -2,30 +2,15 @@
 
 #include "octree/potreewriter.h"
 
+#include "support/tempfolder.h"
+
 #include <filesystem>
 #include <random>
 #include <string>
 
 namespace OctreeTest {
 
-// A fresh folder under the system temp folder, removed when the test ends.
-class TempFolder {
-public:
-    explicit TempFolder(std::string const& name)
-        : mPath(std::filesystem::temp_directory_path() / ("morvid-octree-" + name + "-" + std::to_string(std::random_device{}())))
-    {
-        std::filesystem::remove_all(mPath);
-        std::filesystem::create_directories(mPath);
-    }
-    ~TempFolder() { std::filesystem::remove_all(mPath); }
-    TempFolder(TempFolder const&) = delete;
-    TempFolder& operator=(TempFolder const&) = delete;
-
-    std::filesystem::path const& path() const { return mPath; }
-
-private:
-    std::filesystem::path mPath;
-};
+using TestSupport::TempFolder;
 
 // Points on the millimetre grid with every attribute set, from a fixed seed.
 inline Octree::SourcePoints randomPoints(std::size_t count, unsigned seed = 7)
