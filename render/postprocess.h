@@ -3,10 +3,13 @@
 #include "render/comptr.h"
 #include "render/constantbuffer.h"
 #include "render/export.h"
+#include "render/eyedomelighting.h"
 #include "render/pixelshader.h"
 #include "render/rendermode.h"
 #include "render/vertexshader.h"
 #include "render/viewport.h"
+
+#include <Eigen/Core>
 
 #include <d3d11.h>
 
@@ -32,6 +35,14 @@ public:
         std::array<float, 4> bg_color{1.0f, 1.0f, 1.0f, 1.0f};
         float opacity = 1.0f;
         std::int32_t point_render_mode = 0;
+        std::int32_t eye_dome_lighting = 0;
+        float edl_strength = EyeDomeLighting::kDefaultStrength;
+        // Distance in front of the eye as a plane over world positions: depth = dot(plane.xyz, p) + plane.w.
+        std::array<float, 4> edl_depth_plane{0.0f, 0.0f, 1.0f, 0.0f};
+        float edl_radius = EyeDomeLighting::kDefaultRadius;
+        // 0 in perspective views, which compare log depths; else the factor that turns an
+        // orthographic depth into the same measure (see setEyeDomeLightingView).
+        float edl_orthographic_depth_scale = 0.0f;
         std::array<std::int32_t, 2> padding{};
     };
 
@@ -49,15 +60,26 @@ public:
     void setOpacity(float opacity) { mConstants.modify().opacity = opacity; }
     void setRenderMode(RenderMode mode) { mConstants.modify().point_render_mode = static_cast<std::int32_t>(mode); }
     void setBackgroundColor(Math::Color const& color);
+    // Eye-dome lighting: shades each drawn pixel by how far its neighbours at `radius` pixels lie
+    // in front of it. Only the color image changes; positions and packed colors stay as drawn.
+    void setEyeDomeLighting(bool enabled) { mConstants.modify().eye_dome_lighting = enabled ? 1 : 0; }
+    void setEyeDomeLightingStrength(float strength) { mConstants.modify().edl_strength = strength; }
+    void setEyeDomeLightingRadius(float radius) { mConstants.modify().edl_radius = radius; }
+    // The view the depths are measured in; called before each frame drawn with eye-dome lighting.
+    void setEyeDomeLightingView(Eigen::Matrix4f const& viewMatrix, Eigen::Matrix4f const& projectionMatrix);
 
     float brightness() const { return mConstants.data().brightness; }
     float contrast() const { return mConstants.data().contrast; }
     float opacity() const { return mConstants.data().opacity; }
     RenderMode renderMode() const { return static_cast<RenderMode>(mConstants.data().point_render_mode); }
+    bool eyeDomeLighting() const { return mConstants.data().eye_dome_lighting != 0; }
+    float eyeDomeLightingStrength() const { return mConstants.data().edl_strength; }
+    float eyeDomeLightingRadius() const { return mConstants.data().edl_radius; }
     Constants const& constants() const { return mConstants.data(); }
 
     // One full-screen draw into the bound targets. The caller binds the output targets, viewport and
-    // states, and the scene textures "color" and "worldPosition" at pixel slots 0 and 1.
+    // states, and the scene textures "color", "worldPosition" and "exactWorldPosition" at pixel
+    // slots 0, 1 and 2.
     void draw(ID3D11DeviceContext* context);
 
 private:
@@ -67,9 +89,11 @@ private:
     ATL::CComPtr<ID3D11Device> mDevice;
 };
 
-static_assert(sizeof(PostProcess::Constants) == 48);
+static_assert(sizeof(PostProcess::Constants) == 80);
 static_assert(offsetof(PostProcess::Constants, bg_color) == 16);
 static_assert(offsetof(PostProcess::Constants, opacity) == 32);
 static_assert(offsetof(PostProcess::Constants, point_render_mode) == 36);
+static_assert(offsetof(PostProcess::Constants, edl_depth_plane) == 48);
+static_assert(offsetof(PostProcess::Constants, edl_radius) == 64);
 
 } // namespace Render

@@ -8,7 +8,10 @@
 #include "render/renderable.h"
 #include "render/shaderconfiguration.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -21,6 +24,8 @@ constexpr unsigned int kInitialWidth = 640;
 constexpr unsigned int kInitialHeight = 480;
 constexpr unsigned int kStencilReference = 1;
 constexpr unsigned int kSampleMaskAll = 0xffffffff;
+// Beyond this the neighbour ring samples unrelated surfaces rather than edges.
+constexpr float kMaxEyeDomeLightingRadius = 64.0f;
 constexpr std::array<char const*, 3> kScenePassInputs{"color", "worldPosition", "exactWorldPosition"};
 
 void createDevice(ATL::CComPtr<ID3D11Device>& device, ATL::CComPtr<ID3D11DeviceContext>& context)
@@ -450,6 +455,8 @@ void Renderer::render()
     mNoDepthState.set(context, kStencilReference);
     mOutputPass.setClearValue("color", mBackgroundColor);
     mOutputPass.clearAllRenderTargets(context, false);
+    if (mPostProcess.eyeDomeLighting())
+        mPostProcess.setEyeDomeLightingView(mCamera->viewMatrix(), mCamera->projectionMatrix());
     for (unsigned int slot = 0; slot < kScenePassInputs.size(); ++slot)
         mScenePass.bindTexture(context, kScenePassInputs[slot], ShaderConfiguration::Pixel, slot);
     mPostProcess.draw(context);
@@ -729,6 +736,43 @@ void Renderer::setOpacity(float opacity)
         return;
     mPostProcess.setOpacity(opacity);
     raiseRedrawFlag();
+}
+
+void Renderer::setEyeDomeLighting(bool enabled)
+{
+    if (enabled == mPostProcess.eyeDomeLighting())
+        return;
+    mPostProcess.setEyeDomeLighting(enabled);
+    raiseRedrawFlag();
+}
+
+void Renderer::setEyeDomeLightingStrength(float strength)
+{
+    if (!std::isfinite(strength) || strength < 0.0f)
+        throw std::invalid_argument(
+            fmt::format("eye-dome lighting strength must be a finite number of at least 0, not {}", strength));
+    if (strength == mPostProcess.eyeDomeLightingStrength())
+        return;
+    mPostProcess.setEyeDomeLightingStrength(strength);
+    raiseRedrawFlag();
+}
+
+void Renderer::setEyeDomeLightingRadius(float pixels)
+{
+    if (!std::isfinite(pixels) || pixels <= 0.0f || pixels > kMaxEyeDomeLightingRadius)
+        throw std::invalid_argument(fmt::format(
+            "eye-dome lighting radius must lie above 0 and at most {} pixels, not {}", kMaxEyeDomeLightingRadius, pixels));
+    if (pixels == mPostProcess.eyeDomeLightingRadius())
+        return;
+    mPostProcess.setEyeDomeLightingRadius(pixels);
+    raiseRedrawFlag();
+}
+
+void Renderer::setEyeDomeLighting(EyeDomeLighting const& lighting)
+{
+    setEyeDomeLightingStrength(lighting.strength);
+    setEyeDomeLightingRadius(lighting.radius);
+    setEyeDomeLighting(lighting.enabled);
 }
 
 void Renderer::setBackgroundColor(Math::Color const& color)

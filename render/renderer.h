@@ -209,6 +209,17 @@ public:
     void setContrast(float contrast);
     float opacity() const { return mPostProcess.opacity(); }
     void setOpacity(float opacity);
+    // Eye-dome lighting of the color image (off by default): each drawn pixel darkens by how far
+    // its neighbours on a ring of `radius` pixels lie in front of it, more so with `strength`.
+    // Background pixels, picking, depth readback and point export are unaffected. The strength
+    // must be finite and not negative, the radius finite in (0, 64]; else std::invalid_argument.
+    bool eyeDomeLightingEnabled() const { return mPostProcess.eyeDomeLighting(); }
+    void setEyeDomeLighting(bool enabled);
+    float eyeDomeLightingStrength() const { return mPostProcess.eyeDomeLightingStrength(); }
+    void setEyeDomeLightingStrength(float strength);
+    float eyeDomeLightingRadius() const { return mPostProcess.eyeDomeLightingRadius(); }
+    void setEyeDomeLightingRadius(float pixels);
+    void setEyeDomeLighting(EyeDomeLighting const& lighting);
     Math::Color backgroundColor() const { return mBackgroundColor; }
     void setBackgroundColor(Math::Color const& color);
     void setBackgroundColor(std::uint8_t r, std::uint8_t g, std::uint8_t b, std::uint8_t a);

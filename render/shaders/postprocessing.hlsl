@@ -1,5 +1,6 @@
 // Full-screen pass from the scene targets into the output targets: render-mode specific shading,
-// brightness and contrast, opacity, and the output color packed next to the world position.
+// brightness and contrast, opacity, the output color packed next to the world position, and
+// eye-dome lighting of the color image.
 #include "shaders/colorprocessing.hlsl"
 
 cbuffer cbConstant : register(b0)
@@ -11,10 +12,16 @@ cbuffer cbConstant : register(b0)
     float4 bg_color;
     float opacity;
     int point_render_mode;
+    int eye_dome_lighting;
+    float edl_strength;
+    float4 edl_depth_plane;
+    float edl_radius;
+    float edl_orthographic_depth_scale;
 };
 
 Texture2D<float4> color : register(t0);
 Texture2D<float4> worldPosition : register(t1);
+Texture2D<float4> exactWorldPosition : register(t2);
 
 static const int kModeDefault = 0;
 static const int kModeTomographicDarkContours = 1;
@@ -23,6 +30,10 @@ static const int kModeColorizeByNormal = 3;
 static const int kModeColorizeByPlaneDistance = 4;
 static const int kModeColorizeByClassIndex = 8;
 static const float kLuminanceScale = 2.0;
+static const int kEdlNeighbours = 8;
+static const float kEdlResponseScale = 300.0;
+static const float kEdlMinPerspectiveDepth = 1e-6;
+static const float kTwoPi = 6.28318531;
 
 struct VS_OUTPUT
 {
@@ -66,6 +77,32 @@ float4 shadeSurface(int2 pixel, float4 sceneColor, float3 position)
     return float4(0.0, 0.0, 0.0, 0.0);
 }
 
+// Depth of a world position in the measure eye-dome lighting compares (see the constants).
+float edlDepth(float3 position)
+{
+    float depth = dot(edl_depth_plane.xyz, position) + edl_depth_plane.w;
+    if (edl_orthographic_depth_scale != 0.0)
+        return depth * edl_orthographic_depth_scale;
+    return log2(max(depth, kEdlMinPerspectiveDepth));
+}
+
+// Eye-dome lighting: 1 where no neighbour on a ring of edl_radius pixels lies in front of this
+// pixel, falling off exponentially with their mean depth lead. Pixels where nothing was drawn
+// (w = 0) lead nothing. The point centres' positions are used, so that a splat is flat.
+float eyeDomeShade(int2 pixel)
+{
+    float depth = edlDepth(exactWorldPosition.Load(int3(pixel, 0)).xyz);
+    float lead = 0.0;
+    [unroll] for (int i = 0; i < kEdlNeighbours; ++i) {
+        float angle = kTwoPi * i / kEdlNeighbours;
+        int2 offset = int2(round(edl_radius * float2(cos(angle), sin(angle))));
+        float4 neighbour = exactWorldPosition.Load(int3(pixel + offset, 0));
+        if (neighbour.w != 0.0)
+            lead += max(0.0, depth - edlDepth(neighbour.xyz));
+    }
+    return exp(-kEdlResponseScale * edl_strength * lead / kEdlNeighbours);
+}
+
 PS_OUTPUT ps_main(VS_OUTPUT input)
 {
     int2 pixel = int2(input.position.xy);
@@ -89,7 +126,11 @@ PS_OUTPUT ps_main(VS_OUTPUT input)
         output.worldPosition = float4(position.xyz, 0.0);
     }
     output.color.a *= opacity;
-    if (position.w != 0.0)
+    if (position.w != 0.0) {
         output.worldPosition.w = packBGRA(output.color);
+        // After packing: picking and point export keep the colors as drawn.
+        if (eye_dome_lighting != 0)
+            output.color.rgb *= eyeDomeShade(pixel);
+    }
     return output;
 }

@@ -5,6 +5,7 @@
 #include "render/constantbuffer.h"
 #include "render/embeddedfiletable.h"
 #include "render/pixelshader.h"
+#include "render/postprocess.h"
 #include "render/rasterizerstate.h"
 #include "render/renderpass.h"
 #include "render/samplerstate.h"
@@ -110,6 +111,21 @@ TEST(HlslSources, MeshConstantsMatchTheirCpuCopy)
     EXPECT_EQ(layout.offsetOf("unitScale"), offsetof(cbPerFrameConstants, unitScale));
     EXPECT_EQ(layout.offsetOf("cameraPosition"), offsetof(cbPerFrameConstants, cameraPosition));
     EXPECT_EQ(layout.offsetOf("lightPos"), offsetof(cbPerFrameConstants, lightPos));
+}
+
+TEST(HlslSources, PostProcessConstantsMatchTheirCpuCopy)
+{
+    using Constants = Render::PostProcess::Constants;
+    ConstantBufferLayout const layout(
+        Shader::compileShaderFromResource(Render::PostProcess::kShaderName, "ps_main", "ps_5_0"), "cbConstant");
+    EXPECT_EQ(layout.size(), sizeof(Constants));
+    EXPECT_EQ(layout.offsetOf("opacity"), offsetof(Constants, opacity));
+    EXPECT_EQ(layout.offsetOf("point_render_mode"), offsetof(Constants, point_render_mode));
+    EXPECT_EQ(layout.offsetOf("eye_dome_lighting"), offsetof(Constants, eye_dome_lighting));
+    EXPECT_EQ(layout.offsetOf("edl_strength"), offsetof(Constants, edl_strength));
+    EXPECT_EQ(layout.offsetOf("edl_depth_plane"), offsetof(Constants, edl_depth_plane));
+    EXPECT_EQ(layout.offsetOf("edl_radius"), offsetof(Constants, edl_radius));
+    EXPECT_EQ(layout.offsetOf("edl_orthographic_depth_scale"), offsetof(Constants, edl_orthographic_depth_scale));
 }
 
 TEST(HlslSources, PanoramaConstantsMatchTheirCpuCopy)
