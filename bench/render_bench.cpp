@@ -1,0 +1,605 @@
+// The Direct3D side of the library against what the machine allows, each in the same run:
+//   stream   <sample scene> <town-10m> <town-50m>  streaming to a settled buffer against decoding
+//            the same nodes; time to first frame, to settled and peak memory per budget; the cost
+//            of the same view in a 5 times larger scene
+//   draw     <town-10m>  frame time of the library against a bare draw of the same points
+//   readback <town-10m>  readback and picking against a plain staging copy of the same texture
+//   shaders  the compile time of every embedded shader
+// Data set folders are Windows paths (Z:/...). Results go to standard output as one JSON object.
+
+#include "benchsupport.h"
+
+#include "graphics/colorimage.h"
+#include "octree/nodevertexloader.h"
+#include "octree/potreelocation.h"
+#include "render/comexception.h"
+#include "render/grouprenderable.h"
+#include "render/pointcloudrenderable.h"
+#include "render/renderer.h"
+#include "render/shader.h"
+#include "render/shaderconstants.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <d3dcompiler.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bench::Results;
+
+constexpr unsigned kWidth = 1280;
+constexpr unsigned kHeight = 720;
+constexpr float kFieldOfView = 50.0f;
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+constexpr double kMegabyte = 1024.0 * 1024.0;
+constexpr std::size_t kMillion = 1'000'000;
+
+// Private bytes of this process: what the point data, the caches and the buffers take.
+double privateBytes()
+{
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
+    return static_cast<double>(counters.PrivateUsage);
+}
+
+// Blocks until the GPU has executed everything submitted so far.
+void waitForGpu(ID3D11Device* device, ID3D11DeviceContext* context)
+{
+    D3D11_QUERY_DESC const desc{D3D11_QUERY_EVENT, 0};
+    ATL::CComPtr<ID3D11Query> query;
+    Render::throwIfFailed(device->CreateQuery(&desc, &query));
+    context->End(query);
+    BOOL done = FALSE;
+    while (context->GetData(query, &done, sizeof(done), 0) != S_OK)
+        std::this_thread::yield();
+}
+
+struct CameraPose {
+    Math::Point<float, 3> eye;
+    Math::Point<float, 3> target;
+    Eigen::Vector3f up;
+};
+
+// The whole data set from above one corner, as a user first sees a scan.
+CameraPose overview(Math::NBoundingBox<float, 3> const& box)
+{
+    Math::Point<float, 3> const target(box.center().x(), box.center().y(), box.min().z() + 0.25f * box.size().z());
+    float const distance = 0.5f * box.size().norm() / std::tan(0.5f * kFieldOfView * 3.14159265f / 180.0f);
+    return {target + distance * Eigen::Vector3f(0.55f, -0.65f, 0.52f).normalized(), target, Eigen::Vector3f::UnitZ()};
+}
+
+// Straight down onto (x, y) from `height` above the ground.
+CameraPose lookingDown(float x, float y, float height)
+{
+    return {{x, y, height}, {x, y, 0.0f}, Eigen::Vector3f::UnitY()};
+}
+
+// What streaming one view until it settled took.
+struct Settled {
+    double secondsToFirstFrame = 0.0;
+    double secondsToSettled = 0.0;
+    double peakBytes = 0.0;
+    std::size_t points = 0;
+};
+
+// A renderer showing one data set at one budget.
+class View {
+public:
+    View(std::filesystem::path const& folder, std::size_t budget)
+        : mMemoryBefore(privateBytes()), mScene(Render::GroupRenderable::create("scene"))
+    {
+        mRenderer.setViewport(kWidth, kHeight);
+        mCloud = Render::PointCloudRenderable::create(std::make_shared<PoTree::FileSystemLocation>(folder),
+                                                      folder.filename().string(), budget, 1.0);
+        mScene->add(mCloud);
+        mRenderer.setScene(mScene);
+        place(overview(mRenderer.boundingBox()));
+    }
+    ~View() { mCloud->stopAsyncReload(); }
+    View(View const&) = delete;
+    View& operator=(View const&) = delete;
+
+    Render::Renderer& renderer() { return mRenderer; }
+    Render::PointCloudRenderable& cloud() { return *mCloud; }
+
+    void place(CameraPose const& pose)
+    {
+        mRenderer.setPerspective(kFieldOfView, 0.1f, 10000.0f);
+        mRenderer.setAutoAdjustZRange(true);
+        mRenderer.setCameraPose(pose.eye, pose.target, pose.up);
+    }
+
+    // Streams from the first reload until the loader is idle, rendering every published buffer.
+    Settled settle()
+    {
+        Settled result;
+        double peak = privateBytes();
+        auto const start = Bench::Clock::now();
+        auto const elapsed = [&] { return std::chrono::duration<double>(Bench::Clock::now() - start).count(); };
+        mCloud->startAsyncReload(std::function<void()>(), std::numeric_limits<std::size_t>::max());
+        while (true) {
+            if (mRenderer.needsRedraw()) {
+                mRenderer.render();
+                if (result.secondsToFirstFrame == 0.0 && mCloud->numVisiblePoints() > 0)
+                    result.secondsToFirstFrame = elapsed();
+            } else if (!mCloud->isLoading()) {
+                break;
+            }
+            peak = std::max(peak, privateBytes());
+            std::this_thread::sleep_for(kPollInterval);
+        }
+        mCloud->isAsyncReloadHealthy(true);
+        mRenderer.render();
+        waitForGpu(mRenderer.device(), mRenderer.deviceContext());
+        result.secondsToSettled = elapsed();
+        result.peakBytes = peak - mMemoryBefore;
+        result.points = mCloud->numVisiblePoints();
+        Bench::requireSameWork(result.points == mCloud->loadedPointCount(), "points drawn and points loaded");
+        return result;
+    }
+
+    // The loaded nodes decoded again, one after another, without cache, budget or buffer.
+    std::size_t decodeLoadedNodes(std::vector<Render::VertexContainer::Vertex>* vertices = nullptr) const
+    {
+        std::size_t points = 0;
+        Render::VertexContainer container;
+        for (Octree::OctreeNodeId const id : mCloud->loadedNodeIds()) {
+            std::string error;
+            if (!Octree::loadNodeVertices(*mCloud->octree(), id, container, {}, &error))
+                throw std::runtime_error("node " + id.name() + ": " + error);
+            points += container.size();
+            if (vertices)
+                vertices->insert(vertices->end(), container.vertices.begin(), container.vertices.end());
+        }
+        return points;
+    }
+
+private:
+    double const mMemoryBefore;
+    Render::Renderer mRenderer;
+    std::shared_ptr<Render::GroupRenderable> mScene;
+    std::shared_ptr<Render::PointCloudRenderable> mCloud;
+};
+
+std::string millions(std::size_t points)
+{
+    return std::to_string(points / kMillion) + "m";
+}
+
+// --- streaming -----------------------------------------------------------------------------
+
+constexpr std::size_t kStreamCompareBudget = 10 * kMillion;
+constexpr std::array<std::size_t, 3> kReportedBudgets{1 * kMillion, 5 * kMillion, 10 * kMillion};
+constexpr std::size_t kGrowthBudget = 3 * kMillion;
+constexpr int kGrowthRepetitions = 3;
+// The view of the growth comparison: straight down onto the middle block of the first row, which
+// both towns have, from a height that shows about one block.
+constexpr float kGrowthViewX = 300.0f;
+constexpr float kGrowthViewY = 60.0f;
+constexpr float kGrowthViewHeight = 100.0f;
+
+// Points per second of streaming over decoding the same nodes, both from a cold start of their own.
+void streamAgainstDecode(Results& results, std::filesystem::path const& folder, double& streamSeconds,
+                         double& decodeSeconds)
+{
+    std::string const name = folder.filename().string();
+    View view(folder, kStreamCompareBudget);
+    Settled const settled = view.settle();
+    std::size_t decoded = 0;
+    double const decodeTime = Bench::secondsOf([&] { decoded = view.decodeLoadedNodes(); });
+    Bench::requireSameWork(decoded == settled.points, name + ": " + std::to_string(settled.points) + " points streamed, " +
+                                                          std::to_string(decoded) + " decoded");
+    results.add("stream_vs_decode/" + name, decodeTime / settled.secondsToSettled, "x", "",
+                std::to_string(settled.points) + " points");
+    streamSeconds += settled.secondsToSettled;
+    decodeSeconds += decodeTime;
+}
+
+void streaming(Results& results, std::filesystem::path const& sample, std::filesystem::path const& town10,
+               std::filesystem::path const& town50)
+{
+    Bench::progress("streaming against decoding");
+    double streamSeconds = 0.0;
+    double decodeSeconds = 0.0;
+    for (auto const& folder : {sample, town10})
+        streamAgainstDecode(results, folder, streamSeconds, decodeSeconds);
+    results.add("stream_vs_decode", decodeSeconds / streamSeconds, "x", ">= 0.5",
+                "streaming throughput over decode-only throughput of the same nodes");
+
+    for (std::size_t const budget : kReportedBudgets) {
+        Bench::progress("streaming town-10m at a budget of " + millions(budget));
+        View view(town10, budget);
+        Settled const settled = view.settle();
+        std::string const suffix = "/budget_" + millions(budget);
+        results.add("seconds_to_first_frame" + suffix, settled.secondsToFirstFrame, "s");
+        results.add("seconds_to_settled" + suffix, settled.secondsToSettled, "s", "",
+                    std::to_string(settled.points) + " points");
+        results.add("peak_memory" + suffix, settled.peakBytes / kMegabyte, "MB");
+    }
+
+    Bench::progress("the same view of town-10m and town-50m");
+    std::map<std::string, std::vector<double>> seconds;
+    std::map<std::string, std::vector<double>> memory;
+    std::map<std::string, std::size_t> points;
+    for (int turn = 0; turn < kGrowthRepetitions; ++turn) {
+        for (auto const& folder : turn % 2 == 0 ? std::array{town10, town50} : std::array{town50, town10}) {
+            View view(folder, kGrowthBudget);
+            view.place(lookingDown(kGrowthViewX, kGrowthViewY, kGrowthViewHeight));
+            Settled const settled = view.settle();
+            seconds[folder.string()].push_back(settled.secondsToSettled);
+            memory[folder.string()].push_back(settled.peakBytes);
+            points[folder.string()] = settled.points;
+        }
+    }
+    std::string const small = town10.string();
+    std::string const large = town50.string();
+    std::string const shown = std::to_string(points[small]) + " and " + std::to_string(points[large]) + " points shown";
+    results.add("settle_growth_50m_vs_10m", Bench::median(seconds[large]) / Bench::median(seconds[small]), "x", "<= 1.3",
+                shown);
+    results.add("memory_growth_50m_vs_10m", Bench::median(memory[large]) / Bench::median(memory[small]), "x", "<= 1.3",
+                shown);
+}
+
+// --- drawing -------------------------------------------------------------------------------
+
+constexpr int kFrameRepetitions = 15;
+// Every point covers this many pixels across: the library's sizes are clamped to it.
+constexpr float kPointFootprint = 3.0f;
+constexpr float kUnclampedPointSize = 1.0e6f;
+
+constexpr char kBareShader[] = R"(
+cbuffer Frame : register(b0)
+{
+    float4x4 modelViewProj;
+    float halfExtentPerW;
+    float aspect;
+};
+struct VsIn { float3 position : POS; uint vertexId : SV_VertexID; };
+struct PsOut { float4 color : SV_TARGET0; float4 world : SV_TARGET1; float4 exactWorld : SV_TARGET2; };
+float4 vs_main(VsIn input) : SV_POSITION
+{
+    float4 clip = mul(modelViewProj, float4(input.position, 1.0));
+    float2 uv = float2(-1.0 + 2.0 * ((input.vertexId >> 1) & 1), -1.0 + 2.0 * (input.vertexId & 1));
+    float halfExtent = halfExtentPerW * clip.w;
+    return clip + float4(uv.x * halfExtent / aspect, uv.y * halfExtent, 0.0, 0.0);
+}
+PsOut ps_main()
+{
+    PsOut output;
+    output.color = float4(1.0, 0.0, 0.0, 1.0);
+    output.world = float4(0.0, 0.0, 0.0, 1.0);
+    output.exactWorld = float4(0.0, 0.0, 0.0, 1.0);
+    return output;
+}
+)";
+
+std::string compileBareShader(char const* entryPoint, char const* profile)
+{
+    ATL::CComPtr<ID3DBlob> code;
+    ATL::CComPtr<ID3DBlob> errors;
+    HRESULT const result = D3DCompile(kBareShader, sizeof(kBareShader) - 1, "bare", nullptr, nullptr, entryPoint, profile,
+                                      D3DCOMPILE_OPTIMIZATION_LEVEL3, 0, &code, &errors);
+    if (FAILED(result))
+        throw std::runtime_error(std::string("bare shader: ") +
+                                 (errors ? static_cast<char const*>(errors->GetBufferPointer()) : "does not compile"));
+    return {static_cast<char const*>(code->GetBufferPointer()), code->GetBufferSize()};
+}
+
+// The least a point renderer must do with the same points: one instanced draw of the same vertex
+// buffer layout, a vertex shader that only transforms and expands, a pixel shader that writes a
+// constant to the same targets.
+class BareDraw {
+public:
+    BareDraw(Render::Renderer& renderer, std::vector<Render::VertexContainer::Vertex> const& vertices)
+        : mDevice(renderer.device()), mContext(renderer.deviceContext()), mPointCount(vertices.size())
+    {
+        std::string const vertexCode = compileBareShader("vs_main", "vs_5_0");
+        std::string const pixelCode = compileBareShader("ps_main", "ps_5_0");
+        Render::throwIfFailed(mDevice->CreateVertexShader(vertexCode.data(), vertexCode.size(), nullptr, &mVertexShader));
+        Render::throwIfFailed(mDevice->CreatePixelShader(pixelCode.data(), pixelCode.size(), nullptr, &mPixelShader));
+        D3D11_INPUT_ELEMENT_DESC const position{"POS", 0, DXGI_FORMAT_R32G32B32_FLOAT, 0, 0, D3D11_INPUT_PER_INSTANCE_DATA, 1};
+        Render::throwIfFailed(mDevice->CreateInputLayout(&position, 1, vertexCode.data(), vertexCode.size(), &mLayout));
+
+        D3D11_BUFFER_DESC desc{};
+        desc.ByteWidth = static_cast<UINT>(vertices.size() * sizeof(vertices[0]));
+        desc.Usage = D3D11_USAGE_DYNAMIC;
+        desc.BindFlags = D3D11_BIND_VERTEX_BUFFER;
+        desc.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
+        D3D11_SUBRESOURCE_DATA const data{vertices.data(), 0, 0};
+        Render::throwIfFailed(mDevice->CreateBuffer(&desc, &data, &mVertices));
+
+        D3D11_BUFFER_DESC constantsDesc{};
+        constantsDesc.ByteWidth = sizeof(Constants);
+        constantsDesc.Usage = D3D11_USAGE_DEFAULT;
+        constantsDesc.BindFlags = D3D11_BIND_CONSTANT_BUFFER;
+        Render::throwIfFailed(mDevice->CreateBuffer(&constantsDesc, nullptr, &mConstants));
+        D3D11_RASTERIZER_DESC rasterizer{};
+        rasterizer.FillMode = D3D11_FILL_SOLID;
+        rasterizer.CullMode = D3D11_CULL_NONE;
+        rasterizer.DepthClipEnable = TRUE;
+        Render::throwIfFailed(mDevice->CreateRasterizerState(&rasterizer, &mRasterizer));
+        D3D11_DEPTH_STENCIL_DESC depth{};
+        depth.DepthEnable = TRUE;
+        depth.DepthWriteMask = D3D11_DEPTH_WRITE_MASK_ALL;
+        depth.DepthFunc = D3D11_COMPARISON_LESS;
+        Render::throwIfFailed(mDevice->CreateDepthStencilState(&depth, &mDepth));
+    }
+
+    std::size_t pointCount() const { return mPointCount; }
+
+    void draw(Render::Renderer& renderer, Eigen::Matrix4f const& modelViewProjection)
+    {
+        Constants const constants{Render::toShaderMatrix(modelViewProjection), kPointFootprint / float(kHeight),
+                                  float(kWidth) / float(kHeight)};
+        mContext->UpdateSubresource(mConstants, 0, nullptr, &constants, 0, 0);
+        Render::RenderPass const& pass = renderer.scenePass();
+        std::vector<ID3D11RenderTargetView*> const& targets = pass.renderTargetViews();
+        constexpr std::array<float, 4> kClear{0.0f, 0.0f, 0.0f, 0.0f};
+        for (ID3D11RenderTargetView* target : targets)
+            mContext->ClearRenderTargetView(target, kClear.data());
+        mContext->ClearDepthStencilView(pass.depthStencilView(), D3D11_CLEAR_DEPTH, 1.0f, 0);
+        mContext->OMSetRenderTargets(static_cast<UINT>(targets.size()), targets.data(), pass.depthStencilView());
+        mContext->OMSetDepthStencilState(mDepth, 0);
+        mContext->OMSetBlendState(nullptr, nullptr, 0xffffffff);
+        mContext->RSSetState(mRasterizer);
+        D3D11_VIEWPORT const viewport{0.0f, 0.0f, float(kWidth), float(kHeight), 0.0f, 1.0f};
+        mContext->RSSetViewports(1, &viewport);
+        mContext->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+        mContext->IASetInputLayout(mLayout);
+        ID3D11Buffer* const buffers[] = {mVertices};
+        UINT const stride = sizeof(Render::VertexContainer::Vertex);
+        UINT const offset = 0;
+        mContext->IASetVertexBuffers(0, 1, buffers, &stride, &offset);
+        mContext->VSSetShader(mVertexShader, nullptr, 0);
+        mContext->VSSetConstantBuffers(0, 1, &mConstants.p);
+        mContext->PSSetShader(mPixelShader, nullptr, 0);
+        mContext->DrawInstanced(4, static_cast<UINT>(mPointCount), 0, 0);
+        mContext->OMSetRenderTargets(0, nullptr, nullptr);
+        waitForGpu(mDevice, mContext);
+    }
+
+private:
+    struct Constants {
+        Render::ShaderFloat4x4 modelViewProjection;
+        float halfExtentPerW;
+        float aspect;
+        float padding[2];
+    };
+
+    ATL::CComPtr<ID3D11Device> mDevice;
+    ATL::CComPtr<ID3D11DeviceContext> mContext;
+    std::size_t mPointCount;
+    ATL::CComPtr<ID3D11VertexShader> mVertexShader;
+    ATL::CComPtr<ID3D11PixelShader> mPixelShader;
+    ATL::CComPtr<ID3D11InputLayout> mLayout;
+    ATL::CComPtr<ID3D11Buffer> mVertices;
+    ATL::CComPtr<ID3D11Buffer> mConstants;
+    ATL::CComPtr<ID3D11RasterizerState> mRasterizer;
+    ATL::CComPtr<ID3D11DepthStencilState> mDepth;
+};
+
+// A settled view of `budget` points with its bare twin, for frame-time comparisons.
+class DrawScene {
+public:
+    DrawScene(std::filesystem::path const& folder, std::size_t budget) : mView(folder, budget)
+    {
+        mView.cloud().setPointSize(kUnclampedPointSize);
+        mView.cloud().setMaxPointSize(kPointFootprint);
+        mView.settle();
+        std::vector<Render::VertexContainer::Vertex> vertices;
+        mView.decodeLoadedNodes(&vertices);
+        Bench::requireSameWork(vertices.size() == mView.cloud().numVisiblePoints(), "points of the bare draw");
+        mBare.emplace(mView.renderer(), vertices);
+    }
+
+    View& view() { return mView; }
+    std::size_t pointCount() const { return mBare->pointCount(); }
+
+    void libraryFrame()
+    {
+        mView.renderer().render();
+        waitForGpu(mView.renderer().device(), mView.renderer().deviceContext());
+    }
+
+    void bareFrame()
+    {
+        mBare->draw(mView.renderer(), mView.renderer().viewProjectionMatrix() * mView.cloud().worldMatrix());
+    }
+
+private:
+    View mView;
+    std::optional<BareDraw> mBare;
+};
+
+// One frame-time ratio: `subject` against `baseline` on a scene of `budget` points. Further
+// comparisons (a post-process effect against none, say) are one more entry of the table below.
+struct DrawComparison {
+    std::string key;
+    std::size_t budget;
+    std::string aim;
+    std::function<void(DrawScene&)> subject;
+    std::function<void(DrawScene&)> baseline;
+};
+
+std::vector<DrawComparison> drawComparisons()
+{
+    auto const library = [](DrawScene& scene) { scene.libraryFrame(); };
+    auto const bare = [](DrawScene& scene) { scene.bareFrame(); };
+    return {
+        {"draw_vs_bare_1m", 1 * kMillion, "<= 1.2", library, bare},
+        {"draw_vs_bare_5m", 5 * kMillion, "<= 1.2", library, bare},
+    };
+}
+
+void drawing(Results& results, std::filesystem::path const& town10)
+{
+    // Comparisons of one budget follow each other and share their scene.
+    std::unique_ptr<DrawScene> scene;
+    std::size_t sceneBudget = 0;
+    for (DrawComparison const& comparison : drawComparisons()) {
+        if (!scene || sceneBudget != comparison.budget) {
+            scene.reset();
+            Bench::progress("loading " + millions(comparison.budget) + " points to draw");
+            scene = std::make_unique<DrawScene>(town10, comparison.budget);
+            sceneBudget = comparison.budget;
+        }
+        comparison.subject(*scene);
+        comparison.baseline(*scene);
+        Bench::PairedTimes const times = Bench::timeInTurns(
+            kFrameRepetitions, [&] { comparison.subject(*scene); }, [&] { comparison.baseline(*scene); });
+        results.add(comparison.key, times.ratio(), "x", comparison.aim,
+                    std::to_string(scene->pointCount()) + " points, " + std::to_string(times.subject * 1000.0) +
+                        " ms a frame");
+    }
+}
+
+// --- readback and picking ------------------------------------------------------------------
+
+constexpr int kReadbackRepetitions = 15;
+constexpr std::size_t kReadbackBudget = 5 * kMillion;
+constexpr std::uint64_t kPickTolerance = 8;
+constexpr double kPlaneInlierDistance = 0.05;
+
+// A plain copy of a texture to CPU memory: staging copy, map, one memcpy per row.
+class StagingCopy {
+public:
+    StagingCopy(Render::Renderer& renderer, Render::Texture2d const& source)
+        : mContext(renderer.deviceContext()), mSource(source.get())
+    {
+        D3D11_TEXTURE2D_DESC desc = source.desc();
+        desc.Usage = D3D11_USAGE_STAGING;
+        desc.BindFlags = 0;
+        desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+        desc.MiscFlags = 0;
+        Render::throwIfFailed(renderer.device()->CreateTexture2D(&desc, nullptr, &mStaging));
+        UINT const texelBytes = desc.Format == DXGI_FORMAT_B8G8R8A8_UNORM ? 4 : 16;
+        mRowBytes = desc.Width * texelBytes;
+        mRows = desc.Height;
+        mCopy.resize(std::size_t(mRowBytes) * mRows);
+    }
+
+    void read()
+    {
+        mContext->CopyResource(mStaging, mSource);
+        D3D11_MAPPED_SUBRESOURCE mapped{};
+        Render::throwIfFailed(mContext->Map(mStaging, 0, D3D11_MAP_READ, 0, &mapped));
+        for (UINT row = 0; row < mRows; ++row)
+            std::memcpy(mCopy.data() + std::size_t(row) * mRowBytes, static_cast<char const*>(mapped.pData) + row * mapped.RowPitch,
+                        mRowBytes);
+        mContext->Unmap(mStaging, 0);
+    }
+
+private:
+    ATL::CComPtr<ID3D11DeviceContext> mContext;
+    ID3D11Texture2D* mSource;
+    ATL::CComPtr<ID3D11Texture2D> mStaging;
+    UINT mRowBytes = 0;
+    UINT mRows = 0;
+    std::vector<char> mCopy;
+};
+
+void readback(Results& results, std::filesystem::path const& town10)
+{
+    Bench::progress("readback and picking on a full frame");
+    View view(town10, kReadbackBudget);
+    // Close enough above the town that points cover every pixel.
+    view.place(lookingDown(kGrowthViewX, kGrowthViewY, 0.75f * kGrowthViewHeight));
+    view.settle();
+    Render::Renderer& renderer = view.renderer();
+    Render::Texture2d const& outputColor = renderer.outputPass().texture("color");
+    Render::Texture2d const& outputPositions = renderer.outputPass().texture("worldPosition");
+    Render::Texture2d const& scenePositions = renderer.scenePass().texture("exactWorldPosition");
+    StagingCopy colorCopy(renderer, outputColor);
+    StagingCopy outputPositionCopy(renderer, outputPositions);
+    StagingCopy scenePositionCopy(renderer, scenePositions);
+    std::size_t const pixels = std::size_t(kWidth) * kHeight;
+
+    Graphics::ColorImage image;
+    std::vector<Math::Point<float, 3>> visible;
+    std::vector<Render::VertexPosColor> chunk(pixels);
+    Math::NPlane<float, 3> plane;
+    Math::Point<float, 3> point;
+    struct Case {
+        std::string key;
+        std::function<void()> library;
+        std::function<void()> baseline;
+    };
+    std::vector<Case> const cases{
+        {"readback_color_image_vs_copy", [&] { renderer.getColorImage(image); }, [&] { colorCopy.read(); }},
+        {"readback_visible_points_vs_copy", [&] { renderer.getVisiblePoints(visible); }, [&] { scenePositionCopy.read(); }},
+        {"pick_plane_vs_copy",
+         [&] { renderer.pickPlane(kWidth / 2, kHeight / 2, kPickTolerance, plane, point, kPlaneInlierDistance); },
+         [&] { scenePositionCopy.read(); }},
+        {"readback_point_chunk_vs_copy",
+         [&] {
+             renderer.resetPointChunkPosition();
+             Bench::requireSameWork(renderer.getNextPointChunk(chunk.data(), chunk.size()) == pixels, "point chunk");
+         },
+         [&] {
+             colorCopy.read();
+             outputPositionCopy.read();
+         }},
+    };
+    for (Case const& readCase : cases) {
+        readCase.library();
+        Bench::PairedTimes const times = Bench::timeInTurns(kReadbackRepetitions, readCase.library, readCase.baseline);
+        results.add(readCase.key, times.ratio(), "x", "", std::to_string(times.subject * 1000.0) + " ms");
+    }
+    Bench::requireSameWork(image.width == kWidth && image.height == kHeight, "color image size");
+    Bench::requireSameWork(!visible.empty(), "visible points found");
+    Bench::requireSameWork(renderer.pickPlane(kWidth / 2, kHeight / 2, kPickTolerance, plane, point, kPlaneInlierDistance),
+                           "a plane picked");
+    results.add("visible_points", double(visible.size()), "points");
+}
+
+// --- shader compiles -----------------------------------------------------------------------
+
+void shaderCompiles(Results& results)
+{
+    Bench::progress("compiling the embedded shaders");
+    struct Stage {
+        char const* entryPoint;
+        char const* profile;
+    };
+    std::vector<std::string> const shaders{"box", "mesh", "pano", "pointcloud", "postprocessing"};
+    for (std::string const& shader : shaders) {
+        for (Stage const stage : {Stage{"vs_main", "vs_5_0"}, Stage{"ps_main", "ps_5_0"}}) {
+            double const seconds = Bench::secondsOf([&] {
+                Render::Shader::compileShaderFromResource("shaders/" + shader + ".hlsl", stage.entryPoint, stage.profile);
+            });
+            results.add("shader_compile_ms/" + shader + "." + stage.entryPoint, seconds * 1000.0, "ms");
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    return Bench::runBenchmark("render_bench", [&](Results& results) {
+        std::string const command = argc > 1 ? argv[1] : "";
+        if (command == "stream" && argc == 5)
+            streaming(results, argv[2], argv[3], argv[4]);
+        else if (command == "draw" && argc == 3)
+            drawing(results, argv[2]);
+        else if (command == "readback" && argc == 3)
+            readback(results, argv[2]);
+        else if (command == "shaders" && argc == 2)
+            shaderCompiles(results);
+        else
+            throw std::invalid_argument("usage: render_bench stream <sample scene> <town-10m> <town-50m> | draw <town-10m> | "
+                                        "readback <town-10m> | shaders");
+    });
+}
