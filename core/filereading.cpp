@@ -10,7 +10,7 @@ std::ifstream openForReading(std::filesystem::path const& path)
 {
     std::ifstream file(path, std::ios::binary);
     if (!file)
-        throw std::runtime_error("cannot open file '" + path.string() + "'");
+        throw std::runtime_error("cannot open file '" + path.generic_string() + "'");
     return file;
 }
 
@@ -33,7 +33,7 @@ std::string readLocalFile(std::filesystem::path const& path, std::uint64_t offse
     file.read(bytes.data(), static_cast<std::streamsize>(size));
     if (!file || static_cast<std::uint64_t>(file.gcount()) != size)
         throw std::runtime_error("cannot read " + std::to_string(size) + " bytes at offset " + std::to_string(offset) +
-                                 " of file '" + path.string() + "'");
+                                 " of file '" + path.generic_string() + "'");
     return bytes;
 }
 

@@ -27,7 +27,7 @@ void appendBytes(void* context, void* bytes, int size)
 void ColorImage::writePng(std::filesystem::path const& path) const
 {
     if (width == 0 || height == 0)
-        throw std::invalid_argument(fmt::format("cannot write an empty image to \"{}\"", path.string()));
+        throw std::invalid_argument(fmt::format("cannot write an empty image to \"{}\"", path.generic_string()));
 
     // Memory holds B, G, R, A; PNG wants R, G, B, A.
     std::vector<std::uint8_t> rgba(width * height * kRgbaChannels);
@@ -47,13 +47,13 @@ void ColorImage::writePng(std::filesystem::path const& path) const
     int const rowBytes = static_cast<int>(width * kRgbaChannels);
     if (stbi_write_png_to_func(&appendBytes, &encoded, static_cast<int>(width), static_cast<int>(height), kRgbaChannels,
             rgba.data(), rowBytes) == 0)
-        throw std::runtime_error(fmt::format("cannot encode the PNG image for \"{}\"", path.string()));
+        throw std::runtime_error(fmt::format("cannot encode the PNG image for \"{}\"", path.generic_string()));
 
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(encoded.data(), static_cast<std::streamsize>(encoded.size()));
     file.close();
     if (!file)
-        throw std::runtime_error(fmt::format("cannot write the PNG file \"{}\"", path.string()));
+        throw std::runtime_error(fmt::format("cannot write the PNG file \"{}\"", path.generic_string()));
 }
 
 } // namespace Graphics

@@ -96,7 +96,7 @@ void writeDepthFile(std::filesystem::path const& path, DepthImage const& depth)
                    static_cast<std::streamsize>(depth.width * sizeof(float)));
     file.close();
     if (!file)
-        throw std::runtime_error(fmt::format("cannot write the depth file \"{}\"", path.string()));
+        throw std::runtime_error(fmt::format("cannot write the depth file \"{}\"", path.generic_string()));
 }
 
 void writeTextFile(std::filesystem::path const& path, std::string const& text)
@@ -105,7 +105,7 @@ void writeTextFile(std::filesystem::path const& path, std::string const& text)
     file << text;
     file.close();
     if (!file)
-        throw std::runtime_error(fmt::format("cannot write the file \"{}\"", path.string()));
+        throw std::runtime_error(fmt::format("cannot write the file \"{}\"", path.generic_string()));
 }
 
 bool onGridLine(float coordinate)

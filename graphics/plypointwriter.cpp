@@ -33,7 +33,7 @@ PlyPointWriter::PlyPointWriter(std::filesystem::path path)
     , mFile(mPath, std::ios::binary | std::ios::trunc)
 {
     if (!mFile.is_open())
-        throw std::runtime_error(fmt::format("cannot create the PLY file \"{}\"", mPath.string()));
+        throw std::runtime_error(fmt::format("cannot create the PLY file \"{}\"", mPath.generic_string()));
     mFile.write(kHeaderStart.data(), static_cast<std::streamsize>(kHeaderStart.size()));
     mCountPosition = static_cast<std::streamoff>(kHeaderStart.size());
     std::string const rest = header(0).substr(kHeaderStart.size());
@@ -77,7 +77,7 @@ void PlyPointWriter::encodeRecord(float x, float y, float z, Math::Color const& 
 void PlyPointWriter::appendEncoded(std::string_view bytes, std::size_t count)
 {
     if (!mFile.is_open())
-        throw std::logic_error(fmt::format("the PLY file \"{}\" is already closed", mPath.string()));
+        throw std::logic_error(fmt::format("the PLY file \"{}\" is already closed", mPath.generic_string()));
     mFile.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!mFile)
         throwWriteError();
@@ -108,7 +108,7 @@ void PlyPointWriter::finish()
 
 void PlyPointWriter::throwWriteError() const
 {
-    throw std::runtime_error(fmt::format("cannot write the PLY file \"{}\"", mPath.string()));
+    throw std::runtime_error(fmt::format("cannot write the PLY file \"{}\"", mPath.generic_string()));
 }
 
 } // namespace Graphics

@@ -12,7 +12,7 @@ TextPointWriter::TextPointWriter(std::filesystem::path path)
     , mFile(mPath, std::ios::out | std::ios::trunc)
 {
     if (!mFile.is_open())
-        throw std::runtime_error(fmt::format("cannot create the point file \"{}\"", mPath.string()));
+        throw std::runtime_error(fmt::format("cannot create the point file \"{}\"", mPath.generic_string()));
     mFile.precision(kPrecision);
     mFile << kHeaderLine;
     checkStream();
@@ -35,7 +35,7 @@ void TextPointWriter::close()
 void TextPointWriter::checkStream() const
 {
     if (!mFile)
-        throw std::runtime_error(fmt::format("cannot write the point file \"{}\"", mPath.string()));
+        throw std::runtime_error(fmt::format("cannot write the point file \"{}\"", mPath.generic_string()));
 }
 
 } // namespace Graphics

@@ -33,7 +33,7 @@ struct StbiImageDeleter {
 
 std::runtime_error descriptionError(std::filesystem::path const& path, std::string const& problem)
 {
-    return std::runtime_error(fmt::format("invalid panorama description \"{}\": {}", path.string(), problem));
+    return std::runtime_error(fmt::format("invalid panorama description \"{}\": {}", path.generic_string(), problem));
 }
 
 std::size_t boundedCount(nlohmann::json const& description, char const* key, std::size_t minimum,
@@ -51,7 +51,7 @@ std::size_t boundedCount(nlohmann::json const& description, char const* key, std
 std::string fileBytes(std::filesystem::path const& path)
 {
     if (!std::filesystem::is_regular_file(path))
-        throw std::runtime_error(fmt::format("panorama file \"{}\" is missing", path.string()));
+        throw std::runtime_error(fmt::format("panorama file \"{}\" is missing", path.generic_string()));
     return Core::readLocalFile(path);
 }
 
@@ -63,13 +63,13 @@ stbi_uc const* asStbiBytes(std::string const& bytes)
 int stbiLength(std::string const& bytes, std::filesystem::path const& path)
 {
     if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-        throw std::runtime_error(fmt::format("image \"{}\" is too large", path.string()));
+        throw std::runtime_error(fmt::format("image \"{}\" is too large", path.generic_string()));
     return static_cast<int>(bytes.size());
 }
 
 std::runtime_error decodeError(std::filesystem::path const& path)
 {
-    return std::runtime_error(fmt::format("cannot decode the PNG image \"{}\": {}", path.string(), stbi_failure_reason()));
+    return std::runtime_error(fmt::format("cannot decode the PNG image \"{}\": {}", path.generic_string(), stbi_failure_reason()));
 }
 
 void checkTileSize(std::size_t width, std::size_t height, PanoramaTileSize const& expected,
@@ -85,7 +85,7 @@ DepthImage rawDepth(std::string const& bytes, std::size_t width, std::size_t hei
     std::size_t const expected = width * height * sizeof(float);
     if (bytes.size() != expected)
         throw std::runtime_error(fmt::format("depth file \"{}\" holds {} bytes, expected {} for {} x {} float32 values",
-                                             path.string(), bytes.size(), expected, width, height));
+                                             path.generic_string(), bytes.size(), expected, width, height));
     DepthImage image(width, height);
     std::memcpy(image.data(), bytes.data(), expected);
     return image;

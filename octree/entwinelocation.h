@@ -23,6 +23,7 @@ public:
 
     bool exists() const override;
     std::string identity() const override;
+    std::string displayName() const override { return mFolder.generic_string(); }
     std::string readFile(std::string const& relativePath) const override;
 
 private:

@@ -15,6 +15,8 @@ public:
     virtual bool exists() const = 0;
     // A text naming the data set uniquely, e.g. its kind and its folder.
     virtual std::string identity() const = 0;
+    // The data set as its user named it, for messages.
+    virtual std::string displayName() const { return identity(); }
 
     bool operator==(Location const& other) const { return identity() == other.identity(); }
 };

@@ -114,7 +114,7 @@ NodePtr Hierarchy::readChunk(Octree::OctreeNodeId id, Math::NBoundingBox<double,
     NodePtr node = parseHierarchyChunk(bytes, id, box);
     // A chunk whose first record is itself a proxy would send the lookup round in circles.
     if (node->isProxy())
-        throw std::runtime_error(mLocation->identity() + ": hierarchy chunk at offset " + std::to_string(offset) +
+        throw std::runtime_error(mLocation->displayName() + ": hierarchy chunk at offset " + std::to_string(offset) +
                                  " of node " + id.name() + " describes its first node as a proxy again");
     return node;
 }

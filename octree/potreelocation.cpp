@@ -19,9 +19,9 @@ std::string readRange(std::filesystem::path const& path, std::uint64_t offset, s
     std::error_code error;
     std::uint64_t const fileSize = std::filesystem::file_size(path, error);
     if (error)
-        throw std::runtime_error("cannot open file '" + path.string() + "'");
+        throw std::runtime_error("cannot open file '" + path.generic_string() + "'");
     if (offset > fileSize || size > fileSize - offset)
-        throw std::runtime_error("file '" + path.string() + "' is too short: " + std::to_string(size) +
+        throw std::runtime_error("file '" + path.generic_string() + "' is too short: " + std::to_string(size) +
                                  " bytes at offset " + std::to_string(offset) + " lie beyond its " +
                                  std::to_string(fileSize) + " bytes");
     return Core::readLocalFile(path, offset, size);
@@ -51,7 +51,7 @@ Metadata const& FileSystemLocation::metadata() const
     std::lock_guard const lock(mMetadataMutex);
     if (!mMetadata) {
         std::filesystem::path const path = mFolder / kMetadataFile;
-        mMetadata = std::make_unique<Metadata const>(Metadata::parse(Core::readLocalFile(path), path.string()));
+        mMetadata = std::make_unique<Metadata const>(Metadata::parse(Core::readLocalFile(path), path.generic_string()));
     }
     return *mMetadata;
 }

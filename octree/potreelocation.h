@@ -38,6 +38,7 @@ public:
 
     bool exists() const override;
     std::string identity() const override;
+    std::string displayName() const override { return mFolder.generic_string(); }
     Metadata const& metadata() const override;
     bool fetchHierarchyChunk(std::uint64_t offset, std::uint64_t size, std::string& bytes,
                              std::stop_token stopToken) const override;
