@@ -1,10 +1,10 @@
 #include "octree/entwinetree.h"
 
 #include "octree/lasheader.h"
+#include "octree/laszipreader.h"
 #include "octree/potreenodedecoder.h"
 #include "octree/sourcepoints.h"
 
-#include <laszip/laszip_api.h>
 #include <nlohmann/json.hpp>
 
 #include <array>
@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 
 namespace Entwine {
@@ -168,41 +167,11 @@ RawPoints decodeBinary(Description const& description, std::string_view bytes, s
     return points;
 }
 
-struct LaszipReader {
-    laszip_POINTER handle = nullptr;
-    LaszipReader() { laszip_create(&handle); }
-    ~LaszipReader()
-    {
-        if (handle) {
-            laszip_close_reader(handle);
-            laszip_destroy(handle);
-        }
-    }
-    LaszipReader(LaszipReader const&) = delete;
-    LaszipReader& operator=(LaszipReader const&) = delete;
-
-    std::string error() const
-    {
-        laszip_CHAR* text = nullptr;
-        laszip_get_error(handle, &text);
-        return text ? text : "unknown LASzip error";
-    }
-};
-
 RawPoints decodeLaszip(std::string const& bytes, std::string const& fileName, std::stop_token const& stopToken)
 {
     // LASzip trusts the header's counts; check them first.
     Las::Header const header = Las::parseHeader(bytes, fileName);
-    LaszipReader reader;
-    if (!reader.handle)
-        throw std::runtime_error(fileName + ": cannot create a LASzip reader");
-    std::istringstream stream(bytes);
-    laszip_BOOL compressed = 0;
-    if (laszip_open_reader_stream(reader.handle, stream, &compressed) != 0)
-        throw std::runtime_error(fileName + ": " + reader.error());
-    laszip_point* point = nullptr;
-    if (laszip_get_point_pointer(reader.handle, &point) != 0)
-        throw std::runtime_error(fileName + ": " + reader.error());
+    Las::LaszipReader reader(bytes, fileName);
     bool const hasColor = header.pointFormat == 2 || header.pointFormat == 3 || header.pointFormat == 5 ||
                           header.pointFormat == 7 || header.pointFormat == 8 || header.pointFormat == 10;
     bool const extended = header.pointFormat >= 6;
@@ -212,16 +181,15 @@ RawPoints decodeLaszip(std::string const& bytes, std::string const& fileName, st
     for (std::uint64_t i = 0; i < header.pointCount; ++i) {
         if (stopToken.stop_requested())
             return points;
-        if (laszip_read_point(reader.handle) != 0)
-            throw std::runtime_error(fileName + ": point " + std::to_string(i) + ": " + reader.error());
-        laszip_F64 coordinates[3];
-        laszip_get_coordinates(reader.handle, coordinates);
+        laszip_point const& point = reader.readPoint(i);
+        double coordinates[3];
+        reader.coordinates(coordinates);
         points.positions.emplace_back(coordinates[0], coordinates[1], coordinates[2]);
         if (hasColor)
-            points.colors.push_back({point->rgb[0], point->rgb[1], point->rgb[2]});
-        points.intensities.push_back(point->intensity);
-        points.classIndices.push_back(extended ? point->extended_classification : point->classification);
-        points.scanIndices.push_back(point->point_source_ID);
+            points.colors.push_back({point.rgb[0], point.rgb[1], point.rgb[2]});
+        points.intensities.push_back(point.intensity);
+        points.classIndices.push_back(extended ? point.extended_classification : point.classification);
+        points.scanIndices.push_back(point.point_source_ID);
     }
     return points;
 }
@@ -296,6 +264,13 @@ Description Description::parse(std::string_view jsonText, std::string const& fil
             dimension.offset = entry["offset"].get<double>();
         description.schema.push_back(std::move(dimension));
     }
+    if (auto const srs = root.find("srs"); srs != root.end() && srs->is_object()) {
+        if (srs->contains("wkt") && (*srs)["wkt"].is_string())
+            description.srs = (*srs)["wkt"].get<std::string>();
+        else if (srs->contains("authority") && srs->contains("horizontal") && (*srs)["authority"].is_string() &&
+                 (*srs)["horizontal"].is_string())
+            description.srs = (*srs)["authority"].get<std::string>() + ":" + (*srs)["horizontal"].get<std::string>();
+    }
     for (char const* axis : {"X", "Y", "Z"}) {
         if (!description.find(axis))
             fail(fileName, "schema", std::string("has no dimension ") + axis);
@@ -327,7 +302,7 @@ std::vector<std::pair<Octree::OctreeNodeId, std::int64_t>> parseHierarchyPage(st
 
 EntwineTree::EntwineTree(std::shared_ptr<Location const> location)
     : mLocation(std::move(location))
-    , mDescription(Description::parse(mLocation->readFile(kDescriptionFile), mLocation->identity() + "/" + kDescriptionFile))
+    , mDescription(Description::parse(mLocation->readFile(kDescriptionFile), mLocation->displayName() + "/" + kDescriptionFile))
     , mReferencePosition(mDescription.cube.center())
 {
     loadHierarchyPage(Octree::OctreeNodeId(), kMaxHierarchyPageDepth);
@@ -337,12 +312,12 @@ void EntwineTree::loadHierarchyPage(Octree::OctreeNodeId pageRoot, unsigned page
 {
     std::string const relativePath = kHierarchyFolder + nodeKey(pageRoot) + ".json";
     if (pagesLeft == 0)
-        throw std::runtime_error(mLocation->identity() + "/" + relativePath + ": hierarchy pages nest too deep");
+        throw std::runtime_error(mLocation->displayName() + "/" + relativePath + ": hierarchy pages nest too deep");
     for (auto const& [id, count] : parseHierarchyPage(mLocation->readFile(relativePath),
-                                                     mLocation->identity() + "/" + relativePath)) {
+                                                     mLocation->displayName() + "/" + relativePath)) {
         if (count == kOwnPage) {
             if (id == pageRoot)
-                throw std::runtime_error(mLocation->identity() + "/" + relativePath + ": page refers to itself");
+                throw std::runtime_error(mLocation->displayName() + "/" + relativePath + ": page refers to itself");
             loadHierarchyPage(id, pagesLeft - 1);
         } else {
             mNodes[id] = static_cast<std::uint64_t>(count);
@@ -381,7 +356,7 @@ std::size_t EntwineTree::getNodePointData(Node const& node, std::vector<Math::Po
         return 0;
     bool const laszip = mDescription.dataType == "laszip";
     std::string const relativePath = kDataFolder + nodeKey(node.id) + (laszip ? ".laz" : ".bin");
-    std::string const fileName = mLocation->identity() + "/" + relativePath;
+    std::string const fileName = mLocation->displayName() + "/" + relativePath;
     std::string const bytes = mLocation->readFile(relativePath);
     RawPoints raw = laszip ? decodeLaszip(bytes, fileName, stopToken) : decodeBinary(mDescription, bytes, fileName);
     if (stopToken.stop_requested())

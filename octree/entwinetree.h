@@ -34,6 +34,8 @@ struct Description {
     std::uint64_t points = 0;
     std::uint64_t span = 0;
     std::vector<Dimension> schema;
+    // The coordinate system: the "srs" WKT, else its authority and code ("EPSG:26912"), else empty.
+    std::string srs;
 
     Dimension const* find(std::string_view name) const;
     std::size_t recordSize() const;

@@ -20,6 +20,7 @@ struct KnownAttribute {
 constexpr KnownAttribute kKnownAttributes[] = {
     {"position", 12},      {"rgb", 6},        {"intensity", 2},   {"ScanIndex", 4}, {"classification", 1},
     {"visibility", 1},     {"normal_oct16", 2}, {"NormalX", 8},   {"NormalY", 8},   {"NormalZ", 8},
+    {"point source id", 2},
 };
 
 constexpr std::size_t kMaxAttributeBytes = 4096;
@@ -165,6 +166,8 @@ Metadata Metadata::parse(std::string_view jsonText, std::string const& fileName)
     if (metadata.spacing <= 0.0)
         reader.fail("spacing", "is not positive");
     metadata.points = reader.unsignedNumber(root, "points", "points");
+    if (root.contains("projection"))
+        metadata.projection = reader.text(root, "projection", "projection");
 
     Json const& box = reader.member(root, "boundingBox", "boundingBox");
     if (!box.is_object())
@@ -184,6 +187,8 @@ Metadata Metadata::parse(std::string_view jsonText, std::string const& fileName)
         Attribute attribute;
         attribute.name = reader.text(entry, "name", field + ".name");
         attribute.size = reader.unsignedNumber(entry, "size", field + ".size");
+        if (entry.contains("type"))
+            attribute.type = reader.text(entry, "type", field + ".type");
         if (attribute.size > kMaxAttributeBytes)
             reader.fail(field + ".size", "is larger than " + std::to_string(kMaxAttributeBytes) + " bytes");
         attribute.min = reader.firstElement(entry, "min", field + ".min");

@@ -16,6 +16,8 @@ enum class Encoding : std::uint8_t { Brotli = 0, Default = 1 };
 
 struct Attribute {
     std::string name;
+    // The element type as declared ("uint16", "double", ...), empty when not given.
+    std::string type;
     std::size_t size = 0;
     // First element of the metadata's "min" / "max" (used for intensity).
     double min = 0.0;
@@ -31,6 +33,8 @@ struct Metadata {
     Math::Point<double, 3> scale = Math::Point<double, 3>::Ones();
     double spacing = 0.0;
     std::uint64_t points = 0;
+    // The coordinate system ("projection"), empty when the data set has none.
+    std::string projection;
     std::vector<Attribute> attributes;
     std::size_t bytesPerPoint = 0;
 

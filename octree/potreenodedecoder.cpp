@@ -35,6 +35,46 @@ std::array<std::uint32_t, 3> deinterleave(std::uint64_t code)
     return values;
 }
 
+// The bytes of a node must hold exactly its points, in the encoding's layout.
+std::size_t checkedBytesPerPoint(Metadata const& metadata, std::string_view bytes, std::uint32_t numPoints,
+                                 std::string const& nodeName)
+{
+    bool const brotli = metadata.encoding == Encoding::Brotli;
+    std::size_t const bytesPerPoint = brotli ? metadata.brotliBytesPerPoint() : metadata.bytesPerPoint;
+    if (bytesPerPoint == 0 || bytes.size() / bytesPerPoint != numPoints || bytes.size() % bytesPerPoint != 0)
+        throw std::runtime_error("node " + nodeName + ": " + std::to_string(bytes.size()) + " bytes do not hold " +
+                                 std::to_string(numPoints) + " points of " + std::to_string(bytesPerPoint) + " bytes");
+    return bytesPerPoint;
+}
+
+// Bytes of one point's value of the attribute as the encoding stores it.
+std::size_t storedSize(Metadata const& metadata, Attribute const& attribute)
+{
+    if (metadata.encoding != Encoding::Brotli)
+        return attribute.size;
+    return attribute.name == "position" ? kMortonPositionBytes : attribute.name == "rgb" ? kMortonColorBytes : attribute.size;
+}
+
+// Fetches a node's bytes, decompresses them and hands them to `decode`; false when stopped.
+// Errors name the data set.
+template <class Decode>
+bool readNode(Location const& location, Node const& node, std::stop_token const& stopToken, Decode const& decode)
+{
+    if (node.numPoints == 0 || node.byteSize == 0)
+        return true;
+    std::string bytes = location.fetchOctreeChunk(node.byteOffset, node.byteSize, stopToken).get();
+    if (stopToken.stop_requested())
+        return false;
+    try {
+        if (location.metadata().encoding == Encoding::Brotli)
+            bytes = Core::brotliDecode(bytes);
+        decode(bytes);
+    } catch (std::exception const& error) {
+        throw std::runtime_error(location.displayName() + ": " + error.what());
+    }
+    return true;
+}
+
 std::uint64_t interleave(std::array<std::uint32_t, 3> const& values)
 {
     std::uint64_t code = 0;
@@ -116,10 +156,7 @@ DecodedPoints decodeNodePoints(Metadata const& metadata, std::string_view bytes,
                                std::string const& nodeName)
 {
     bool const brotli = metadata.encoding == Encoding::Brotli;
-    std::size_t const bytesPerPoint = brotli ? metadata.brotliBytesPerPoint() : metadata.bytesPerPoint;
-    if (bytesPerPoint == 0 || bytes.size() / bytesPerPoint != numPoints || bytes.size() % bytesPerPoint != 0)
-        throw std::runtime_error("node " + nodeName + ": " + std::to_string(bytes.size()) + " bytes do not hold " +
-                                 std::to_string(numPoints) + " points of " + std::to_string(bytesPerPoint) + " bytes");
+    std::size_t const bytesPerPoint = checkedBytesPerPoint(metadata, bytes, numPoints, nodeName);
     std::size_t const n = numPoints;
 
     DecodedPoints points;
@@ -129,13 +166,9 @@ DecodedPoints decodeNodePoints(Metadata const& metadata, std::string_view bytes,
     AttributeSpan normalY;
     AttributeSpan normalZ;
     for (Attribute const& attribute : metadata.attributes) {
-        std::size_t const storedSize = !brotli                          ? attribute.size
-                                       : attribute.name == "position" ? kMortonPositionBytes
-                                       : attribute.name == "rgb"      ? kMortonColorBytes
-                                                                       : attribute.size;
-        AttributeSpan const span = brotli ? AttributeSpan{attributeStart, storedSize}
-                                          : AttributeSpan{attributeStart, bytesPerPoint};
-        attributeStart += brotli ? storedSize * n : storedSize;
+        std::size_t const stored = storedSize(metadata, attribute);
+        AttributeSpan const span = brotli ? AttributeSpan{attributeStart, stored} : AttributeSpan{attributeStart, bytesPerPoint};
+        attributeStart += brotli ? stored * n : stored;
         auto at = [&](std::size_t i) { return span.first + i * span.stride; };
 
         if (attribute.name == "position") {
@@ -167,6 +200,10 @@ DecodedPoints decodeNodePoints(Metadata const& metadata, std::string_view bytes,
             points.scanIndices.resize(n);
             for (std::size_t i = 0; i < n; ++i)
                 points.scanIndices[i] = readLittleEndian<std::int32_t>(bytes, at(i));
+        } else if (attribute.name == "point source id" && !metadata.hasScanIndex) {
+            points.scanIndices.resize(n);
+            for (std::size_t i = 0; i < n; ++i)
+                points.scanIndices[i] = readLittleEndian<std::uint16_t>(bytes, at(i));
         } else if (attribute.name == "classification") {
             points.classifications.resize(n);
             for (std::size_t i = 0; i < n; ++i)
@@ -201,20 +238,48 @@ DecodedPoints decodeNodePoints(Metadata const& metadata, std::string_view bytes,
 bool readNodePoints(Location const& location, Node const& node, DecodedPoints& out, std::stop_token stopToken)
 {
     out = {};
-    if (node.numPoints == 0 || node.byteSize == 0)
-        return true;
-    Metadata const& metadata = location.metadata();
-    std::string bytes = location.fetchOctreeChunk(node.byteOffset, node.byteSize, stopToken).get();
-    if (stopToken.stop_requested())
-        return false;
-    try {
-        if (metadata.encoding == Encoding::Brotli)
-            bytes = Core::brotliDecode(bytes);
-        out = decodeNodePoints(metadata, bytes, node.numPoints, node.id.name());
-    } catch (std::exception const& error) {
-        throw std::runtime_error(location.identity() + ": " + error.what());
+    return readNode(location, node, stopToken, [&](std::string_view bytes) {
+        out = decodeNodePoints(location.metadata(), bytes, node.numPoints, node.id.name());
+    });
+}
+
+std::vector<std::string> decodeNodeAttributes(Metadata const& metadata, std::string_view bytes, std::uint32_t numPoints,
+                                              std::string const& nodeName)
+{
+    bool const brotli = metadata.encoding == Encoding::Brotli;
+    std::size_t const bytesPerPoint = checkedBytesPerPoint(metadata, bytes, numPoints, nodeName);
+    std::vector<std::string> values;
+    std::size_t attributeStart = 0;
+    for (Attribute const& attribute : metadata.attributes) {
+        std::size_t const stored = storedSize(metadata, attribute);
+        std::string& out = values.emplace_back();
+        out.reserve(attribute.size * numPoints);
+        for (std::size_t i = 0; i < numPoints; ++i) {
+            std::size_t const at = brotli ? attributeStart + i * stored : attributeStart + i * bytesPerPoint;
+            if (brotli && attribute.name == "position") {
+                auto const position = decodeMortonPosition(
+                    {readLittleEndian<std::uint32_t>(bytes, at), readLittleEndian<std::uint32_t>(bytes, at + 4),
+                     readLittleEndian<std::uint32_t>(bytes, at + 8), readLittleEndian<std::uint32_t>(bytes, at + 12)});
+                out.append(reinterpret_cast<char const*>(position.data()), sizeof(position));
+            } else if (brotli && attribute.name == "rgb") {
+                auto const color = decodeMortonColor(readLittleEndian<std::uint64_t>(bytes, at));
+                out.append(reinterpret_cast<char const*>(color.data()), sizeof(color));
+            } else {
+                out.append(bytes.substr(at, attribute.size));
+            }
+        }
+        attributeStart += brotli ? stored * numPoints : stored;
     }
-    return true;
+    return values;
+}
+
+bool readNodeAttributes(Location const& location, Node const& node, std::vector<std::string>& out,
+                        std::stop_token stopToken)
+{
+    out.assign(location.metadata().attributes.size(), std::string());
+    return readNode(location, node, stopToken, [&](std::string_view bytes) {
+        out = decodeNodeAttributes(location.metadata(), bytes, node.numPoints, node.id.name());
+    });
 }
 
 namespace {

@@ -38,6 +38,15 @@ DecodedPoints decodeNodePoints(Metadata const& metadata, std::string_view bytes,
 // decoded. A node without points gives an empty result.
 bool readNodePoints(Location const& location, Node const& node, DecodedPoints& out, std::stop_token stopToken);
 
+// Every attribute of a node's points as stored, one block per attribute of the metadata in its
+// order, the attribute's size a point; BROTLI positions and colors come out of their Morton
+// codes. Throws like decodeNodePoints.
+std::vector<std::string> decodeNodeAttributes(Metadata const& metadata, std::string_view bytes, std::uint32_t numPoints,
+                                              std::string const& nodeName);
+// Fetches, decompresses and splits a node's bytes like readNodePoints.
+bool readNodeAttributes(Location const& location, Node const& node, std::vector<std::string>& out,
+                        std::stop_token stopToken);
+
 // Morton code helpers of the BROTLI encoding, shared with the writer.
 std::array<std::uint32_t, 3> decodeMortonPosition(std::array<std::uint32_t, 4> const& words);
 std::array<std::uint32_t, 4> encodeMortonPosition(std::array<std::uint32_t, 3> const& position);

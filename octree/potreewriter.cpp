@@ -24,6 +24,7 @@ constexpr char kOctreeFile[] = "octree.bin";
 constexpr double kCellsPerSideAtRoot = 128.0;
 constexpr int kBrotliQuality = 6;
 constexpr std::uint64_t kMaxStoredCoordinate = std::numeric_limits<std::uint32_t>::max();
+constexpr double kDefaultScale = 0.001;
 
 struct BuildNode {
     Octree::OctreeNodeId id;
@@ -62,6 +63,36 @@ private:
     std::ofstream mStream;
 };
 
+// One element of a further attribute as a number, NaN for a type that is not numeric.
+double elementValue(std::string const& type, char const* bytes)
+{
+    auto read = [bytes](auto value) {
+        std::memcpy(&value, bytes, sizeof(value));
+        return static_cast<double>(value);
+    };
+    if (type == "uint8")
+        return read(std::uint8_t{});
+    if (type == "int8")
+        return read(std::int8_t{});
+    if (type == "uint16")
+        return read(std::uint16_t{});
+    if (type == "int16")
+        return read(std::int16_t{});
+    if (type == "uint32")
+        return read(std::uint32_t{});
+    if (type == "int32")
+        return read(std::int32_t{});
+    if (type == "uint64")
+        return read(std::uint64_t{});
+    if (type == "int64")
+        return read(std::int64_t{});
+    if (type == "float")
+        return read(float{});
+    if (type == "double")
+        return read(double{});
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
 template <class T>
 void append(std::string& bytes, T value)
 {
@@ -72,7 +103,8 @@ void append(std::string& bytes, T value)
 
 class Writer {
 public:
-    Writer(Octree::SourcePoints const& source, WriterOptions const& options) : mSource(source), mOptions(options)
+    Writer(Octree::SourcePoints const& source, WriterOptions const& options)
+        : mSource(source), mOptions(options), mExtraStride(source.extraBytesPerPoint())
     {
         if (mSource.points.empty())
             throw std::invalid_argument("no points to write");
@@ -82,17 +114,20 @@ public:
             if (!source.points[i].position.allFinite())
                 throw std::invalid_argument("point " + std::to_string(i) + " has a coordinate that is not a finite number");
         }
+        if (source.extraValues.size() != source.points.size() * mExtraStride)
+            throw std::invalid_argument("the further attributes do not hold a value for every point");
         mBounds = source.bounds();
+        mGrid = quantization(source, options);
         std::uint64_t largest = 0;
         mQuantized.reserve(source.points.size());
         for (int axis = 0; axis < 3; ++axis) {
-            double const steps = std::round(mBounds.size()[axis] / mOptions.scale[axis]);
-            if (!(mOptions.scale[axis] > 0.0) || !(steps <= static_cast<double>(kMaxStoredCoordinate)))
+            double const steps = std::round((mBounds.max()[axis] - mGrid.origin[axis]) / mGrid.scale[axis]);
+            if (!(mGrid.scale[axis] > 0.0) || !(steps <= static_cast<double>(kMaxStoredCoordinate)))
                 throw std::invalid_argument("the points span more than 2^32 steps of the scale");
             largest = std::max(largest, static_cast<std::uint64_t>(steps));
         }
         for (Octree::SourcePoint const& point : source.points)
-            mQuantized.push_back(quantize(point.position, mBounds.min(), mOptions.scale));
+            mQuantized.push_back(quantize(point.position, mGrid.origin, mGrid.scale));
         while ((std::uint64_t{1} << mCubeBits) <= largest)
             ++mCubeBits;
         mMaxDepth = std::min(mCubeBits, Octree::OctreeNodeId::kMaxLevel);
@@ -181,6 +216,7 @@ private:
                     append(bytes, point.classification);
                 if (mSource.hasScanIndex)
                     append(bytes, point.scanIndex);
+                bytes.append(extraValues(index), mExtraStride);
             }
             return bytes;
         }
@@ -200,7 +236,18 @@ private:
         if (mSource.hasScanIndex)
             for (std::uint32_t const index : node.points)
                 append(bytes, mSource.points[index].scanIndex);
+        std::size_t attributeOffset = 0;
+        for (Octree::SourceAttribute const& attribute : mSource.extraAttributes) {
+            for (std::uint32_t const index : node.points)
+                bytes.append(extraValues(index) + attributeOffset, attribute.size);
+            attributeOffset += attribute.size;
+        }
         return compress(bytes);
+    }
+
+    char const* extraValues(std::uint32_t index) const
+    {
+        return reinterpret_cast<char const*>(mSource.extraValues.data()) + std::size_t{index} * mExtraStride;
     }
 
     static std::string compress(std::string const& bytes)
@@ -296,9 +343,9 @@ private:
                        std::uint64_t firstChunkSize) const
     {
         using Json = nlohmann::ordered_json;
-        Math::Point<double, 3> const cubeSize = mOptions.scale * std::ldexp(1.0, static_cast<int>(mCubeBits));
+        Math::Point<double, 3> const cubeSize = mGrid.scale * std::ldexp(1.0, static_cast<int>(mCubeBits));
         Json attributes = Json::array();
-        auto attribute = [&](char const* name, std::size_t size, std::size_t elements, char const* type,
+        auto attribute = [&](std::string const& name, std::size_t size, std::size_t elements, std::string const& type,
                              std::vector<double> min, std::vector<double> max) {
             attributes.push_back({{"name", name},
                                   {"description", ""},
@@ -342,21 +389,27 @@ private:
             auto const [low, high] = range([](Octree::SourcePoint const& p) { return p.scanIndex; });
             attribute("ScanIndex", 4, 1, "int32", low, high);
         }
+        std::size_t attributeOffset = 0;
+        for (Octree::SourceAttribute const& extra : mSource.extraAttributes) {
+            auto const [low, high] = extraRange(extra, attributeOffset);
+            attribute(extra.name, extra.size, extra.elements, extra.type, low, high);
+            attributeOffset += extra.size;
+        }
         auto vector3 = [](Math::Point<double, 3> const& p) { return std::vector<double>{p.x(), p.y(), p.z()}; };
         Json const metadata = {
             {"version", "2.0"},
             {"name", path.parent_path().filename().string()},
             {"description", ""},
             {"points", mSource.points.size()},
-            {"projection", ""},
+            {"projection", mSource.crs},
             {"hierarchy",
              {{"firstChunkSize", firstChunkSize},
               {"stepSize", mOptions.hierarchyStepSize},
               {"depth", summary.depth}}},
-            {"offset", vector3(mBounds.min())},
-            {"scale", vector3(mOptions.scale)},
+            {"offset", vector3(mGrid.origin)},
+            {"scale", vector3(mGrid.scale)},
             {"spacing", cubeSize.maxCoeff() / kCellsPerSideAtRoot},
-            {"boundingBox", {{"min", vector3(mBounds.min())}, {"max", vector3(mBounds.min() + cubeSize)}}},
+            {"boundingBox", {{"min", vector3(mGrid.origin)}, {"max", vector3(mGrid.origin + cubeSize)}}},
             {"encoding", mOptions.encoding == Encoding::Brotli ? "BROTLI" : "DEFAULT"},
             {"attributes", attributes},
         };
@@ -365,8 +418,32 @@ private:
         file.close();
     }
 
+    // Per element, the lowest and highest value of a further attribute that has a numeric
+    // type; empty lists for opaque bytes.
+    std::pair<std::vector<double>, std::vector<double>> extraRange(Octree::SourceAttribute const& attribute,
+                                                                   std::size_t offset) const
+    {
+        std::size_t const elementSize = attribute.size / attribute.elements;
+        std::vector<double> low(attribute.elements, std::numeric_limits<double>::max());
+        std::vector<double> high(attribute.elements, std::numeric_limits<double>::lowest());
+        if (attribute.type == "undefined")
+            return {};
+        for (std::uint32_t i = 0; i < mSource.points.size(); ++i) {
+            for (std::size_t e = 0; e < attribute.elements; ++e) {
+                double const value = elementValue(attribute.type, extraValues(i) + offset + e * elementSize);
+                if (std::isnan(value))
+                    continue;
+                low[e] = std::min(low[e], value);
+                high[e] = std::max(high[e], value);
+            }
+        }
+        return {low, high};
+    }
+
     Octree::SourcePoints const& mSource;
     WriterOptions const& mOptions;
+    std::size_t mExtraStride = 0;
+    Quantization mGrid;
     Math::NBoundingBox<double, 3> mBounds;
     std::vector<std::array<std::uint32_t, 3>> mQuantized;
     unsigned mCubeBits = 0;
@@ -374,6 +451,17 @@ private:
 };
 
 } // namespace
+
+Quantization quantization(Octree::SourcePoints const& source, WriterOptions const& options)
+{
+    Math::Point<double, 3> const minimum = source.bounds().min();
+    if (!options.scale && source.grid) {
+        Octree::SourceGrid const& grid = *source.grid;
+        Math::Point<double, 3> const steps = ((minimum - grid.offset).array() / grid.scale.array()).round().matrix();
+        return {grid.scale, grid.offset + Math::Point<double, 3>(steps.array() * grid.scale.array())};
+    }
+    return {options.scale.value_or(Math::Point<double, 3>::Constant(kDefaultScale)), minimum};
+}
 
 std::array<std::uint32_t, 3> quantize(Math::Point<double, 3> const& position, Math::Point<double, 3> const& origin,
                                       Math::Point<double, 3> const& scale)

@@ -21,9 +21,9 @@ using Record = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint
 std::vector<Record> writtenRecords(Octree::SourcePoints const& source, PoTree::WriterOptions const& options)
 {
     std::vector<Record> records;
-    auto const origin = source.bounds().min();
+    PoTree::Quantization const grid = PoTree::quantization(source, options);
     for (auto const& point : source.points) {
-        auto const q = PoTree::quantize(point.position, origin, options.scale);
+        auto const q = PoTree::quantize(point.position, grid.origin, grid.scale);
         records.emplace_back(q[0], q[1], q[2], point.rgb[0], point.rgb[1], point.rgb[2], point.intensity,
                              point.classification, point.scanIndex);
     }
