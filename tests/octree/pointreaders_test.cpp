@@ -122,9 +122,9 @@ TEST(LasHeader, CorruptOrTruncatedHeadersAreRejected)
     std::uint32_t const vlrs = 2'800'000'000u;
     std::memcpy(manyVlrs.data() + 100, &vlrs, sizeof(vlrs));
     EXPECT_NE(errorOf([&] { Las::parseHeader(manyVlrs, "f.las"); }).find("variable length records"), std::string::npos);
-    EXPECT_NE(errorOf([&] { Las::readPoints(Core::readLocalFile(kLas / "lone-star.laz"), "lone-star.laz"); })
-                  .find("compressed"),
-              std::string::npos);
+    // A LAZ file cut in half: LASzip's complaint, naming the file.
+    std::string const laz = Core::readLocalFile(kLas / "mixed-conifer.laz");
+    EXPECT_TRUE(errorOf([&] { Las::readPoints(laz.substr(0, laz.size() / 2), "cut.laz"); }).starts_with("cut.laz: "));
 }
 
 } // namespace
