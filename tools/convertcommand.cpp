@@ -1,5 +1,7 @@
 // morvid convert: point files to Potree 2.0 data sets.
 #include "commands.h"
+#include "hostsupport.h"
+#include "options.h"
 
 #include "core/filereading.h"
 #include "octree/lasreader.h"
@@ -9,13 +11,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <cctype>
-#include <charconv>
+#include <cmath>
 #include <cstdio>
-#include <exception>
 #include <filesystem>
-#include <optional>
+#include <limits>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -38,148 +38,97 @@ constexpr char kConvertUsage[] =
 // Progress lines on stderr at every tenth.
 constexpr int kProgressSteps = 10;
 
-struct ConvertArguments {
-    std::filesystem::path input;
-    std::filesystem::path output;
-    PoTree::WriterOptions options;
-    bool json = false;
-};
-
 Octree::SourcePoints readPointFile(std::filesystem::path const& path)
 {
-    std::string extension = path.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::string const name = path.generic_string();
+    std::string const extension = Tools::lowerCaseExtension(path);
+    bool const known = extension == ".ply" || extension == ".las" || extension == ".laz" || extension == ".txt" ||
+                       extension == ".xyz" || extension == ".pts" || extension == ".csv";
+    if (!known)
+        throw Tools::UsageError("cannot read '" + name + "': the name must end in .las, .laz, .ply, .txt, .xyz, .pts or .csv");
+    std::error_code error;
+    if (!std::filesystem::exists(path, error))
+        throw std::runtime_error("'" + name + "' does not exist");
     std::string const bytes = Core::readLocalFile(path);
-    std::string const name = path.string();
     if (extension == ".ply")
         return Ply::readPoints(bytes, name);
     if (extension == ".las" || extension == ".laz")
         return Las::readPoints(bytes, name);
-    if (extension == ".txt" || extension == ".xyz" || extension == ".pts" || extension == ".csv")
-        return Octree::readTextPoints(bytes, name);
-    throw std::runtime_error(name + ": unknown point file type '" + extension + "' (expected .txt, .xyz, .ply or .las)");
+    return Octree::readTextPoints(bytes, name);
 }
 
-template <class T>
-std::optional<T> parseNumber(std::string_view text)
+PoTree::WriterOptions writerOptionsFrom(Tools::Options const& options)
 {
-    T value{};
-    auto const [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
-
-// Nothing when the arguments are wrong; the reason is printed.
-std::optional<ConvertArguments> parseArguments(std::vector<std::string_view> const& args, bool& helpShown)
-{
-    ConvertArguments parsed;
-    std::vector<std::string_view> positional;
-    auto fail = [](std::string const& message) -> std::optional<ConvertArguments> {
-        std::fprintf(stderr, "morvid convert: %s\n", message.c_str());
-        return std::nullopt;
-    };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view const arg = args[i];
-        auto value = [&]() -> std::optional<std::string_view> {
-            if (i + 1 >= args.size())
-                return std::nullopt;
-            return args[++i];
-        };
-        if (arg == "--help") {
-            std::fputs(kConvertUsage, stdout);
-            helpShown = true;
-            return std::nullopt;
-        }
-        if (arg == "--json") {
-            parsed.json = true;
-        } else if (arg == "--encoding") {
-            auto const text = value();
-            if (text == "default")
-                parsed.options.encoding = PoTree::Encoding::Default;
-            else if (text == "brotli")
-                parsed.options.encoding = PoTree::Encoding::Brotli;
-            else
-                return fail("--encoding takes 'default' or 'brotli'");
-        } else if (arg == "--scale") {
-            auto const text = value();
-            auto const scale = text ? parseNumber<double>(*text) : std::nullopt;
-            if (!scale || !(*scale > 0.0))
-                return fail("--scale takes a positive number");
-            parsed.options.scale = Math::Point<double, 3>::Constant(*scale);
-        } else if (arg == "--max-node-points") {
-            auto const text = value();
-            auto const count = text ? parseNumber<std::size_t>(*text) : std::nullopt;
-            if (!count || *count == 0)
-                return fail("--max-node-points takes a positive integer");
-            parsed.options.maxPointsPerNode = *count;
-        } else if (arg == "--step-size") {
-            auto const text = value();
-            auto const levels = text ? parseNumber<unsigned>(*text) : std::nullopt;
-            if (!levels)
-                return fail("--step-size takes a non-negative integer");
-            parsed.options.hierarchyStepSize = *levels;
-        } else if (arg.starts_with("--")) {
-            return fail("unknown option '" + std::string(arg) + "'");
-        } else {
-            positional.push_back(arg);
-        }
+    PoTree::WriterOptions writer;
+    writer.encoding = options.choiceValue("--encoding", {"default", "brotli"}, "default") == "brotli"
+                          ? PoTree::Encoding::Brotli
+                          : PoTree::Encoding::Default;
+    if (options.given("--scale")) {
+        double const scale = options.numberValue("--scale", 0.0);
+        if (!(scale > 0.0) || !std::isfinite(scale))
+            throw Tools::UsageError("option --scale expects a positive number");
+        writer.scale = Math::Point<double, 3>::Constant(scale);
     }
-    if (positional.size() != 2)
-        return fail("expected an input file and an output folder (see --help)");
-    parsed.input = std::filesystem::path(std::string(positional[0]));
-    parsed.output = std::filesystem::path(std::string(positional[1]));
-    return parsed;
+    writer.maxPointsPerNode = options.unsignedValue("--max-node-points", writer.maxPointsPerNode);
+    if (writer.maxPointsPerNode == 0)
+        throw Tools::UsageError("option --max-node-points expects a positive whole number");
+    std::size_t const stepSize = options.unsignedValue("--step-size", writer.hierarchyStepSize);
+    if (stepSize > std::numeric_limits<unsigned>::max())
+        throw Tools::UsageError("option --step-size is too large");
+    writer.hierarchyStepSize = static_cast<unsigned>(stepSize);
+    return writer;
 }
 
 } // namespace
 
 int runConvert(std::vector<std::string_view> const& args)
 {
-    bool helpShown = false;
-    std::optional<ConvertArguments> const parsed = parseArguments(args, helpShown);
-    if (!parsed)
-        return helpShown ? 0 : 2;
-
-    try {
-        std::fprintf(stderr, "reading %s\n", parsed->input.string().c_str());
-        Octree::SourcePoints const points = readPointFile(parsed->input);
-        if (points.points.empty())
-            throw std::runtime_error(parsed->input.string() + ": the file holds no points");
-        std::fprintf(stderr, "writing %zu points to %s\n", points.points.size(), parsed->output.string().c_str());
-        int reported = 0;
-        auto const progress = [&reported](double done) {
-            int const step = static_cast<int>(done * kProgressSteps);
-            if (step > reported) {
-                reported = step;
-                std::fprintf(stderr, "%d%%\n", step * 100 / kProgressSteps);
-            }
-        };
-        PoTree::WriteSummary summary;
-        try {
-            summary = PoTree::writePotree(points, parsed->output, parsed->options, progress);
-        } catch (std::invalid_argument const& error) {
-            throw std::runtime_error(parsed->input.string() + ": " + error.what());
-        }
-        char const* const encoding = parsed->options.encoding == PoTree::Encoding::Brotli ? "BROTLI" : "DEFAULT";
-        if (parsed->json) {
-            nlohmann::ordered_json const result = {{"input", parsed->input.generic_string()},
-                                                   {"output", parsed->output.generic_string()},
-                                                   {"points", points.points.size()},
-                                                   {"nodes", summary.nodes},
-                                                   {"hierarchy_chunks", summary.hierarchyChunks},
-                                                   {"depth", summary.depth},
-                                                   {"encoding", encoding}};
-            std::printf("%s\n", result.dump().c_str());
-        } else {
-            std::printf("%zu points, %zu nodes (depth %u, %zu hierarchy chunks), encoding %s, in %s\n",
-                        points.points.size(), summary.nodes, summary.depth, summary.hierarchyChunks, encoding,
-                        parsed->output.string().c_str());
-        }
+    Tools::Options const options(args, {"--json", "--help"},
+                                 {"--encoding", "--scale", "--max-node-points", "--step-size"});
+    if (options.has("--help")) {
+        std::fputs(kConvertUsage, stdout);
         return 0;
-    } catch (std::exception const& error) {
-        std::fprintf(stderr, "morvid convert: %s\n", error.what());
-        return 1;
     }
+    if (options.positional().size() != 2)
+        throw Tools::UsageError("expects an input file and an output folder (see --help)");
+    std::filesystem::path const input = options.positional()[0];
+    std::filesystem::path const output = options.positional()[1];
+    PoTree::WriterOptions const writerOptions = writerOptionsFrom(options);
+    Tools::checkOutputFolder(output);
+
+    std::fprintf(stderr, "reading %s\n", input.generic_string().c_str());
+    Octree::SourcePoints const points = readPointFile(input);
+    if (points.points.empty())
+        throw std::runtime_error(input.generic_string() + ": the file holds no points");
+    std::fprintf(stderr, "writing %zu points to %s\n", points.points.size(), output.generic_string().c_str());
+    int reported = 0;
+    auto const progress = [&reported](double done) {
+        int const step = static_cast<int>(done * kProgressSteps);
+        if (step > reported) {
+            reported = step;
+            std::fprintf(stderr, "%d%%\n", step * 100 / kProgressSteps);
+        }
+    };
+    PoTree::WriteSummary summary;
+    try {
+        summary = PoTree::writePotree(points, output, writerOptions, progress);
+    } catch (std::invalid_argument const& error) {
+        throw std::runtime_error(input.generic_string() + ": " + error.what());
+    }
+    char const* const encoding = writerOptions.encoding == PoTree::Encoding::Brotli ? "BROTLI" : "DEFAULT";
+    if (options.has("--json")) {
+        nlohmann::ordered_json const result = {{"input", input.generic_string()},
+                                               {"output", output.generic_string()},
+                                               {"points", points.points.size()},
+                                               {"nodes", summary.nodes},
+                                               {"hierarchy_chunks", summary.hierarchyChunks},
+                                               {"depth", summary.depth},
+                                               {"encoding", encoding}};
+        std::printf("%s\n", result.dump().c_str());
+    } else {
+        std::printf("%zu points, %zu nodes (depth %u, %zu hierarchy chunks), encoding %s, in %s\n",
+                    points.points.size(), summary.nodes, summary.depth, summary.hierarchyChunks, encoding,
+                    output.generic_string().c_str());
+    }
+    return 0;
 }

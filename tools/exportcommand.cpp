@@ -1,5 +1,7 @@
 // morvid export: streams a data set until it settles and exports the frame as image and points.
 #include "commands.h"
+#include "failure.h"
+#include "hostsupport.h"
 #include "options.h"
 #include "viewsession.h"
 
@@ -61,6 +63,12 @@ int runExport(std::vector<std::string_view> const& args)
     auto const text = pathOption(options, "--points");
     if (!png && !ply && !text)
         throw Tools::UsageError("expects at least one of --png, --ply and --points");
+    if (png)
+        Tools::checkOutputFile(*png, {".png"});
+    if (ply)
+        Tools::checkOutputFile(*ply, {".ply"});
+    if (text)
+        Tools::checkOutputFile(*text, {".txt"});
 
     Tools::ViewSession session(options, options.positional().empty() ? std::filesystem::path()
                                                                      : std::filesystem::path(options.positional().front()));
@@ -83,27 +91,26 @@ int runExport(std::vector<std::string_view> const& args)
     }
     std::size_t const pointCount = points.size();
 
-    if (options.has("--json")) {
-        nlohmann::json const json{
-            {"input", session.folder().generic_string()},
-            {"outputs", outputs},
-            {"width", session.width()},
-            {"height", session.height()},
-            {"points_exported", pointCount},
-            {"points_loaded", session.cloud().loadedPointCount()},
-            {"frames", report.frames},
-            {"seconds_to_settled", report.secondsToSettled},
-            {"settled", report.settled},
-        };
-        std::printf("%s\n", json.dump().c_str());
-    } else {
+    nlohmann::json const result{
+        {"input", session.folder().generic_string()},
+        {"outputs", outputs},
+        {"width", session.width()},
+        {"height", session.height()},
+        {"points_exported", pointCount},
+        {"points_loaded", session.cloud().loadedPointCount()},
+        {"frames", report.frames},
+        {"seconds_to_settled", report.secondsToSettled},
+        {"settled", report.settled},
+    };
+    if (!options.has("--json")) {
         for (auto const& [kind, path] : outputs.items())
             std::printf("wrote %s\n", path.get<std::string>().c_str());
-        std::printf("%zu x %zu frame showing %zu points (%zu loaded), settled after %.1f s\n", session.width(),
+        std::printf("%zu x %zu frame showing %zu points (%zu loaded) after %.1f s\n", session.width(),
                     session.height(), pointCount, session.cloud().loadedPointCount(), report.secondsToSettled);
     }
     if (!report.settled)
-        std::fprintf(stderr, "morvid export: %s: loading did not settle within %.0f s\n",
-                     session.folder().string().c_str(), session.timeout().count());
-    return report.settled ? 0 : 1;
+        throw Tools::Failure(session.unsettledMessage(), result);
+    if (options.has("--json"))
+        std::printf("%s\n", result.dump().c_str());
+    return 0;
 }

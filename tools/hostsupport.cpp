@@ -1,6 +1,8 @@
 #include "hostsupport.h"
+#include "options.h"
 
 #include "octree/entwinelocation.h"
+#include "octree/octree.h"
 #include "octree/potreelocation.h"
 #include "render/comexception.h"
 #include "render/renderer.h"
@@ -9,7 +11,12 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <fstream>
 #include <stdexcept>
+#include <system_error>
 
 namespace Tools {
 
@@ -33,14 +40,89 @@ std::string featureLevelName(Render::Renderer const& renderer)
     return fmt::format("{}_{}", level >> 12, (level >> 8) & 0xf);
 }
 
+Graphics::LasFrame dataSetFrame(Octree::Octree const& octree)
+{
+    if (PoTree::Hierarchy const* potree = octree.potreeTree()) {
+        PoTree::Metadata const& metadata = potree->metadata();
+        return {metadata.scale, metadata.offset, metadata.projection};
+    }
+    Entwine::Description const& description = octree.entwineTree()->description();
+    Graphics::LasFrame frame{{}, {}, description.srs};
+    for (int axis = 0; axis < 3; ++axis) {
+        Entwine::Dimension const* dimension = description.find(std::string(1, static_cast<char>('X' + axis)));
+        frame.scale[axis] = dimension->scale;
+        frame.offset[axis] = dimension->offset;
+    }
+    return frame;
+}
+
+std::string lowerCaseExtension(std::filesystem::path const& path)
+{
+    std::string extension = path.extension().string();
+    std::ranges::transform(extension, extension.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return extension;
+}
+
 std::shared_ptr<Octree::Location> openDataSet(std::filesystem::path const& folder)
 {
-    if (std::filesystem::exists(folder / "ept.json"))
+    std::string const name = folder.generic_string();
+    std::error_code error;
+    if (!std::filesystem::exists(folder, error))
+        throw std::runtime_error("'" + name + "' does not exist");
+    if (!std::filesystem::is_directory(folder, error)) {
+        std::string const extension = lowerCaseExtension(folder);
+        if (extension == ".las" || extension == ".laz")
+            throw std::runtime_error("'" + name + "' is a LAS file, not a data set: run 'morvid convert " + name +
+                                     " <folder>' first");
+        throw std::runtime_error("'" + name + "' is a file, not a data set folder");
+    }
+    if (std::filesystem::exists(folder / "ept.json", error))
         return std::make_shared<Entwine::FileSystemLocation>(folder);
     auto location = std::make_shared<PoTree::FileSystemLocation>(folder);
     if (!location->exists())
-        throw std::runtime_error("'" + folder.string() + "' is neither a Potree 2.0 nor an Entwine data set");
+        throw std::runtime_error("'" + name + "' is neither a Potree 2.0 nor an Entwine data set");
     return location;
+}
+
+void checkOutputFile(std::filesystem::path const& path, std::vector<std::string_view> const& extensions)
+{
+    std::string const name = path.generic_string();
+    std::string const extension = lowerCaseExtension(path);
+    if (std::ranges::find(extensions, extension) == extensions.end())
+        throw UsageError("cannot write '" + name + "': the name must end in " + joined(extensions));
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error))
+        throw std::runtime_error("cannot write '" + name + "': it is a folder");
+    std::filesystem::path const parent = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    if (!std::filesystem::is_directory(parent, error))
+        throw std::runtime_error("cannot write '" + name + "': the folder '" + parent.generic_string() +
+                                 "' does not exist");
+    bool const existed = std::filesystem::exists(path, error);
+    // Appending nothing opens the file for writing without touching what it holds.
+    std::ofstream probe(path, std::ios::binary | std::ios::app);
+    if (!probe)
+        throw std::runtime_error("cannot write '" + name + "': " + std::generic_category().message(errno));
+    probe.close();
+    if (!existed)
+        std::filesystem::remove(path, error);
+}
+
+void checkOutputFolder(std::filesystem::path const& folder)
+{
+    std::string const name = folder.generic_string();
+    std::error_code error;
+    if (std::filesystem::exists(folder, error) && !std::filesystem::is_directory(folder, error))
+        throw std::runtime_error("cannot write into '" + name + "': it is a file");
+    std::filesystem::create_directories(folder, error);
+    if (error)
+        throw std::runtime_error("cannot create the folder '" + name + "': " + error.message());
+    std::filesystem::path const probe = folder / ".morvid-write-check";
+    std::ofstream file(probe, std::ios::binary);
+    if (!file)
+        throw std::runtime_error("cannot write into '" + name + "': " + std::generic_category().message(errno));
+    file.close();
+    std::filesystem::remove(probe, error);
 }
 
 } // namespace Tools

@@ -1,6 +1,14 @@
 // morvid: the command-line host of the MorvidRender library.
 #include "commands.h"
+#include "failure.h"
 #include "options.h"
+
+#include <nlohmann/json.hpp>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -38,10 +46,35 @@ std::string usage()
     return text;
 }
 
+// Standard output and error carry LF line ends on every platform: scripts and JSON readers
+// should not meet a stray CR.
+void useLfLineEnds()
+{
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
+}
+
+// The one-line message on standard error, and with --json the error object on standard output.
+int reportError(std::string_view command, std::exception const& error, nlohmann::json details, bool json,
+                int exitStatus)
+{
+    std::fprintf(stderr, "morvid %.*s: %s\n", static_cast<int>(command.size()), command.data(), error.what());
+    if (json) {
+        if (!details.is_object())
+            details = nlohmann::json::object();
+        details["error"] = error.what();
+        std::printf("%s\n", details.dump().c_str());
+    }
+    return exitStatus;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    useLfLineEnds();
     std::vector<std::string_view> args(argv + 1, argv + argc);
     if (args.empty() || args.front() == "--help" || args.front() == "-h") {
         std::fputs(usage().c_str(), args.empty() ? stderr : stdout);
@@ -49,6 +82,7 @@ int main(int argc, char** argv)
     }
     std::string_view const command = args.front();
     args.erase(args.begin());
+    bool const json = std::ranges::find(args, std::string_view("--json")) != args.end();
     try {
         auto const found = std::ranges::find(kCommands, command, &Command::name);
         if (found != kCommands.end())
@@ -57,10 +91,10 @@ int main(int argc, char** argv)
                      usage().c_str());
         return 2;
     } catch (Tools::UsageError const& error) {
-        std::fprintf(stderr, "morvid %.*s: %s\n", static_cast<int>(command.size()), command.data(), error.what());
-        return 2;
+        return reportError(command, error, {}, json, 2);
+    } catch (Tools::Failure const& error) {
+        return reportError(command, error, error.details(), json, 1);
     } catch (std::exception const& error) {
-        std::fprintf(stderr, "morvid %.*s: %s\n", static_cast<int>(command.size()), command.data(), error.what());
-        return 1;
+        return reportError(command, error, {}, json, 1);
     }
 }

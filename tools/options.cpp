@@ -28,7 +28,11 @@ Options::Options(std::vector<std::string_view> const& args, std::vector<std::str
 {
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view const arg = args[i];
-        if (arg.size() < 2 || !arg.starts_with("--")) {
+        if (arg == "-o" && contains(valued, "--output")) {
+            if (i + 1 == args.size())
+                throw UsageError("option -o needs a value");
+            mValues.emplace_back("--output", std::string(args[++i]));
+        } else if (arg.size() < 2 || !arg.starts_with("--")) {
             mPositional.emplace_back(arg);
         } else if (contains(flags, arg)) {
             mFlags.emplace_back(arg);
@@ -45,6 +49,36 @@ Options::Options(std::vector<std::string_view> const& args, std::vector<std::str
 bool Options::has(std::string_view flag) const
 {
     return std::find(mFlags.begin(), mFlags.end(), flag) != mFlags.end();
+}
+
+bool Options::given(std::string_view name) const
+{
+    return has(name) || value(name).has_value();
+}
+
+std::string Options::choiceValue(std::string_view option, std::vector<std::string_view> const& valid,
+                                 std::string_view fallback) const
+{
+    std::string const chosen = value(option).value_or(std::string(fallback));
+    if (!contains(valid, chosen))
+        throw UsageError("unknown value '" + chosen + "' for " + std::string(option) + " (valid: " + joined(valid) + ")");
+    return chosen;
+}
+
+void Options::refuse(std::vector<std::string_view> const& names, std::string_view form) const
+{
+    for (std::string_view const name : names) {
+        if (given(name))
+            throw UsageError("option " + std::string(name) + " does not apply to " + std::string(form));
+    }
+}
+
+std::string joined(std::vector<std::string_view> const& names)
+{
+    std::string text;
+    for (std::string_view const name : names)
+        text.append(text.empty() ? "" : ", ").append(name);
+    return text;
 }
 
 std::optional<std::string> Options::value(std::string_view option) const

@@ -32,13 +32,13 @@ constexpr char kUsage[] =
     "with --room it writes the panorama of a synthetic 8 x 6 x 4 room instead.\n"
     "\n"
     "options:\n"
-    "  --output <file.png>      image to write (default: panorama.png)\n"
+    "  -o, --output <file.png>  image to write (default: panorama.png)\n"
     "  --width <pixels>         image width (default: 640)\n"
     "  --height <pixels>        image height (default: 480)\n"
     "  --yaw <degrees>          viewing direction from +x towards +y (default: 0)\n"
     "  --pitch <degrees>        viewing direction above the horizon (default: 0)\n"
     "  --fov <degrees>          vertical field of view (default: 60)\n"
-    "  --json                   print one JSON object describing the run\n"
+    "  --json                   print one JSON object describing the run (both forms)\n"
     "\n"
     "make options:\n"
     "  --projection <name>      equirectangular (default) or cube\n"
@@ -73,13 +73,16 @@ char const* jobStateName(Core::JobState state)
     return "unknown";
 }
 
-std::uint32_t projectionByName(std::string const& name)
+// Options of one form that the other form does not take.
+std::vector<std::string_view> const kViewOnlyOptions{"--output", "--width", "--height", "--yaw", "--pitch", "--fov"};
+std::vector<std::string_view> const kMakeOnlyOptions{"--room",   "--projection", "--rows",
+                                                     "--columns", "--levels",     "--tile-size"};
+
+std::uint32_t projectionFrom(Tools::Options const& options)
 {
-    if (name == "equirectangular")
-        return Graphics::PanoramaLoader::kProjectionEquirectangular;
-    if (name == "cube")
-        return Graphics::PanoramaLoader::kProjectionCubeMap;
-    throw Tools::UsageError(fmt::format("unknown value '{}' for --projection", name));
+    return options.choiceValue("--projection", {"equirectangular", "cube"}, "equirectangular") == "cube"
+               ? Graphics::PanoramaLoader::kProjectionCubeMap
+               : Graphics::PanoramaLoader::kProjectionEquirectangular;
 }
 
 std::size_t positiveValue(Tools::Options const& options, std::string_view option, std::size_t fallback)
@@ -92,13 +95,14 @@ std::size_t positiveValue(Tools::Options const& options, std::string_view option
 
 int runMake(Tools::Options const& options)
 {
+    options.refuse(kViewOnlyOptions, "'panorama make'");
     std::vector<std::string> const& inputs = options.positional();
     bool const room = options.has("--room");
     if (inputs.size() != (room ? 2u : 4u))
         throw Tools::UsageError(room ? "make --room expects one folder"
                                      : "make expects a color image, a depth file and a folder");
     Graphics::PanoramaWriterOptions writerOptions;
-    writerOptions.projectionType = projectionByName(options.value("--projection").value_or("equirectangular"));
+    writerOptions.projectionType = projectionFrom(options);
     bool const cube = writerOptions.projectionType != Graphics::PanoramaLoader::kProjectionEquirectangular;
     writerOptions.tileRows = positiveValue(options, "--rows", cube ? 1 : writerOptions.tileRows);
     writerOptions.tileColumns = positiveValue(options, "--columns", cube ? 1 : writerOptions.tileColumns);
@@ -106,6 +110,7 @@ int runMake(Tools::Options const& options)
     writerOptions.tileWidth = writerOptions.tileHeight = options.unsignedValue("--tile-size", 0);
 
     std::filesystem::path const folder = inputs.back();
+    Tools::checkOutputFolder(folder);
     Graphics::EquirectangularPanorama panorama;
     if (room) {
         panorama = Graphics::makeRoomPanorama(kRoomWidth, kRoomHeight,
@@ -121,8 +126,23 @@ int runMake(Tools::Options const& options)
         throw Tools::UsageError(error.what());
     }
     std::size_t const faces = cube ? Graphics::PanoramaLoader::kCubeFaces : 1;
+    char const* const projection = cube ? "cube map" : "equirectangular";
+    if (options.has("--json")) {
+        nlohmann::json const json{
+            {"output", folder.generic_string()},
+            {"projection", cube ? "cube" : "equirectangular"},
+            {"tile_rows", layout.tileRows},
+            {"tile_columns", layout.tileColumns},
+            {"levels", layout.levels.size()},
+            {"tile_width", layout.levels.back().width},
+            {"tile_height", layout.levels.back().height},
+            {"tiles", faces * layout.tileRows * layout.tileColumns * layout.levels.size()},
+        };
+        std::printf("%s\n", json.dump().c_str());
+        return 0;
+    }
     std::printf("wrote %s: %s, %zu x %zu tiles per face, %zu levels, finest tiles %zu x %zu pixels\n",
-                folder.string().c_str(), cube ? "cube map" : "equirectangular", layout.tileRows, layout.tileColumns,
+                folder.generic_string().c_str(), projection, layout.tileRows, layout.tileColumns,
                 layout.levels.size(), layout.levels.back().width, layout.levels.back().height);
     std::fprintf(stderr, "%zu tiles of color and of depth\n", faces * layout.tileRows * layout.tileColumns *
                                                                    layout.levels.size());
@@ -131,10 +151,12 @@ int runMake(Tools::Options const& options)
 
 int runView(Tools::Options const& options)
 {
+    options.refuse(kMakeOnlyOptions, "the view of a panorama (only to 'panorama make')");
     if (options.positional().size() != 1)
         throw Tools::UsageError("expects one panorama folder");
     std::filesystem::path const folder = options.positional().front();
     std::filesystem::path const output = options.value("--output").value_or("panorama.png");
+    Tools::checkOutputFile(output, {".png"});
     std::size_t const width = positiveValue(options, "--width", 640);
     std::size_t const height = positiveValue(options, "--height", 480);
     double const yaw = options.numberValue("--yaw", 0.0) * kDegreesToRadians;
@@ -192,7 +214,7 @@ int runView(Tools::Options const& options)
         };
         std::printf("%s\n", json.dump().c_str());
     } else {
-        std::printf("wrote %s: %zu x %zu, %zu tiles loaded in %.1f s\n", output.string().c_str(), width, height, loaded,
+        std::printf("wrote %s: %zu x %zu, %zu tiles loaded in %.1f s\n", output.generic_string().c_str(), width, height, loaded,
                     secondsLoading);
     }
     return 0;

@@ -75,6 +75,8 @@ int runPick(std::vector<std::string_view> const& args)
     if (options.positional().size() > 1)
         throw Tools::UsageError("expects at most one data set folder");
     bool const pickPlane = options.has("--plane");
+    if (!pickPlane)
+        options.refuse({"--inlier-distance"}, "a point pick (without --plane)");
     std::uint64_t const tolerance = options.unsignedValue("--tolerance", pickPlane ? kDefaultPlaneTolerance : 0);
     if (pickPlane && tolerance == 0)
         throw Tools::UsageError("--plane needs a --tolerance of at least 1");
@@ -87,8 +89,7 @@ int runPick(std::vector<std::string_view> const& args)
     Pixel const pixel = pixelFrom(options, session.width(), session.height());
     Tools::SettleReport const report = session.settle();
     if (!report.settled)
-        throw std::runtime_error(fmt::format("{}: loading did not settle within {:.0f} s",
-                                             session.folder().string(), session.timeout().count()));
+        throw std::runtime_error(session.unsettledMessage());
 
     Render::Renderer& renderer = session.renderer();
     Math::Point<float, 3> point;
@@ -98,7 +99,7 @@ int runPick(std::vector<std::string_view> const& args)
                                       : renderer.pickClosestPointWithTolerance(pixel.x, pixel.y, tolerance, point);
     if (!hit)
         throw std::runtime_error(fmt::format("{}: no {} under pixel {},{} within {} pixels",
-                                             session.folder().string(), pickPlane ? "plane" : "point", pixel.x,
+                                             session.folder().generic_string(), pickPlane ? "plane" : "point", pixel.x,
                                              pixel.y, tolerance));
 
     if (options.has("--json")) {

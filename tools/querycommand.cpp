@@ -1,13 +1,16 @@
 // morvid query: the points of a data set inside a box, down to a level or a point spacing.
 #include "commands.h"
+#include "failure.h"
 #include "hostsupport.h"
 #include "options.h"
 
+#include "graphics/laspointwriter.h"
 #include "graphics/plypointwriter.h"
 #include "graphics/textpointwriter.h"
 #include "octree/octree.h"
 #include "render/pointcloudquery.h"
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -37,7 +40,8 @@ constexpr char kUsage[] =
     "  --max-level <n>          deepest octree level to visit (default: all)\n"
     "  --min-spacing <s>        skip nodes whose point spacing is not larger than this (default 0)\n"
     "  --time-limit <seconds>   stop once this much time has passed (default: none)\n"
-    "  --output <file>          write the points: .ply (binary little-endian) or .txt (text)\n"
+    "  -o, --output <file>      write the points: .las (with the data set's scale, offset and\n"
+    "                           coordinate system), .ply (binary little-endian) or .txt (text)\n"
     "  --json                   print one JSON object instead of text\n"
     "  --help                   show this help\n";
 
@@ -91,17 +95,20 @@ std::chrono::nanoseconds timeLimitOption(Tools::Options const& options)
     return std::chrono::duration_cast<std::chrono::nanoseconds>(limit);
 }
 
-using PointWriter = std::variant<std::monostate, Graphics::PlyPointWriter, Graphics::TextPointWriter>;
+using PointWriter =
+    std::variant<std::monostate, Graphics::PlyPointWriter, Graphics::TextPointWriter, Graphics::LasPointWriter>;
 
-void openWriter(PointWriter& writer, std::filesystem::path const& path)
+// The writer for a file that checkOutputFile accepted; LAS files keep the data set's grid and
+// coordinate system.
+void openWriter(PointWriter& writer, std::filesystem::path const& path, Octree::Octree const& octree)
 {
-    auto const extension = path.extension().string();
+    std::string const extension = Tools::lowerCaseExtension(path);
     if (extension == ".ply")
         writer.emplace<Graphics::PlyPointWriter>(path);
-    else if (extension == ".txt")
-        writer.emplace<Graphics::TextPointWriter>(path);
+    else if (extension == ".las")
+        writer.emplace<Graphics::LasPointWriter>(path, Tools::dataSetFrame(octree), octree.position());
     else
-        throw Tools::UsageError("option --output expects a .ply or .txt file, not '" + path.string() + "'");
+        writer.emplace<Graphics::TextPointWriter>(path);
 }
 
 // "outer: inner: ..." for an exception and the ones nested in it.
@@ -153,7 +160,7 @@ QueryResult runQuery(Render::PointCloudQuery& query, std::chrono::steady_clock::
         if (count < chunk.size() && std::chrono::steady_clock::now() > deadline)
             break;
     }
-    result.complete = query.isExhausted();
+    result.complete = query.isExhausted() && result.unreadableNodes == 0;
     result.nodesPerLevel = query.loadedNodesPerLevel();
     return result;
 }
@@ -183,11 +190,13 @@ int runQuery(std::vector<std::string_view> const& args)
     auto const timeLimit = timeLimitOption(options);
     auto const outputOption = options.value("--output");
     std::string const folder = options.positional().front();
+    if (outputOption)
+        Tools::checkOutputFile(*outputOption, {".las", ".ply", ".txt"});
 
     auto octree = std::make_shared<Octree::Octree>(Tools::openDataSet(folder), 1.0);
     PointWriter writer;
     if (outputOption)
-        openWriter(writer, *outputOption);
+        openWriter(writer, *outputOption, *octree);
     std::optional<BoxFilter> filter;
     if (box)
         filter.emplace(*box);
@@ -206,23 +215,23 @@ int runQuery(std::vector<std::string_view> const& args)
     double const seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     auto const& position = octree->position();
-    if (options.has("--json")) {
-        nlohmann::json const json{
-            {"input", folder},
-            {"points", result.points},
-            {"bounds", boundsJson(result.bounds)},
-            {"reference_position", {position.x(), position.y(), position.z()}},
-            {"nodes_per_level", result.nodesPerLevel},
-            {"levels_visited", result.nodesPerLevel.size()},
-            {"complete", result.complete},
-            {"unreadable_nodes", result.unreadableNodes},
-            {"seconds", seconds},
-            {"output", outputOption ? nlohmann::json(*outputOption) : nlohmann::json(nullptr)},
-        };
-        std::printf("%s\n", json.dump().c_str());
-    } else {
-        std::printf("%zu points in %.2f s%s\n", result.points, seconds,
-                    result.complete ? "" : " (stopped by the time limit)");
+    nlohmann::json const json{
+        {"input", folder},
+        {"points", result.points},
+        {"bounds", boundsJson(result.bounds)},
+        {"reference_position", {position.x(), position.y(), position.z()}},
+        {"nodes_per_level", result.nodesPerLevel},
+        {"levels_visited", result.nodesPerLevel.size()},
+        {"complete", result.complete},
+        {"unreadable_nodes", result.unreadableNodes},
+        {"seconds", seconds},
+        {"output", outputOption ? nlohmann::json(*outputOption) : nlohmann::json(nullptr)},
+    };
+    if (!options.has("--json")) {
+        char const* const incomplete = result.unreadableNodes ? " (incomplete: unreadable nodes)"
+                                       : result.complete      ? ""
+                                                              : " (stopped by the time limit)";
+        std::printf("%zu points in %.2f s%s\n", result.points, seconds, incomplete);
         if (!result.bounds.isEmpty())
             std::printf("bounds: %g,%g,%g to %g,%g,%g\n", result.bounds.min().x(), result.bounds.min().y(),
                         result.bounds.min().z(), result.bounds.max().x(), result.bounds.max().y(),
@@ -234,10 +243,11 @@ int runQuery(std::vector<std::string_view> const& args)
         if (outputOption)
             std::printf("wrote %s\n", outputOption->c_str());
     }
-    if (result.unreadableNodes > 0) {
-        std::fprintf(stderr, "morvid query: %s: unreadable nodes: %zu; their points are missing\n",
-                     folder.c_str(), result.unreadableNodes);
-        return 1;
-    }
+    if (result.unreadableNodes > 0)
+        throw Tools::Failure(fmt::format("{}: unreadable nodes: {}; their points are missing", folder,
+                                         result.unreadableNodes),
+                             json);
+    if (options.has("--json"))
+        std::printf("%s\n", json.dump().c_str());
     return 0;
 }

@@ -1,6 +1,7 @@
 // morvid render: streams a point cloud through the library and writes the settled frame as PNG.
 #include "commands.h"
 #include "hostsupport.h"
+#include "failure.h"
 #include "options.h"
 #include "viewsession.h"
 
@@ -22,7 +23,7 @@ constexpr char kUsage[] =
     "the bundled sample scene (about 2.4 million points, written on first use).\n"
     "\n"
     "options:\n"
-    "  --output <file.png>      image to write (default: morvid.png)\n";
+    "  -o, --output <file.png>  image to write (default: morvid.png)\n";
 
 constexpr char kUsageTail[] =
     "  --json                   print one JSON object describing the run\n"
@@ -40,6 +41,7 @@ int runRender(std::vector<std::string_view> const& args)
     if (options.positional().size() > 1)
         throw Tools::UsageError("expects at most one data set folder");
     std::filesystem::path const output = options.value("--output").value_or("morvid.png");
+    Tools::checkOutputFile(output, {".png"});
 
     Tools::ViewSession session(options, options.positional().empty() ? std::filesystem::path()
                                                                      : std::filesystem::path(options.positional().front()));
@@ -49,29 +51,27 @@ int runRender(std::vector<std::string_view> const& args)
     image.writePng(output);
 
     Render::PointCloudRenderable const& cloud = session.cloud();
-    if (options.has("--json")) {
-        nlohmann::json const json{
-            {"input", session.folder().generic_string()},
-            {"output", output.generic_string()},
-            {"adapter", Tools::adapterName(session.renderer())},
-            {"width", session.width()},
-            {"height", session.height()},
-            {"points_loaded", cloud.loadedPointCount()},
-            {"nodes_loaded", cloud.loadedNodeCount()},
-            {"point_budget", session.pointBudget()},
-            {"frames", report.frames},
-            {"seconds_to_first_frame", report.secondsToFirstFrame},
-            {"seconds_to_settled", report.secondsToSettled},
-            {"settled", report.settled},
-        };
-        std::printf("%s\n", json.dump().c_str());
-    } else {
-        std::printf("wrote %s: %zu x %zu, %zu points in %zu nodes (budget %zu), %zu frames, settled after %.1f s\n",
-                    output.string().c_str(), session.width(), session.height(), cloud.loadedPointCount(),
+    nlohmann::json const result{
+        {"input", session.folder().generic_string()},
+        {"output", output.generic_string()},
+        {"adapter", Tools::adapterName(session.renderer())},
+        {"width", session.width()},
+        {"height", session.height()},
+        {"points_loaded", cloud.loadedPointCount()},
+        {"nodes_loaded", cloud.loadedNodeCount()},
+        {"point_budget", session.pointBudget()},
+        {"frames", report.frames},
+        {"seconds_to_first_frame", report.secondsToFirstFrame},
+        {"seconds_to_settled", report.secondsToSettled},
+        {"settled", report.settled},
+    };
+    if (!options.has("--json"))
+        std::printf("wrote %s: %zu x %zu, %zu points in %zu nodes (budget %zu), %zu frames in %.1f s\n",
+                    output.generic_string().c_str(), session.width(), session.height(), cloud.loadedPointCount(),
                     cloud.loadedNodeCount(), session.pointBudget(), report.frames, report.secondsToSettled);
-    }
     if (!report.settled)
-        std::fprintf(stderr, "morvid render: %s: loading did not settle within %.0f s\n",
-                     session.folder().string().c_str(), session.timeout().count());
-    return report.settled ? 0 : 1;
+        throw Tools::Failure(session.unsettledMessage(), result);
+    if (options.has("--json"))
+        std::printf("%s\n", result.dump().c_str());
+    return 0;
 }

@@ -25,7 +25,7 @@ constexpr char kUsage[] =
     "obliquely from above a corner and writes the picture as PNG.\n"
     "\n"
     "options:\n"
-    "  --output <file.png>      picture to write (default: thumbnail.png in the folder)\n"
+    "  -o, --output <file.png>  picture to write (default: thumbnail.png in the folder)\n"
     "  --width <pixels>         picture width (default: 256)\n"
     "  --height <pixels>        picture height (default: 256)\n"
     "  --background <r,g,b>     background color, 0-255 each (default: 255,255,255)\n"
@@ -46,7 +46,8 @@ int runThumbnail(std::vector<std::string_view> const& args)
     if (options.positional().size() != 1)
         throw Tools::UsageError("expects one data set folder");
     std::filesystem::path const folder = options.positional().front();
-    std::filesystem::path const output = options.value("--output").value_or((folder / Render::kThumbnailFileName).string());
+    std::filesystem::path const output = options.value("--output").value_or((folder / Render::kThumbnailFileName).generic_string());
+    Tools::checkOutputFile(output, {".png"});
     std::size_t const width = options.unsignedValue("--width", kDefaultSize);
     std::size_t const height = options.unsignedValue("--height", kDefaultSize);
     if (width == 0 || height == 0)
@@ -65,7 +66,7 @@ int runThumbnail(std::vector<std::string_view> const& args)
         };
         std::printf("%s\n", json.dump().c_str());
     } else {
-        std::printf("wrote %s: %zu x %zu in %.1f s\n", output.string().c_str(), width, height, seconds.count());
+        std::printf("wrote %s: %zu x %zu in %.1f s\n", output.generic_string().c_str(), width, height, seconds.count());
     }
     return 0;
 }

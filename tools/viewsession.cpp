@@ -50,12 +50,14 @@ constexpr std::array kColorMaps{
 };
 
 template <std::size_t N>
-int lookUp(std::array<NamedValue, N> const& table, std::string const& name, std::string_view option)
+int lookUp(std::array<NamedValue, N> const& table, Options const& options, std::string_view option,
+           std::string_view fallback)
 {
+    std::vector<std::string_view> names;
     for (auto const& entry : table)
-        if (entry.name == name)
-            return entry.value;
-    throw UsageError(fmt::format("unknown value '{}' for {}", name, option));
+        names.push_back(entry.name);
+    std::string const name = options.choiceValue(option, names, fallback);
+    return std::ranges::find(table, name, &NamedValue::name)->value;
 }
 
 std::filesystem::path executableFolder()
@@ -263,9 +265,12 @@ ViewSession::ViewSession(Options const& options, std::filesystem::path const& fo
     , mTimeout(options.numberValue("--timeout", 300.0))
     , mScene(Render::GroupRenderable::create("scene"))
 {
-    auto const mode = static_cast<Render::RenderMode>(lookUp(kRenderModes, options.value("--mode").value_or("default"), "--mode"));
-    auto const colorMap =
-        static_cast<Render::ColorMap>(lookUp(kColorMaps, options.value("--color-map").value_or("gray"), "--color-map"));
+    auto const mode = static_cast<Render::RenderMode>(lookUp(kRenderModes, options, "--mode", "default"));
+    auto const colorMap = static_cast<Render::ColorMap>(lookUp(kColorMaps, options, "--color-map", "gray"));
+    if (mode != Render::RenderMode::ColorizeByPlaneDistance)
+        options.refuse({"--distance-plane"}, "--mode " + options.value("--mode").value_or("default"));
+    if (!options.given("--mesh"))
+        options.refuse({"--mesh-scale"}, "a view without --mesh");
     auto const [minIntensity, maxIntensity] = intensityRangeFrom(options);
     Math::Color const background = backgroundFrom(options);
     CameraChoice const camera = cameraChoiceFrom(options);
@@ -299,6 +304,11 @@ ViewSession::ViewSession(Options const& options, std::filesystem::path const& fo
     if (mesh)
         std::fprintf(stderr, "mesh %s: %zu triangles\n", mesh->name().c_str(), mesh->numTriangles());
     placeCamera(mRenderer, camera);
+}
+
+std::string ViewSession::unsettledMessage() const
+{
+    return fmt::format("{}: loading did not settle within {:g} s", mFolder.generic_string(), mTimeout.count());
 }
 
 SettleReport ViewSession::settle()

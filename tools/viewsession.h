@@ -52,6 +52,8 @@ public:
     std::size_t height() const { return mHeight; }
     std::size_t pointBudget() const { return mBudget; }
     std::chrono::duration<double> timeout() const { return mTimeout; }
+    // "FOLDER: loading did not settle within N s", the one message of a view that timed out.
+    std::string unsettledMessage() const;
 
 private:
     std::filesystem::path mFolder;
