@@ -36,9 +36,9 @@ TEST_F(FileReadingTest, ShortReadAndMissingFileNameThePath)
         Core::readLocalFile(mPath, 8, 4);
         FAIL() << "a read past the end must throw";
     } catch (std::runtime_error const& error) {
-        EXPECT_NE(std::string(error.what()).find(mPath.string()), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find(mPath.generic_string()), std::string::npos) << error.what();
     }
-    auto const missing = mPath.string() + ".missing";
+    auto const missing = mPath.generic_string() + ".missing";
     try {
         Core::readLocalFile(missing);
         FAIL() << "a missing file must throw";

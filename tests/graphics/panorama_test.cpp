@@ -263,7 +263,7 @@ TEST_F(DamagedPanorama, OutOfRangeValuesAreRejected)
         writeText(description(), good);
         std::string const message = errorWith(change.first, change.second);
         EXPECT_NE(message.find(expected.first), std::string::npos) << message;
-        EXPECT_NE(message.find(description().string()), std::string::npos) << message;
+        EXPECT_NE(message.find(description().generic_string()), std::string::npos) << message;
     }
 }
 
@@ -272,7 +272,7 @@ TEST_F(DamagedPanorama, MissingTileIsNamed)
     TiledPanoramaLoader loader(folder.path());
     std::filesystem::remove(colorTile());
     std::string const message = errorOf([&] { loader.loadColorTile(tile); });
-    EXPECT_NE(message.find(colorTile().string()), std::string::npos) << message;
+    EXPECT_NE(message.find(colorTile().generic_string()), std::string::npos) << message;
     EXPECT_NE(message.find("is missing"), std::string::npos) << message;
 }
 
@@ -282,7 +282,7 @@ TEST_F(DamagedPanorama, TruncatedDepthTileIsNamed)
     std::string const bytes = readText(depthTile());
     writeText(depthTile(), bytes.substr(0, bytes.size() - 3));
     std::string const message = errorOf([&] { loader.loadDepthTile(tile); });
-    EXPECT_NE(message.find(depthTile().string()), std::string::npos) << message;
+    EXPECT_NE(message.find(depthTile().generic_string()), std::string::npos) << message;
     EXPECT_NE(message.find("expected 256"), std::string::npos) << message;
 }
 
@@ -292,7 +292,7 @@ TEST_F(DamagedPanorama, CorruptOrMisfitColorTileIsNamed)
     std::string const bytes = readText(colorTile());
     writeText(colorTile(), bytes.substr(0, bytes.size() / 2));
     std::string const truncated = errorOf([&] { loader.loadColorTile(tile); });
-    EXPECT_NE(truncated.find("cannot decode the PNG image \"" + colorTile().string()), std::string::npos) << truncated;
+    EXPECT_NE(truncated.find("cannot decode the PNG image \"" + colorTile().generic_string()), std::string::npos) << truncated;
 
     // A well-formed PNG of the level below has the wrong size for this level.
     writeText(colorTile(), readText(TiledPanoramaLoader::colorTilePath(folder.path(), 0, 3)));

@@ -137,7 +137,7 @@ TEST_F(PlyPointWriterTest, UncreatableFileThrowsNamingIt)
         PlyPointWriter writer(path);
         FAIL() << "expected an exception";
     } catch (std::runtime_error const& error) {
-        EXPECT_NE(std::string(error.what()).find(path.string()), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find(path.generic_string()), std::string::npos) << error.what();
     }
     EXPECT_FALSE(std::filesystem::exists(path));
 }

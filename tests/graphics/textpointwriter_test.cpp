@@ -86,7 +86,7 @@ TEST_F(TextPointWriterTest, UncreatableFileThrowsNamingIt)
         TextPointWriter writer(path);
         FAIL() << "expected an exception";
     } catch (std::runtime_error const& error) {
-        EXPECT_NE(std::string(error.what()).find(path.string()), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find(path.generic_string()), std::string::npos) << error.what();
     }
 }
 
