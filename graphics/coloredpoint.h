@@ -3,7 +3,9 @@
 #include "math/color.h"
 
 #include <concepts>
+#include <cstddef>
 #include <ranges>
+#include <string>
 
 namespace Graphics {
 
@@ -19,5 +21,18 @@ concept ColoredPoint = requires(Record const& record) {
 // A contiguous sequence of such records.
 template <class Range>
 concept ColoredPointRange = std::ranges::contiguous_range<Range> && ColoredPoint<std::ranges::range_value_t<Range>>;
+
+// The records as one block of `recordSize` bytes each, written by encode(x, y, z, color, out).
+template <ColoredPointRange Records, class Encode>
+std::string encodeRecords(Records const& records, std::size_t recordSize, Encode const& encode)
+{
+    std::string bytes(std::ranges::size(records) * recordSize, '\0');
+    char* out = bytes.data();
+    for (auto const& record : records) {
+        encode(record.x, record.y, record.z, record.color, out);
+        out += recordSize;
+    }
+    return bytes;
+}
 
 } // namespace Graphics

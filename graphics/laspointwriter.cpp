@@ -15,7 +15,6 @@ namespace Graphics {
 namespace {
 
 constexpr std::uint8_t kPointFormat = 2;
-constexpr std::size_t kVlrHeaderSize = 54;
 constexpr std::uint16_t kWktRecord = 2112;
 constexpr std::uint16_t kGeoKeyDirectoryRecord = 34735;
 constexpr std::uint16_t kProjectedCrsKey = 3072;

@@ -39,13 +39,11 @@ public:
     template <ColoredPointRange Records>
     void append(Records const& records)
     {
-        std::string bytes(std::ranges::size(records) * kRecordSize, '\0');
-        char* out = bytes.data();
-        for (auto const& record : records) {
-            encodeRecord(record.x, record.y, record.z, record.color, out);
-            out += kRecordSize;
-        }
-        appendEncoded(bytes, std::ranges::size(records));
+        appendEncoded(encodeRecords(records, kRecordSize,
+                                    [this](float x, float y, float z, Math::Color const& color, char* out) {
+                                        encodeRecord(x, y, z, color, out);
+                                    }),
+                      std::ranges::size(records));
     }
 
     // Writes the final count and bounds into the header and closes the file. Throws

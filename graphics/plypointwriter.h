@@ -30,13 +30,7 @@ public:
     template <ColoredPointRange Records>
     void append(Records const& records)
     {
-        std::string bytes(std::ranges::size(records) * kRecordSize, '\0');
-        char* out = bytes.data();
-        for (auto const& record : records) {
-            encodeRecord(record.x, record.y, record.z, record.color, out);
-            out += kRecordSize;
-        }
-        appendEncoded(bytes, std::ranges::size(records));
+        appendEncoded(encodeRecords(records, kRecordSize, encodeRecord), std::ranges::size(records));
     }
 
     // Writes the final count into the header and closes the file. Throws std::runtime_error
