@@ -114,10 +114,15 @@ void checkOutputFolder(std::filesystem::path const& folder)
     std::error_code error;
     if (std::filesystem::exists(folder, error) && !std::filesystem::is_directory(folder, error))
         throw std::runtime_error("cannot write into '" + name + "': it is a file");
-    std::filesystem::create_directories(folder, error);
-    if (error)
-        throw std::runtime_error("cannot create the folder '" + name + "': " + error.message());
-    std::filesystem::path const probe = folder / ".morvid-write-check";
+    // The folder, or the nearest one above it that exists: the writer creates the rest. Nothing
+    // is created here, so that a command failing later leaves no empty folder behind.
+    std::filesystem::path existing = std::filesystem::absolute(folder, error);
+    while (!std::filesystem::exists(existing, error) && existing.has_relative_path())
+        existing = existing.parent_path();
+    if (!std::filesystem::is_directory(existing, error))
+        throw std::runtime_error("cannot create the folder '" + name + "': '" + existing.generic_string() +
+                                 "' is not a folder");
+    std::filesystem::path const probe = existing / ".morvid-write-check";
     std::ofstream file(probe, std::ios::binary);
     if (!file)
         throw std::runtime_error("cannot write into '" + name + "': " + std::generic_category().message(errno));

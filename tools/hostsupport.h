@@ -36,7 +36,8 @@ std::string lowerCaseExtension(std::filesystem::path const& path);
 // not one of `extensions` (".png", ...), a std::runtime_error with the reason when the file
 // cannot be created. Leaves no file behind that was not there before.
 void checkOutputFile(std::filesystem::path const& path, std::vector<std::string_view> const& extensions);
-// The same for a folder the command fills: it exists or can be created, and files can be made in it.
+// The same for a folder the command fills: it is a folder or does not exist yet, and files can be
+// made in it or in the nearest folder above it that exists.
 void checkOutputFolder(std::filesystem::path const& folder);
 
 } // namespace Tools
