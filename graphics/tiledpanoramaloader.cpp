@@ -7,6 +7,11 @@
 // Tiles are at most this wide; larger images are refused before any pixel memory is taken.
 #define STBI_MAX_DIMENSIONS 16384
 #include <stb/stb_image.h>
+// The decoder's failure text is kept per thread, so that tiles decoded at the same time on other
+// threads cannot report each other's errors.
+#ifndef STBI_THREAD_LOCAL
+#error "stb_image must keep its failure reason per thread"
+#endif
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -72,12 +77,14 @@ std::runtime_error decodeError(std::filesystem::path const& path)
     return std::runtime_error(fmt::format("cannot decode the PNG image \"{}\": {}", path.generic_string(), stbi_failure_reason()));
 }
 
-void checkTileSize(std::size_t width, std::size_t height, PanoramaTileSize const& expected,
+// A smaller tile is drawn at the top left of its slot; a larger one cannot be drawn.
+void checkTileFits(std::size_t width, std::size_t height, PanoramaTileSize const& expected,
                    std::filesystem::path const& path)
 {
-    if (width != expected.width || height != expected.height)
-        throw std::runtime_error(fmt::format("panorama tile \"{}\" is {} x {} pixels, expected {} x {}", path.string(),
-                                             width, height, expected.width, expected.height));
+    if (width > expected.width || height > expected.height)
+        throw std::runtime_error(fmt::format("panorama tile \"{}\" is {} x {} pixels, more than {} x {}: Color tile "
+                                             "does not fit into texture.",
+                                             path.generic_string(), width, height, expected.width, expected.height));
 }
 
 DepthImage rawDepth(std::string const& bytes, std::size_t width, std::size_t height, std::filesystem::path const& path)
@@ -198,7 +205,7 @@ ColorImage TiledPanoramaLoader::loadColorTile(TileId id)
     int channels = 0;
     if (stbi_info_from_memory(asStbiBytes(bytes), stbiLength(bytes, path), &width, &height, &channels) == 0)
         throw decodeError(path);
-    checkTileSize(static_cast<std::size_t>(width), static_cast<std::size_t>(height), layout().levels[level(id)], path);
+    checkTileFits(static_cast<std::size_t>(width), static_cast<std::size_t>(height), layout().levels[level(id)], path);
     return decodePng(bytes, path);
 }
 

@@ -70,33 +70,32 @@ public:
 
     // Hands at most `maxCount` accepted points to `emit(Math::Point<float, 3> world, Math::Color)` and
     // returns their number. Fewer than `maxCount` means the walk is exhausted or past its deadline; past
-    // the deadline each call still makes progress by one slice of points. Throws std::runtime_error
-    // "Querying node data failed" (nesting the cause) when a node cannot be read: that node is dropped,
-    // its children stay queued, and the walk may go on. A failure after points were handed out in the
-    // same call is thrown by the next call instead, so that the count of those points is not lost.
+    // the deadline each call still makes progress by one slice of points. A call with `maxCount` 0 still
+    // moves on to the next node and loads it. Throws std::runtime_error "Querying node data failed"
+    // (nesting the cause) when a node cannot be read: that node is dropped, its children stay queued,
+    // and the walk may go on. Whatever fails after points were handed out in the same call (a node, or
+    // the filter with any exception) is thrown by the next call instead, so that the count of those
+    // points is not lost.
     template <class Emit>
     std::size_t next(std::size_t maxCount, Emit&& emit)
     {
         if (mPendingFailure)
             std::rethrow_exception(std::exchange(mPendingFailure, nullptr));
         std::size_t written = 0;
-        while (written < maxCount) {
-            if (!mCurrentValid) {
-                try {
-                    if (!advance())
-                        break;
-                } catch (std::runtime_error const&) {
-                    if (written == 0)
-                        throw;
-                    mPendingFailure = std::current_exception();
+        try {
+            do {
+                if (!mCurrentValid && !advance())
                     break;
-                }
-            }
-            written += emitFromCurrent(maxCount - written, emit);
-            if (mNextPoint >= mPoints.size())
-                mCurrentValid = false;
-            if (Clock::now() > mDeadline)
-                break;
+                emitFromCurrent(maxCount, written, emit);
+                if (mNextPoint >= mPoints.size())
+                    mCurrentValid = false;
+                if (Clock::now() > mDeadline)
+                    break;
+            } while (written < maxCount);
+        } catch (...) {
+            if (written == 0)
+                throw;
+            mPendingFailure = std::current_exception();
         }
         return written;
     }
@@ -187,11 +186,11 @@ private:
             throw std::runtime_error(kQueryFailure);
     }
 
+    // Counts in `written` as it goes, so that points handed out before a throwing filter stay counted.
     template <class Emit>
-    std::size_t emitFromCurrent(std::size_t maxCount, Emit& emit)
+    void emitFromCurrent(std::size_t maxCount, std::size_t& written, Emit& emit)
     {
         bool const testEachPoint = mCurrent.boxTest != BoxTestResult::Inside;
-        std::size_t written = 0;
         std::size_t examined = 0;
         while (mNextPoint < mPoints.size() && written < maxCount) {
             std::size_t const index = mNextPoint++;
@@ -203,7 +202,6 @@ private:
             if (++examined % kPointsBetweenClockChecks == 0 && Clock::now() > mDeadline)
                 break;
         }
-        return written;
     }
 
     Math::Point<float, 3> toWorld(Math::Point<double, 3> const& model) const

@@ -171,6 +171,11 @@ void MeshRenderable::onUpdateViewMatrix(std::shared_ptr<Camera> const& camera)
     writeCameraConstants(*camera);
 }
 
+void MeshRenderable::onUpdateZRange(std::shared_ptr<Camera> const& camera)
+{
+    onUpdateProjectionMatrix(camera);
+}
+
 void MeshRenderable::invalidateWorldMatrix()
 {
     Renderable::invalidateWorldMatrix();

@@ -53,6 +53,8 @@ public:
               ATL::CComPtr<ID3D11DeviceContext> context) override;
     void onUpdateProjectionMatrix(std::shared_ptr<Camera> const& camera) override;
     void onUpdateViewMatrix(std::shared_ptr<Camera> const& camera) override;
+    // The renderer refits an automatic z range every frame and tells the nodes only through this.
+    void onUpdateZRange(std::shared_ptr<Camera> const& camera) override;
     void render() override;
     // The loaded vertices' box in file units times the unit scale, before the node's transform.
     Math::NBoundingBox<float, 3> boundingBox() const override;

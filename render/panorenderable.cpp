@@ -13,16 +13,19 @@
 #include "render/vertexshader.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <Eigen/Dense>
 
 #include <algorithm>
+#include <cstring>
 #include <array>
 #include <chrono>
 #include <exception>
 #include <iterator>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace Render {
@@ -156,17 +159,30 @@ char const* kindName(TileKind kind)
     return kind == TileKind::Color ? "color" : "depth";
 }
 
-// A loaded tile must have its level's tile size: the upload copies whole tiles into array slices.
+// A loaded tile fills its level's tile size: a smaller one is placed at the top left of a cleared tile,
+// so that no pixels of an earlier tile show through; a larger one cannot be uploaded.
 template <class Image>
-void checkTileSize(Graphics::PanoramaLoader const& loader, TileId id, TileKind kind, Image const& image)
+Image fittedToTile(Graphics::PanoramaLoader const& loader, TileId id, TileKind kind, Image image)
 {
     std::size_t const level = loader.level(id);
-    if (image.width != loader.tileWidth(level) || image.height != loader.tileHeight(level))
-        throw std::runtime_error(fmt::format("{} tile {} of level {} of panorama \"{}\" is {} x {} pixels, expected "
-                                             "{} x {}",
-                                             kindName(kind), loader.tileIndexWithinLevel(id), level, loader.source(),
-                                             image.width, image.height, loader.tileWidth(level),
-                                             loader.tileHeight(level)));
+    std::size_t const width = loader.tileWidth(level);
+    std::size_t const height = loader.tileHeight(level);
+    if (image.width > width || image.height > height)
+        throw std::runtime_error(kind == TileKind::Color ? "Color tile does not fit into texture."
+                                                          : "Depth tile does not fit into texture.");
+    if (image.width == width && image.height == height)
+        return image;
+    Image fitted(width, height);
+    for (std::size_t y = 0; y < image.height; ++y)
+        std::memcpy(fitted.data() + y * fitted.stride, image.data() + y * image.stride,
+                    image.width * Image::kBytesPerPixel);
+    return fitted;
+}
+
+std::string tileName(Graphics::PanoramaLoader const& loader, TileId id, TileKind kind)
+{
+    return fmt::format("{} tile {} of level {} of panorama \"{}\"", kindName(kind), loader.tileIndexWithinLevel(id),
+                       loader.level(id), loader.source());
 }
 
 } // namespace
@@ -418,25 +434,42 @@ Core::JobState PanoRenderable::loadPanoramaTiles(std::stop_token stop, Callback 
         addTiles(mLoader->colorTiles(), TileKind::Color, mLoader->numColorLevels());
         addTiles(mLoader->depthTiles(), TileKind::Depth, mLoader->numDepthLevels());
 
+        auto const loadTile = [&](TileEntry const& tile) {
+            if (tile.kind == TileKind::Color) {
+                Graphics::ColorImage image = fittedToTile(*mLoader, tile.id, tile.kind, mLoader->loadColorTile(tile.id));
+                std::scoped_lock const lock(mPendingTilesMutex);
+                mPendingColorTiles.emplace_back(tile.id, std::move(image));
+            } else {
+                Graphics::DepthImage image = fittedToTile(*mLoader, tile.id, tile.kind, mLoader->loadDepthTile(tile.id));
+                std::scoped_lock const lock(mPendingTilesMutex);
+                mPendingDepthTiles.emplace_back(tile.id, std::move(image));
+            }
+        };
+        // One unreadable tile leaves a hole; the others still load, and the job reports every bad one.
+        std::vector<std::string> tileErrors;
         while (!tiles.empty()) {
             auto const next = nextTile(tiles, objectViewDirection());
-            if (next->kind == TileKind::Color) {
-                Graphics::ColorImage image = mLoader->loadColorTile(next->id);
-                checkTileSize(*mLoader, next->id, next->kind, image);
-                std::scoped_lock const lock(mPendingTilesMutex);
-                mPendingColorTiles.emplace_back(next->id, std::move(image));
-            } else {
-                Graphics::DepthImage image = mLoader->loadDepthTile(next->id);
-                checkTileSize(*mLoader, next->id, next->kind, image);
-                std::scoped_lock const lock(mPendingTilesMutex);
-                mPendingDepthTiles.emplace_back(next->id, std::move(image));
-            }
+            TileEntry const tile = *next;
             tiles.erase(next);
-            setNeedsRedraw(true);
-            if (callback)
-                callback();
+            bool loaded = true;
+            try {
+                loadTile(tile);
+            } catch (std::exception const& error) {
+                loaded = false;
+                tileErrors.push_back(fmt::format("{}: {}", tileName(*mLoader, tile.id, tile.kind), error.what()));
+                Core::Log::error(tileErrors.back());
+            }
+            if (loaded) {
+                setNeedsRedraw(true);
+                if (callback)
+                    callback();
+            }
             if (stop.stop_requested())
                 break;
+        }
+        if (!tileErrors.empty() && !stop.stop_requested()) {
+            endLoading(Core::JobState::Failed, fmt::format("{}", fmt::join(tileErrors, "; ")));
+            return Core::JobState::Failed;
         }
     } catch (std::exception const& error) {
         Core::Log::error(fmt::format("loading panorama \"{}\" failed: {}", name(), error.what()));
@@ -534,8 +567,9 @@ void PanoRenderable::render()
 {
     if (!mLoader || !mGpu)
         return;
-    updatePanoramaTextures();
+    // Cleared before the pending tiles are taken: a tile the loader adds meanwhile raises it again.
     setNeedsRedraw(false);
+    updatePanoramaTextures();
     draw();
 }
 

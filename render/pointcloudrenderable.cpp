@@ -101,10 +101,14 @@ ClippingCacheRegistry& sharedClippingCaches()
     return registry;
 }
 
-// Whether values in [s - r, s + r] can reach the range [min, max].
-bool reachesRange(float signedDistance, float radius, float min, float max)
+// Whether some point within `radius` of a point at `signedDistance` has a distance in [min, max]. The
+// shader compares |d| when distances are unsigned, which folds the interval at 0.
+bool reachesRange(float signedDistance, float radius, float min, float max, bool useSignedDistance)
 {
-    return signedDistance + radius >= min && max >= signedDistance - radius;
+    if (useSignedDistance)
+        return signedDistance + radius >= min && max >= signedDistance - radius;
+    float const distance = std::abs(signedDistance);
+    return distance + radius >= min && max >= std::max(0.0f, distance - radius);
 }
 
 // Counts the diagnose() calls of the process, so that every dump gets files of its own.
@@ -265,7 +269,7 @@ void PointCloudRenderable::deinit()
     mCamera.reset();
     mLodPointCloud.reset();
     std::unique_lock lock(mMeshLock);
-    mMeshForDistanceColorizationModelCs.reset();
+    mMeshForDistanceColorizationModelCs = {};
 }
 
 void PointCloudRenderable::writeMatrices()
@@ -302,6 +306,7 @@ void PointCloudRenderable::updateViewState()
     view.distancePlane = mDistancePlane;
     view.distanceRangeMin = mDistanceRangeMin;
     view.distanceRangeMax = mDistanceRangeMax;
+    view.useSignedDistance = mUseSignedDistance;
     Math::Frustum<float> const frustum = mCamera->frustum(world);
     std::lock_guard lock(mViewStateMutex);
     mFrustumModelCs = frustum;
@@ -359,7 +364,7 @@ bool PointCloudRenderable::needsPlaneDistanceColorization(ViewState const& view,
                                                           Math::NBoundingBox<float, 3> const& worldBox) const
 {
     return reachesRange(view.distancePlane.signedDistance(worldBox.center()), worldBox.boundingSphereRadius(),
-                        view.distanceRangeMin, view.distanceRangeMax);
+                        view.distanceRangeMin, view.distanceRangeMax, view.useSignedDistance);
 }
 
 bool PointCloudRenderable::needsMeshDistanceColorization(ViewState const& view,
@@ -369,10 +374,15 @@ bool PointCloudRenderable::needsMeshDistanceColorization(ViewState const& view,
     if (!mesh)
         return false;
     return reachesRange(mesh->signedDistance(modelBox.center()), modelBox.boundingSphereRadius(),
-                        view.distanceRangeMin, view.distanceRangeMax);
+                        view.distanceRangeMin, view.distanceRangeMax, view.useSignedDistance);
 }
 
 std::shared_ptr<Math::TriangleMesh<float> const> PointCloudRenderable::meshForDistanceColorizationModelCs() const
+{
+    return modelCsMesh().mesh;
+}
+
+PointCloudRenderable::ModelCsMesh PointCloudRenderable::modelCsMesh() const
 {
     std::shared_lock lock(mMeshLock);
     return mMeshForDistanceColorizationModelCs;
@@ -517,6 +527,7 @@ void PointCloudRenderable::onUpdateUseSignedDistance(bool useSignedDistance)
     mUseSignedDistance = useSignedDistance;
     if (isInitialized())
         mLodPointCloud->modifyFrameConstants().use_signed_distance = useSignedDistance ? 1 : 0;
+    updateViewState();
     triggerReload();
 }
 
@@ -679,6 +690,15 @@ Math::NBoundingBox<float, 3> PointCloudRenderable::boundingBox() const
 
 void PointCloudRenderable::setMatrix(Eigen::Matrix4f const& matrix)
 {
+    if (matrix == this->matrix())
+        return;
+    // The distance mesh is moved into the new model frame before anything changes, so that a matrix it
+    // cannot follow (a singular one) throws here and leaves the cloud as it was.
+    if (isInitialized()) {
+        std::shared_ptr<Renderable> const parentNode = parent();
+        Eigen::Matrix4f const world = parentNode ? Eigen::Matrix4f(parentNode->worldMatrix() * matrix) : matrix;
+        mPreparedModelCsMesh = distanceMeshInModelCs(world);
+    }
     // The base operation calls invalidateWorldMatrix, which brings the constants up to date.
     Renderable::setMatrix(matrix);
 }
@@ -889,7 +909,7 @@ bool PointCloudRenderable::updateMeshDistances(Octree::OctreeNodeId nodeId, Vert
     if (!meshForDistanceColorizationModelCs())
         return true;
     std::vector<float> distances;
-    if (mMeshDistanceCache->tryGet(nodeId, distances)) {
+    if (mMeshDistanceCache->tryGet(modelCsMesh().keyOf(nodeId), distances)) {
         vertices.setDistances(distances);
         return true;
     }
@@ -897,26 +917,27 @@ bool PointCloudRenderable::updateMeshDistances(Octree::OctreeNodeId nodeId, Vert
         return false;
     // The version comes before the mesh: distances of a mesh replaced meanwhile are refused by put.
     MeshDistanceCache::Version const version = mMeshDistanceCache->version(kCacheGroup);
-    std::shared_ptr<Math::TriangleMesh<float> const> const mesh = meshForDistanceColorizationModelCs();
-    if (!mesh)
+    ModelCsMesh const mesh = modelCsMesh();
+    if (!mesh.mesh)
         return true;
     distances.resize(vertices.size());
     Math::Detail::forEachIndexInParallel(
-        vertices.size(), [&](std::size_t i) { distances[i] = mesh->signedDistance(vertices.position(i)); });
+        vertices.size(), [&](std::size_t i) { distances[i] = mesh.mesh->signedDistance(vertices.position(i)); });
     if (stopToken.stop_requested())
         return false;
     vertices.setDistances(distances);
-    mMeshDistanceCache->put(nodeId, std::move(distances), kCacheGroup, version);
+    mMeshDistanceCache->put(mesh.keyOf(nodeId), std::move(distances), kCacheGroup, version);
     return true;
 }
 
 bool PointCloudRenderable::updateRegionClipping(Octree::OctreeNodeId nodeId, VertexContainer& vertices,
                                                 std::stop_token const& stopToken)
 {
-    if (!currentClippingRegion())
+    std::shared_ptr<Math::ClippingRegion<float> const> const cachedRegion = currentClippingRegion();
+    if (!cachedRegion)
         return true;
     std::vector<std::uint8_t> clipValues;
-    if (mClippingCache->tryGet(nodeId, clipValues)) {
+    if (mClippingCache->tryGet(NodeValueKey{nodeId, cachedRegion.get(), viewState().world}, clipValues)) {
         vertices.setClipValues(clipValues);
         return true;
     }
@@ -941,28 +962,40 @@ bool PointCloudRenderable::updateRegionClipping(Octree::OctreeNodeId nodeId, Ver
     if (stopToken.stop_requested())
         return false;
     vertices.setClipValues(clipValues);
-    mClippingCache->put(nodeId, std::move(clipValues), kCacheGroup, version);
+    mClippingCache->put(NodeValueKey{nodeId, region.get(), world}, std::move(clipValues), kCacheGroup, version);
     return true;
 }
 
 void PointCloudRenderable::updateMeshForDistanceColorizationModelCs()
 {
-    std::shared_ptr<Math::TriangleMesh<float>> modelCs;
+    ModelCsMesh modelCs;
     if (mMeshForDistanceColorization && isInitialized()) {
         // Built outside the lock: the loader keeps reading the old copy meanwhile.
-        modelCs = std::make_shared<Math::TriangleMesh<float>>(*mMeshForDistanceColorization);
-        modelCs->transformBy(invWorldMatrix());
+        modelCs.world = worldMatrix();
+        modelCs.source = mMeshForDistanceColorization.get();
+        modelCs.mesh = mPreparedModelCsMesh ? *mPreparedModelCsMesh : distanceMeshInModelCs(modelCs.world);
     }
+    mPreparedModelCsMesh.reset();
     bool hadMesh = false;
     {
         std::unique_lock lock(mMeshLock);
-        hadMesh = mMeshForDistanceColorizationModelCs != nullptr;
+        hadMesh = mMeshForDistanceColorizationModelCs.mesh != nullptr;
         mMeshForDistanceColorizationModelCs = std::move(modelCs);
     }
     // After the swap, so that no distance of the old mesh can be stored after the clear. Without a
     // mesh before or after, the cached distances of the other clouds stay valid.
     if (hadMesh || mMeshForDistanceColorization)
         mMeshDistanceCache->clear();
+}
+
+std::shared_ptr<Math::TriangleMesh<float> const> PointCloudRenderable::distanceMeshInModelCs(
+    Eigen::Matrix4f const& world) const
+{
+    if (!mMeshForDistanceColorization)
+        return nullptr;
+    auto modelCs = std::make_shared<Math::TriangleMesh<float>>(*mMeshForDistanceColorization);
+    modelCs->transformBy(world.inverse());
+    return modelCs;
 }
 
 void PointCloudRenderable::onUpdateMeshForDistanceColorization(std::shared_ptr<Math::TriangleMesh<float>> const& mesh)

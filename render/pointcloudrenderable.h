@@ -12,6 +12,7 @@
 #include "octree/location.h"
 #include "octree/octree.h"
 #include "render/export.h"
+#include "render/nodevaluekey.h"
 #include "render/nodepriority.h"
 #include "render/renderable.h"
 #include "render/vertexcontainer.h"
@@ -25,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ratio>
 #include <shared_mutex>
 #include <stop_token>
@@ -62,8 +64,8 @@ public:
     using Duration = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
     using VertexContainerCache = Core::LruCache<Octree::OctreeNodeId, VertexContainer>;
     // Per-point mesh distances and clip values (255 passes, 0 clipped) of the nodes of one data set.
-    using MeshDistanceCache = Core::GroupedLruCache<Octree::OctreeNodeId, std::vector<float>, int>;
-    using ClippingCache = Core::GroupedLruCache<Octree::OctreeNodeId, std::vector<std::uint8_t>, int>;
+    using MeshDistanceCache = Core::GroupedLruCache<NodeValueKey, std::vector<float>, int, NodeValueKeyHash>;
+    using ClippingCache = Core::GroupedLruCache<NodeValueKey, std::vector<std::uint8_t>, int, NodeValueKeyHash>;
     // The most half-spaces that a clipping volume may have.
     static constexpr std::size_t kMaxClippingPlanes = 8;
 
@@ -232,6 +234,7 @@ private:
         Math::NPlane<float, 3> distancePlane;
         float distanceRangeMin = 0.0f;
         float distanceRangeMax = 1.0f;
+        bool useSignedDistance = true;
     };
 
     NodePriority priorityFor(ViewState const& view, unsigned level, Math::NBoundingBox<float, 3> const& cube) const;
@@ -245,10 +248,22 @@ private:
     bool updateMeshDistances(Octree::OctreeNodeId id, VertexContainer& vertices, std::stop_token const& stopToken);
     bool updateRegionClipping(Octree::OctreeNodeId id, VertexContainer& vertices, std::stop_token const& stopToken);
     void updateMeshForDistanceColorizationModelCs();
+    // The distance mesh moved into the model frame of a cloud at `world`, with its tree; null without a
+    // mesh. Throws std::invalid_argument when `world` cannot be inverted.
+    std::shared_ptr<Math::TriangleMesh<float> const> distanceMeshInModelCs(Eigen::Matrix4f const& world) const;
     void updateClippingRegion();
     // Brings the clipping volume into the model frame and into the shader constants.
     void updateClippingPolytope();
+    // The model-frame mesh and the key of the distances computed from it.
+    struct ModelCsMesh {
+        std::shared_ptr<Math::TriangleMesh<float> const> mesh;
+        void const* source = nullptr;
+        Eigen::Matrix4f world = Eigen::Matrix4f::Identity();
+
+        NodeValueKey keyOf(Octree::OctreeNodeId node) const { return {node, source, world}; }
+    };
     std::shared_ptr<Math::TriangleMesh<float> const> meshForDistanceColorizationModelCs() const;
+    ModelCsMesh modelCsMesh() const;
     std::shared_ptr<Math::ClippingRegion<float> const> currentClippingRegion() const;
     ViewState viewState() const;
     void updateViewState();
@@ -298,7 +313,9 @@ private:
     // Its copy in the model frame with its tree, read by the loader. Replaced whole under the lock,
     // never changed in place, so a reader keeps computing with the copy it took.
     mutable std::shared_mutex mMeshLock;
-    std::shared_ptr<Math::TriangleMesh<float> const> mMeshForDistanceColorizationModelCs;
+    ModelCsMesh mMeshForDistanceColorizationModelCs;
+    // Made by setMatrix before the matrix changes, and taken by the rebuild that the change runs.
+    std::optional<std::shared_ptr<Math::TriangleMesh<float> const>> mPreparedModelCsMesh;
     mutable std::shared_mutex mClippingRegionLock;
     std::shared_ptr<Math::ClippingRegion<float> const> mClippingRegion;
     // Visibility as the loader thread reads it.

@@ -524,7 +524,8 @@ void Renderer::readBackRows(Texture2d const& source, Texture2d const& staging, s
                             std::size_t stride, std::size_t rows)
 {
     std::size_t const rowCount = std::min<std::size_t>({rows, viewport().height(), staging.height()});
-    if (destination.size() < stride * rowCount)
+    // Divided rather than multiplied: a huge stride would wrap the product and pass.
+    if (rowCount != 0 && stride > destination.size() / rowCount)
         throw std::invalid_argument("destination holds fewer than the requested rows");
     staging.copy(mDeviceContext, source);
     D3D11_MAPPED_SUBRESOURCE const mapped = staging.map(mDeviceContext, D3D11_MAP_READ);

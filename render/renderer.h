@@ -153,8 +153,8 @@ public:
     void writePoints(std::filesystem::path const& path);
     // Every pixel, empty ones at FLT_MAX with alpha 0, or with `removeTransparent` those of alpha > 0.
     void getPoints(std::vector<VertexPosColor>& points, bool removeTransparent);
-    // The whole image when maxCount holds it (the position stays), else the next run of up to
-    // maxCount pixels, empty ones included. Returns the number copied, 0 after the last row.
+    // The next run of up to maxCount pixels, empty ones included, in one copy when the whole image
+    // fits from the first pixel. Returns the number copied, 0 once the last row is done.
     std::size_t getNextPointChunk(VertexPosColor* points, std::size_t maxCount);
     // The next points only: three doubles each and the color as red | green << 8 | blue << 16.
     std::size_t getNextPointChunk(double* xyz, int* colors, std::size_t maxCount);

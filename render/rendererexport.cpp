@@ -136,16 +136,17 @@ std::size_t Renderer::getNextPointChunk(VertexPosColor* points, std::size_t maxC
     std::size_t const width = image.width();
     std::size_t const height = image.height();
     std::size_t const rowBytes = width * kPixelBytes;
-    if (width * height <= maxCount) {
+    bool const atStart = mPointChunkColumn == 0 && mPointChunkRow == 0;
+    if (atStart && width * height <= maxCount) {
         if (image.rowPitch() == rowBytes)
             std::memcpy(points, image.pixel(0, 0, kPixelBytes), rowBytes * height);
         else
             for (std::size_t y = 0; y < height; ++y)
                 std::memcpy(points + y * width, image.pixel(0, y, kPixelBytes), rowBytes);
+        // Past the last row, so that a host reading until a call returns 0 comes to an end.
+        mPointChunkRow = height;
         return width * height;
     }
-    if (maxCount == 0)
-        return 0;
 
     normalizeChunkPosition(width, mPointChunkColumn, mPointChunkRow);
     std::size_t copied = 0;

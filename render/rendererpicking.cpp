@@ -1,6 +1,7 @@
 #include "render/renderer.h"
 
 #include "math/pointpicking.h"
+#include "math/trianglemesh.h"
 #include "render/camera.h"
 
 #include <cmath>
@@ -26,17 +27,19 @@ PositionReadback readPositions(ID3D11DeviceContext* context, RenderPass const& s
     return {staging.readPixels<Eigen::Vector4f>(context), staging.width(), staging.height()};
 }
 
-// The view ray through the top-left corner of a pixel, starting in the eye's plane.
-// Orthographic rays run parallel to the view direction; the eye is only the centre of
-// their bundle.
+// The view ray through the top-left corner of a pixel. Perspective rays start at the eye.
+// Orthographic rays run parallel to the view direction from the near plane, which may lie
+// behind the eye: what is drawn there can be picked too. (Depth 0 is the near or the far
+// plane, as the depth convention has it.)
 std::pair<Point3f, Eigen::Vector3f> viewRay(Camera const& camera, std::uint64_t x, std::uint64_t y)
 {
-    Point3f const eye = camera.eye();
     Point3f const throughPixel = camera.unProject(x, y, 0.0f);
     if (camera.isPerspective())
-        return {eye, throughPixel - eye};
+        return {camera.eye(), throughPixel - camera.eye()};
     Eigen::Vector3f const direction = camera.viewDirection();
-    return {Point3f(throughPixel - (throughPixel - eye).dot(direction) * direction), direction};
+    Point3f const otherEnd = camera.unProject(x, y, 1.0f);
+    bool const nearer = (throughPixel - otherEnd).dot(direction) < 0.0f;
+    return {nearer ? throughPixel : otherEnd, direction};
 }
 
 } // namespace
@@ -95,6 +98,9 @@ bool Renderer::pickPointWithDistanceToColorizationMesh(std::uint64_t x, std::uin
         return false;
     if (!pickClosestPointWithTolerance(x, y, tolerance, point))
         return false;
+    // A mesh copied by the host comes without its tree: built once here, not on every pick.
+    if (!mColorizationMesh->hasTree())
+        mColorizationMesh->buildTree();
     distance = *Math::distanceToMesh(*mColorizationMesh, point, mUseSignedDistance);
     return true;
 }

@@ -294,10 +294,18 @@ TEST_F(DamagedPanorama, CorruptOrMisfitColorTileIsNamed)
     std::string const truncated = errorOf([&] { loader.loadColorTile(tile); });
     EXPECT_NE(truncated.find("cannot decode the PNG image \"" + colorTile().generic_string()), std::string::npos) << truncated;
 
-    // A well-formed PNG of the level below has the wrong size for this level.
-    writeText(colorTile(), readText(TiledPanoramaLoader::colorTilePath(folder.path(), 0, 3)));
-    std::string const misfit = errorOf([&] { loader.loadColorTile(tile); });
-    EXPECT_NE(misfit.find("is 4 x 4 pixels, expected 8 x 8"), std::string::npos) << misfit;
+    // A well-formed PNG of the coarser level is smaller: drawn at the top left of its slot. One of the
+    // finer level does not fit into the coarser level's slot.
+    std::filesystem::path const coarse = TiledPanoramaLoader::colorTilePath(folder.path(), 0, 3);
+    std::string const coarseBytes = readText(coarse);
+    writeText(coarse, readText(TiledPanoramaLoader::colorTilePath(folder.path(), 2, 3)));
+    writeText(colorTile(), coarseBytes);
+    EXPECT_EQ(loader.loadColorTile(tile).width, 4u);
+    std::string const misfit = errorOf([&] { loader.loadColorTile(PanoramaLoader::tileId(0, 3)); });
+    EXPECT_NE(misfit.find(coarse.generic_string() + "\" is 16 x 16 pixels, more than 4 x 4: Color tile does not fit into "
+                                            "texture."),
+              std::string::npos)
+        << misfit;
 }
 
 TEST_F(DamagedPanorama, TilesOutsideThePanoramaAreRefused)

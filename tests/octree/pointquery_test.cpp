@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -56,6 +57,24 @@ class RejectAllFilter : public Render::IFilter {
 public:
     bool testPosition(Point3f const&) const override { return false; }
     BoxTestResult testBox(Box3f const&) const override { return BoxTestResult::Intersecting; }
+};
+
+// Passes every point until the given number of position tests, then throws something that is not a
+// std::runtime_error, as a host's filter may.
+class ThrowingFilter : public Render::IFilter {
+public:
+    explicit ThrowingFilter(std::size_t passing) : mPassing(passing) {}
+    bool testPosition(Point3f const&) const override
+    {
+        if (mTests++ == mPassing)
+            throw std::logic_error("host filter failed");
+        return true;
+    }
+    BoxTestResult testBox(Box3f const&) const override { return BoxTestResult::Intersecting; }
+
+private:
+    std::size_t mPassing;
+    mutable std::size_t mTests = 0;
 };
 
 struct QueriedPoint {
@@ -237,14 +256,26 @@ TEST_F(FilteredPointWalkTest, FilterRejectingEveryPointEndsWithNothing)
     EXPECT_TRUE(query.isExhausted());
 }
 
-TEST_F(FilteredPointWalkTest, EmptyChunkRequestTouchesNothing)
+TEST_F(FilteredPointWalkTest, EmptyChunkRequestLoadsTheNextNode)
 {
     auto cache = std::make_shared<Octree::NodePointDataCache>(100'000);
     auto query = walk(nullptr, kAllLevels, 0.0f, cache);
     EXPECT_EQ(query.next(0, [](Point3f const&, Math::Color) {}), 0u);
-    EXPECT_FALSE(query.isExhausted());
-    EXPECT_EQ(cache->entryCount(), 0u);
-    EXPECT_EQ(drain(query, 1000).size(), 6000u);
+    EXPECT_EQ(cache->entryCount(), 1u) << "the root is loaded";
+    EXPECT_EQ(query.loadedNodesPerLevel(), std::vector<std::size_t>{1});
+    EXPECT_EQ(drain(query, 1000).size(), 6000u) << "nothing is skipped";
+}
+
+TEST_F(FilteredPointWalkTest, ThrowingFilterKeepsThePointsAlreadyWritten)
+{
+    ThrowingFilter const filter(10);
+    auto query = walk(&filter);
+    std::size_t emitted = 0;
+    auto const count = [&](Point3f const&, Math::Color) { ++emitted; };
+    EXPECT_EQ(query.next(100, count), 10u);
+    EXPECT_EQ(emitted, 10u);
+    EXPECT_THROW(query.next(100, count), std::logic_error) << "reported by the next call";
+    EXPECT_EQ(query.next(100, count), 100u) << "the walk goes on";
 }
 
 TEST_F(FilteredPointWalkTest, SharedCacheServesLaterQueries)

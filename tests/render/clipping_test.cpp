@@ -144,23 +144,27 @@ protected:
         renderUntilSettled();
     }
 
-    void renderUntilSettled()
+    void renderUntilSettled() { renderUntilSettled(*renderer, *cloud); }
+
+    static void renderUntilSettled(Render::Renderer& view, PointCloudRenderable const& shown)
     {
         auto const deadline = std::chrono::steady_clock::now() + kDeadline;
-        while (std::chrono::steady_clock::now() < deadline && cloud->isLoading()) {
-            renderer->render();
+        while (std::chrono::steady_clock::now() < deadline && shown.isLoading()) {
+            view.render();
             std::this_thread::sleep_for(5ms);
         }
-        ASSERT_FALSE(cloud->isLoading()) << "loader did not settle";
-        renderer->render();
+        ASSERT_FALSE(shown.isLoading()) << "loader did not settle";
+        view.render();
     }
+
+    SideColors sideColors() { return sideColors(*renderer); }
 
     // Mean colors and coverage of the left and right halves of the square, a margin away from the
     // step, where no point of the other half can be drawn.
-    SideColors sideColors()
+    static SideColors sideColors(Render::Renderer& view)
     {
         Graphics::ColorImage image;
-        renderer->getColorImage(image);
+        view.getColorImage(image);
         SideColors result;
         std::size_t const quarter = image.width / 4;
         std::size_t leftCount = 0;
@@ -190,6 +194,27 @@ protected:
         result.leftCoverage = static_cast<double>(leftCount) / static_cast<double>(leftPixels);
         result.rightCoverage = static_cast<double>(rightCount) / static_cast<double>(rightPixels);
         return result;
+    }
+
+    // The square lies 9.5 to 10.5 below the distance plane or inside the distance mesh: signed
+    // distances all miss the range [9, 11], unsigned ones all reach it.
+    // Only the root's box is large enough to reach the range with signed distances.
+    void expectOnlyUnsignedDistancesDrawTheSquare()
+    {
+        constexpr std::size_t kAllPoints = kGridSteps * kGridSteps;
+        renderer->setDistanceColorMapRange(9.0f, 11.0f);
+        renderer->setUseSignedDistance(false);
+        load();
+        EXPECT_EQ(cloud->numVisiblePoints(), kAllPoints) << "no node is culled";
+        SideColors const colors = sideColors();
+        EXPECT_GT(colors.leftCoverage, 0.9);
+        EXPECT_GT(colors.rightCoverage, 0.9);
+        renderer->setUseSignedDistance(true);
+        renderUntilSettled();
+        EXPECT_LT(cloud->numVisiblePoints(), kAllPoints / 2) << "the signed distances miss the range";
+        renderer->setUseSignedDistance(false);
+        renderUntilSettled();
+        EXPECT_EQ(cloud->numVisiblePoints(), kAllPoints) << "the node culling follows the flag";
     }
 
     static std::unique_ptr<OctreeTest::TempFolder> folder;
@@ -469,11 +494,12 @@ TEST_F(ClippingTest, CachedValuesOfAnotherSizeFailTheLoaderWithTheirMessage)
         std::lock_guard lock(loggedMutex);
         logged.emplace_back(message);
     });
-    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, 0}).z()));
+    auto const mesh = horizontalPlane(model({0, 0, 0}).z());
+    renderer->setMeshForDistanceColorization(mesh);
     auto const cache = PointCloudRenderable::createOrGetSharedMeshDistanceCache(
         std::make_shared<PoTree::FileSystemLocation>(folder->path()), 1.0, 1);
     ASSERT_EQ(cache, cloud->meshDistanceCache()) << "clouds of one data set share the cache";
-    Octree::OctreeNodeId const root = cloud->octree()->root();
+    Render::NodeValueKey const root{cloud->octree()->root(), mesh.get(), cloud->worldMatrix()};
     ASSERT_TRUE(cache->put(root, std::vector<float>(1, 0.0f), 0, cache->version(0)));
 
     cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
@@ -491,6 +517,104 @@ TEST_F(ClippingTest, CachedValuesOfAnotherSizeFailTheLoaderWithTheirMessage)
     std::lock_guard lock(loggedMutex);
     ASSERT_FALSE(logged.empty());
     EXPECT_EQ(logged.front(), "Error VertexContainer::setDistances: size mismatch");
+}
+
+TEST_F(ClippingTest, UnsignedPlaneDistancesAreNotCulledBySign)
+{
+    renderer->setRenderMode(Render::RenderMode::ColorizeByPlaneDistance);
+    renderer->setPlaneForDistanceColorization(Math::NPlane<float, 3>(Point3f(0, 0, 1), -model({0, 0, 10}).z()));
+    expectOnlyUnsignedDistancesDrawTheSquare();
+}
+
+TEST_F(ClippingTest, UnsignedMeshDistancesAreNotCulledBySign)
+{
+    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, 10}).z()));
+    renderer->setMeshClippingActive(true);
+    expectOnlyUnsignedDistancesDrawTheSquare();
+}
+
+// A second view of the same data set with the cloud raised by 1: the caches are shared, the values not.
+TEST_F(ClippingTest, CloudsOfOneDataSetPlacedApartKeepTheirOwnValues)
+{
+    Render::Renderer raisedView;
+    raisedView.setViewport(kViewSize, kViewSize);
+    raisedView.setBackgroundColor(0, 0, 0, 255);
+    auto const raised =
+        PointCloudRenderable::create(std::make_shared<PoTree::FileSystemLocation>(folder->path()), "raised", kBudget, 1.0);
+    raised->setUpdateInterval(kOneTick);
+    raisedView.setScene(raised);
+    Eigen::Matrix4f up = Eigen::Matrix4f::Identity();
+    up(2, 3) = 1.0f;
+    raised->setMatrix(up);
+    raisedView.setCameraPose(renderer->eye() + Point3f(0, 0, 1), Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
+    raisedView.setPerspective(60.0f, 0.5f, 100.0f);
+    ASSERT_EQ(raised->meshDistanceCache(), cloud->meshDistanceCache());
+
+    // Distances: the left half is at -0.5 here and at +0.5 raised, where the right half is here.
+    auto const mesh = horizontalPlane(model({0, 0, 0}).z());
+    // Clipping keeps heights 0 to 1: the right half here, the left half raised.
+    auto const region = std::make_shared<Math::BoxClippingRegion<float>>(Box3f(model({-1, -1, 0}), model({11, 11, 1})));
+    for (bool const clipping : {false, true}) {
+        SCOPED_TRACE(clipping ? "region clipping" : "mesh distances");
+        for (Render::Renderer* view : {renderer.get(), &raisedView}) {
+            view->setRenderMode(clipping ? Render::RenderMode::Default : Render::RenderMode::ColorizeByMeshDistance);
+            view->setDistanceColorMapRange(-1.0f, 2.0f);
+            view->setMeshForDistanceColorization(clipping ? nullptr : mesh);
+            view->setClippingRegion(clipping ? region : nullptr);
+            view->setRegionClippingActive(clipping);
+        }
+        load();
+        raised->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+        renderUntilSettled(raisedView, *raised);
+        SideColors const here = sideColors();
+        SideColors const there = sideColors(raisedView);
+        if (clipping) {
+            EXPECT_LT(here.leftCoverage, 0.02);
+            EXPECT_GT(here.rightCoverage, 0.9);
+            EXPECT_GT(there.leftCoverage, 0.9);
+            EXPECT_LT(there.rightCoverage, 0.02);
+        } else {
+            EXPECT_LT(colorDistance(there.left, here.right), kSameColor);
+            EXPECT_GT(colorDistance(there.left, here.left), kColorDifference);
+        }
+    }
+    raisedView.setScene(nullptr);
+}
+
+TEST_F(ClippingTest, SingularMatrixIsRefusedAndTheCloudStaysAsItWas)
+{
+    renderer->setRenderMode(Render::RenderMode::ColorizeByMeshDistance);
+    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, 0}).z()));
+    load();
+    SideColors const before = sideColors();
+    Eigen::Matrix4f flat = Eigen::Matrix4f::Identity();
+    flat(2, 2) = 0.0f;
+    EXPECT_THROW(cloud->setMatrix(flat), std::invalid_argument);
+    EXPECT_EQ(cloud->matrix(), Eigen::Matrix4f::Identity());
+    EXPECT_EQ(cloud->worldMatrix(), Eigen::Matrix4f::Identity());
+    renderUntilSettled();
+    SideColors const after = sideColors();
+    EXPECT_GT(after.leftCoverage, 0.9);
+    EXPECT_LT(colorDistance(before.left, after.left), kSameColor);
+    EXPECT_LT(colorDistance(before.right, after.right), kSameColor);
+}
+
+TEST_F(ClippingTest, RegionsReplacedWhileTheLoaderClipsLeaveTheLastOne)
+{
+    auto const leftHalf = std::make_shared<Math::BoxClippingRegion<float>>(Box3f(model({-1, -1, -1}), model({5, 11, 1})));
+    auto const rightHalf = std::make_shared<Math::BoxClippingRegion<float>>(Box3f(model({5, -1, -1}), model({11, 11, 1})));
+    renderer->setRegionClippingActive(true);
+    load();
+    for (int round = 0; round < 60; ++round) {
+        renderer->setClippingRegion(round % 3 == 0 ? nullptr : round % 3 == 1 ? rightHalf : leftHalf);
+        renderer->render();
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 4));
+    }
+    renderUntilSettled();
+    EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
+    SideColors const colors = sideColors();
+    EXPECT_GT(colors.leftCoverage, 0.9);
+    EXPECT_LT(colors.rightCoverage, 0.02);
 }
 
 TEST_F(ClippingTest, DiagnoseDumpsTheMeshInBothFrames)

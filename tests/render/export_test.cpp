@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -187,20 +189,21 @@ TEST_F(ExportTest, ChunksWalkTheImageExactlyAcrossRowBoundaries)
     EXPECT_TRUE(sameBytes(chunk[kOddChunk - 1], pixels[kOddChunk - 1]));
 }
 
-TEST_F(ExportTest, WholeImageChunksLeaveThePositionAlone)
+TEST_F(ExportTest, ChunksEndAfterTheWholeImage)
 {
     std::vector<VertexPosColor> const pixels = allPixels();
+    std::vector<VertexPosColor> whole(kPixels + 1);
+    renderer->resetPointChunkPosition();
+    ASSERT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), kPixels);
+    EXPECT_TRUE(sameBytes(whole[kPixels - 1], pixels[kPixels - 1]));
+    EXPECT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), 0u) << "a host reading until 0 stops";
+
     renderer->resetPointChunkPosition();
     std::vector<VertexPosColor> chunk(kOddChunk);
     ASSERT_EQ(renderer->getNextPointChunk(chunk.data(), chunk.size()), kOddChunk);
-
-    std::vector<VertexPosColor> whole(kPixels + 1);
-    EXPECT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), kPixels);
-    EXPECT_TRUE(sameBytes(whole[kPixels - 1], pixels[kPixels - 1]));
-    EXPECT_EQ(renderer->getNextPointChunk(chunk.data(), 0), 0u);
-
-    ASSERT_EQ(renderer->getNextPointChunk(chunk.data(), chunk.size()), kOddChunk);
-    EXPECT_TRUE(sameBytes(chunk[0], pixels[kOddChunk])) << "continues after the first chunk";
+    ASSERT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), kPixels - kOddChunk);
+    EXPECT_TRUE(sameBytes(whole[0], pixels[kOddChunk])) << "continues after the first chunk";
+    EXPECT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), 0u);
 }
 
 TEST_F(ExportTest, RenderStartsTheChunksOver)
@@ -363,6 +366,10 @@ TEST_F(ExportTest, ImageIntoTooSmallMemoryIsRejected)
     std::vector<std::byte> memory(kWidth * 4 * kHeight - 1);
     EXPECT_THROW(renderer->getColorImage(memory, kWidth * 4, kHeight), std::invalid_argument);
     EXPECT_NO_THROW(renderer->getColorImage(memory, kWidth * 4, kHeight - 1));
+    // A stride whose product with the row count wraps around to a small number.
+    std::size_t const wrappingStride = std::numeric_limits<std::size_t>::max() / 2 + 1;
+    EXPECT_THROW(renderer->getColorImage(memory, wrappingStride, 2), std::invalid_argument);
+    EXPECT_THROW(renderer->getDepthImage(memory, wrappingStride, 2), std::invalid_argument);
 }
 
 std::filesystem::path realWorldPotree(std::string const& name)

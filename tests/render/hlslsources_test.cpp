@@ -502,6 +502,31 @@ TEST_F(PanoShaderTest, UnloadedDepthLiesAtTheFarEndOfTheViewAxisInPanoramaUnits)
     }
 }
 
+TEST_F(PanoShaderTest, FarCornerOfACubeFaceIsInItsLastRowAndColumn)
+{
+    // Every pixel looks along (1, -1, -1): face 0 at u = v = 1.0 exactly, the far corner of the face,
+    // which belongs to its last tile, not to one beyond the grid.
+    Eigen::Matrix4f toCorner = Eigen::Matrix4f::Zero();
+    toCorner(0, 2) = -1.0f;
+    toCorner(1, 2) = 1.0f;
+    toCorner(2, 2) = 1.0f;
+    toCorner(3, 3) = 1.0f;
+    Render::cbConstant& data = constants.modify();
+    data.projectionType = 1;
+    data.tileRows = data.tileColumns = 2;
+    data.inverseModelViewProjection = Render::toShaderMatrix(toCorner * perspective90().inverse());
+    for (std::size_t tile = 0; tile < Render::cbConstant::kMaxTilesPerLevel; ++tile) {
+        data.maxColorLevelPerTile[tile].value = 1;
+        data.maxDepthLevelPerTile[tile].value = 1;
+    }
+    constexpr std::size_t kLastTileOfFaceZero = 3;
+    data.maxColorLevelPerTile[kLastTileOfFaceZero].value = 2;
+    draw();
+    std::vector<Math::Color> const color = readBack<Math::Color>(pass.texture("color"));
+    for (std::size_t i = 0; i < color.size(); ++i)
+        ASSERT_EQ(color[i].packed(), levelColor(2).packed()) << "pixel " << i;
+}
+
 TEST_F(PanoShaderTest, HiddenTileIsTransparentBlack)
 {
     setLevels(Render::cbConstant::kHiddenTileLevel, 1);

@@ -12,6 +12,7 @@
 #include "render/meshrenderable.h"
 #include "render/pointcloudrenderable.h"
 #include "render/renderer.h"
+#include "support/tempfolder.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <numbers>
@@ -221,6 +223,21 @@ TEST_F(MeshRenderTest, InitLoadsTheFileAndReportsItsBoundsInSceneUnits)
     EXPECT_TRUE(world.max().isApprox(Math::Point<float, 3>(1.556f, 2.5488f, 3.5592f), 1e-5f));
 }
 
+TEST_F(MeshRenderTest, ObjectWithoutFacesInTheFileIsSkippedAtInit)
+{
+    TestSupport::TempFolder const folder("mesh-empty-object");
+    std::filesystem::path const path = folder.path() / "empty-object.obj";
+    std::ofstream(path) << "o empty\nv 9 9 9\no square\nv -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nf 2 3 4\nf 2 4 5\n";
+    auto const mesh = MeshRenderable::create(path, 1.0, "empty object");
+    renderer->setScene(mesh);
+    EXPECT_EQ(mesh->numTriangles(), 2u);
+    EXPECT_EQ(mesh->numVertexBuffers(), 1u) << "no buffer for the empty object";
+    std::vector<Float4> const positions = renderAndReadCovered();
+    ASSERT_FALSE(positions.empty());
+    for (Float4 const& position : positions)
+        EXPECT_EQ(position.z, 0.0f);
+}
+
 TEST_F(MeshRenderTest, RealMeshIsDrawnInsideItsBounds)
 {
     auto const mesh = MeshRenderable::create(realWorldObj("spider/spider.obj"), 0.03, "spider");
@@ -404,7 +421,8 @@ TEST_F(MeshRenderTest, VolumeSetBeforeInitIsUsedFromTheFirstFrame)
         EXPECT_LE(position.y, 0.0f);
 }
 
-// Points in front of the mesh on the left, behind it on the right: one depth buffer decides.
+// Points in front of the mesh on the left, behind it on the right: one depth buffer decides, also when
+// the renderer refits the z range to the scene every frame.
 TEST_F(MeshRenderTest, MeshAndPointCloudShareTheDepthBuffer)
 {
     std::filesystem::path const folder = std::filesystem::temp_directory_path() / "morvid-mesh-depth-cloud";
@@ -440,26 +458,31 @@ TEST_F(MeshRenderTest, MeshAndPointCloudShareTheDepthBuffer)
     renderer->render();
     ASSERT_GT(cloud->numVisiblePoints(), 0u);
     cloud->stopAsyncReload();
-    std::vector<Float4> const positions = exactWorldPositions();
-    std::size_t leftPoints = 0, leftCovered = 0, rightMesh = 0, rightHiddenPoints = 0;
-    for (std::size_t y = 0; y < kViewSize; ++y)
-        for (std::size_t x = 0; x < kViewSize; ++x) {
-            Float4 const& position = positions[y * kViewSize + x];
-            if (position.w == 0.0f)
-                continue;
-            float const height = position.z - center.z();
-            float const across = position.x - center.x();
-            if (across < -0.25f) {
-                ++leftCovered;
-                leftPoints += height > 0.25f ? 1 : 0;
-            } else if (across > 0.25f) {
-                rightMesh += std::abs(height) < 1e-3f ? 1 : 0;
-                rightHiddenPoints += height < -0.25f ? 1 : 0;
+    for (bool const automaticZRange : {false, true}) {
+        SCOPED_TRACE(automaticZRange ? "automatic z range" : "fixed z range");
+        renderer->setAutoAdjustZRange(automaticZRange);
+        renderer->render();
+        std::vector<Float4> const positions = exactWorldPositions();
+        std::size_t leftPoints = 0, leftCovered = 0, rightMesh = 0, rightHiddenPoints = 0;
+        for (std::size_t y = 0; y < kViewSize; ++y)
+            for (std::size_t x = 0; x < kViewSize; ++x) {
+                Float4 const& position = positions[y * kViewSize + x];
+                if (position.w == 0.0f)
+                    continue;
+                float const height = position.z - center.z();
+                float const across = position.x - center.x();
+                if (across < -0.25f) {
+                    ++leftCovered;
+                    leftPoints += height > 0.25f ? 1 : 0;
+                } else if (across > 0.25f) {
+                    rightMesh += std::abs(height) < 1e-3f ? 1 : 0;
+                    rightHiddenPoints += height < -0.25f ? 1 : 0;
+                }
             }
-        }
-    EXPECT_GT(leftPoints, leftCovered / 2) << "the points in front hide the mesh";
-    EXPECT_GT(rightMesh, 0u);
-    EXPECT_EQ(rightHiddenPoints, 0u) << "the mesh hides the points behind it";
+        EXPECT_GT(leftPoints, leftCovered / 2) << "the points in front hide the mesh";
+        EXPECT_GT(rightMesh, 0u);
+        EXPECT_EQ(rightHiddenPoints, 0u) << "the mesh hides the points behind it";
+    }
     renderer->setScene(nullptr);
     std::filesystem::remove_all(folder);
 }

@@ -70,7 +70,7 @@ public:
     Graphics::ColorImage loadColorTile(TileId id) override
     {
         record({true, id});
-        Graphics::ColorImage image(tileWidth(level(id)) + extraWidth(id), tileHeight(level(id)));
+        Graphics::ColorImage image(width(id), tileHeight(level(id)));
         image.fill(levelColor(level(id)));
         return image;
     }
@@ -78,7 +78,7 @@ public:
     Graphics::DepthImage loadDepthTile(TileId id) override
     {
         record({false, id});
-        Graphics::DepthImage image(tileWidth(level(id)) + extraWidth(id), tileHeight(level(id)));
+        Graphics::DepthImage image(width(id), tileHeight(level(id)));
         image.fill(levelDistance(level(id)));
         return image;
     }
@@ -89,25 +89,30 @@ public:
         return mLoads;
     }
 
-    // The load with this number (0 first) throws.
+    // The load attempt with this number (0 first) throws.
     std::size_t failingLoad = std::numeric_limits<std::size_t>::max();
-    // Tiles of this level come one pixel too wide.
+    // Tiles of this level come this many pixels wider (or narrower) than the level's tiles.
     std::size_t misfitLevel = std::numeric_limits<std::size_t>::max();
+    int misfitWidth = 1;
     std::chrono::milliseconds delay{0};
 
 private:
-    std::size_t extraWidth(TileId id) const { return level(id) == misfitLevel ? 1 : 0; }
+    std::size_t width(TileId id) const
+    {
+        return tileWidth(level(id)) + (level(id) == misfitLevel ? misfitWidth : 0);
+    }
 
     void record(Load const& load)
     {
         std::this_thread::sleep_for(delay);
         std::scoped_lock const lock(mMutex);
-        if (mLoads.size() == failingLoad)
+        if (mAttempts++ == failingLoad)
             throw std::runtime_error("the tile server went away");
         mLoads.push_back(load);
     }
 
     mutable std::mutex mMutex;
+    std::size_t mAttempts = 0;
     std::vector<Load> mLoads;
 };
 
@@ -432,7 +437,7 @@ TEST_F(UniformPanoramaTest, ReloadedLowerLevelsDoNotLowerATile)
     EXPECT_EQ(pano->constants().maxDepthLevelPerTile[kViewedTile].value, kLevels - 1);
 }
 
-TEST_F(UniformPanoramaTest, FailingLoaderEndsFailedAndLoadedTilesStillShow)
+TEST_F(UniformPanoramaTest, UnreadableTileIsReportedAndTheOthersStillLoad)
 {
     std::vector<std::string> errors;
     Render::setLogSink([&](Core::LogLevel level, std::string_view line) {
@@ -443,32 +448,71 @@ TEST_F(UniformPanoramaTest, FailingLoaderEndsFailedAndLoadedTilesStillShow)
         ~SinkReset() { Render::setLogSink({}); }
     } const sinkReset;
 
-    // All of level 0 (16 loads) and the viewed tile's level 1 color arrive before the failure.
-    loader->failingLoad = 17;
+    // Attempt 16 is the viewed tile's level 1 color, after all of level 0.
+    loader->failingLoad = 16;
     EXPECT_EQ(pano->loadPanoramaTiles(), Core::JobState::Failed);
-    EXPECT_NE(pano->loadingError().find("the tile server went away"), std::string::npos) << pano->loadingError();
+    EXPECT_EQ(loader->loads().size(), 2 * kLevels * 8 - 1) << "every other tile loads";
+    EXPECT_EQ(pano->loadingError(), "color tile 6 of level 1 of panorama \"uniform\": the tile server went away");
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].find("uniform"), std::string::npos) << errors[0];
+    EXPECT_EQ(errors[0], pano->loadingError());
     renderer->render();
-    EXPECT_TRUE(sameColor(centerColor(), UniformLoader::levelColor(1))) << describe(centerColor());
+    EXPECT_TRUE(sameColor(centerColor(), UniformLoader::levelColor(kLevels - 1))) << describe(centerColor());
     Float4 const p = centerPosition();
-    EXPECT_NEAR(Eigen::Vector3f(p.x, p.y, p.z).norm(), UniformLoader::levelDistance(0), 1e-3f);
-    EXPECT_FALSE(pano->isLoadingComplete());
+    EXPECT_NEAR(Eigen::Vector3f(p.x, p.y, p.z).norm(), UniformLoader::levelDistance(kLevels - 1), 1e-3f);
 }
 
-TEST_F(UniformPanoramaTest, TilesOfTheWrongSizeFailTheLoadingAndAreNotUploaded)
+TEST_F(UniformPanoramaTest, SmallerTilesAreDrawnAndLargerOnesDoNotFit)
 {
     Render::setLogSink([](Core::LogLevel, std::string_view) {});
     struct SinkReset {
         ~SinkReset() { Render::setLogSink({}); }
     } const sinkReset;
     loader->misfitLevel = 1;
+    loader->misfitWidth = 1;
     EXPECT_EQ(pano->loadPanoramaTiles(), Core::JobState::Failed);
-    EXPECT_NE(pano->loadingError().find("color tile 6 of level 1 of panorama \"uniform\" is 9 x 8 pixels, expected 8 x 8"),
+    EXPECT_NE(pano->loadingError().find("color tile 6 of level 1 of panorama \"uniform\": Color tile does not fit "
+                                        "into texture."),
               std::string::npos)
         << pano->loadingError();
+    EXPECT_NE(pano->loadingError().find("Depth tile does not fit into texture."), std::string::npos);
     EXPECT_NO_THROW(renderer->render());
-    EXPECT_TRUE(sameColor(centerColor(), UniformLoader::levelColor(0))) << describe(centerColor());
+    EXPECT_TRUE(sameColor(centerColor(), UniformLoader::levelColor(kLevels - 1))) << describe(centerColor());
+
+    // A tile narrower than its level fills the left of its slot; the rest is cleared, not stale.
+    loader->misfitLevel = kLevels - 1;
+    loader->misfitWidth = -static_cast<int>(UniformLoader::grid(1, 1, kLevels).levels.back().width / 2);
+    EXPECT_EQ(pano->loadPanoramaTiles(), Core::JobState::Finished) << pano->loadingError();
+    EXPECT_NO_THROW(renderer->render());
+}
+
+TEST_F(PanoramaNodeTest, TileArrivingWhileAFrameUploadsIsNotLost)
+{
+    // Large tiles make the upload a long part of each frame. A render that takes the pending tiles and
+    // clears the redraw flag only afterwards loses a tile that arrives in between: the host, waiting
+    // for a redraw request, never draws it.
+    constexpr std::size_t kLargeTile = 512;
+    constexpr std::size_t kTiles = 8;
+    PanoramaLayout layout = UniformLoader::grid(2, 4, 2);
+    layout.levels[1] = {kLargeTile, kLargeTile};
+    auto const loader = std::make_shared<UniformLoader>(std::move(layout));
+    for (int round = 0; round < 4; ++round) {
+        auto const pano = PanoRenderable::create(loader, "large");
+        renderer->setScene(pano);
+        renderer->render();
+        pano->startAsyncPanoramaTilesLoading();
+        auto const deadline = std::chrono::steady_clock::now() + kDeadline;
+        while ((pano->jobState() != Core::JobState::Finished || renderer->needsRedraw()) &&
+               std::chrono::steady_clock::now() < deadline) {
+            if (renderer->needsRedraw())
+                renderer->render();
+        }
+        std::size_t uploaded = 0;
+        for (std::size_t tile = 0; tile < kTiles; ++tile)
+            uploaded += pano->constants().maxColorLevelPerTile[tile].value == 1 &&
+                        pano->constants().maxDepthLevelPerTile[tile].value == 1;
+        ASSERT_EQ(pano->jobState(), Core::JobState::Finished);
+        ASSERT_EQ(uploaded, kTiles) << "round " << round;
+    }
 }
 
 TEST_F(UniformPanoramaTest, StopRequestedBeforeTheStartStillLoadsOneTile)

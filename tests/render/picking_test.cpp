@@ -209,6 +209,21 @@ TEST_F(PickingTest, OrthographicRaysRunAlongTheViewDirection)
     expectProjectsInto(point, kX, kY, 0.05f);
 }
 
+TEST_F(PickingTest, OrthographicPickingReachesBehindTheEyePlane)
+{
+    // The eye sits under the middle of the tilted patch; a negative near plane still shows what is
+    // above it, and what is shown can be picked.
+    renderer->setCameraPose(Point3f(5, 5, 1), Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
+    renderer->setOrthographic(24.0f, 18.0f, -10.0f, 100.0f);
+    renderUntilSettled();
+    Plane plane;
+    Point3f point;
+    ASSERT_TRUE(renderer->pickPlane(kCenterX, kCenterY, 6, plane, point, 0.01));
+    EXPECT_GT(point.z(), 1.0f) << "behind the eye's plane";
+    EXPECT_LT(offCloudPlane(point), kStoredPrecision);
+    expectProjectsInto(point, kCenterX, kCenterY, 0.05f);
+}
+
 TEST_F(PickingTest, VisiblePointsAreTheDistinctDrawnPositionsInOrder)
 {
     renderUntilSettled();
@@ -282,6 +297,7 @@ TEST_F(PickingTest, DistanceToTheMeshIsMeasuredFromThePickedPoint)
     renderer->setMeshForDistanceColorization(copy);
     ASSERT_TRUE(renderer->pickPointWithDistanceToColorizationMesh(kCenterX, kCenterY, 3, point, distance));
     EXPECT_NEAR(distance, point.z() + 1.0f, 1e-4f);
+    EXPECT_TRUE(copy->hasTree()) << "built once for all picks, not copied and built per pick";
     EXPECT_FALSE(renderer->pickPointWithDistanceToColorizationMesh(3, 3, 3, point, distance)) << "background";
 }
 
