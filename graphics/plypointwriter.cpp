@@ -28,15 +28,16 @@ std::string countField(std::size_t count)
 
 } // namespace
 
-PlyPointWriter::PlyPointWriter(std::filesystem::path path)
+PlyPointWriter::PlyPointWriter(std::filesystem::path path, std::optional<Math::Point<double, 3>> origin)
     : mPath(std::move(path))
+    , mOrigin(std::move(origin))
     , mFile(mPath, std::ios::binary | std::ios::trunc)
 {
     if (!mFile.is_open())
         throw std::runtime_error(fmt::format("cannot create the PLY file \"{}\"", mPath.generic_string()));
     mFile.write(kHeaderStart.data(), static_cast<std::streamsize>(kHeaderStart.size()));
     mCountPosition = static_cast<std::streamoff>(kHeaderStart.size());
-    std::string const rest = header(0).substr(kHeaderStart.size());
+    std::string const rest = header(0, mOrigin.has_value()).substr(kHeaderStart.size());
     mFile.write(rest.data(), static_cast<std::streamsize>(rest.size()));
     if (!mFile)
         throwWriteError();
@@ -53,25 +54,32 @@ PlyPointWriter::~PlyPointWriter()
     }
 }
 
-std::string PlyPointWriter::header(std::size_t count)
+std::string PlyPointWriter::header(std::size_t count, bool doublePositions)
 {
     std::string text(kHeaderStart);
     text += countField(count);
     text += '\n';
-    text += fmt::format(fmt::runtime(kPropertyFormat), "float", "uchar");
+    text += fmt::format(fmt::runtime(kPropertyFormat), doublePositions ? "double" : "float", "uchar");
     text += kHeaderEnd;
     return text;
 }
 
-void PlyPointWriter::encodeRecord(float x, float y, float z, Math::Color const& color, char* out)
+void PlyPointWriter::encodeRecord(float x, float y, float z, Math::Color const& color, char* out) const
 {
-    float const position[] = {x, y, z};
-    std::memcpy(out, position, sizeof(position));
+    if (mOrigin) {
+        double const position[] = {mOrigin->x() + x, mOrigin->y() + y, mOrigin->z() + z};
+        std::memcpy(out, position, sizeof(position));
+        out += sizeof(position);
+    } else {
+        float const position[] = {x, y, z};
+        std::memcpy(out, position, sizeof(position));
+        out += sizeof(position);
+    }
     // Math::Color holds blue first; the file wants red first.
-    out[12] = static_cast<char>(color.r());
-    out[13] = static_cast<char>(color.g());
-    out[14] = static_cast<char>(color.b());
-    out[15] = static_cast<char>(color.a());
+    out[0] = static_cast<char>(color.r());
+    out[1] = static_cast<char>(color.g());
+    out[2] = static_cast<char>(color.b());
+    out[3] = static_cast<char>(color.a());
 }
 
 void PlyPointWriter::appendEncoded(std::string_view bytes, std::size_t count)

@@ -7,8 +7,9 @@
 
 namespace Graphics {
 
-TextPointWriter::TextPointWriter(std::filesystem::path path)
+TextPointWriter::TextPointWriter(std::filesystem::path path, std::optional<Math::Point<double, 3>> origin)
     : mPath(std::move(path))
+    , mOrigin(std::move(origin))
     , mFile(mPath, std::ios::out | std::ios::trunc)
 {
     if (!mFile.is_open())
@@ -20,7 +21,11 @@ TextPointWriter::TextPointWriter(std::filesystem::path path)
 
 void TextPointWriter::writeLine(float x, float y, float z, Math::Color const& color)
 {
-    mFile << x << ' ' << y << ' ' << z << ' ' << int{color.r()} << ' ' << int{color.g()} << ' ' << int{color.b()}
+    if (mOrigin)
+        mFile << fmt::format("{} {} {}", mOrigin->x() + x, mOrigin->y() + y, mOrigin->z() + z);
+    else
+        mFile << x << ' ' << y << ' ' << z;
+    mFile << ' ' << int{color.r()} << ' ' << int{color.g()} << ' ' << int{color.b()}
           << ' ' << int{color.a()} << '\n';
 }
 

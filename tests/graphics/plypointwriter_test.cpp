@@ -1,4 +1,5 @@
 #include "graphics/plypointwriter.h"
+#include "graphics/textpointwriter.h"
 #include "render/vertexformats.h"
 
 #include <gtest/gtest.h>
@@ -95,6 +96,41 @@ TEST_F(PlyPointWriterTest, RecordsAreSixteenBytesWithRedFirstAndTheCountIsRewrit
     Record const c = recordAt(bytes, headerSize, 2);
     EXPECT_EQ(c.position, (std::array<float, 3>{100.0f, 200.0f, 300.0f}));
     EXPECT_EQ(c.rgba, (std::array<std::uint8_t, 4>{1, 2, 3, 4}));
+}
+
+// Georeferenced coordinates do not fit float32: the origin is added in double and both files keep it.
+TEST_F(PlyPointWriterTest, OriginIsAddedInDoublePrecisionInPlyAndText)
+{
+    Math::Point<double, 3> const origin(885022.37, 629157.18, 325.12);
+    std::vector<VertexPosColor> const points{{1.5f, -2.0f, 0.25f, 10, 20, 30, 40}};
+    std::filesystem::path const ply = folder / "geo.ply";
+    std::filesystem::path const text = folder / "geo.txt";
+    PlyPointWriter plyWriter(ply, origin);
+    plyWriter.append(points);
+    plyWriter.close();
+    Graphics::TextPointWriter textWriter(text, origin);
+    textWriter.append(points);
+    textWriter.close();
+
+    std::string const bytes = readBytes(ply);
+    std::string const header = PlyPointWriter::header(1, true);
+    ASSERT_EQ(bytes.size(), header.size() + PlyPointWriter::kOriginRecordSize);
+    EXPECT_EQ(bytes.substr(0, header.size()), header);
+    EXPECT_NE(header.find("property double x\nproperty double y\nproperty double z\n"), std::string::npos);
+    std::array<double, 3> position{};
+    std::memcpy(position.data(), bytes.data() + header.size(), sizeof(position));
+    std::array<double, 3> const expected{origin.x() + 1.5, origin.y() - 2.0, origin.z() + 0.25};
+    EXPECT_EQ(position, expected);
+    EXPECT_EQ(bytes.substr(header.size() + 24), std::string("\x0a\x14\x1e\x28", 4)) << "red first";
+
+    std::ifstream lines(text);
+    std::string line;
+    std::getline(lines, line);
+    std::array<double, 3> read{};
+    int red = 0, green = 0, blue = 0, alpha = 0;
+    lines >> read[0] >> read[1] >> read[2] >> red >> green >> blue >> alpha;
+    EXPECT_EQ(read, expected) << "the same doubles as the PLY file";
+    EXPECT_EQ((std::array<int, 4>{red, green, blue, alpha}), (std::array<int, 4>{10, 20, 30, 40}));
 }
 
 TEST_F(PlyPointWriterTest, EmptyFileStillHasACompleteHeader)
