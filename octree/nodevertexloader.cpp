@@ -21,11 +21,7 @@ bool decodeInto(PoTree::Location const& location, PoTree::Node const& node, doub
             out.setVisibility(i, value);
         return true;
     }
-    PoTree::DecodedPoints points;
-    if (!PoTree::readNodePoints(location, node, points, stopToken))
-        return false;
-    PoTree::fillVertexContainer(points, metadata, unitScale, out);
-    return true;
+    return PoTree::readNodeVertices(location, node, unitScale, out, stopToken);
 }
 
 bool loadPotreeNode(Octree const& octree, OctreeNodeId id, Render::VertexContainer& out,

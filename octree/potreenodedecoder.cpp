@@ -24,15 +24,23 @@ struct AttributeSpan {
     std::size_t stride = 0;
 };
 
-// Bit k of each of the three values is bit 3k + axis of the code.
+// Bits 0, 3, 6, ... of `bits` moved together into the low 16 bits: a few shifts and masks
+// instead of a loop over every bit, as every point of a BROTLI node needs three of these.
+std::uint32_t compactEveryThirdBit(std::uint64_t bits)
+{
+    bits &= 0x1249249249249249ull;
+    bits = (bits ^ (bits >> 2)) & 0x10c30c30c30c30c3ull;
+    bits = (bits ^ (bits >> 4)) & 0x100f00f00f00f00full;
+    bits = (bits ^ (bits >> 8)) & 0x001f0000ff0000ffull;
+    bits = (bits ^ (bits >> 16)) & 0x001f00000000ffffull;
+    bits = (bits ^ (bits >> 32)) & 0x00000000001fffffull;
+    return static_cast<std::uint32_t>(bits & 0xffff);
+}
+
+// Bit k of each of the three values is bit 3k + axis of the code, for k below 16.
 std::array<std::uint32_t, 3> deinterleave(std::uint64_t code)
 {
-    std::array<std::uint32_t, 3> values{0, 0, 0};
-    for (unsigned k = 0; k < kMortonBitsPerHalf; ++k) {
-        for (unsigned axis = 0; axis < 3; ++axis)
-            values[axis] |= static_cast<std::uint32_t>((code >> (3 * k + axis)) & 1) << k;
-    }
-    return values;
+    return {compactEveryThirdBit(code), compactEveryThirdBit(code >> 1), compactEveryThirdBit(code >> 2)};
 }
 
 // The bytes of a node must hold exactly its points, in the encoding's layout.
@@ -152,6 +160,28 @@ std::uint8_t colorChannel(std::uint16_t value)
     return static_cast<std::uint8_t>(value > kMaxByte ? value >> 8 : value);
 }
 
+namespace {
+
+std::array<std::uint32_t, 3> storedPosition(std::string_view bytes, std::size_t at, bool brotli)
+{
+    if (brotli)
+        return decodeMortonPosition({readLittleEndian<std::uint32_t>(bytes, at), readLittleEndian<std::uint32_t>(bytes, at + 4),
+                                     readLittleEndian<std::uint32_t>(bytes, at + 8),
+                                     readLittleEndian<std::uint32_t>(bytes, at + 12)});
+    return {readLittleEndian<std::uint32_t>(bytes, at), readLittleEndian<std::uint32_t>(bytes, at + 4),
+            readLittleEndian<std::uint32_t>(bytes, at + 8)};
+}
+
+std::array<std::uint16_t, 3> storedColor(std::string_view bytes, std::size_t at, bool brotli)
+{
+    if (brotli)
+        return decodeMortonColor(readLittleEndian<std::uint64_t>(bytes, at));
+    return {readLittleEndian<std::uint16_t>(bytes, at), readLittleEndian<std::uint16_t>(bytes, at + 2),
+            readLittleEndian<std::uint16_t>(bytes, at + 4)};
+}
+
+} // namespace
+
 DecodedPoints decodeNodePoints(Metadata const& metadata, std::string_view bytes, std::uint32_t numPoints,
                                std::string const& nodeName)
 {
@@ -173,25 +203,12 @@ DecodedPoints decodeNodePoints(Metadata const& metadata, std::string_view bytes,
 
         if (attribute.name == "position") {
             points.positions.resize(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                if (brotli) {
-                    points.positions[i] = decodeMortonPosition({readLittleEndian<std::uint32_t>(bytes, at(i)),
-                                                                readLittleEndian<std::uint32_t>(bytes, at(i) + 4),
-                                                                readLittleEndian<std::uint32_t>(bytes, at(i) + 8),
-                                                                readLittleEndian<std::uint32_t>(bytes, at(i) + 12)});
-                } else {
-                    points.positions[i] = {readLittleEndian<std::uint32_t>(bytes, at(i)), readLittleEndian<std::uint32_t>(bytes, at(i) + 4),
-                                           readLittleEndian<std::uint32_t>(bytes, at(i) + 8)};
-                }
-            }
+            for (std::size_t i = 0; i < n; ++i)
+                points.positions[i] = storedPosition(bytes, at(i), brotli);
         } else if (attribute.name == "rgb") {
             points.colors.resize(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                points.colors[i] = brotli ? decodeMortonColor(readLittleEndian<std::uint64_t>(bytes, at(i)))
-                                          : std::array<std::uint16_t, 3>{readLittleEndian<std::uint16_t>(bytes, at(i)),
-                                                                         readLittleEndian<std::uint16_t>(bytes, at(i) + 2),
-                                                                         readLittleEndian<std::uint16_t>(bytes, at(i) + 4)};
-            }
+            for (std::size_t i = 0; i < n; ++i)
+                points.colors[i] = storedColor(bytes, at(i), brotli);
         } else if (attribute.name == "intensity") {
             points.intensities.resize(n);
             for (std::size_t i = 0; i < n; ++i)
@@ -243,6 +260,66 @@ bool readNodePoints(Location const& location, Node const& node, DecodedPoints& o
     });
 }
 
+void decodeNodeVertices(Metadata const& metadata, std::string_view bytes, std::uint32_t numPoints,
+                        std::string const& nodeName, double unitScale, Render::VertexContainer& out)
+{
+    bool const brotli = metadata.encoding == Encoding::Brotli;
+    std::size_t const bytesPerPoint = checkedBytesPerPoint(metadata, bytes, numPoints, nodeName);
+    std::size_t const n = numPoints;
+    if (out.size() < n)
+        out.resize(n);
+    Render::VertexContainer::Vertex* const vertices = out.data();
+    bool const hasRgb = metadata.find("rgb") != nullptr;
+    std::size_t attributeStart = 0;
+    for (Attribute const& attribute : metadata.attributes) {
+        std::size_t const stored = storedSize(metadata, attribute);
+        AttributeSpan const span = brotli ? AttributeSpan{attributeStart, stored} : AttributeSpan{attributeStart, bytesPerPoint};
+        attributeStart += brotli ? stored * n : stored;
+        auto at = [&](std::size_t i) { return span.first + i * span.stride; };
+
+        if (attribute.name == "position") {
+            for (std::size_t i = 0; i < n; ++i) {
+                auto const position = storedPosition(bytes, at(i), brotli);
+                vertices[i].x = static_cast<float>(static_cast<double>(position[0]) * metadata.scale.x() * unitScale);
+                vertices[i].y = static_cast<float>(static_cast<double>(position[1]) * metadata.scale.y() * unitScale);
+                vertices[i].z = static_cast<float>(static_cast<double>(position[2]) * metadata.scale.z() * unitScale);
+            }
+        } else if (attribute.name == "rgb") {
+            for (std::size_t i = 0; i < n; ++i) {
+                auto const rgb = storedColor(bytes, at(i), brotli);
+                vertices[i].color = Math::Color(colorChannel(rgb[0]), colorChannel(rgb[1]), colorChannel(rgb[2]), 255);
+            }
+        } else if (attribute.name == "intensity") {
+            for (std::size_t i = 0; i < n; ++i) {
+                std::uint16_t const intensity = readLittleEndian<std::uint16_t>(bytes, at(i));
+                vertices[i].intensity = intensity;
+                if (!hasRgb)
+                    vertices[i].color = Math::Color::gray(intensityGray(intensity, attribute.min, attribute.max), 255);
+            }
+        } else if (attribute.name == "ScanIndex") {
+            for (std::size_t i = 0; i < n; ++i)
+                vertices[i].scanIndex = static_cast<std::uint16_t>(readLittleEndian<std::int32_t>(bytes, at(i)));
+        } else if (attribute.name == "point source id" && !metadata.hasScanIndex) {
+            for (std::size_t i = 0; i < n; ++i)
+                vertices[i].scanIndex = readLittleEndian<std::uint16_t>(bytes, at(i));
+        } else if (attribute.name == "classification") {
+            for (std::size_t i = 0; i < n; ++i)
+                vertices[i].classIndex = readLittleEndian<std::uint8_t>(bytes, at(i));
+        } else if (attribute.name == "visibility") {
+            for (std::size_t i = 0; i < n; ++i)
+                out.setVisibility(i, readLittleEndian<std::uint8_t>(bytes, at(i)));
+        }
+    }
+}
+
+bool readNodeVertices(Location const& location, Node const& node, double unitScale, Render::VertexContainer& out,
+                      std::stop_token stopToken)
+{
+    return readNode(location, node, stopToken, [&](std::string_view bytes) {
+        decodeNodeVertices(location.metadata(), bytes, node.numPoints, node.id.name(), unitScale, out);
+    });
+}
+
 std::vector<std::string> decodeNodeAttributes(Metadata const& metadata, std::string_view bytes, std::uint32_t numPoints,
                                               std::string const& nodeName)
 {
@@ -262,7 +339,7 @@ std::vector<std::string> decodeNodeAttributes(Metadata const& metadata, std::str
                      readLittleEndian<std::uint32_t>(bytes, at + 8), readLittleEndian<std::uint32_t>(bytes, at + 12)});
                 out.append(reinterpret_cast<char const*>(position.data()), sizeof(position));
             } else if (brotli && attribute.name == "rgb") {
-                auto const color = decodeMortonColor(readLittleEndian<std::uint64_t>(bytes, at));
+                auto const color = storedColor(bytes, at, true);
                 out.append(reinterpret_cast<char const*>(color.data()), sizeof(color));
             } else {
                 out.append(bytes.substr(at, attribute.size));
@@ -309,30 +386,6 @@ bool pointColor(DecodedPoints const& points, Metadata const& metadata, std::size
 }
 
 } // namespace
-
-void fillVertexContainer(DecodedPoints const& points, Metadata const& metadata, double unitScale,
-                         Render::VertexContainer& out)
-{
-    if (out.size() < points.count)
-        out.resize(points.count);
-    for (std::size_t i = 0; i < points.count; ++i) {
-        if (!points.positions.empty()) {
-            Math::Point<double, 3> const p = modelPosition(points.positions[i], metadata, unitScale);
-            out.setPosition(i, p.x(), p.y(), p.z());
-        }
-        Math::Color color;
-        if (pointColor(points, metadata, i, color))
-            out.setColor(i, color.r(), color.g(), color.b(), color.a());
-        if (!points.intensities.empty())
-            out.setIntensity(i, points.intensities[i]);
-        if (!points.scanIndices.empty())
-            out.setScanIndex(i, static_cast<std::uint16_t>(points.scanIndices[i]));
-        if (!points.classifications.empty())
-            out.setClassIndex(i, points.classifications[i]);
-        if (!points.visibility.empty())
-            out.setVisibility(i, points.visibility[i]);
-    }
-}
 
 void fillNodePointData(DecodedPoints const& points, Metadata const& metadata, double unitScale,
                        Octree::NodePointData& out)

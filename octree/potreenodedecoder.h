@@ -63,11 +63,19 @@ std::uint8_t intensityGray(std::uint16_t intensity, double min, double max);
 // 16-bit color channels as stored: values above 255 are taken as 16-bit and reduced to 8 bits.
 std::uint8_t colorChannel(std::uint16_t value);
 
-// Writes the decoded points into `out`, growing it to the node's count when smaller.
+// Decodes a node's bytes (decompressed already for BROTLI) straight into the vertex layout,
+// growing `out` to the node's count when smaller and writing only the attributes the data set
+// has, so that the sources of further attributes can add theirs to the same vertices. Positions
+// are relative to the data set's offset, in `unitScale`. Throws std::runtime_error naming
+// `nodeName` unless the bytes hold exactly `numPoints` points.
+void decodeNodeVertices(Metadata const& metadata, std::string_view bytes, std::uint32_t numPoints,
+                        std::string const& nodeName, double unitScale, Render::VertexContainer& out);
+// Fetches, decompresses and decodes a node's points into `out` as decodeNodeVertices does; false
+// when stopped, failures as readNodePoints.
+bool readNodeVertices(Location const& location, Node const& node, double unitScale, Render::VertexContainer& out,
+                      std::stop_token stopToken);
+// Writes decoded points into the query container, which is resized to the node's count.
 // Positions are relative to the data set's offset, in `unitScale`.
-void fillVertexContainer(DecodedPoints const& points, Metadata const& metadata, double unitScale,
-                         Render::VertexContainer& out);
-// The same for the query container, which is resized to the node's count.
 void fillNodePointData(DecodedPoints const& points, Metadata const& metadata, double unitScale,
                        Octree::NodePointData& out);
 

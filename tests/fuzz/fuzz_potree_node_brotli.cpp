@@ -17,10 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
         std::string const decoded = Core::brotliDecode(std::string_view(reinterpret_cast<char const*>(data), size));
         std::size_t const bytesPerPoint = metadata.brotliBytesPerPoint();
         auto const count = static_cast<std::uint32_t>(decoded.size() / bytesPerPoint);
-        PoTree::DecodedPoints const points =
-            PoTree::decodeNodePoints(metadata, std::string_view(decoded).substr(0, count * bytesPerPoint), count, "r");
+        std::string_view const node = std::string_view(decoded).substr(0, count * bytesPerPoint);
+        PoTree::decodeNodePoints(metadata, node, count, "r");
         Render::VertexContainer vertices;
-        PoTree::fillVertexContainer(points, metadata, 1.0, vertices);
+        PoTree::decodeNodeVertices(metadata, node, count, "r", 1.0, vertices);
         vertices.complete();
     } catch (std::runtime_error const&) {
     }

@@ -17,10 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     // Whole records decode; a count off by one either way must be an error, never a read.
     for (std::uint32_t const claimed : {count, count + 1, count > 0 ? count - 1 : 0u}) {
         try {
-            PoTree::DecodedPoints const points =
-                PoTree::decodeNodePoints(metadata, claimed == count ? whole : bytes, claimed, "r");
+            std::string_view const node = claimed == count ? whole : bytes;
+            PoTree::DecodedPoints const points = PoTree::decodeNodePoints(metadata, node, claimed, "r");
             Render::VertexContainer vertices;
-            PoTree::fillVertexContainer(points, metadata, 1.0, vertices);
+            PoTree::decodeNodeVertices(metadata, node, claimed, "r", 1.0, vertices);
             vertices.complete();
             Octree::NodePointData query;
             PoTree::fillNodePointData(points, metadata, 1.0, query);

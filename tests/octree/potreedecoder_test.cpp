@@ -107,7 +107,7 @@ TEST(PotreeDecoder, DefaultRecordsInterleaveTheAttributes)
     EXPECT_EQ(points.intensities[2], 256u);
 
     Render::VertexContainer vertices;
-    PoTree::fillVertexContainer(points, metadata, 2.0, vertices);
+    PoTree::decodeNodeVertices(metadata, bytes, 3, "r", 2.0, vertices);
     ASSERT_EQ(vertices.size(), 3u);
     EXPECT_EQ(vertices.position(2), (Math::Point<float, 3>(4 * 0.5f * 2, 8 * 0.25f * 2, 2 * 1.0f * 2)));
     auto const& color = vertices.data()[0].color;
@@ -144,7 +144,7 @@ TEST(PotreeDecoder, NodeWithoutRgbIsGray)
         append(bytes, intensity);
     }
     Render::VertexContainer vertices;
-    PoTree::fillVertexContainer(PoTree::decodeNodePoints(metadata, bytes, 3, "r"), metadata, 1.0, vertices);
+    PoTree::decodeNodeVertices(metadata, bytes, 3, "r", 1.0, vertices);
     EXPECT_EQ(vertices.data()[0].color, Math::Color(0, 0, 0, 255));
     EXPECT_EQ(vertices.data()[1].color, Math::Color(127, 127, 127, 255));
     EXPECT_EQ(vertices.data()[2].color, Math::Color(255, 255, 255, 255));
@@ -178,6 +178,12 @@ TEST(PotreeDecoder, BrotliNodesStoreAttributesOneAfterAnother)
     EXPECT_EQ(points.positions[1], (std::array<std::uint32_t, 3>{2, 3, 4}));
     EXPECT_EQ(points.colors[1], (std::array<std::uint16_t, 3>{11, 20, 30}));
     EXPECT_EQ(points.intensities[1], 9u);
+
+    Render::VertexContainer vertices;
+    PoTree::decodeNodeVertices(metadata, bytes, 2, "r", 1.0, vertices);
+    EXPECT_EQ(vertices.position(1), (Math::Point<float, 3>(2 * 0.5f, 3 * 0.25f, 4 * 1.0f)));
+    EXPECT_EQ(vertices.data()[1].color, Math::Color(11, 20, 30, 255));
+    EXPECT_EQ(vertices.data()[1].intensity, 9u);
 }
 
 TEST(PotreeDecoder, OctahedralNormalsAreUnitVectors)
