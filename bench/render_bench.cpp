@@ -1,7 +1,7 @@
 // The Direct3D side of the library against what the machine allows, each in the same run:
-//   stream   <sample scene> <town-10m> <town-50m>  streaming to a settled buffer against decoding
-//            the same nodes; time to first frame, to settled and peak memory per budget; the cost
-//            of the same view in a 5 times larger scene
+//   stream   <data set>...  streaming to a settled buffer against decoding the same nodes
+//   budgets  <town-10m>  time to first frame, to settled and peak memory per budget
+//   growth   <town-10m> <town-50m>  the cost of the same view in a 5 times larger scene
 //   draw     <town-10m>  frame time of the library against a bare draw of the same points
 //   readback <town-10m>  readback and picking against a plain staging copy of the same texture
 //   shaders  the compile time of every embedded shader
@@ -207,17 +207,19 @@ void streamAgainstDecode(Results& results, std::filesystem::path const& folder, 
     decodeSeconds += decodeTime;
 }
 
-void streaming(Results& results, std::filesystem::path const& sample, std::filesystem::path const& town10,
-               std::filesystem::path const& town50)
+void streamingAgainstDecoding(Results& results, std::vector<std::filesystem::path> const& folders)
 {
     Bench::progress("streaming against decoding");
     double streamSeconds = 0.0;
     double decodeSeconds = 0.0;
-    for (auto const& folder : {sample, town10})
+    for (auto const& folder : folders)
         streamAgainstDecode(results, folder, streamSeconds, decodeSeconds);
     results.add("stream_vs_decode", decodeSeconds / streamSeconds, "x", ">= 0.5",
                 "streaming throughput over decode-only throughput of the same nodes");
+}
 
+void streamingBudgets(Results& results, std::filesystem::path const& town10)
+{
     for (std::size_t const budget : kReportedBudgets) {
         Bench::progress("streaming town-10m at a budget of " + millions(budget));
         View view(town10, budget);
@@ -228,7 +230,10 @@ void streaming(Results& results, std::filesystem::path const& sample, std::files
                     std::to_string(settled.points) + " points");
         results.add("peak_memory" + suffix, settled.peakBytes / kMegabyte, "MB");
     }
+}
 
+void streamingGrowth(Results& results, std::filesystem::path const& town10, std::filesystem::path const& town50)
+{
     Bench::progress("the same view of town-10m and town-50m");
     std::map<std::string, std::vector<double>> seconds;
     std::map<std::string, std::vector<double>> memory;
@@ -590,8 +595,12 @@ int main(int argc, char** argv)
 {
     return Bench::runBenchmark("render_bench", [&](Results& results) {
         std::string const command = argc > 1 ? argv[1] : "";
-        if (command == "stream" && argc == 5)
-            streaming(results, argv[2], argv[3], argv[4]);
+        if (command == "stream" && argc >= 3)
+            streamingAgainstDecoding(results, std::vector<std::filesystem::path>(argv + 2, argv + argc));
+        else if (command == "budgets" && argc == 3)
+            streamingBudgets(results, argv[2]);
+        else if (command == "growth" && argc == 4)
+            streamingGrowth(results, argv[2], argv[3]);
         else if (command == "draw" && argc == 3)
             drawing(results, argv[2]);
         else if (command == "readback" && argc == 3)
@@ -599,7 +608,7 @@ int main(int argc, char** argv)
         else if (command == "shaders" && argc == 2)
             shaderCompiles(results);
         else
-            throw std::invalid_argument("usage: render_bench stream <sample scene> <town-10m> <town-50m> | draw <town-10m> | "
-                                        "readback <town-10m> | shaders");
+            throw std::invalid_argument("usage: render_bench stream <data set>... | budgets <town-10m> | "
+                                        "growth <town-10m> <town-50m> | draw <town-10m> | readback <town-10m> | shaders");
     });
 }
