@@ -122,18 +122,19 @@ public:
     }
 
     // Streams from the first reload until the loader is idle and its last buffer published. With
-    // `drawFrames`, every published buffer is drawn as it comes, as a viewer does; without, only the
-    // loading pipeline runs (decode, cache, budget, buffer, publication) and the final buffer is drawn
+    // `untilFirstFrame`, published buffers are drawn until one shows points; otherwise only the
+    // loading pipeline runs (decode, cache, budget, buffer, publication). The final buffer is drawn
     // after the clock stops.
-    Settled settle(bool drawFrames)
+    Settled settle(bool untilFirstFrame)
     {
         Settled result;
         double peak = privateBytes();
         auto const start = Bench::Clock::now();
         auto const elapsed = [&] { return std::chrono::duration<double>(Bench::Clock::now() - start).count(); };
         mCloud->startAsyncReload(std::function<void()>(), std::numeric_limits<std::size_t>::max());
-        while (mCloud->isLoading() || (drawFrames && mRenderer.needsRedraw())) {
-            if (drawFrames && mRenderer.needsRedraw()) {
+        auto const drawing = [&] { return untilFirstFrame && result.secondsToFirstFrame == 0.0; };
+        while (mCloud->isLoading() || (drawing() && mRenderer.needsRedraw())) {
+            if (drawing() && mRenderer.needsRedraw()) {
                 mRenderer.render();
                 if (result.secondsToFirstFrame == 0.0 && mCloud->numVisiblePoints() > 0)
                     result.secondsToFirstFrame = elapsed();
