@@ -168,9 +168,15 @@ public:
             PointType const padding = PointType::Constant(kTriangleBoxPadding);
             mTriangleBounds[triangle] = BoxType(box.min() - padding, box.max() + padding);
         });
+        // The build reorders copies of each triangle's reference point and box, so that splitting
+        // reads them in place instead of through the triangle index.
+        std::vector<BuildItem> items(count);
+        for (std::size_t triangle = 0; triangle < count; ++triangle)
+            items[triangle] = {mTriangleRefPoints[triangle], mTriangleBounds[triangle], triangle};
+        mRoot = buildNode(items, 0, count);
         mTreeTriangles.resize(count);
-        std::iota(mTreeTriangles.begin(), mTreeTriangles.end(), std::uint64_t(0));
-        mRoot = buildNode(0, count);
+        for (std::size_t i = 0; i < count; ++i)
+            mTreeTriangles[i] = items[i].triangle;
     }
 
     bool hasTree() const { return mRoot != nullptr; }
@@ -418,13 +424,19 @@ private:
             mBounds.extend(position);
     }
 
-    std::unique_ptr<AabbNode> buildNode(std::size_t first, std::size_t last)
+    struct BuildItem {
+        PointType refPoint;
+        BoxType bounds;
+        std::uint64_t triangle;
+    };
+
+    std::unique_ptr<AabbNode> buildNode(std::vector<BuildItem>& items, std::size_t first, std::size_t last)
     {
         if (first == last)
             return nullptr;
         BoxType box;
         for (std::size_t i = first; i < last; ++i)
-            box.extend(mTriangleBounds[mTreeTriangles[i]]);
+            box.extend(items[i].bounds);
         std::size_t const count = last - first;
         if (count <= mMaxTrianglesPerLeaf)
             return std::make_unique<LeafNode>(box, first, last);
@@ -434,13 +446,13 @@ private:
         if (size[2] > size[axis])
             axis = 2;
         std::size_t const mid = first + count / 2;
-        auto const begin = mTreeTriangles.begin();
+        auto const begin = items.begin();
         std::nth_element(begin + static_cast<std::ptrdiff_t>(first), begin + static_cast<std::ptrdiff_t>(mid),
-                         begin + static_cast<std::ptrdiff_t>(last), [this, axis](std::uint64_t a, std::uint64_t b) {
-                             return mTriangleRefPoints[a][axis] < mTriangleRefPoints[b][axis];
+                         begin + static_cast<std::ptrdiff_t>(last), [axis](BuildItem const& a, BuildItem const& b) {
+                             return a.refPoint[axis] < b.refPoint[axis];
                          });
-        auto left = buildNode(first, mid);
-        auto right = buildNode(mid, last);
+        auto left = buildNode(items, first, mid);
+        auto right = buildNode(items, mid, last);
         return std::make_unique<SplitNode>(box, std::move(left), std::move(right));
     }
 
