@@ -46,12 +46,13 @@ constexpr auto kPollInterval = std::chrono::milliseconds(5);
 constexpr double kMegabyte = 1024.0 * 1024.0;
 constexpr std::size_t kMillion = 1'000'000;
 
-// Private bytes of this process: what the point data, the caches and the buffers take.
+// Resident bytes of this process: what the point data, the caches and the buffers take (Wine
+// reports no private byte count).
 double privateBytes()
 {
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
-    return static_cast<double>(counters.PrivateUsage);
+    PROCESS_MEMORY_COUNTERS counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return static_cast<double>(counters.WorkingSetSize);
 }
 
 // Blocks until the GPU has executed everything submitted so far.
