@@ -63,6 +63,23 @@ std::size_t storedSize(Metadata const& metadata, Attribute const& attribute)
     return attribute.name == "position" ? kMortonPositionBytes : attribute.name == "rgb" ? kMortonColorBytes : attribute.size;
 }
 
+// Calls visit(attribute, at) for every attribute of a node's bytes, where at(i) is the offset of
+// point i's value, after checking that the bytes hold exactly `numPoints` points.
+template <class Visit>
+void forEachAttribute(Metadata const& metadata, std::string_view bytes, std::uint32_t numPoints,
+                      std::string const& nodeName, Visit const& visit)
+{
+    bool const brotli = metadata.encoding == Encoding::Brotli;
+    std::size_t const bytesPerPoint = checkedBytesPerPoint(metadata, bytes, numPoints, nodeName);
+    std::size_t attributeStart = 0;
+    for (Attribute const& attribute : metadata.attributes) {
+        std::size_t const stored = storedSize(metadata, attribute);
+        AttributeSpan const span = brotli ? AttributeSpan{attributeStart, stored} : AttributeSpan{attributeStart, bytesPerPoint};
+        attributeStart += brotli ? stored * numPoints : stored;
+        visit(attribute, span);
+    }
+}
+
 // Fetches a node's bytes, decompresses them and hands them to `decode`; false when stopped.
 // Errors name the data set.
 template <class Decode>
@@ -186,19 +203,14 @@ DecodedPoints decodeNodePoints(Metadata const& metadata, std::string_view bytes,
                                std::string const& nodeName)
 {
     bool const brotli = metadata.encoding == Encoding::Brotli;
-    std::size_t const bytesPerPoint = checkedBytesPerPoint(metadata, bytes, numPoints, nodeName);
     std::size_t const n = numPoints;
 
     DecodedPoints points;
     points.count = n;
-    std::size_t attributeStart = 0;
     AttributeSpan normalX;
     AttributeSpan normalY;
     AttributeSpan normalZ;
-    for (Attribute const& attribute : metadata.attributes) {
-        std::size_t const stored = storedSize(metadata, attribute);
-        AttributeSpan const span = brotli ? AttributeSpan{attributeStart, stored} : AttributeSpan{attributeStart, bytesPerPoint};
-        attributeStart += brotli ? stored * n : stored;
+    forEachAttribute(metadata, bytes, numPoints, nodeName, [&](Attribute const& attribute, AttributeSpan const& span) {
         auto at = [&](std::size_t i) { return span.first + i * span.stride; };
 
         if (attribute.name == "position") {
@@ -240,7 +252,7 @@ DecodedPoints decodeNodePoints(Metadata const& metadata, std::string_view bytes,
         } else if (attribute.name == "NormalZ") {
             normalZ = span;
         }
-    }
+    });
     if (!metadata.hasNormalOct16 && metadata.hasNormalXyz) {
         points.normals.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
@@ -264,17 +276,14 @@ void decodeNodeVertices(Metadata const& metadata, std::string_view bytes, std::u
                         std::string const& nodeName, double unitScale, Render::VertexContainer& out)
 {
     bool const brotli = metadata.encoding == Encoding::Brotli;
-    std::size_t const bytesPerPoint = checkedBytesPerPoint(metadata, bytes, numPoints, nodeName);
     std::size_t const n = numPoints;
+    // Checked before `out` grows, so that bytes that do not fit leave it as it was.
+    checkedBytesPerPoint(metadata, bytes, numPoints, nodeName);
     if (out.size() < n)
         out.resize(n);
     Render::VertexContainer::Vertex* const vertices = out.data();
     bool const hasRgb = metadata.find("rgb") != nullptr;
-    std::size_t attributeStart = 0;
-    for (Attribute const& attribute : metadata.attributes) {
-        std::size_t const stored = storedSize(metadata, attribute);
-        AttributeSpan const span = brotli ? AttributeSpan{attributeStart, stored} : AttributeSpan{attributeStart, bytesPerPoint};
-        attributeStart += brotli ? stored * n : stored;
+    forEachAttribute(metadata, bytes, numPoints, nodeName, [&](Attribute const& attribute, AttributeSpan const& span) {
         auto at = [&](std::size_t i) { return span.first + i * span.stride; };
 
         if (attribute.name == "position") {
@@ -309,7 +318,7 @@ void decodeNodeVertices(Metadata const& metadata, std::string_view bytes, std::u
             for (std::size_t i = 0; i < n; ++i)
                 out.setVisibility(i, readLittleEndian<std::uint8_t>(bytes, at(i)));
         }
-    }
+    });
 }
 
 bool readNodeVertices(Location const& location, Node const& node, double unitScale, Render::VertexContainer& out,
