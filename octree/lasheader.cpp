@@ -74,4 +74,29 @@ Header parseHeader(std::string_view bytes, std::string const& fileName)
     return header;
 }
 
+std::vector<Vlr> readVlrs(std::string_view bytes, Header const& header, std::string const& fileName)
+{
+    std::vector<Vlr> vlrs;
+    std::size_t at = header.headerSize;
+    for (std::uint32_t i = 0; i < header.numberOfVlrs; ++i) {
+        bool fits = at + kVlrHeaderSize <= header.pointDataOffset;
+        std::size_t const length = fits ? readLittleEndian<std::uint16_t>(bytes, at + 20) : 0;
+        fits = fits && at + kVlrHeaderSize + length <= header.pointDataOffset;
+        if (!fits)
+            throw std::runtime_error(fileName + ": variable length record " + std::to_string(i) +
+                                     " runs into the point data");
+        vlrs.push_back({fixedText(bytes, at + 2, 16), readLittleEndian<std::uint16_t>(bytes, at + 18),
+                        bytes.substr(at + kVlrHeaderSize, length)});
+        at += kVlrHeaderSize + length;
+    }
+    return vlrs;
+}
+
+std::string fixedText(std::string_view bytes, std::size_t offset, std::size_t size)
+{
+    std::string text(bytes.substr(offset, size));
+    text.resize(std::strlen(text.c_str()));
+    return text;
+}
+
 } // namespace Las

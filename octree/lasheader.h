@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Las {
 
@@ -26,5 +27,19 @@ struct Header {
 // Parses and checks the header against the size of the whole file, so that no reader
 // trusts a count or an offset that points beyond it. Throws std::runtime_error naming `fileName`.
 Header parseHeader(std::string_view bytes, std::string const& fileName);
+
+// A variable length record; the payload points into the file's bytes.
+struct Vlr {
+    std::string userId;
+    std::uint16_t recordId = 0;
+    std::string_view payload;
+};
+
+// The records between the header and the point data; throws std::runtime_error naming
+// `fileName` when one runs into the point data.
+std::vector<Vlr> readVlrs(std::string_view bytes, Header const& header, std::string const& fileName);
+
+// A text field padded with NUL bytes, without the padding.
+std::string fixedText(std::string_view bytes, std::size_t offset, std::size_t size);
 
 } // namespace Las

@@ -15,7 +15,6 @@ using Octree::readLittleEndian;
 
 constexpr std::uint8_t kFirstExtendedFormat = 6;
 constexpr std::uint8_t kLegacyClassMask = 0x1f;
-constexpr std::size_t kVlrHeaderSize = 54;
 constexpr std::size_t kExtraBytesDescriptorSize = 192;
 constexpr std::size_t kExtraBytesNameSize = 32;
 constexpr std::uint16_t kExtraBytesRecord = 4;
@@ -89,38 +88,6 @@ std::vector<RecordField> standardFields(std::uint8_t format)
         fields.push_back(bytes("z(t)", "float", 4, w + 25));
     }
     return fields;
-}
-
-struct Vlr {
-    std::string userId;
-    std::uint16_t recordId = 0;
-    std::string_view payload;
-};
-
-std::string fixedText(std::string_view bytes, std::size_t offset, std::size_t size)
-{
-    std::string text(bytes.substr(offset, size));
-    text.resize(std::strlen(text.c_str()));
-    return text;
-}
-
-std::vector<Vlr> readVlrs(std::string_view bytes, Header const& header, std::string const& fileName)
-{
-    std::vector<Vlr> vlrs;
-    std::size_t at = header.headerSize;
-    for (std::uint32_t i = 0; i < header.numberOfVlrs; ++i) {
-        if (at + kVlrHeaderSize > header.pointDataOffset)
-            throw std::runtime_error(fileName + ": variable length record " + std::to_string(i) +
-                                     " runs into the point data");
-        std::size_t const length = readLittleEndian<std::uint16_t>(bytes, at + 20);
-        if (at + kVlrHeaderSize + length > header.pointDataOffset)
-            throw std::runtime_error(fileName + ": variable length record " + std::to_string(i) +
-                                     " runs into the point data");
-        vlrs.push_back({fixedText(bytes, at + 2, 16), readLittleEndian<std::uint16_t>(bytes, at + 18),
-                        bytes.substr(at + kVlrHeaderSize, length)});
-        at += kVlrHeaderSize + length;
-    }
-    return vlrs;
 }
 
 // The fields the extra bytes record describes; bytes past them (or all of them, without a

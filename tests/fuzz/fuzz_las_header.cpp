@@ -1,4 +1,4 @@
-// Reads arbitrary bytes as an uncompressed LAS file.
+// Reads arbitrary bytes as a LAS or LAZ file.
 #include "octree/lasreader.h"
 
 #include <cstddef>
