@@ -127,6 +127,16 @@ bool Octree::hasNormals() const
     return mEntwine ? mEntwine->hasNormals() : mPotree->metadata().hasNormals();
 }
 
+bool Octree::hasColors() const
+{
+    return mEntwine ? mEntwine->hasColors() : mPotree->metadata().hasRgb;
+}
+
+bool Octree::hasIntensities() const
+{
+    return mEntwine ? mEntwine->hasIntensities() : mPotree->metadata().hasIntensity;
+}
+
 bool Octree::loadNodePointData(OctreeNodeId id, NodePointData& out, std::stop_token stopToken) const
 {
     if (mEntwine) {

@@ -50,6 +50,9 @@ public:
     std::vector<std::shared_ptr<PoTree::Hierarchy>> externalAttributeHierarchies() const;
 
     bool hasNormals() const;
+    // Whether the points carry colors and intensities of their own.
+    bool hasColors() const;
+    bool hasIntensities() const;
 
     // Exactly one of these is set.
     PoTree::Hierarchy const* potreeTree() const { return mPotree.get(); }

@@ -55,7 +55,7 @@ constexpr std::chrono::milliseconds kStopPollInterval{20};
 // Render modes 1 and 2: tomographic.
 constexpr std::int32_t kFirstTomographicMode = 1;
 constexpr std::int32_t kLastTomographicMode = 2;
-// brightnessAndContrast looks at the coarse levels only.
+// brightnessAndContrast and intensityRange look at the coarse levels only.
 constexpr unsigned kHistogramMaxLevel = 4;
 constexpr std::size_t kHistogramBins = 256;
 // Below this spread of gray values (one bin) there is no contrast to stretch.
@@ -63,6 +63,24 @@ constexpr float kMinGraySpread = 1.0f / 255.0f;
 // Default colors: HSLuv hue at this saturation and lightness.
 constexpr double kDefaultColorSaturation = 1.0;
 constexpr double kDefaultColorLightness = 0.6;
+
+// The first bin at which the running count reaches `quantile` of all counts (0 when empty).
+std::size_t histogramQuantile(std::vector<std::uint64_t> const& histogram, double quantile)
+{
+    std::uint64_t total = 0;
+    for (std::uint64_t const count : histogram)
+        total += count;
+    if (total == 0)
+        return 0;
+    double const wanted = quantile * static_cast<double>(total);
+    std::uint64_t cumulative = 0;
+    for (std::size_t bin = 0; bin < histogram.size(); ++bin) {
+        cumulative += histogram[bin];
+        if (static_cast<double>(cumulative) >= wanted)
+            return bin;
+    }
+    return histogram.size() - 1;
+}
 
 struct CacheIdentifierHash {
     std::size_t operator()(Octree::CacheIdentifier const& identifier) const
@@ -635,10 +653,8 @@ bool PointCloudRenderable::isTransparent() const
     return mode >= kFirstTomographicMode && mode <= kLastTomographicMode;
 }
 
-void PointCloudRenderable::brightnessAndContrast(float fraction, float scale, float& brightness, float& contrast)
+void PointCloudRenderable::visitCoarseVertices(std::function<void(VertexContainer::Vertex const&)> const& visit)
 {
-    std::array<std::uint64_t, kHistogramBins> histogram{};
-    std::uint64_t total = 0;
     std::deque<Octree::OctreeNodeId> queue{mOctree->root()};
     VertexContainer vertices;
     while (!queue.empty()) {
@@ -651,28 +667,20 @@ void PointCloudRenderable::brightnessAndContrast(float fraction, float scale, fl
             break;
         }
         for (VertexContainer::Vertex const& vertex : vertices.vertices)
-            ++histogram[vertex.color.grayscale()];
-        total += vertices.size();
+            visit(vertex);
         if (id.level() < kHistogramMaxLevel) {
             for (Octree::OctreeNodeId const child : mOctree->children(id))
                 queue.push_back(child);
         }
     }
+}
 
-    auto const quantile = [&](double x) -> std::size_t {
-        if (total == 0)
-            return 0;
-        double const wanted = x * static_cast<double>(total);
-        std::uint64_t cumulative = 0;
-        for (std::size_t bin = 0; bin < kHistogramBins; ++bin) {
-            cumulative += histogram[bin];
-            if (static_cast<double>(cumulative) >= wanted)
-                return bin;
-        }
-        return kHistogramBins - 1;
-    };
-    float const low = static_cast<float>(quantile(fraction)) / 255.0f;
-    float const high = static_cast<float>(quantile(1.0 - fraction)) / 255.0f;
+void PointCloudRenderable::brightnessAndContrast(float fraction, float scale, float& brightness, float& contrast)
+{
+    std::vector<std::uint64_t> histogram(kHistogramBins);
+    visitCoarseVertices([&](VertexContainer::Vertex const& vertex) { ++histogram[vertex.color.grayscale()]; });
+    float const low = static_cast<float>(histogramQuantile(histogram, fraction)) / 255.0f;
+    float const high = static_cast<float>(histogramQuantile(histogram, 1.0 - fraction)) / 255.0f;
     // One gray value (or no points) has no spread to stretch: a finite answer beats NaN pixels.
     if (high - low < kMinGraySpread) {
         brightness = 0.0f;
@@ -681,6 +689,20 @@ void PointCloudRenderable::brightnessAndContrast(float fraction, float scale, fl
     }
     brightness = 0.5f - (low + high) * 0.5f;
     contrast = scale / (high - low);
+}
+
+std::optional<std::pair<std::uint16_t, std::uint16_t>> PointCloudRenderable::intensityRange(double lowerQuantile,
+                                                                                            double upperQuantile)
+{
+    if (!mOctree->hasIntensities())
+        return std::nullopt;
+    std::vector<std::uint64_t> histogram(std::size_t{std::numeric_limits<std::uint16_t>::max()} + 1);
+    visitCoarseVertices([&](VertexContainer::Vertex const& vertex) { ++histogram[vertex.intensity]; });
+    auto const low = static_cast<std::uint16_t>(histogramQuantile(histogram, lowerQuantile));
+    auto const high = static_cast<std::uint16_t>(histogramQuantile(histogram, upperQuantile));
+    if (high <= low)
+        return std::nullopt;
+    return std::pair{low, high};
 }
 
 Math::NBoundingBox<float, 3> PointCloudRenderable::boundingBox() const

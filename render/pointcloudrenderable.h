@@ -31,6 +31,7 @@
 #include <shared_mutex>
 #include <stop_token>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Core {
@@ -112,6 +113,10 @@ public:
     std::optional<Math::Color> backgroundColor() const override;
     bool isTransparent() const override;
     void brightnessAndContrast(float fraction, float scale, float& brightness, float& contrast) override;
+    // The intensities at two quantiles of the coarse levels' points, as a range for the intensity
+    // color map; nothing when the data set has no intensities or they do not spread.
+    std::optional<std::pair<std::uint16_t, std::uint16_t>> intensityRange(double lowerQuantile = 0.01,
+                                                                          double upperQuantile = 0.99);
     Math::NBoundingBox<float, 3> boundingBox() const override;
 
     void setMatrix(Eigen::Matrix4f const& matrix) override;
@@ -271,6 +276,8 @@ private:
     void triggerReload();
     void reloadJob(std::function<void()> const& callback, std::size_t maxLevel, std::stop_token stopToken);
     bool getVertexData(Octree::OctreeNodeId id, VertexContainer& out, std::stop_token stopToken);
+    // The vertices of the coarse levels, level by level, until a node cannot be read.
+    void visitCoarseVertices(std::function<void(VertexContainer::Vertex const&)> const& visit);
     void publishAndNotify(std::function<void()> const& callback);
     // Recomputes `update` on every loaded node of this cloud that is not about to leave, in place,
     // then publishes the result and restarts loading.

@@ -6,6 +6,7 @@
 #include "octree/potreelocation.h"
 #include "render/pointcloudrenderable.h"
 #include "render/renderer.h"
+#include "render/viewframing.h"
 
 #include <Eigen/Core>
 
@@ -20,37 +21,29 @@ namespace {
 
 constexpr std::size_t kPointBudget = 10'000'000;
 constexpr double kUnitScale = 1.0;
-// The eye rises above the top corner by this fraction of the largest extent...
-constexpr float kRiseFraction = 0.3f;
-// ...and steps back from the centre through that point by this factor.
-constexpr float kStepBackFactor = 1.1f;
-constexpr float kFieldOfViewDegrees = 20.0f;
-constexpr float kZNear = 0.01f;
-constexpr float kZFar = 1000.0f;
-// A side of no length is widened to this fraction of the largest extent (or to one unit when
-// all are 0), so that the eye never coincides with the centre nor lies straight above it.
-constexpr float kMinSideFraction = 0.01f;
-constexpr float kMinSideForAPoint = 1.0f;
+constexpr float kFieldOfViewDegrees = 50.0f;
 
-Math::NBoundingBox<float, 3> withoutFlatSides(Math::NBoundingBox<float, 3> const& box)
+// The whole cloud, seen as the host's first view of a data set shows it.
+void frameObliquely(Renderer& renderer, Math::NBoundingBox<float, 3> const& box)
 {
-    Eigen::Vector3f const sides = (box.max() - box.min()).cwiseMax(0.0f);
-    float const largest = sides.maxCoeff();
-    float const minSide = largest > 0.0f ? largest * kMinSideFraction : kMinSideForAPoint;
-    Eigen::Vector3f const widening = (minSide - sides.array()).cwiseMax(0.0f).matrix() * 0.5f;
-    return {box.min() - widening, box.max() + widening};
+    CameraPlacement const placement =
+        frameBox(box, obliqueViewDirection(), kFieldOfViewDegrees, renderer.aspectRatio());
+    renderer.setCameraPose(placement.eye, placement.target, Eigen::Vector3f::UnitZ());
+    renderer.setPerspective(kFieldOfViewDegrees, 0.01f, 1.0f);
+    renderer.setZNearAndFarViaBoundingBox(box);
 }
 
-void viewObliquelyFromAbove(Renderer& renderer, Math::NBoundingBox<float, 3> const& cloudBox)
+// Points without colors of their own show their intensities through the range the data spans,
+// whichever format they came in.
+void showIntensitiesWithoutColors(Renderer& renderer, PointCloudRenderable& cloud)
 {
-    Math::NBoundingBox<float, 3> const box = withoutFlatSides(cloudBox);
-    Math::Point<float, 3> const center = box.center();
-    float const largestExtent = (box.max() - box.min()).cwiseMax(0.0f).maxCoeff();
-    Math::Point<float, 3> const aboveCorner(box.max().x(), box.max().y(), box.max().z() + kRiseFraction * largestExtent);
-    Math::Point<float, 3> const eye = aboveCorner + kStepBackFactor * (aboveCorner - center);
-    renderer.setCameraPose(eye, Eigen::Vector3f(center - eye), Eigen::Vector3f::UnitZ());
-    renderer.setPerspective(kFieldOfViewDegrees, kZNear, kZFar);
-    renderer.setZNearAndFarViaBoundingBox(box);
+    if (cloud.octree()->hasColors())
+        return;
+    if (auto const range = cloud.intensityRange()) {
+        renderer.setRenderMode(RenderMode::ColorizeByIntensity);
+        renderer.setIntensityColorMap(ColorMap::Gray);
+        renderer.setIntensityColorMapRange(range->first, range->second);
+    }
 }
 
 } // namespace
@@ -63,7 +56,8 @@ void createThumbnail(std::filesystem::path const& folder, std::size_t width, std
 }
 
 void createThumbnail(std::shared_ptr<Octree::Location> const& location, std::filesystem::path const& output,
-                     std::size_t width, std::size_t height, Math::Color const& background, std::size_t maxLevel)
+                     std::size_t width, std::size_t height, Math::Color const& background, std::size_t maxLevel,
+                     EyeDomeLighting const& lighting)
 {
     if (!location || !location->exists())
         throw std::invalid_argument("createThumbnail: locationPotree does not exist");
@@ -74,9 +68,12 @@ void createThumbnail(std::shared_ptr<Octree::Location> const& location, std::fil
     renderer.setViewport(width, height);
     Math::NBoundingBox<float, 3> const box = cloud->boundingBoxWorld();
     bool const hasPoints = !box.isEmpty();
-    if (hasPoints)
-        viewObliquelyFromAbove(renderer, box);
+    if (hasPoints) {
+        frameObliquely(renderer, box);
+        showIntensitiesWithoutColors(renderer, *cloud);
+    }
     renderer.setBackgroundColor(background);
+    renderer.setEyeDomeLighting(lighting);
     if (hasPoints)
         cloud->reloadPoints(std::function<void()>(), std::min<std::size_t>(maxLevel, Octree::OctreeNodeId::kMaxLevel),
                             std::stop_token());

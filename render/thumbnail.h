@@ -2,6 +2,7 @@
 
 #include "math/color.h"
 #include "render/export.h"
+#include "render/eyedomelighting.h"
 
 #include <cstddef>
 #include <filesystem>
@@ -20,12 +21,14 @@ inline constexpr char kThumbnailFileName[] = "thumbnail.png";
 MORVID_RENDER_API void createThumbnail(std::filesystem::path const& folder, std::size_t width, std::size_t height,
                                        Math::Color const& background, std::size_t maxLevel);
 
-// Renders the point cloud at `location` down to `maxLevel`, seen obliquely from above the corner
-// of largest coordinates, and writes the frame as PNG to `output` (replacing an existing file).
-// A location that does not exist throws std::invalid_argument before anything is created; a
-// cloud without points gives an image of the background color.
+// Renders the point cloud at `location` down to `maxLevel`, the whole of it framed as seen
+// obliquely from above a corner (frameBox), and writes the frame as PNG to `output` (replacing an
+// existing file). Points without colors show their intensities in gray over the range the data
+// spans. A location that does not exist throws std::invalid_argument before anything is created;
+// a cloud without points gives an image of the background color.
 MORVID_RENDER_API void createThumbnail(std::shared_ptr<Octree::Location> const& location,
                                        std::filesystem::path const& output, std::size_t width, std::size_t height,
-                                       Math::Color const& background, std::size_t maxLevel);
+                                       Math::Color const& background, std::size_t maxLevel,
+                                       EyeDomeLighting const& lighting = {});
 
 } // namespace Render

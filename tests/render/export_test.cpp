@@ -1,6 +1,7 @@
 #include "graphics/colorimage.h"
 #include "graphics/plypointwriter.h"
 #include "graphics/tiledpanoramaloader.h"
+#include "octree/entwinelocation.h"
 #include "octree/octreenodeid.h"
 #include "octree/potreelocation.h"
 #include "octree/testdatasets.h"
@@ -13,6 +14,7 @@
 
 
 #include <cfloat>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -409,6 +411,47 @@ TEST_F(ThumbnailTest, RealDataSetGivesAPictureOfTheCloud)
     std::size_t const covered = pixelsOtherThan(image, kThumbnailBackground);
     EXPECT_GT(covered, kThumbnailWidth * kThumbnailHeight / 10);
     EXPECT_LT(covered, kThumbnailWidth * kThumbnailHeight) << "the background shows around the cloud";
+}
+
+// The same airborne scan without colors, once as Potree and once as Entwine: each picture shows
+// the whole cloud (nothing reaches the border), fills a good part of the frame, and shows the
+// intensities in many gray levels, about equally bright in both formats.
+TEST_F(ThumbnailTest, WholeScanIsFramedAndLooksTheSameInBothFormats)
+{
+    std::filesystem::path const realWorld = std::filesystem::path(MORVID_TEST_DATA_DIR) / "realworld";
+    std::shared_ptr<Octree::Location> const locations[] = {
+        std::make_shared<PoTree::FileSystemLocation>(realWorld / "potree" / "lone-star-default"),
+        std::make_shared<Entwine::FileSystemLocation>(realWorld / "ept" / "lone-star-laszip"),
+    };
+    std::vector<double> meanGrays;
+    for (auto const& location : locations) {
+        std::filesystem::path const path = output.path() / "lone-star.png";
+        Render::createThumbnail(location, path, kThumbnailWidth, kThumbnailHeight, kThumbnailBackground,
+                                kThumbnailLevels);
+        Graphics::ColorImage const image = Graphics::readPng(path);
+        std::size_t borderPixels = 0;
+        for (std::size_t x = 0; x < kThumbnailWidth; ++x)
+            for (std::size_t y : {std::size_t{0}, kThumbnailHeight - 1})
+                borderPixels += image.pixel(x, y) == kThumbnailBackground ? 0 : 1;
+        for (std::size_t y = 0; y < kThumbnailHeight; ++y)
+            for (std::size_t x : {std::size_t{0}, kThumbnailWidth - 1})
+                borderPixels += image.pixel(x, y) == kThumbnailBackground ? 0 : 1;
+        EXPECT_EQ(borderPixels, 0u) << "the cloud is cut off at the border";
+        std::vector<bool> grays(256);
+        double graySum = 0.0;
+        std::size_t covered = 0;
+        for (std::size_t y = 0; y < kThumbnailHeight; ++y)
+            for (std::size_t x = 0; x < kThumbnailWidth; ++x)
+                if (Math::Color const color = image.pixel(x, y); color != kThumbnailBackground) {
+                    grays[color.g()] = true;
+                    graySum += color.g();
+                    ++covered;
+                }
+        EXPECT_GT(covered, kThumbnailWidth * kThumbnailHeight / 4);
+        EXPECT_GT(std::count(grays.begin(), grays.end(), true), 64) << "a gray scale, not a dark blob";
+        meanGrays.push_back(graySum / static_cast<double>(std::max<std::size_t>(covered, 1)));
+    }
+    EXPECT_NEAR(meanGrays[0], meanGrays[1], 12.0);
 }
 
 // A vertical line of points has a box without width or depth: the eye would lie straight above

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "math/boundingbox.h"
+#include "math/point.h"
+#include "render/export.h"
+
+#include <Eigen/Core>
+
+namespace Render {
+
+// Where a perspective camera stands and looks to show a box.
+struct CameraPlacement {
+    Math::Point<float, 3> eye;
+    Math::Point<float, 3> target;
+};
+
+// The first look at a data set: down onto it from above one corner, +z up.
+MORVID_RENDER_API Eigen::Vector3f obliqueViewDirection();
+
+// The camera looking along `direction` (not vertical; +z up) from as close as it can while every
+// corner of `box` stays inside `fill` of the frame's half-width and half-height, with the box's
+// projection centred. A box flat or empty along a side is first widened a little along it, so
+// that the eye never coincides with what it looks at. `box` must not be empty.
+MORVID_RENDER_API CameraPlacement frameBox(Math::NBoundingBox<float, 3> const& box, Eigen::Vector3f const& direction,
+                                           float fieldOfViewYDegrees, double aspectRatio, float fill = 0.95f);
+
+} // namespace Render
