@@ -705,6 +705,16 @@ std::optional<std::pair<std::uint16_t, std::uint16_t>> PointCloudRenderable::int
     return std::pair{low, high};
 }
 
+std::vector<Eigen::Vector3f> PointCloudRenderable::coarsePoints()
+{
+    Eigen::Matrix4f const world = worldMatrix();
+    std::vector<Eigen::Vector3f> points;
+    visitCoarseVertices([&](VertexContainer::Vertex const& vertex) {
+        points.push_back((world * Eigen::Vector4f(vertex.x, vertex.y, vertex.z, 1.0f)).head<3>());
+    });
+    return points;
+}
+
 Math::NBoundingBox<float, 3> PointCloudRenderable::boundingBox() const
 {
     return mOctree->boundingBox();

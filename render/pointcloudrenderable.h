@@ -117,6 +117,8 @@ public:
     // color map; nothing when the data set has no intensities or they do not spread.
     std::optional<std::pair<std::uint16_t, std::uint16_t>> intensityRange(double lowerQuantile = 0.01,
                                                                           double upperQuantile = 0.99);
+    // The world positions of the coarse levels' points, a sample of the whole cloud.
+    std::vector<Eigen::Vector3f> coarsePoints();
     Math::NBoundingBox<float, 3> boundingBox() const override;
 
     void setMatrix(Eigen::Matrix4f const& matrix) override;

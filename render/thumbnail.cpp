@@ -24,10 +24,10 @@ constexpr double kUnitScale = 1.0;
 constexpr float kFieldOfViewDegrees = 50.0f;
 
 // The whole cloud, seen as the host's first view of a data set shows it.
-void frameObliquely(Renderer& renderer, Math::NBoundingBox<float, 3> const& box)
+void frameObliquely(Renderer& renderer, PointCloudRenderable& cloud, Math::NBoundingBox<float, 3> const& box)
 {
     CameraPlacement const placement =
-        frameBox(box, obliqueViewDirection(), kFieldOfViewDegrees, renderer.aspectRatio());
+        frameCloud(cloud, obliqueViewDirection(), kFieldOfViewDegrees, renderer.aspectRatio());
     renderer.setCameraPose(placement.eye, placement.target, Eigen::Vector3f::UnitZ());
     renderer.setPerspective(kFieldOfViewDegrees, 0.01f, 1.0f);
     renderer.setZNearAndFarViaBoundingBox(box);
@@ -69,7 +69,7 @@ void createThumbnail(std::shared_ptr<Octree::Location> const& location, std::fil
     Math::NBoundingBox<float, 3> const box = cloud->boundingBoxWorld();
     bool const hasPoints = !box.isEmpty();
     if (hasPoints) {
-        frameObliquely(renderer, box);
+        frameObliquely(renderer, *cloud, box);
         showIntensitiesWithoutColors(renderer, *cloud);
     }
     renderer.setBackgroundColor(background);

@@ -1,9 +1,10 @@
 #include "render/viewframing.h"
 
+#include "render/pointcloudrenderable.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <limits>
 #include <numbers>
 #include <stdexcept>
 
@@ -14,10 +15,13 @@ namespace {
 // all are 0).
 constexpr float kMinSideFraction = 0.01f;
 constexpr float kMinSideForAPoint = 1.0f;
-// Rounds of recentring the box's projection; each halves what is left off centre or better.
+// Rounds of recentring the projection; each halves what is left off centre or better.
 constexpr int kCentringRounds = 6;
-// Guards the projection of a corner level with the eye.
-constexpr float kMinCornerDepth = 1e-6f;
+// Guards the projection of a point level with the eye.
+constexpr float kMinPointDepth = 1e-6f;
+// A cloud is framed on the coarse levels' points but for this fraction at each side, so that a
+// few stray returns (birds, noise far off) do not shrink the data to a corner of the picture.
+constexpr double kStrayFraction = 0.001;
 
 Math::NBoundingBox<float, 3> withoutFlatSides(Math::NBoundingBox<float, 3> const& box)
 {
@@ -28,17 +32,21 @@ Math::NBoundingBox<float, 3> withoutFlatSides(Math::NBoundingBox<float, 3> const
     return {box.min() - widening, box.max() + widening};
 }
 
-// The eight corners relative to the centre, in the camera's right, up and forward coordinates.
-std::array<Eigen::Vector3f, 8> cornersInView(Math::NBoundingBox<float, 3> const& box, Eigen::Matrix3f const& axes)
+std::vector<Eigen::Vector3f> corners(Math::NBoundingBox<float, 3> const& box)
 {
-    std::array<Eigen::Vector3f, 8> corners;
-    Eigen::Vector3f const center = box.center();
-    for (int i = 0; i < 8; ++i) {
-        Eigen::Vector3f const corner((i & 1) ? box.max().x() : box.min().x(), (i & 2) ? box.max().y() : box.min().y(),
-                                     (i & 4) ? box.max().z() : box.min().z());
-        corners[static_cast<std::size_t>(i)] = axes * (corner - center);
-    }
-    return corners;
+    std::vector<Eigen::Vector3f> result;
+    for (int i = 0; i < 8; ++i)
+        result.emplace_back((i & 1) ? box.max().x() : box.min().x(), (i & 2) ? box.max().y() : box.min().y(),
+                            (i & 4) ? box.max().z() : box.min().z());
+    return result;
+}
+
+// The value below which `fraction` of `values` lie (reorders them).
+float quantile(std::vector<float>& values, double fraction)
+{
+    auto const index = static_cast<std::size_t>(std::clamp(fraction, 0.0, 1.0) * static_cast<double>(values.size() - 1));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
+    return values[index];
 }
 
 } // namespace
@@ -48,48 +56,76 @@ Eigen::Vector3f obliqueViewDirection()
     return Eigen::Vector3f(-0.55f, 0.65f, -0.52f).normalized();
 }
 
+CameraPlacement framePoints(std::vector<Eigen::Vector3f> const& points, Eigen::Vector3f const& direction,
+                            float fieldOfViewYDegrees, double aspectRatio, float fill, double strayFraction)
+{
+    if (points.empty())
+        throw std::invalid_argument("framePoints: there are no points");
+    Eigen::Vector3f const forward = direction.normalized();
+    Eigen::Vector3f const right = forward.cross(Eigen::Vector3f::UnitZ()).normalized();
+    Eigen::Vector3f const up = right.cross(forward);
+    Eigen::Vector3f center = Eigen::Vector3f::Zero();
+    for (Eigen::Vector3f const& point : points)
+        center += point / static_cast<float>(points.size());
+    // The points relative to the centre, in the camera's right, up and forward coordinates.
+    Eigen::Matrix3f axes;
+    axes.row(0) = right;
+    axes.row(1) = up;
+    axes.row(2) = forward;
+    std::vector<Eigen::Vector3f> inView;
+    inView.reserve(points.size());
+    for (Eigen::Vector3f const& point : points)
+        inView.push_back(axes * (point - center));
+
+    float const halfHeight = fill * std::tan(0.5f * fieldOfViewYDegrees * std::numbers::pi_v<float> / 180.0f);
+    Eigen::Vector2f const halfExtent(halfHeight * static_cast<float>(aspectRatio), halfHeight);
+    std::vector<float> values(inView.size());
+    // `shift` moves the target sideways off the centre. The distance is the least at which the
+    // points fit; each round centres the points' projections at the last distance.
+    auto const fittingDistance = [&](Eigen::Vector2f const& shift) {
+        std::transform(inView.begin(), inView.end(), values.begin(), [&](Eigen::Vector3f const& p) {
+            return std::max(std::abs(p.x() - shift.x()) / halfExtent.x(), std::abs(p.y() - shift.y()) / halfExtent.y()) -
+                   p.z();
+        });
+        return std::max(0.0f, quantile(values, 1.0 - 2.0 * strayFraction));
+    };
+    Eigen::Vector2f shift = Eigen::Vector2f::Zero();
+    for (int round = 0; round < kCentringRounds; ++round) {
+        float const distance = fittingDistance(shift);
+        for (int axis = 0; axis < 2; ++axis) {
+            std::transform(inView.begin(), inView.end(), values.begin(), [&](Eigen::Vector3f const& p) {
+                return (p[axis] - shift[axis]) / std::max(distance + p.z(), kMinPointDepth);
+            });
+            float const low = quantile(values, strayFraction);
+            float const high = quantile(values, 1.0 - strayFraction);
+            shift[axis] += 0.5f * (low + high) * distance;
+        }
+    }
+    float const distance = fittingDistance(shift);
+    Math::Point<float, 3> const target(center + shift.x() * right + shift.y() * up);
+    return {Math::Point<float, 3>(target - distance * forward), target};
+}
+
 CameraPlacement frameBox(Math::NBoundingBox<float, 3> const& box, Eigen::Vector3f const& direction,
                          float fieldOfViewYDegrees, double aspectRatio, float fill)
 {
     if (box.isEmpty())
         throw std::invalid_argument("frameBox: the box is empty");
-    Math::NBoundingBox<float, 3> const framed = withoutFlatSides(box);
-    Eigen::Vector3f const forward = direction.normalized();
-    Eigen::Vector3f const right = forward.cross(Eigen::Vector3f::UnitZ()).normalized();
-    Eigen::Vector3f const up = right.cross(forward);
-    Eigen::Matrix3f axes;
-    axes.row(0) = right;
-    axes.row(1) = up;
-    axes.row(2) = forward;
-    std::array<Eigen::Vector3f, 8> const corners = cornersInView(framed, axes);
+    return framePoints(corners(withoutFlatSides(box)), direction, fieldOfViewYDegrees, aspectRatio, fill, 0.0);
+}
 
-    float const halfHeight = fill * std::tan(0.5f * fieldOfViewYDegrees * std::numbers::pi_v<float> / 180.0f);
-    Eigen::Vector2f const halfExtent(halfHeight * static_cast<float>(aspectRatio), halfHeight);
-    // `shift` moves the target sideways off the centre. The distance is the least at which every
-    // corner fits; each round centres the corners' projections at the last distance.
-    auto const fittingDistance = [&](Eigen::Vector2f const& shift) {
-        float distance = 0.0f;
-        for (Eigen::Vector3f const& corner : corners)
-            for (int axis = 0; axis < 2; ++axis)
-                distance = std::max(distance, std::abs(corner[axis] - shift[axis]) / halfExtent[axis] - corner.z());
-        return distance;
-    };
-    Eigen::Vector2f shift = Eigen::Vector2f::Zero();
-    for (int round = 0; round < kCentringRounds; ++round) {
-        float const distance = fittingDistance(shift);
-        Eigen::Vector2f low = Eigen::Vector2f::Constant(std::numeric_limits<float>::infinity());
-        Eigen::Vector2f high = -low;
-        for (Eigen::Vector3f const& corner : corners) {
-            Eigen::Vector2f const projected =
-                (corner.head<2>() - shift) / std::max(distance + corner.z(), kMinCornerDepth);
-            low = low.cwiseMin(projected);
-            high = high.cwiseMax(projected);
-        }
-        shift += 0.5f * (low + high) * distance;
-    }
-    float const distance = fittingDistance(shift);
-    Math::Point<float, 3> const target(framed.center() + shift.x() * right + shift.y() * up);
-    return {Math::Point<float, 3>(target - distance * forward), target};
+CameraPlacement frameCloud(PointCloudRenderable& cloud, Eigen::Vector3f const& direction, float fieldOfViewYDegrees,
+                           double aspectRatio, float fill)
+{
+    CameraPlacement const boxPlacement =
+        frameBox(cloud.boundingBoxWorld(), direction, fieldOfViewYDegrees, aspectRatio, fill);
+    std::vector<Eigen::Vector3f> const points = cloud.coarsePoints();
+    if (points.empty())
+        return boxPlacement;
+    CameraPlacement const pointPlacement =
+        framePoints(points, direction, fieldOfViewYDegrees, aspectRatio, fill, kStrayFraction);
+    // Points all in one place give no distance to keep; the box has been widened for that.
+    return pointPlacement.eye == pointPlacement.target ? boxPlacement : pointPlacement;
 }
 
 } // namespace Render

@@ -6,7 +6,11 @@
 
 #include <Eigen/Core>
 
+#include <vector>
+
 namespace Render {
+
+class PointCloudRenderable;
 
 // Where a perspective camera stands and looks to show a box.
 struct CameraPlacement {
@@ -23,5 +27,17 @@ MORVID_RENDER_API Eigen::Vector3f obliqueViewDirection();
 // that the eye never coincides with what it looks at. `box` must not be empty.
 MORVID_RENDER_API CameraPlacement frameBox(Math::NBoundingBox<float, 3> const& box, Eigen::Vector3f const& direction,
                                            float fieldOfViewYDegrees, double aspectRatio, float fill = 0.95f);
+
+// The same for points: every point but `strayFraction` at each side of the frame (and of the
+// depth the fit needs) lies within `fill` of it. Throws std::invalid_argument without points.
+MORVID_RENDER_API CameraPlacement framePoints(std::vector<Eigen::Vector3f> const& points,
+                                              Eigen::Vector3f const& direction, float fieldOfViewYDegrees,
+                                              double aspectRatio, float fill, double strayFraction);
+
+// The cloud's first view: its coarse levels' points framed, but for a few strays, so that the data
+// rather than its box fills the frame; the box when no point can be read. Reads the coarse levels
+// (an initialised cloud). The box must not be empty.
+MORVID_RENDER_API CameraPlacement frameCloud(PointCloudRenderable& cloud, Eigen::Vector3f const& direction,
+                                             float fieldOfViewYDegrees, double aspectRatio, float fill = 0.95f);
 
 } // namespace Render

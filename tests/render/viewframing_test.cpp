@@ -8,6 +8,7 @@
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -60,6 +61,22 @@ TEST(ViewFraming, BoxFillsTheFrameCentredFromTheObliqueDirection)
         EXPECT_NEAR(low.y() + high.y(), 0.0f, 0.02f);
         EXPECT_NEAR(std::max(high.x(), high.y()), kFill, 0.01f);
     }
+}
+
+// A thousand points on a 10 m square and one stray return a kilometre up: the square is framed.
+TEST(ViewFraming, StrayPointsDoNotShrinkTheData)
+{
+    std::vector<Eigen::Vector3f> points;
+    for (int i = 0; i < 1000; ++i)
+        points.emplace_back(static_cast<float>(i % 32) * 0.32f, static_cast<float>(i / 32) * 0.32f, 0.0f);
+    Render::CameraPlacement const square =
+        Render::framePoints(points, Render::obliqueViewDirection(), 50.0f, 1.0, 0.95f, 0.0);
+    points.emplace_back(5.0f, 5.0f, 1000.0f);
+    Render::CameraPlacement const withStray =
+        Render::framePoints(points, Render::obliqueViewDirection(), 50.0f, 1.0, 0.95f, 0.001);
+    EXPECT_LT((withStray.eye - square.eye).norm(), 0.5f);
+    EXPECT_THROW(Render::framePoints({}, Render::obliqueViewDirection(), 50.0f, 1.0, 0.95f, 0.0),
+                 std::invalid_argument);
 }
 
 TEST(ViewFraming, APointIsSeenFromAPlaceOfItsOwnAndAnEmptyBoxIsRefused)
