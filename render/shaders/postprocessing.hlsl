@@ -31,7 +31,8 @@ static const int kModeColorizeByPlaneDistance = 4;
 static const int kModeColorizeByClassIndex = 8;
 static const float kLuminanceScale = 2.0;
 static const int kEdlNeighbours = 8;
-static const float kEdlResponseScale = 300.0;
+// At strength 1 a pixel whose neighbours lie 1 % nearer on average keeps about 18 % of its light.
+static const float kEdlResponseScale = 120.0;
 static const float kEdlMinPerspectiveDepth = 1e-6;
 static const float kTwoPi = 6.28318531;
 

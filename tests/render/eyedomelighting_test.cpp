@@ -159,7 +159,7 @@ TEST_F(EyeDomeLightingTest, StrengthScalesTheLogOfTheShade)
     Frame const without = renderFrame(*renderer);
     renderer->setEyeDomeLighting(true);
     // Weak enough that the edge keeps some light to measure.
-    constexpr float kWeak = 0.01f;
+    constexpr float kWeak = 0.025f;
     renderer->setEyeDomeLightingStrength(kWeak);
     Frame const weak = renderFrame(*renderer);
     renderer->setEyeDomeLightingStrength(2.0f * kWeak);
