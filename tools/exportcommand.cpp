@@ -30,6 +30,9 @@ constexpr char kUsage[] =
     "  --ply <file.ply>         the points as binary little-endian PLY\n"
     "  --points <file.txt>      the points as text: X Y Z Red Green Blue Alpha\n";
 
+// The points carry the colors as drawn either way; the shading would only change the image.
+constexpr bool kEyeDomeLightingByDefault = false;
+
 constexpr char kUsageTail[] =
     "  --json                   print one JSON object describing the run\n"
     "  --help                   show this help\n";
@@ -53,7 +56,8 @@ int runExport(std::vector<std::string_view> const& args)
 {
     Tools::Options const options(args, Tools::viewFlags({}), Tools::viewValuedOptions({"--png", "--ply", "--points"}));
     if (options.has("--help")) {
-        std::printf("%s%s%s", kUsage, Tools::kViewOptionsHelp, kUsageTail);
+        std::printf("%s%s%s%s", kUsage, Tools::kViewOptionsHelp,
+                    Tools::eyeDomeLightingHelp(kEyeDomeLightingByDefault).c_str(), kUsageTail);
         return 0;
     }
     if (options.positional().size() > 1)
@@ -71,7 +75,8 @@ int runExport(std::vector<std::string_view> const& args)
         Tools::checkOutputFile(*text, {".txt"});
 
     Tools::ViewSession session(options, options.positional().empty() ? std::filesystem::path()
-                                                                     : std::filesystem::path(options.positional().front()));
+                                                                     : std::filesystem::path(options.positional().front()),
+                                 kEyeDomeLightingByDefault);
     Tools::SettleReport const report = session.settle();
     Render::Renderer& renderer = session.renderer();
     std::vector<Render::VertexPosColor> points;
@@ -82,7 +87,7 @@ int runExport(std::vector<std::string_view> const& args)
         outputs["ply"] = ply->generic_string();
     }
     if (png) {
-        renderer.writePngImage(*png);
+        session.image().writePng(*png);
         outputs["png"] = png->generic_string();
     }
     if (text) {

@@ -25,6 +25,8 @@ constexpr char kUsage[] =
     "options:\n"
     "  -o, --output <file.png>  image to write (default: morvid.png)\n";
 
+constexpr bool kEyeDomeLightingByDefault = true;
+
 constexpr char kUsageTail[] =
     "  --json                   print one JSON object describing the run\n"
     "  --help                   show this help\n";
@@ -35,7 +37,8 @@ int runRender(std::vector<std::string_view> const& args)
 {
     Tools::Options const options(args, Tools::viewFlags({}), Tools::viewValuedOptions({"--output"}));
     if (options.has("--help")) {
-        std::printf("%s%s%s", kUsage, Tools::kViewOptionsHelp, kUsageTail);
+        std::printf("%s%s%s%s", kUsage, Tools::kViewOptionsHelp,
+                    Tools::eyeDomeLightingHelp(kEyeDomeLightingByDefault).c_str(), kUsageTail);
         return 0;
     }
     if (options.positional().size() > 1)
@@ -44,13 +47,15 @@ int runRender(std::vector<std::string_view> const& args)
     Tools::checkOutputFile(output, {".png"});
 
     Tools::ViewSession session(options, options.positional().empty() ? std::filesystem::path()
-                                                                     : std::filesystem::path(options.positional().front()));
+                                                                     : std::filesystem::path(options.positional().front()),
+                                 kEyeDomeLightingByDefault);
     Tools::SettleReport const report = session.settle();
-    Graphics::ColorImage image;
-    session.renderer().getColorImage(image);
+    Graphics::ColorImage const image = session.image();
     image.writePng(output);
 
     Render::PointCloudRenderable const& cloud = session.cloud();
+    Render::Renderer const& renderer = session.renderer();
+    Tools::ImageSummary const summary = Tools::summarize(image, session.background());
     nlohmann::json const result{
         {"input", session.folder().generic_string()},
         {"output", output.generic_string()},
@@ -64,6 +69,10 @@ int runRender(std::vector<std::string_view> const& args)
         {"seconds_to_first_frame", report.secondsToFirstFrame},
         {"seconds_to_settled", report.secondsToSettled},
         {"settled", report.settled},
+        {"intensity_range", {renderer.minIntensity(), renderer.maxIntensity()}},
+        {"edl", renderer.eyeDomeLightingEnabled()},
+        {"coverage", summary.coverage},
+        {"distinct_colors", summary.distinctColors},
     };
     if (!options.has("--json"))
         std::printf("wrote %s: %zu x %zu, %zu points in %zu nodes (budget %zu), %zu frames in %.1f s\n",

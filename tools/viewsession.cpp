@@ -8,6 +8,7 @@
 #include "octree/potreewriter.h"
 #include "render/camera.h"
 #include "render/meshrenderable.h"
+#include "render/viewframing.h"
 
 #include <windows.h>
 
@@ -31,6 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kSamplePoints = 2'400'000;
+constexpr double kTomographicContrast = 0.2;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
 struct NamedValue {
@@ -120,29 +122,29 @@ CameraChoice cameraChoiceFrom(Options const& options)
     return {point("--eye"), point("--target"), static_cast<float>(options.numberValue("--fov", 50.0))};
 }
 
-// A view of the whole box from above one corner, as a user would first look at a scan.
-void placeCamera(Render::Renderer& renderer, CameraChoice const& choice)
+// Without --eye and --target, the whole cloud framed from above one corner, as a user would first
+// look at a scan; either one given keeps the framing's distance and direction for the other.
+void placeCamera(Render::Renderer& renderer, Render::PointCloudRenderable& cloud, CameraChoice const& choice)
 {
     Math::NBoundingBox<float, 3> const box = renderer.boundingBox();
-    Eigen::Vector3f const size = box.size();
-    // Scans are mostly ground with some height above it: aim low in the box.
-    Math::Point<float, 3> const lowCenter(box.center().x(), box.center().y(), box.min().z() + 0.25f * size.z());
-    Math::Point<float, 3> const target = choice.target.value_or(lowCenter);
-    float const radius = 0.5f * size.norm();
+    if (box.isEmpty())
+        return;
     float const fov = choice.fieldOfView;
-    float const distance = radius / std::tan(0.5f * fov * 3.14159265f / 180.0f);
-    Math::Point<float, 3> const eye = choice.eye.value_or(
-        Math::Point<float, 3>(target + distance * Eigen::Vector3f(0.55f, -0.65f, 0.52f).normalized()));
-    renderer.setPerspective(fov, 0.01f, 2.0f * distance + radius);
+    Render::CameraPlacement const framing =
+        Render::frameCloud(cloud, Render::obliqueViewDirection(), fov, renderer.aspectRatio());
+    Math::Point<float, 3> const target = choice.target.value_or(framing.target);
+    Math::Point<float, 3> const eye = choice.eye.value_or(Math::Point<float, 3>(target + (framing.eye - framing.target)));
+    float const distance = (eye - target).norm();
+    renderer.setPerspective(fov, 0.01f, 2.0f * distance + box.size().norm());
     renderer.setAutoAdjustZRange(true);
     renderer.setCameraPose(eye, target, Eigen::Vector3f::UnitZ());
 }
 
-std::pair<std::uint16_t, std::uint16_t> intensityRangeFrom(Options const& options)
+std::optional<std::pair<std::uint16_t, std::uint16_t>> intensityRangeFrom(Options const& options)
 {
     auto const text = options.value("--intensity-range");
     if (!text)
-        return {0, 65535};
+        return std::nullopt;
     unsigned low = 0;
     unsigned high = 0;
     char const* const end = text->data() + text->size();
@@ -151,7 +153,7 @@ std::pair<std::uint16_t, std::uint16_t> intensityRangeFrom(Options const& option
     auto const second = separated ? std::from_chars(first.ptr + 1, end, high) : first;
     if (!separated || second.ec != std::errc() || second.ptr != end || low >= high || high > 65535)
         throw UsageError("--intensity-range expects a,b with 0 <= a < b <= 65535, not '" + *text + "'");
-    return {static_cast<std::uint16_t>(low), static_cast<std::uint16_t>(high)};
+    return std::pair{static_cast<std::uint16_t>(low), static_cast<std::uint16_t>(high)};
 }
 
 std::vector<std::string_view> concatenated(std::vector<std::string_view> names, std::vector<std::string_view> const& more)
@@ -162,17 +164,77 @@ std::vector<std::string_view> concatenated(std::vector<std::string_view> names, 
 
 } // namespace
 
-Math::Color backgroundFrom(Options const& options)
+namespace {
+
+std::optional<Math::Color> colorFrom(Options const& options, std::string_view option)
 {
-    auto const rgb = options.tripleValue("--background");
+    auto const rgb = options.tripleValue(option);
     if (!rgb)
-        return Math::Color(255, 255, 255, 255);
-    auto channel = [](double value) {
-        if (value < 0.0 || value > 255.0)
-            throw UsageError("--background channels must lie in 0-255");
+        return std::nullopt;
+    auto channel = [&](double value) {
+        if (!(value >= 0.0 && value <= 255.0))
+            throw UsageError(fmt::format("{} channels must lie in 0-255", option));
         return static_cast<std::uint8_t>(value);
     };
     return Math::Color(channel((*rgb)[0]), channel((*rgb)[1]), channel((*rgb)[2]), 255);
+}
+
+// Each color channel over the background by its alpha.
+Math::Color composited(Math::Color const& color, Math::Color const& background)
+{
+    auto const channel = [&](std::uint8_t front, std::uint8_t back) {
+        return static_cast<std::uint8_t>((front * color.a() + back * (255 - color.a()) + 127) / 255);
+    };
+    return Math::Color(channel(color.r(), background.r()), channel(color.g(), background.g()),
+                       channel(color.b(), background.b()), 255);
+}
+
+} // namespace
+
+Math::Color backgroundFrom(Options const& options, Math::Color const& fallback)
+{
+    return colorFrom(options, "--background").value_or(fallback);
+}
+
+Render::EyeDomeLighting eyeDomeLightingFrom(Options const& options, bool enabledByDefault)
+{
+    if (options.has("--edl") && options.has("--no-edl"))
+        throw UsageError("--edl and --no-edl exclude each other");
+    Render::EyeDomeLighting lighting;
+    lighting.enabled = options.has("--edl") || (enabledByDefault && !options.has("--no-edl"));
+    lighting.strength = static_cast<float>(options.numberValue("--edl-strength", lighting.strength));
+    lighting.radius = static_cast<float>(options.numberValue("--edl-radius", lighting.radius));
+    if (!std::isfinite(lighting.strength) || lighting.strength < 0.0f)
+        throw UsageError("--edl-strength must be a number of at least 0");
+    if (!std::isfinite(lighting.radius) || lighting.radius <= 0.0f || lighting.radius > 64.0f)
+        throw UsageError("--edl-radius must be a number of pixels above 0 and at most 64");
+    return lighting;
+}
+
+std::string eyeDomeLightingHelp(bool enabledByDefault)
+{
+    return fmt::format("  --edl, --no-edl          eye-dome lighting, which outlines shapes by their depth\n"
+                       "                           (default: {})\n"
+                       "  --edl-strength <factor>  how dark the outlines get (default: {})\n"
+                       "  --edl-radius <pixels>    how far apart the compared depths lie (default: {})\n",
+                       enabledByDefault ? "on" : "off", Render::EyeDomeLighting::kDefaultStrength,
+                       Render::EyeDomeLighting::kDefaultRadius);
+}
+
+ImageSummary summarize(Graphics::ColorImage const& image, Math::Color const& background)
+{
+    std::vector<std::uint32_t> colors;
+    colors.reserve(image.width * image.height);
+    for (std::size_t y = 0; y < image.height; ++y)
+        for (std::size_t x = 0; x < image.width; ++x)
+            if (Math::Color const color = image.pixel(x, y); color != background)
+                colors.push_back(color.packed());
+    ImageSummary summary;
+    std::size_t const pixels = image.width * image.height;
+    summary.coverage = pixels == 0 ? 0.0 : static_cast<double>(colors.size()) / static_cast<double>(pixels);
+    std::sort(colors.begin(), colors.end());
+    summary.distinctColors = static_cast<std::size_t>(std::unique(colors.begin(), colors.end()) - colors.begin());
+    return summary;
 }
 
 namespace {
@@ -229,10 +291,20 @@ char const kViewOptionsHelp[] =
     "                           (default: default)\n"
     "  --color-map <name>       intensity color map: turbo, inferno, magma, viridis, plasma,\n"
     "                           gray, bone, cool-warm (default: gray)\n"
-    "  --intensity-range <a,b>  intensities mapped onto the color map (default: 0,65535)\n"
+    "  --intensity-range <a,b>  intensities mapped onto the color map (default: the 1st to\n"
+    "                           99th percentile of the data's coarse levels)\n"
     "  --budget <points>        point budget (default: 3000000)\n"
-    "  --background <r,g,b>     background color, 0-255 each (default: 255,255,255)\n"
-    "  --eye <x,y,z>            camera position (default: above a corner of the cloud)\n"
+    "  --background <r,g,b>     background color, 0-255 each (default: 255,255,255; black\n"
+    "                           for tomographic-bright)\n"
+    "  --transparent            keep the alpha of the frame instead of compositing it onto\n"
+    "                           the background\n"
+    "  --tomographic-color <r,g,b>\n"
+    "                           contour color of the tomographic modes (default: black for\n"
+    "                           tomographic-dark, white for tomographic-bright)\n"
+    "  --tomographic-contrast <a>\n"
+    "                           opacity one point adds in the tomographic modes (default: 0.2)\n"
+    "  --eye <x,y,z>            camera position (default: above a corner, the whole cloud in\n"
+    "                           view)\n"
     "  --target <x,y,z>         point the camera looks at (default: the cloud's centre)\n"
     "  --fov <degrees>          vertical field of view (default: 50)\n"
     "  --timeout <seconds>      longest wait for loading to settle (default: 300)\n"
@@ -246,7 +318,7 @@ char const kViewOptionsHelp[] =
 
 std::vector<std::string_view> viewFlags(std::vector<std::string_view> commandFlags)
 {
-    return concatenated(std::move(commandFlags), {"--json", "--help"});
+    return concatenated(std::move(commandFlags), {"--json", "--help", "--edl", "--no-edl", "--transparent"});
 }
 
 std::vector<std::string_view> viewValuedOptions(std::vector<std::string_view> commandOptions)
@@ -254,25 +326,38 @@ std::vector<std::string_view> viewValuedOptions(std::vector<std::string_view> co
     return concatenated(std::move(commandOptions), {"--width", "--height", "--mode", "--color-map", "--intensity-range",
                                                     "--budget", "--background", "--eye", "--target", "--fov",
                                                     "--timeout", "--mesh", "--mesh-scale", "--clip-box",
-                                                    "--distance-plane"});
+                                                    "--distance-plane", "--edl-strength", "--edl-radius",
+                                                    "--tomographic-color", "--tomographic-contrast"});
 }
 
-ViewSession::ViewSession(Options const& options, std::filesystem::path const& folder)
+ViewSession::ViewSession(Options const& options, std::filesystem::path const& folder, bool eyeDomeLightingByDefault)
     : mFolder(folder)
     , mWidth(options.unsignedValue("--width", 1280))
     , mHeight(options.unsignedValue("--height", 720))
     , mBudget(options.unsignedValue("--budget", 3'000'000))
     , mTimeout(options.numberValue("--timeout", 300.0))
+    , mTransparent(options.has("--transparent"))
     , mScene(Render::GroupRenderable::create("scene"))
 {
-    auto const mode = static_cast<Render::RenderMode>(lookUp(kRenderModes, options, "--mode", "default"));
+    auto mode = static_cast<Render::RenderMode>(lookUp(kRenderModes, options, "--mode", "default"));
     auto const colorMap = static_cast<Render::ColorMap>(lookUp(kColorMaps, options, "--color-map", "gray"));
     if (mode != Render::RenderMode::ColorizeByPlaneDistance)
         options.refuse({"--distance-plane"}, "--mode " + options.value("--mode").value_or("default"));
     if (!options.given("--mesh"))
         options.refuse({"--mesh-scale"}, "a view without --mesh");
-    auto const [minIntensity, maxIntensity] = intensityRangeFrom(options);
-    Math::Color const background = backgroundFrom(options);
+    auto const intensityRange = intensityRangeFrom(options);
+    bool const brightContours = mode == Render::RenderMode::TomographicBrightContours;
+    // Bright contours on black, dark ones on white, as the modes' names say.
+    mBackground = backgroundFrom(options, brightContours ? Math::Color(0, 0, 0, 255) : Math::Color(255, 255, 255, 255));
+    Math::Color const tomographicColor = colorFrom(options, "--tomographic-color")
+                                             .value_or(brightContours ? Math::Color(255, 255, 255, 255)
+                                                                      : Math::Color(0, 0, 0, 255));
+    // The library's default suits clouds of many millions of overlapping points; a view of a
+    // streamed budget needs each point to show.
+    double const tomographicContrast = options.numberValue("--tomographic-contrast", kTomographicContrast);
+    if (!(tomographicContrast > 0.0 && tomographicContrast <= 1.0))
+        throw UsageError("--tomographic-contrast must lie above 0 and at most 1");
+    Render::EyeDomeLighting const lighting = eyeDomeLightingFrom(options, eyeDomeLightingByDefault);
     CameraChoice const camera = cameraChoiceFrom(options);
     ClippingChoice const clipping = clippingChoiceFrom(options);
     std::optional<std::string> const meshFile = options.value("--mesh");
@@ -286,10 +371,10 @@ ViewSession::ViewSession(Options const& options, std::filesystem::path const& fo
     auto const location = openDataSet(mFolder);
 
     mRenderer.setViewport(mWidth, mHeight);
-    mRenderer.setBackgroundColor(background);
-    mRenderer.setRenderMode(mode);
+    mRenderer.setBackgroundColor(mBackground);
+    mRenderer.setTomographicColor(tomographicColor);
+    mRenderer.setEyeDomeLighting(lighting);
     mRenderer.setIntensityColorMap(colorMap);
-    mRenderer.setIntensityColorMapRange(minIntensity, maxIntensity);
     mCloud = Render::PointCloudRenderable::create(location, mFolder.filename().string(), mBudget, 1.0);
     mScene->add(mCloud);
     std::shared_ptr<Render::MeshRenderable> mesh;
@@ -301,9 +386,30 @@ ViewSession::ViewSession(Options const& options, std::filesystem::path const& fo
     mRenderer.setScene(mScene);
     // After setScene, which passes on only part of the settings to a new scene.
     applyClipping(mRenderer, clipping);
+    mCloud->setTomographicContrast(static_cast<float>(tomographicContrast));
     if (mesh)
         std::fprintf(stderr, "mesh %s: %zu triangles\n", mesh->name().c_str(), mesh->numTriangles());
-    placeCamera(mRenderer, camera);
+    // The same intensities look the same whichever format holds them: the range comes from the
+    // data, and points without colors show their intensities rather than a format's own gray.
+    auto const range = intensityRange ? intensityRange : mCloud->intensityRange();
+    if (range)
+        mRenderer.setIntensityColorMapRange(range->first, range->second);
+    if (mode == Render::RenderMode::Default && !mCloud->octree()->hasColors() && mCloud->octree()->hasIntensities())
+        mode = Render::RenderMode::ColorizeByIntensity;
+    mRenderer.setRenderMode(mode);
+    placeCamera(mRenderer, *mCloud, camera);
+}
+
+Graphics::ColorImage ViewSession::image()
+{
+    Graphics::ColorImage image;
+    mRenderer.getColorImage(image);
+    if (mTransparent)
+        return image;
+    for (std::size_t y = 0; y < image.height; ++y)
+        for (std::size_t x = 0; x < image.width; ++x)
+            image.setPixel(x, y, composited(image.pixel(x, y), mBackground));
+    return image;
 }
 
 std::string ViewSession::unsettledMessage() const

@@ -2,7 +2,9 @@
 
 #include "options.h"
 
+#include "graphics/colorimage.h"
 #include "math/color.h"
+#include "render/eyedomelighting.h"
 #include "render/grouprenderable.h"
 #include "render/pointcloudrenderable.h"
 #include "render/renderer.h"
@@ -11,6 +13,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -21,9 +24,20 @@ namespace Tools {
 std::vector<std::string_view> viewFlags(std::vector<std::string_view> commandFlags);
 std::vector<std::string_view> viewValuedOptions(std::vector<std::string_view> commandOptions);
 extern char const kViewOptionsHelp[];
-// The --background option as an opaque color, white when absent; throws UsageError for
+// The --background option as an opaque color, `fallback` when absent; throws UsageError for
 // channels outside 0-255.
-Math::Color backgroundFrom(Options const& options);
+Math::Color backgroundFrom(Options const& options, Math::Color const& fallback = Math::Color(255, 255, 255, 255));
+// --edl / --no-edl, --edl-strength and --edl-radius over `enabledByDefault`; throws UsageError
+// for values the renderer refuses.
+Render::EyeDomeLighting eyeDomeLightingFrom(Options const& options, bool enabledByDefault);
+std::string eyeDomeLightingHelp(bool enabledByDefault);
+// The fraction of the image's pixels that differ from `background`, and how many distinct colors
+// they show: what a glance at the picture would say about it.
+struct ImageSummary {
+    double coverage = 0.0;
+    std::size_t distinctColors = 0;
+};
+ImageSummary summarize(Graphics::ColorImage const& image, Math::Color const& background);
 
 // What streaming a view until it settled took.
 struct SettleReport {
@@ -34,15 +48,20 @@ struct SettleReport {
 };
 
 // A renderer showing one data set (or the bundled sample scene when no folder is given),
-// configured from the view options, with the camera placed from --eye/--target or above a
-// corner of the cloud.
+// configured from the view options, with the camera placed from --eye/--target or framing the
+// whole cloud from above a corner. Without --intensity-range the intensity colors span the
+// data's own intensities; a data set without colors shows them in the default mode.
 class ViewSession {
 public:
-    ViewSession(Options const& options, std::filesystem::path const& folder);
+    ViewSession(Options const& options, std::filesystem::path const& folder, bool eyeDomeLightingByDefault = false);
 
     // Streams until loading settles or --timeout passes, showing progress on standard
     // error, then renders the final frame. Rethrows a loader failure.
     SettleReport settle();
+
+    // The last frame as written to a PNG file: composited onto the background, unless
+    // --transparent keeps the alpha the renderer left (the tomographic modes draw on nothing).
+    Graphics::ColorImage image();
 
     Render::Renderer& renderer() { return mRenderer; }
     Render::GroupRenderable& scene() { return *mScene; }
@@ -54,6 +73,7 @@ public:
     std::chrono::duration<double> timeout() const { return mTimeout; }
     // "FOLDER: loading did not settle within N s", the one message of a view that timed out.
     std::string unsettledMessage() const;
+    Math::Color background() const { return mBackground; }
 
 private:
     std::filesystem::path mFolder;
@@ -61,6 +81,8 @@ private:
     std::size_t mHeight;
     std::size_t mBudget;
     std::chrono::duration<double> mTimeout;
+    Math::Color mBackground;
+    bool mTransparent;
     Render::Renderer mRenderer;
     std::shared_ptr<Render::GroupRenderable> mScene;
     std::shared_ptr<Render::PointCloudRenderable> mCloud;
