@@ -2,7 +2,8 @@
 //   stream   <data set>...  streaming to a settled buffer against decoding the same nodes
 //   budgets  <town-10m>  time to first frame, to settled and peak memory per budget
 //   growth   <town-10m> <town-50m>  the cost of the same view in a 5 times larger scene
-//   draw     <town-10m>  frame time of the library against a bare draw of the same points
+//   draw     <town-10m>  frame time of the library against a bare draw of the same points, and
+//            with eye-dome lighting against without
 //   readback <town-10m>  readback and picking against a plain staging copy of the same texture
 //   shaders  the compile time of every embedded shader
 // Data set folders are Windows paths (Z:/...). Results go to standard output as one JSON object.
@@ -445,8 +446,17 @@ std::vector<DrawComparison> drawComparisons()
 {
     auto const library = [](DrawScene& scene) { scene.libraryFrame(); };
     auto const bare = [](DrawScene& scene) { scene.bareFrame(); };
+    auto const lit = [](DrawScene& scene) {
+        scene.view().renderer().setEyeDomeLighting(true);
+        scene.libraryFrame();
+    };
+    auto const unlit = [](DrawScene& scene) {
+        scene.view().renderer().setEyeDomeLighting(false);
+        scene.libraryFrame();
+    };
     return {
         {"draw_vs_bare_1m", 1 * kMillion, "<= 1.2", library, bare},
+        {"edl_vs_none_1m", 1 * kMillion, "<= 1.15", lit, unlit},
         {"draw_vs_bare_5m", 5 * kMillion, "<= 1.2", library, bare},
     };
 }
