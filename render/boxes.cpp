@@ -1,5 +1,6 @@
 #include "render/boxes.h"
 
+#include "render/buffersize.h"
 #include "render/comexception.h"
 
 #include <cstring>
@@ -34,7 +35,7 @@ Boxes::Boxes(ATL::CComPtr<ID3D11Device> const& device, std::size_t capacity, Box
       mCapacity(capacity)
 {
     D3D11_BUFFER_DESC desc{};
-    desc.ByteWidth = static_cast<UINT>(kBoxStride * capacity);
+    desc.ByteWidth = bufferByteWidth(capacity, kBoxStride, "boxes");
     desc.BindFlags = D3D11_BIND_VERTEX_BUFFER;
     if (initialBoxes) {
         desc.Usage = D3D11_USAGE_IMMUTABLE;

@@ -6,6 +6,8 @@
 #include <Eigen/LU>
 
 #include <algorithm>
+#include <array>
+#include <initializer_list>
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
@@ -27,6 +29,29 @@ float farBeyondNear(float zNear, float zFar)
     float const gap = std::max(kMinDepthGap, std::abs(zNear) * kMinRelativeDepthGap);
     return std::max(zNear + gap, zFar);
 }
+
+void requireValid(bool valid, char const* message)
+{
+    if (!valid)
+        throw std::invalid_argument(message);
+}
+
+bool allFinite(std::initializer_list<float> values)
+{
+    return std::all_of(values.begin(), values.end(), [](float value) { return std::isfinite(value); });
+}
+
+void requirePerspectiveDepths(float zNear, float zFar)
+{
+    requireValid(allFinite({zNear, zFar}) && zNear > 0.0f && zFar > zNear,
+                 "Error: a perspective projection needs 0 < zNear < zFar");
+}
+
+// Up vectors to fall back on when the given one is parallel to the view direction: looking
+// straight down with z up is a plan view, shown with +y (north) pointing up.
+std::array<Eigen::Vector3f, 2> const kFallbackUps{Eigen::Vector3f::UnitY(), Eigen::Vector3f::UnitZ()};
+// Below this sine of the angle between up and the view direction, up is taken as parallel.
+constexpr float kMinUpSine = 1e-4f;
 
 double degreesToRadians(double degrees) { return degrees * std::numbers::pi / 180.0; }
 
@@ -89,11 +114,15 @@ void Camera::setViewMatrix(Eigen::Matrix4f const& viewMatrix)
 
 void Camera::setPose(Math::Point<float, 3> const& eye, Eigen::Vector3f const& direction, Eigen::Vector3f const& up)
 {
-    float const directionLength = direction.norm();
-    Eigen::Vector3f const z = directionLength > 0.0f ? Eigen::Vector3f(-direction / directionLength) : Eigen::Vector3f(-direction);
-    Eigen::Vector3f x = up.cross(z);
-    if (x.norm() > 0.0f)
-        x.normalize();
+    requireValid(eye.allFinite() && direction.allFinite() && up.allFinite(),
+                 "Error: camera pose values must be finite");
+    requireValid(direction.norm() > 0.0f, "Error: the view direction must not be zero (eye equals target)");
+    requireValid(up.norm() > 0.0f, "Error: the up vector must not be zero");
+    Eigen::Vector3f const z = -direction.normalized();
+    Eigen::Vector3f x = up.normalized().cross(z);
+    for (std::size_t i = 0; x.norm() < kMinUpSine && i < kFallbackUps.size(); ++i)
+        x = kFallbackUps[i].cross(z);
+    x.normalize();
     Eigen::Vector3f const y = z.cross(x);
 
     Eigen::Matrix4f view = Eigen::Matrix4f::Identity();
@@ -113,6 +142,10 @@ void Camera::setPose(Math::Point<float, 3> const& eye, Math::Point<float, 3> con
 
 void Camera::setPerspective(float fovYDeg, float zNear, float zFar, float centerOffsetX, float centerOffsetY)
 {
+    requireValid(std::isfinite(fovYDeg) && fovYDeg > 0.0f && fovYDeg < 180.0f,
+                 "Error: the field of view must lie between 0 and 180 degrees, both excluded");
+    requirePerspectiveDepths(zNear, zFar);
+    requireValid(allFinite({centerOffsetX, centerOffsetY}), "Error: projection values must be finite");
     mZNear = zNear;
     mZFar = zFar;
     mCenterOffsetX = centerOffsetX;
@@ -138,6 +171,9 @@ void Camera::setPerspective(float fovYDeg, float zNear, float zFar, float center
 void Camera::setPerspectiveOffCenter(float left, float right, float bottom, float top, float zNear, float zFar,
     bool zBufferReversed)
 {
+    requireValid(allFinite({left, right, bottom, top}) && left < right && bottom < top,
+                 "Error: a projection needs left < right and bottom < top");
+    requirePerspectiveDepths(zNear, zFar);
     mZNear = zNear;
     mZFar = zFar;
     mZBufferReversed = zBufferReversed;
@@ -161,6 +197,8 @@ void Camera::setPerspectiveOffCenter(float left, float right, float bottom, floa
 
 void Camera::setOrthographic(float width, float height, float zNear, float zFar)
 {
+    requireValid(allFinite({width, height, zNear, zFar}) && width > 0.0f && height > 0.0f && zNear != zFar,
+                 "Error: an orthographic projection needs a positive width and height and zNear != zFar");
     mZNear = zNear;
     mZFar = zFar;
     mHorizontalExtent = width;

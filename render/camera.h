@@ -58,9 +58,15 @@ public:
     // Keeps the vertical field of view (or extent); the horizontal one follows the new shape.
     void setViewport(std::size_t width, std::size_t height);
     void setViewMatrix(Eigen::Matrix4f const& viewMatrix);
+    // An `up` parallel to the view direction is replaced by +y (or +z when looking along y), so that
+    // looking straight down gives a plan view. Throws std::invalid_argument, changing nothing, for a
+    // zero direction (eye equal to target), a zero up vector or values that are not finite.
     void setPose(Math::Point<float, 3> const& eye, Eigen::Vector3f const& direction, Eigen::Vector3f const& up);
     // The camera at `eye` looking at `target`.
     void setPose(Math::Point<float, 3> const& eye, Math::Point<float, 3> const& target, Eigen::Vector3f const& up);
+    // The projections throw std::invalid_argument, changing nothing, for values that describe no view:
+    // a field of view outside (0, 180) degrees, perspective depths outside 0 < zNear < zFar, empty or
+    // negative extents, values that are not finite.
     void setPerspective(float fovYDeg, float zNear, float zFar, float centerOffsetX, float centerOffsetY);
     // Also makes `zBufferReversed` the camera's depth convention.
     void setPerspectiveOffCenter(float left, float right, float bottom, float top, float zNear, float zFar,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 #include <utility>
 
 namespace Render {
@@ -125,14 +126,21 @@ void GroupRenderable::forEachChild(Operation&& operation) const
 
 void GroupRenderable::add(std::shared_ptr<Renderable> child)
 {
+    if (!child)
+        throw std::invalid_argument("Error: cannot add a null node to a group");
     std::shared_ptr<Renderable> self = shared_from_this(); // throws std::bad_weak_ptr when not owned
+    for (std::shared_ptr<Renderable> ancestor = self; ancestor; ancestor = ancestor->parent()) {
+        if (ancestor == child)
+            throw std::invalid_argument("Error: a group cannot contain itself or one of its ancestors");
+    }
     mChildren.push_back(child);
     child->setParent(self);
     if (isInitialized()) {
         child->init(mRendererId, mCamera, mDevice, mDeviceContext);
         sendCachedSettings(*child);
     }
-    invalidateWorldMatrix();
+    // Only the new child's world matrix changed: the others keep what they loaded for theirs.
+    child->invalidateWorldMatrix();
     setNeedsRedraw(true);
 }
 
@@ -153,6 +161,8 @@ void GroupRenderable::sendCachedSettings(Renderable& child) const
     child.onUpdateIntensityColorMap(mIntensityColorMap);
     child.onUpdateUseSignedDistance(mUseSignedDistance);
     child.onUpdateDistanceColorMapRange(mMinDistance, mMaxDistance);
+    child.onUpdatePassFailDistanceRange(mMinDistancePassFail, mMaxDistancePassFail);
+    child.onUpdateWarnDistanceRange(mMinDistanceWarn, mMaxDistanceWarn);
     child.onUpdateIntensityColorMapRange(mMinIntensity, mMaxIntensity);
     child.onUpdatePlaneForDistanceColorization(mColorizationPlane);
     child.onUpdateTomographicColor(mTomographicColor);
@@ -228,7 +238,11 @@ void GroupRenderable::init(std::size_t rendererId, std::shared_ptr<Camera> camer
     mCamera = std::move(camera);
     mDevice = std::move(device);
     mDeviceContext = std::move(context);
-    forEachChild([&](Renderable& child) { child.init(mRendererId, mCamera, mDevice, mDeviceContext); });
+    // The children's settings went with their deinit: a group used again passes them on again.
+    forEachChild([&](Renderable& child) {
+        child.init(mRendererId, mCamera, mDevice, mDeviceContext);
+        sendCachedSettings(child);
+    });
 }
 
 void GroupRenderable::deinit()

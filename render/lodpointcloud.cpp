@@ -1,14 +1,17 @@
 #include "render/lodpointcloud.h"
 
 #include "core/sharedresources.h"
+#include "render/buffersize.h"
 #include "render/classificationcolortexture.h"
 #include "render/comexception.h"
 #include "render/pointinputlayout.h"
+#include "render/scopedbinding.h"
 
 #include <Eigen/LU>
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace Render {
 
@@ -93,7 +96,7 @@ void LoDPointCloud::ensureVertexCapacity(std::size_t pointCount)
     if (mVertexBuffer && capacity <= mVertexCapacity)
         return;
     D3D11_BUFFER_DESC desc{};
-    desc.ByteWidth = static_cast<UINT>(capacity * kVertexStride);
+    desc.ByteWidth = bufferByteWidth(capacity, kVertexStride, "points");
     desc.Usage = D3D11_USAGE_DYNAMIC;
     desc.BindFlags = D3D11_BIND_VERTEX_BUFFER;
     desc.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
@@ -123,18 +126,23 @@ void LoDPointCloud::upload(Buffer const& front)
 
 void LoDPointCloud::draw(Buffer const& front, bool newData)
 {
-    if (newData)
+    // A failed upload is tried again on the next frame rather than drawing stale ranges.
+    mUploadPending = mUploadPending || newData;
+    if (mUploadPending) {
         upload(front);
-
-    mVertexShader.begin(mContext);
-    mPixelShader.begin(mContext);
-    mFrameConstants.begin(mContext, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel, kFrameConstantsSlot);
-    mVisibleNodesView.begin(mContext, ShaderConfiguration::Vertex, kVisibleNodesSlot);
-    if (mClassificationColors) {
-        mClassificationColors->update(mContext);
-        mClassificationColors->begin(mContext, ShaderConfiguration::Vertex, kClassificationColorsSlot);
+        mUploadPending = false;
     }
-    mNodeConstants.begin(mContext, ShaderConfiguration::Vertex, kNodeConstantsSlot);
+
+    ScopedBinding const vertexShader(mVertexShader, mContext);
+    ScopedBinding const pixelShader(mPixelShader, mContext);
+    ScopedBinding const frameConstants(mFrameConstants, mContext, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel,
+                                       kFrameConstantsSlot);
+    ScopedBinding const visibleNodes(mVisibleNodesView, mContext, ShaderConfiguration::Vertex, kVisibleNodesSlot);
+    std::optional<ScopedBinding<ClassificationColorTexture>> classificationColors;
+    if (mClassificationColors)
+        classificationColors.emplace(*mClassificationColors, mContext, ShaderConfiguration::Vertex,
+                                     kClassificationColorsSlot);
+    ScopedBinding const nodeConstants(mNodeConstants, mContext, ShaderConfiguration::Vertex, kNodeConstantsSlot);
 
     mContext->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
     ID3D11Buffer* vertexBuffers[] = {mVertexBuffer};
@@ -151,14 +159,6 @@ void LoDPointCloud::draw(Buffer const& front, bool newData)
         mContext->DrawInstanced(kQuadVertexCount, static_cast<UINT>(node.pointCount), 0,
                                 static_cast<UINT>(node.firstPoint));
     }
-
-    mNodeConstants.end(mContext);
-    if (mClassificationColors)
-        mClassificationColors->end(mContext);
-    mVisibleNodesView.end(mContext);
-    mFrameConstants.end(mContext);
-    mPixelShader.end(mContext);
-    mVertexShader.end(mContext);
 }
 
 } // namespace Render

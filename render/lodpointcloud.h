@@ -77,6 +77,7 @@ private:
     Texture1d mVisibleNodesTexture;
     ShaderResourceView mVisibleNodesView;
     std::size_t const mPointBudget;
+    bool mUploadPending = false;
     std::atomic<std::uint64_t> mNumVisiblePoints{0};
     std::atomic<std::uint64_t> mNumVisibleOctreeNodes{0};
 };

@@ -179,6 +179,10 @@ bool NodePrioritizer::addNode(NodeKey const& key, Math::NBoundingBox<float, 3> c
         return false;
 
     std::lock_guard lock(mMutex);
+    // Checked under the lock: a caller that requests the stop and then clears the cloud's nodes
+    // never finds a node loaded for the state it left behind.
+    if (stopToken.stop_requested())
+        return false;
     if (mLoadedKeys.contains(key)) {
         accepted = true;
         return false;

@@ -57,8 +57,9 @@ public:
 
     // Offers a node. The loader runs only when the node can enter, and never under the lock.
     // Returns whether the loaded set changed and now holds the node; `accepted` tells whether the
-    // node is loaded at the end (its children are worth visiting). Throws std::runtime_error
-    // "Error loading point data" when the loader fails without a stop request.
+    // node is loaded at the end (its children are worth visiting). Once a stop is requested nothing
+    // enters. Throws std::runtime_error "Error loading point data" when the loader fails without a
+    // stop request.
     bool addNode(NodeKey const& key, Math::NBoundingBox<float, 3> const& cube, NodePriority priority,
                  NodeLoader const& loader, bool& accepted, std::stop_token stopToken);
 

@@ -19,6 +19,11 @@ SharedNodePointCaches& sharedNodePointCaches()
 
 } // namespace
 
+void PointCloudQuery::clearSharedCaches()
+{
+    sharedNodePointCaches().clear();
+}
+
 PointCloudQuery::PointCloudQuery(std::shared_ptr<Octree::Octree> octree, std::shared_ptr<NodePointCache> cache,
                                  Eigen::Matrix4f const& worldMatrix, IFilter const* filter, std::size_t maxLevel,
                                  float minSpacing, std::chrono::nanoseconds duration)

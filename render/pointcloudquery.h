@@ -54,6 +54,8 @@ public:
     static std::shared_ptr<NodePointCache> createOrGetSharedCache(std::shared_ptr<Octree::Location> const& location,
                                                                   double unitScale, std::size_t capacity,
                                                                   std::size_t reserveEntries);
+    // Forgets the shared caches; those in use stay alive with their holders. For library shutdown.
+    static void clearSharedCaches();
 
 private:
     Octree::FilteredPointWalk<PointCloudFilter> mWalk;

@@ -5,8 +5,10 @@
 #include "core/log.h"
 #include "math/trianglemesh.h"
 #include "octree/nodevertexloader.h"
+#include "render/buffersize.h"
 #include "render/camera.h"
 #include "render/lodpointcloud.h"
+#include "render/pointcloudquery.h"
 
 #include <Eigen/LU>
 
@@ -18,6 +20,7 @@
 #include <deque>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <queue>
 #include <shared_mutex>
 #include <stdexcept>
@@ -81,6 +84,8 @@ std::size_t histogramQuantile(std::vector<std::uint64_t> const& histogram, doubl
     }
     return histogram.size() - 1;
 }
+
+static_assert(PointCloudRenderable::kMaxPointBudget == kMaxBufferBytes / sizeof(VertexContainer::Vertex));
 
 struct CacheIdentifierHash {
     std::size_t operator()(Octree::CacheIdentifier const& identifier) const
@@ -158,6 +163,13 @@ public:
         return color;
     }
 
+    void clear()
+    {
+        std::lock_guard lock(mMutex);
+        mColors.clear();
+        mHueIntervals.clear();
+    }
+
 private:
     std::mutex mMutex;
     std::unordered_map<std::string, Math::Color> mColors;
@@ -210,6 +222,14 @@ std::shared_ptr<PointCloudRenderable::ClippingCache> PointCloudRenderable::creat
     return sharedClippingCaches().createOrGet(Octree::CacheIdentifier{location, unitScale}, capacity);
 }
 
+void PointCloudRenderable::destroySharedResources()
+{
+    sharedVertexContainerCaches().clear();
+    sharedMeshDistanceCaches().clear();
+    PointCloudQuery::clearSharedCaches();
+    defaultColors().clear();
+}
+
 std::shared_ptr<PointCloudRenderable> PointCloudRenderable::create(std::shared_ptr<Octree::Location> location,
                                                                    std::string const& name, std::size_t pointBudget,
                                                                    double unitScale)
@@ -246,6 +266,9 @@ PointCloudRenderable::PointCloudRenderable(Private, std::shared_ptr<Octree::Octr
       mUniformColor(defaultColors().colorOf(*mOctree->location())), mDistanceColorMap(kDefaultDistanceColorMap),
       mIntensityColorMap(kDefaultIntensityColorMap)
 {
+    if (pointBudget > kMaxPointBudget)
+        throw std::invalid_argument(fmt::format("Error: point budget {} exceeds the limit of {} points per cloud",
+                                                pointBudget, kMaxPointBudget));
     mViewState.threshold = mOctreeNodePriorityThreshold;
     mViewState.maxLevelToKeep = mMaxLevelToKeep;
 }
@@ -265,20 +288,43 @@ void PointCloudRenderable::init(std::size_t rendererId, std::shared_ptr<Camera> 
     mCamera = std::move(camera);
     mLodPointCloud = std::make_shared<LoDPointCloud>(std::move(device), std::move(context), rendererId, id(),
                                                      mPointBudget);
-    cbPerFrame& constants = mLodPointCloud->modifyFrameConstants();
-    constants.uniformColor = toShaderColor(mUniformColor);
-    constants.mesh_clipping_active = mMeshClippingActive ? 1 : 0;
-    constants.region_clipping_active = mRegionClippingActive ? 1 : 0;
-    constants.tomographicColor = toShaderColor(mTomographicColor);
-    constants.use_cloud_colors_in_tomographic_render_modes = mUseCloudColorsInTomographicRenderModes ? 1 : 0;
-    constants.selected = selected() ? 1 : 0;
-    constants.point_size = mPointSize;
-    constants.max_point_size = mMaxPointSize;
-    constants.root_node_size = largestEdge(boundingCube());
+    writeSettings();
     updateClippingPolytope();
     writeMatrices();
     onUpdateViewport(mCamera);
     updateMeshForDistanceColorizationModelCs();
+    startLoader();
+}
+
+void PointCloudRenderable::writeSettings()
+{
+    cbPerFrame& constants = mLodPointCloud->modifyFrameConstants();
+    constants.uniformColor = toShaderColor(mUniformColor);
+    constants.tomographicColor = toShaderColor(mTomographicColor);
+    constants.distance_plane = toShaderVector(mDistancePlane.coefficients());
+    constants.point_size = mPointSize;
+    constants.root_node_size = largestEdge(boundingCube());
+    constants.max_point_size = mMaxPointSize;
+    constants.tomo_contrast = mTomographicContrast;
+    constants.min_distance = mDistanceRangeMin;
+    constants.max_distance = mDistanceRangeMax;
+    constants.min_distance_pass_fail = mPassFailMin;
+    constants.max_distance_pass_fail = mPassFailMax;
+    constants.min_distance_warn = mWarnMin;
+    constants.max_distance_warn = mWarnMax;
+    constants.color_map = static_cast<std::int32_t>(mDistanceColorMap);
+    constants.point_render_mode = static_cast<std::int32_t>(mRenderMode);
+    constants.use_signed_distance = mUseSignedDistance ? 1 : 0;
+    constants.selected = selected() ? 1 : 0;
+    constants.use_cloud_colors_in_tomographic_render_modes = mUseCloudColorsInTomographicRenderModes ? 1 : 0;
+    constants.mesh_clipping_active = mMeshClippingActive ? 1 : 0;
+    constants.class_visibility_active = mClassVisibilityActive ? 1 : 0;
+    constants.region_clipping_active = mRegionClippingActive ? 1 : 0;
+    constants.intensity_blend_factor = mIntensityBlendFactor;
+    constants.min_intensity = mIntensityRangeMin / kMaxIntensity;
+    constants.max_intensity = mIntensityRangeMax / kMaxIntensity;
+    constants.color_map_intensity = static_cast<std::int32_t>(mIntensityColorMap);
+    mLodPointCloud->setClassificationColors(mClassificationColors);
 }
 
 void PointCloudRenderable::deinit()
@@ -415,7 +461,14 @@ std::shared_ptr<Math::ClippingRegion<float> const> PointCloudRenderable::current
 void PointCloudRenderable::triggerReload()
 {
     if (mLoaderThread && visible())
-        mLoaderThread->restart();
+        restartLoader();
+}
+
+void PointCloudRenderable::restartLoader()
+{
+    mLoaderThread->restart();
+    // After the restart: a loader that sets the flag from now on sees the stop and clears it again.
+    mAwaitingNodeRetry = false;
 }
 
 void PointCloudRenderable::onUpdateProjectionMatrix(std::shared_ptr<Camera> const&)
@@ -496,6 +549,7 @@ void PointCloudRenderable::onUpdateIntensityBlendFactor(float factor)
 
 void PointCloudRenderable::onUpdateClassVisibilityActive(bool active)
 {
+    mClassVisibilityActive = active;
     if (isInitialized())
         mLodPointCloud->modifyFrameConstants().class_visibility_active = active ? 1 : 0;
 }
@@ -534,6 +588,7 @@ void PointCloudRenderable::onUpdateIntensityColorMap(ColorMap colorMap)
 void PointCloudRenderable::onUpdateClassificationColorTexture(
     std::shared_ptr<ClassificationColorTexture> const& texture)
 {
+    mClassificationColors = texture;
     if (isInitialized())
         mLodPointCloud->setClassificationColors(texture);
 }
@@ -566,18 +621,16 @@ void PointCloudRenderable::onUpdateDistanceColorMapRange(float min, float max)
 
 void PointCloudRenderable::onUpdateIntensityColorMapRange(std::uint16_t min, std::uint16_t max)
 {
+    if (min == mIntensityRangeMin && max == mIntensityRangeMax)
+        return;
     mIntensityRangeMin = min;
     mIntensityRangeMax = max;
     if (!isInitialized())
         return;
-    float const minIntensity = min / kMaxIntensity;
-    float const maxIntensity = max / kMaxIntensity;
-    cbPerFrame const& current = mLodPointCloud->frameConstants();
-    if (current.min_intensity == minIntensity && current.max_intensity == maxIntensity)
-        return;
     cbPerFrame& constants = mLodPointCloud->modifyFrameConstants();
-    constants.min_intensity = minIntensity;
-    constants.max_intensity = maxIntensity;
+    constants.min_intensity = min / kMaxIntensity;
+    constants.max_intensity = max / kMaxIntensity;
+    setNeedsRedraw(true);
 }
 
 void PointCloudRenderable::onUpdatePassFailDistanceRange(float min, float max)
@@ -660,8 +713,9 @@ void PointCloudRenderable::visitCoarseVertices(std::function<void(VertexContaine
     while (!queue.empty()) {
         Octree::OctreeNodeId const id = queue.front();
         queue.pop_front();
+        std::string error;
         try {
-            if (!getVertexData(id, vertices, {}))
+            if (!getVertexData(id, vertices, {}, error))
                 break;
         } catch (std::exception const&) {
             break;
@@ -773,15 +827,24 @@ void PointCloudRenderable::setSelected(bool selected)
 
 void PointCloudRenderable::startAsyncReload(std::function<void()> callback, std::size_t maxLevel)
 {
-    if (mLoaderThread)
+    if (mLoaderRequest)
+        return;
+    mLoaderRequest = LoaderRequest{std::move(callback), maxLevel};
+    startLoader();
+    setNeedsRedraw(true);
+}
+
+void PointCloudRenderable::startLoader()
+{
+    // Before init the loader would race init for the drawing state: it starts there instead.
+    if (!mLoaderRequest || mLoaderThread || !isInitialized())
         return;
     mLoaderThread = std::make_unique<Core::BackgroundThread>(
-        [this, callback = std::move(callback), maxLevel](std::stop_token stopToken) {
+        [this, callback = mLoaderRequest->callback, maxLevel = mLoaderRequest->maxLevel](std::stop_token stopToken) {
             reloadJob(callback, maxLevel, stopToken);
         });
     if (visible())
-        mLoaderThread->restart();
-    setNeedsRedraw(true);
+        restartLoader();
 }
 
 void PointCloudRenderable::startAsyncReload(void (*callback)(), std::size_t maxLevel)
@@ -792,16 +855,17 @@ void PointCloudRenderable::startAsyncReload(void (*callback)(), std::size_t maxL
 void PointCloudRenderable::stopAsyncReload()
 {
     mLoaderThread.reset();
+    mLoaderRequest.reset();
 }
 
 bool PointCloudRenderable::isAsyncReloadActive() const
 {
-    return mLoaderThread != nullptr;
+    return mLoaderRequest.has_value();
 }
 
 bool PointCloudRenderable::isLoading() const
 {
-    return mLoaderThread && mLoaderThread->isBusy();
+    return mLoaderThread && mLoaderThread->isBusy() && !mAwaitingNodeRetry;
 }
 
 void PointCloudRenderable::setReloadError(std::exception_ptr error)
@@ -819,6 +883,8 @@ bool PointCloudRenderable::isAsyncReloadHealthy(bool rethrow) const
         std::lock_guard lock(mReloadErrorMutex);
         error = mReloadError;
     }
+    if (std::optional<std::string> const failure = mBrokenNodes.firstFailure(); failure && !error)
+        error = std::make_exception_ptr(std::runtime_error("Error loading point data: " + *failure));
     if (error && rethrow)
         std::rethrow_exception(error);
     return !error;
@@ -836,6 +902,8 @@ void PointCloudRenderable::reloadJob(std::function<void()> const& callback, std:
             // A reload cut short by a stop has not shown that loading works again.
             if (!stopToken.stop_requested())
                 setReloadError(nullptr);
+            if (mShown && waitForBrokenNodeRetry(stopToken))
+                continue;
             return;
         } catch (std::exception const& error) {
             Core::Log::error(error.what());
@@ -843,8 +911,23 @@ void PointCloudRenderable::reloadJob(std::function<void()> const& callback, std:
         } catch (...) {
             setReloadError(std::current_exception());
         }
+        // What was loaded before the failure is shown meanwhile.
+        mLodPointCloud->prioritizer().updateBuffers(id(), false, mLodPointCloud->buffers());
+        setNeedsRedraw(true);
         sleepUnlessStopped(kRetryDelay, stopToken);
     }
+}
+
+bool PointCloudRenderable::waitForBrokenNodeRetry(std::stop_token const& stopToken)
+{
+    std::optional<BrokenNodes::Clock::time_point> const retry = mBrokenNodes.nextRetry();
+    if (!retry)
+        return false;
+    // Set before the stop is checked: a restart requested meanwhile finds the flag set and clears it.
+    mAwaitingNodeRetry = true;
+    sleepUnlessStopped(*retry - BrokenNodes::Clock::now(), stopToken);
+    mAwaitingNodeRetry = false;
+    return !stopToken.stop_requested();
 }
 
 void PointCloudRenderable::publishAndNotify(std::function<void()> const& callback)
@@ -891,12 +974,8 @@ void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, s
         }
         Candidate const candidate = candidates.top();
         candidates.pop();
-        Math::NBoundingBox<float, 3> const cube = mOctree->boundingCube(candidate.id);
         bool accepted = false;
-        auto const loader = [&](VertexContainer& out, std::stop_token token) {
-            return getVertexData(candidate.id, out, token);
-        };
-        if (prioritizer.addNode({id(), candidate.id}, cube, candidate.priority, loader, accepted, stopToken))
+        if (offerNode(prioritizer, candidate.id, candidate.priority, accepted, stopToken))
             changed = true;
         if (stopToken.stop_requested())
             return;
@@ -919,19 +998,47 @@ void PointCloudRenderable::reloadPoints(void (*callback)(), std::size_t maxLevel
     reloadPoints(callback ? std::function<void()>(callback) : std::function<void()>(), maxLevel, stopToken);
 }
 
-bool PointCloudRenderable::getVertexData(Octree::OctreeNodeId nodeId, VertexContainer& out,
-                                         std::stop_token stopToken)
+bool PointCloudRenderable::offerNode(NodePrioritizer& prioritizer, Octree::OctreeNodeId nodeId,
+                                     NodePriority priority, bool& accepted, std::stop_token const& stopToken)
 {
-    std::string error;
+    accepted = false;
+    auto const now = BrokenNodes::Clock::now();
+    if (mBrokenNodes.isWaiting(nodeId, now))
+        return false;
+    std::string failure;
+    auto const loader = [&](VertexContainer& out, std::stop_token token) {
+        try {
+            if (getVertexData(nodeId, out, token, failure)) {
+                mBrokenNodes.recordSuccess(nodeId);
+                return true;
+            }
+        } catch (std::exception const& error) {
+            failure = error.what();
+        }
+        if (token.stop_requested())
+            return false;
+        if (failure.empty())
+            failure = fmt::format("node {} of {} cannot be read", nodeId.name(), mOctree->location()->identity());
+        // Without points the node does not enter, and its subtree is not visited.
+        out.resize(0);
+        return true;
+    };
+    bool const changed = prioritizer.addNode({id(), nodeId}, mOctree->boundingCube(nodeId), priority, loader,
+                                             accepted, stopToken);
+    if (!failure.empty() && mBrokenNodes.recordFailure(nodeId, failure, now))
+        Core::Log::error(failure);
+    return changed;
+}
+
+bool PointCloudRenderable::getVertexData(Octree::OctreeNodeId nodeId, VertexContainer& out,
+                                         std::stop_token stopToken, std::string& error)
+{
     bool const loaded = mVertexContainerCache->getOrLoad(
         nodeId, out,
         [&](VertexContainer& vertices) { return Octree::loadNodeVertices(*mOctree, nodeId, vertices, stopToken, &error); },
         stopToken);
-    if (!loaded) {
-        if (!error.empty() && !stopToken.stop_requested())
-            Core::Log::error(error);
+    if (!loaded)
         return false;
-    }
     return updateMeshDistances(nodeId, out, stopToken) && updateRegionClipping(nodeId, out, stopToken);
 }
 
@@ -1128,15 +1235,14 @@ void PointCloudRenderable::clearVisibleOctreeNodes()
 {
     if (!isInitialized())
         return;
-    // Wait for a running reload: it could otherwise publish nodes after the empty set below.
-    bool const restart = mLoaderThread != nullptr;
+    // The running reload is asked to stop but not waited for (a host whose callback waits on this
+    // thread would deadlock). Its stop is requested before the clear, so the prioritizer refuses
+    // whatever it still offers, and its publications show only what the new state keeps.
     if (mLoaderThread)
-        mLoaderThread->stop();
+        restartLoader();
     NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
     prioritizer.clear(id());
     prioritizer.updateBuffers(id(), false, mLodPointCloud->buffers());
-    if (restart)
-        mLoaderThread->restart();
     setNeedsRedraw(true);
 }
 

@@ -11,6 +11,7 @@
 #include "math/nplane.h"
 #include "octree/location.h"
 #include "octree/octree.h"
+#include "render/brokennodes.h"
 #include "render/export.h"
 #include "render/nodevaluekey.h"
 #include "render/nodepriority.h"
@@ -51,6 +52,7 @@ namespace Render {
 
 class IFilter;
 class LoDPointCloud;
+class NodePrioritizer;
 class PointCloudQuery;
 
 // Scene node of one octree point cloud. A loader thread walks the octree from the root in priority
@@ -69,7 +71,11 @@ public:
     using ClippingCache = Core::GroupedLruCache<NodeValueKey, std::vector<std::uint8_t>, int, NodeValueKeyHash>;
     // The most half-spaces that a clipping volume may have.
     static constexpr std::size_t kMaxClippingPlanes = 8;
+    // The largest point budget: the points of one cloud fill one GPU buffer, which holds at most 2 GiB
+    // of 28-byte vertices on any Direct3D 11 device.
+    static constexpr std::size_t kMaxPointBudget = 76'695'844;
 
+    // Throw std::invalid_argument for a point budget above kMaxPointBudget.
     static std::shared_ptr<PointCloudRenderable> create(std::shared_ptr<Octree::Location> location,
                                                         std::string const& name, std::size_t pointBudget,
                                                         double unitScale);
@@ -138,14 +144,20 @@ public:
     void updateMeshDistancesInVisibleOctreeNodes();
     void updateClippingInVisibleOctreeNodes();
 
-    // Loader control. The callback runs on the loader thread after each publication.
+    // Loader control. The callback runs on the loader thread after each publication. The loader runs
+    // while the cloud is initialised: requested before init, it starts at init, and a cloud taken out
+    // of a scene and initialised again goes on loading, until stopAsyncReload.
     void startAsyncReload(std::function<void()> callback, std::size_t maxLevel);
     void startAsyncReload(void (*callback)(), std::size_t maxLevel);
     void stopAsyncReload();
     bool isAsyncReloadActive() const;
-    // True when no loader runs or its last reload succeeded; with `rethrow`, a stored failure is thrown.
+    // True when no loader runs, its last reload succeeded and every node could be read; with `rethrow`,
+    // the failure is thrown (a node that cannot be read as "Error loading point data: " and the reason,
+    // which names its file).
     bool isAsyncReloadHealthy(bool rethrow) const;
-    // True while the loader thread has a reload scheduled or running (including the retry wait).
+    // True while the loader thread has a reload scheduled or running, including the wait before retrying
+    // a failed reload, but not the wait before retrying nodes that could not be read: the rest of the
+    // cloud is loaded then.
     bool isLoading() const;
     void reloadPoints(std::function<void()> const& callback, std::size_t maxLevel, std::stop_token stopToken);
     void reloadPoints(void (*callback)(), std::size_t maxLevel, std::stop_token stopToken);
@@ -220,6 +232,9 @@ public:
     std::shared_ptr<ClippingCache> const& clippingCache() const { return mClippingCache; }
     static std::shared_ptr<ClippingCache> createOrGetSharedClippingCache(
         std::shared_ptr<Octree::Location> const& location, double unitScale, std::uint64_t capacity);
+    // For library shutdown: empties the registries of shared vertex, mesh-distance and point query caches
+    // and the table of default colors. Caches in use stay alive with the clouds and queries holding them.
+    static void destroySharedResources();
 
 private:
     // What the loader needs of the view, copied at the start of each reload.
@@ -274,10 +289,22 @@ private:
     std::shared_ptr<Math::ClippingRegion<float> const> currentClippingRegion() const;
     ViewState viewState() const;
     void updateViewState();
+    // Writes every setting held here into the shader constants of a new LoDPointCloud.
+    void writeSettings();
     void writeMatrices();
     void triggerReload();
+    // Starts the requested loader once the cloud is initialised.
+    void startLoader();
+    void restartLoader();
     void reloadJob(std::function<void()> const& callback, std::size_t maxLevel, std::stop_token stopToken);
-    bool getVertexData(Octree::OctreeNodeId id, VertexContainer& out, std::stop_token stopToken);
+    // False when stopped or when the node cannot be read; `error` then tells why.
+    bool getVertexData(Octree::OctreeNodeId id, VertexContainer& out, std::stop_token stopToken,
+                       std::string& error);
+    // Offers one node to the shared budget; a node that cannot be read is recorded as broken.
+    bool offerNode(NodePrioritizer& prioritizer, Octree::OctreeNodeId nodeId, NodePriority priority,
+                   bool& accepted, std::stop_token const& stopToken);
+    // After a reload: waits until the next broken node is due again. False when nothing is due.
+    bool waitForBrokenNodeRetry(std::stop_token const& stopToken);
     // The vertices of the coarse levels, level by level, until a node cannot be read.
     void visitCoarseVertices(std::function<void(VertexContainer::Vertex const&)> const& visit);
     void publishAndNotify(std::function<void()> const& callback);
@@ -292,6 +319,12 @@ private:
     std::atomic<Duration::rep> mUpdateInterval;
     bool mRestartLoadingAfterCameraChange = true;
     std::shared_ptr<Octree::Octree> mOctree;
+    struct LoaderRequest {
+        std::function<void()> callback;
+        std::size_t maxLevel = 0;
+    };
+    // From startAsyncReload to stopAsyncReload; host thread only.
+    std::optional<LoaderRequest> mLoaderRequest;
     std::unique_ptr<Core::BackgroundThread> mLoaderThread;
     std::shared_ptr<LoDPointCloud> mLodPointCloud;
     std::shared_ptr<Camera> mCamera;
@@ -316,6 +349,8 @@ private:
     Math::Color mUniformColor;
     bool mMeshClippingActive = false;
     bool mRegionClippingActive = false;
+    bool mClassVisibilityActive = false;
+    std::shared_ptr<ClassificationColorTexture> mClassificationColors;
     RenderMode mRenderMode = RenderMode::Default;
     // The distance mesh as the host gave it, in world coordinates; host thread only.
     std::shared_ptr<Math::TriangleMesh<float>> mMeshForDistanceColorization;
@@ -332,10 +367,14 @@ private:
     // Written by the loader thread, read by the host's thread.
     mutable std::mutex mReloadErrorMutex;
     std::exception_ptr mReloadError;
+    BrokenNodes mBrokenNodes;
+    // Set by the loader while it only waits to retry broken nodes.
+    std::atomic<bool> mAwaitingNodeRetry{false};
     // Guards the copy of the view that the loader reads.
     mutable std::mutex mViewStateMutex;
     ViewState mViewState;
-    Math::NPlane<float, 3> mDistancePlane;
+    // The renderer's default: the plane y = 0.
+    Math::NPlane<float, 3> mDistancePlane{Math::Point<float, 3>(0.0f, 1.0f, 0.0f), 0.0f};
     ColorMap mDistanceColorMap;
     float mDistanceRangeMin = 0.0f;
     float mDistanceRangeMax = 1.0f;

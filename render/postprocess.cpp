@@ -1,6 +1,7 @@
 #include "render/postprocess.h"
 
 #include "math/color.h"
+#include "render/scopedbinding.h"
 
 #include <cmath>
 
@@ -50,14 +51,11 @@ void PostProcess::setEyeDomeLightingView(Eigen::Matrix4f const& viewMatrix, Eige
 
 void PostProcess::draw(ID3D11DeviceContext* context)
 {
-    mVertexShader.begin(context);
-    mPixelShader.begin(context);
-    mConstants.begin(context, ShaderConfiguration::Pixel, kConstantsSlot);
+    ScopedBinding const vertexShader(mVertexShader, context);
+    ScopedBinding const pixelShader(mPixelShader, context);
+    ScopedBinding const constants(mConstants, context, ShaderConfiguration::Pixel, kConstantsSlot);
     context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
     context->DrawInstanced(kFullScreenStripVertices, 1, 0, 0);
-    mVertexShader.end(context);
-    mPixelShader.end(context);
-    mConstants.end(context);
 }
 
 } // namespace Render

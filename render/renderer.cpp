@@ -138,6 +138,37 @@ void unbindRenderTargets(ID3D11DeviceContext* context, RenderPass const& pass)
     context->OMSetRenderTargets(static_cast<UINT>(nullViews.size()), nullViews.data(), nullptr);
 }
 
+// The scene pass targets bound as the post-process inputs while it lives; unbound on unwinding too,
+// so that a failed frame does not keep the next one from binding them.
+class ScenePassInputs {
+public:
+    ScenePassInputs(RenderPass& pass, ID3D11DeviceContext* context) : mPass(pass), mContext(context)
+    {
+        try {
+            for (; mBound < kScenePassInputs.size(); ++mBound)
+                mPass.bindTexture(context, kScenePassInputs[mBound], ShaderConfiguration::Pixel,
+                                  static_cast<unsigned int>(mBound));
+        } catch (...) {
+            unbind();
+            throw;
+        }
+    }
+    ~ScenePassInputs() { unbind(); }
+    ScenePassInputs(ScenePassInputs const&) = delete;
+    ScenePassInputs& operator=(ScenePassInputs const&) = delete;
+
+private:
+    void unbind()
+    {
+        for (; mBound > 0; --mBound)
+            mPass.unbindTexture(mContext, kScenePassInputs[mBound - 1]);
+    }
+
+    RenderPass& mPass;
+    ID3D11DeviceContext* mContext;
+    std::size_t mBound = 0;
+};
+
 } // namespace
 
 Renderer::Renderer(bool zBufferReversed)
@@ -199,15 +230,25 @@ void Renderer::setScene(std::shared_ptr<Renderable> scene)
     if (!mScene)
         return;
     mScene->init(id(), mCamera, mDevice, mDeviceContext);
+    // Every setting, so that the new scene draws what the renderer reports.
     mScene->onUpdateRenderMode(mRenderMode);
     mScene->onUpdateTomographicColor(mTomographicColor);
+    mScene->onUpdateUseCloudColorsInTomographicRenderModes(mUseCloudColorsInTomographicRenderModes);
     mScene->onUpdateDistanceColorMap(mDistanceColorMap);
     mScene->onUpdateIntensityColorMap(mIntensityColorMap);
     mScene->onUpdateUseSignedDistance(mUseSignedDistance);
     mScene->onUpdateDistanceColorMapRange(mMinDistance, mMaxDistance);
+    mScene->onUpdatePassFailDistanceRange(mMinDistancePassFail, mMaxDistancePassFail);
+    mScene->onUpdateWarnDistanceRange(mMinDistanceWarn, mMaxDistanceWarn);
     mScene->onUpdateIntensityColorMapRange(mMinIntensity, mMaxIntensity);
     mScene->onUpdateClassificationColorTexture(mClassificationColorTexture);
+    mScene->onUpdateClassVisibilityActive(mClassVisibilityActive);
     mScene->onUpdateIntensityBlendFactor(mIntensityBlendFactor);
+    mScene->onUpdatePlaneForDistanceColorization(mColorizationPlane);
+    mScene->onUpdateMeshForDistanceColorization(mColorizationMesh);
+    mScene->onUpdateMeshClippingActive(mMeshClippingActive);
+    mScene->onUpdateClippingRegion(mClippingRegion);
+    mScene->onUpdateRegionClippingActive(mRegionClippingActive);
 }
 
 void Renderer::setViewport(std::size_t width, std::size_t height)
@@ -457,11 +498,10 @@ void Renderer::render()
     mOutputPass.clearAllRenderTargets(context, false);
     if (mPostProcess.eyeDomeLighting())
         mPostProcess.setEyeDomeLightingView(mCamera->viewMatrix(), mCamera->projectionMatrix());
-    for (unsigned int slot = 0; slot < kScenePassInputs.size(); ++slot)
-        mScenePass.bindTexture(context, kScenePassInputs[slot], ShaderConfiguration::Pixel, slot);
-    mPostProcess.draw(context);
-    for (char const* name : kScenePassInputs)
-        mScenePass.unbindTexture(context, name);
+    {
+        ScenePassInputs const inputs(mScenePass, context);
+        mPostProcess.draw(context);
+    }
     unbindRenderTargets(context, mOutputPass);
 
     mCamera->setNeedsRedraw(false);

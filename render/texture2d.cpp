@@ -228,6 +228,8 @@ void Texture2d::writeRows(ID3D11DeviceContext* context, std::size_t x, std::size
                           std::size_t tileHeight, std::size_t stride, unsigned char const* pixels,
                           D3D11_MAP mapType) const
 {
+    // Images hold 4-byte pixels; written into texels of another size they would overrun the rows.
+    requireTexelSize(kBytesPerImagePixel);
     D3D11_MAPPED_SUBRESOURCE const mapped = map(context, mapType);
     auto* destination = static_cast<unsigned char*>(mapped.pData) + y * mapped.RowPitch + kBytesPerImagePixel * x;
     // Only the pixels of a row are copied: the image's row padding may reach past the texture's edge.
@@ -240,10 +242,15 @@ void Texture2d::writeRows(ID3D11DeviceContext* context, std::size_t x, std::size
     unMap(context);
 }
 
-void Texture2d::readRows(ID3D11DeviceContext* context, void* destination, std::size_t pixelSize) const
+void Texture2d::requireTexelSize(std::size_t pixelSize) const
 {
     if (pixelSize != bytesPerTexel(mDesc.Format))
         throw std::invalid_argument("pixel size does not match the texture format");
+}
+
+void Texture2d::readRows(ID3D11DeviceContext* context, void* destination, std::size_t pixelSize) const
+{
+    requireTexelSize(pixelSize);
     D3D11_MAPPED_SUBRESOURCE const mapped = map(context, D3D11_MAP_READ);
     std::size_t const rowBytes = pixelSize * mDesc.Width;
     auto const* source = static_cast<unsigned char const*>(mapped.pData);

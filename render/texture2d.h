@@ -55,7 +55,8 @@ public:
     D3D11_MAPPED_SUBRESOURCE map(ID3D11DeviceContext* context, D3D11_MAP mapType) const;
     void unMap(ID3D11DeviceContext* context) const;
 
-    // Write the image into subresource 0, at the top left corner or with its corner at (x, y).
+    // Write the image into subresource 0, at the top left corner or with its corner at (x, y). Throws
+    // std::invalid_argument unless the texture's texels have the image's 4 bytes.
     void drawImageTile(ID3D11DeviceContext* context, Graphics::ColorImage const& image, D3D11_MAP mapType) const;
     void drawImageTile(ID3D11DeviceContext* context, Graphics::DepthImage const& image, D3D11_MAP mapType) const;
     void drawImageTile(ID3D11DeviceContext* context, std::size_t x, std::size_t y, Graphics::ColorImage const& image,
@@ -82,6 +83,8 @@ private:
     void writeRows(ID3D11DeviceContext* context, std::size_t x, std::size_t y, std::size_t width, std::size_t height,
                    std::size_t stride, unsigned char const* pixels, D3D11_MAP mapType) const;
     void readRows(ID3D11DeviceContext* context, void* destination, std::size_t pixelSize) const;
+    // Throws std::invalid_argument unless one texel of the format has `pixelSize` bytes.
+    void requireTexelSize(std::size_t pixelSize) const;
 
     D3D11_TEXTURE2D_DESC mDesc{};
     ATL::CComPtr<ID3D11Texture2D> mTexture;

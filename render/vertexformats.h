@@ -46,6 +46,11 @@ struct VertexPosNormalColor {
     Math::Color color;
 
     VertexPosNormalColor() = default;
+    // Without a normal: (0, 0, 0).
+    VertexPosNormalColor(Math::Point<float, 3> const& position, Math::Color const& c)
+        : x(position.x()), y(position.y()), z(position.z()), color(c)
+    {
+    }
     VertexPosNormalColor(Math::Point<float, 3> const& position, Eigen::Vector3f const& normal, Math::Color const& c)
         : x(position.x()), y(position.y()), z(position.z()), nx(normal.x()), ny(normal.y()), nz(normal.z()), color(c)
     {
@@ -74,6 +79,11 @@ struct VertexPosNormalTexCoordColor {
     Math::Color color;
 
     VertexPosNormalTexCoordColor() = default;
+    // Without a normal and texture coordinate: both zero.
+    VertexPosNormalTexCoordColor(Math::Point<float, 3> const& position, Math::Color const& c)
+        : x(position.x()), y(position.y()), z(position.z()), color(c)
+    {
+    }
     VertexPosNormalTexCoordColor(Math::Point<float, 3> const& position, Eigen::Vector3f const& normal,
                                  Math::Point<float, 2> const& texCoord, Math::Color const& c)
         : x(position.x())
@@ -137,6 +147,11 @@ struct VertexPosNormalColorIntensityClassIndexScanIndex {
     std::uint16_t scanIndex = 0;
 
     VertexPosNormalColorIntensityClassIndexScanIndex() = default;
+    // Without a normal: (0, 0, 0).
+    VertexPosNormalColorIntensityClassIndexScanIndex(Math::Point<float, 3> const& position, Math::Color const& c)
+        : x(position.x()), y(position.y()), z(position.z()), color(c)
+    {
+    }
     VertexPosNormalColorIntensityClassIndexScanIndex(Math::Point<float, 3> const& position,
                                                      Eigen::Vector3f const& normal, Math::Color const& c)
         : x(position.x()), y(position.y()), z(position.z()), nx(normal.x()), ny(normal.y()), nz(normal.z()), color(c)

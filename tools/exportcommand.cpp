@@ -113,6 +113,8 @@ int runExport(std::vector<std::string_view> const& args)
         std::printf("%zu x %zu frame showing %zu points (%zu loaded) after %.1f s\n", session.width(),
                     session.height(), pointCount, session.cloud().loadedPointCount(), report.secondsToSettled);
     }
+    if (!report.loadFailure.empty())
+        throw Tools::Failure(report.loadFailure, result);
     if (!report.settled)
         throw Tools::Failure(session.unsettledMessage(), result);
     if (options.has("--json"))

@@ -88,6 +88,8 @@ int runPick(std::vector<std::string_view> const& args)
                                                                      : std::filesystem::path(options.positional().front()));
     Pixel const pixel = pixelFrom(options, session.width(), session.height());
     Tools::SettleReport const report = session.settle();
+    if (!report.loadFailure.empty())
+        throw std::runtime_error(report.loadFailure);
     if (!report.settled)
         throw std::runtime_error(session.unsettledMessage());
 

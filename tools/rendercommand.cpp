@@ -78,6 +78,8 @@ int runRender(std::vector<std::string_view> const& args)
         std::printf("wrote %s: %zu x %zu, %zu points in %zu nodes (budget %zu), %zu frames in %.1f s\n",
                     output.generic_string().c_str(), session.width(), session.height(), cloud.loadedPointCount(),
                     cloud.loadedNodeCount(), session.pointBudget(), report.frames, report.secondsToSettled);
+    if (!report.loadFailure.empty())
+        throw Tools::Failure(report.loadFailure, result);
     if (!report.settled)
         throw Tools::Failure(session.unsettledMessage(), result);
     if (options.has("--json"))

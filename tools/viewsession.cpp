@@ -119,7 +119,13 @@ CameraChoice cameraChoiceFrom(Options const& options)
             return toPoint(*value);
         return std::nullopt;
     };
-    return {point("--eye"), point("--target"), static_cast<float>(options.numberValue("--fov", 50.0))};
+    CameraChoice const choice{point("--eye"), point("--target"),
+                              static_cast<float>(options.numberValue("--fov", 50.0))};
+    if (!(choice.fieldOfView > 0.0f && choice.fieldOfView < 180.0f))
+        throw UsageError("--fov must lie between 0 and 180 degrees, both excluded");
+    if (choice.eye && choice.target && *choice.eye == *choice.target)
+        throw UsageError("--eye and --target must differ: the camera needs a direction to look in");
+    return choice;
 }
 
 // Without --eye and --target, the whole cloud framed from above one corner, as a user would first
@@ -339,6 +345,8 @@ ViewSession::ViewSession(Options const& options, std::filesystem::path const& fo
     , mTransparent(options.has("--transparent"))
     , mScene(Render::GroupRenderable::create("scene"))
 {
+    if (mBudget == 0)
+        throw UsageError("--budget must be at least 1 point");
     auto mode = static_cast<Render::RenderMode>(lookUp(kRenderModes, options, "--mode", "default"));
     auto const colorMap = static_cast<Render::ColorMap>(lookUp(kColorMaps, options, "--color-map", "gray"));
     if (mode != Render::RenderMode::ColorizeByPlaneDistance)
@@ -438,7 +446,11 @@ SettleReport ViewSession::settle()
         std::this_thread::sleep_for(kPollInterval);
     }
     std::fputs("\n", stderr);
-    mCloud->isAsyncReloadHealthy(true);
+    try {
+        mCloud->isAsyncReloadHealthy(true);
+    } catch (std::exception const& error) {
+        report.loadFailure = error.what();
+    }
     report.settled = !mCloud->isLoading();
     report.secondsToSettled = std::chrono::duration<double>(Clock::now() - start).count();
     report.secondsToFirstFrame = firstFrame.value_or(0.0);

@@ -45,6 +45,8 @@ struct SettleReport {
     double secondsToFirstFrame = 0.0;
     double secondsToSettled = 0.0;
     bool settled = false;
+    // Why part of the data set could not be loaded (it names the file); empty when all of it could.
+    std::string loadFailure;
 };
 
 // A renderer showing one data set (or the bundled sample scene when no folder is given),
@@ -56,7 +58,7 @@ public:
     ViewSession(Options const& options, std::filesystem::path const& folder, bool eyeDomeLightingByDefault = false);
 
     // Streams until loading settles or --timeout passes, showing progress on standard
-    // error, then renders the final frame. Rethrows a loader failure.
+    // error, then renders the final frame, which shows what could be loaded.
     SettleReport settle();
 
     // The last frame as written to a PNG file: composited onto the background, unless

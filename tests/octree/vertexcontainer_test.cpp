@@ -30,6 +30,29 @@ TEST(VertexFormats, DefaultsAndRawLayout)
     EXPECT_TRUE(Render::VertexPosColor(0, 0, 0, 1, 2, 3, 4).isValid());
 }
 
+// Every format can be made from a point and a color; the normal formats get a zero normal.
+template <class Format>
+void expectMadeFromPointAndColor()
+{
+    Math::Point<float, 3> const position(1.5f, -2.0f, 3.25f);
+    Math::Color const color(10, 20, 30, 40);
+    Format const vertex(position, color);
+    EXPECT_EQ(Math::Point<float, 3>(vertex.x, vertex.y, vertex.z), position);
+    EXPECT_EQ(vertex.color, color);
+    if constexpr (requires { vertex.nx; })
+        EXPECT_EQ(Eigen::Vector3f(vertex.nx, vertex.ny, vertex.nz), Eigen::Vector3f::Zero());
+}
+
+TEST(VertexFormats, EveryFormatIsMadeFromAPointAndAColor)
+{
+    expectMadeFromPointAndColor<Render::VertexPosColor>();
+    expectMadeFromPointAndColor<Render::VertexPosNormalColor>();
+    expectMadeFromPointAndColor<Render::VertexPosNormalTexCoordColor>();
+    expectMadeFromPointAndColor<Render::VertexPosColorIntensityClassIndexScanIndex>();
+    expectMadeFromPointAndColor<Render::VertexPosNormalColorIntensityClassIndexScanIndex>();
+    expectMadeFromPointAndColor<Render::VertexPosColorIntensityClassIndexScanIndexDistance>();
+}
+
 TEST(VertexContainer, ResizeGivesDefaultVerticesAndVisibleBytes)
 {
     VertexContainer container;

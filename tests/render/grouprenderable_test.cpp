@@ -42,18 +42,20 @@ TEST_F(GroupTest, ChildAddedAfterInitIsInitialisedAndBroughtUpToDate)
     mGroup->add(early);
     EXPECT_TRUE(early->takeCalls().empty()) << "an uninitialised group sends nothing";
 
+    // Children initialised with the group, or added to it later, get every setting it keeps.
+    Calls const initialisedWithSettings{"init", "renderMode", "meshClipping", "regionClipping", "mesh",
+                                        "clippingRegion", "distanceColorMap", "intensityColorMap", "signedDistance",
+                                        "distanceRange", "passFailRange", "warnRange", "intensityRange", "plane",
+                                        "tomographicColor", "cloudColors", "classification", "classVisibility",
+                                        "intensityBlendFactor"};
     initialise(*mGroup, mDevice, mContext);
-    EXPECT_EQ(early->takeCalls(), Calls{"init"});
+    EXPECT_EQ(early->takeCalls(), initialisedWithSettings);
     EXPECT_EQ(early->initializedWith, 7u);
 
     auto late = std::make_shared<RecordingNode>();
     mGroup->add("late", late);
     EXPECT_EQ(late->name(), "late");
-    EXPECT_EQ(late->takeCalls(),
-              (Calls{"init", "renderMode", "meshClipping", "regionClipping", "mesh", "clippingRegion",
-                     "distanceColorMap", "intensityColorMap", "signedDistance", "distanceRange", "intensityRange",
-                     "plane", "tomographicColor", "cloudColors", "classification", "classVisibility",
-                     "intensityBlendFactor"}));
+    EXPECT_EQ(late->takeCalls(), initialisedWithSettings);
     EXPECT_EQ(late->parent(), mGroup);
     EXPECT_TRUE(mGroup->needsRedraw());
 }

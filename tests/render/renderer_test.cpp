@@ -90,15 +90,16 @@ TEST_F(RendererTest, SettersForwardOnlyChanges)
     EXPECT_EQ(mRenderer.contrast(), 2.0f);
 }
 
-TEST_F(RendererTest, ReplacingTheSceneDeinitialisesFirstAndSendsNineSettings)
+TEST_F(RendererTest, ReplacingTheSceneDeinitialisesFirstAndSendsEverySetting)
 {
     auto other = std::make_shared<Testing::RecordingNode>("other");
     mRenderer.setScene(other);
     EXPECT_EQ(mNode->takeCalls(), Calls{"deinit"});
     EXPECT_EQ(other->takeCalls(),
-              (Calls{"init", "renderMode", "tomographicColor", "distanceColorMap", "intensityColorMap",
-                     "signedDistance", "distanceRange", "intensityRange", "classification",
-                     "intensityBlendFactor"}));
+              (Calls{"init", "renderMode", "tomographicColor", "cloudColors", "distanceColorMap",
+                     "intensityColorMap", "signedDistance", "distanceRange", "passFailRange", "warnRange",
+                     "intensityRange", "classification", "classVisibility", "intensityBlendFactor", "plane", "mesh",
+                     "meshClipping", "clippingRegion", "regionClipping"}));
     EXPECT_EQ(other->initializedWith, mRenderer.id());
 
     mRenderer.setScene(other);

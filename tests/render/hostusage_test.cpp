@@ -1,0 +1,320 @@
+// The library driven as a host drives it: views a user asks for, scene changes, broken data.
+#include "octree/octree.h"
+#include "graphics/colorimage.h"
+#include "graphics/depthimage.h"
+#include "render/boxes.h"
+#include "render/camera.h"
+#include "render/classificationcolortexture.h"
+#include "render/texture2d.h"
+#include "render/grouprenderable.h"
+#include "render/pointcloudrenderable.h"
+#include "render/logsink.h"
+#include "render/meshrenderable.h"
+#include "render/renderer.h"
+
+#include "streamingtestsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace StreamingTest;
+
+// Collects the library's error lines while it lives.
+class ErrorLog {
+public:
+    ErrorLog()
+    {
+        Render::setLogSink([this](Core::LogLevel level, std::string_view line) {
+            std::lock_guard lock(mMutex);
+            if (level == Core::LogLevel::Error)
+                mLines.emplace_back(line);
+        });
+    }
+    ~ErrorLog() { Render::setLogSink({}); }
+
+    std::size_t count(std::string const& part) const
+    {
+        std::lock_guard lock(mMutex);
+        return static_cast<std::size_t>(std::count_if(
+            mLines.begin(), mLines.end(), [&](std::string const& line) { return line.find(part) != std::string::npos; }));
+    }
+
+private:
+    mutable std::mutex mMutex;
+    std::vector<std::string> mLines;
+};
+
+// Looking straight down with z as up has no defined roll: the camera falls back to +y up, the plan
+// view a user expects. Values that describe no view are refused and leave the view as it was.
+TEST_F(PointCloudTest, StraightDownIsAPlanViewAndImpossibleViewsAreRefused)
+{
+    auto cloud = startCloud(potree("lone-star-default"), 100'000);
+    renderer->setScene(cloud);
+    viewFromAbove(cloud->boundingBoxWorld());
+    cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+    renderUntilSettled({cloud});
+    std::vector<std::uint8_t> const northUp = picture();
+    ASSERT_GT(coverage().fraction, 0.2);
+
+    Math::Point<float, 3> const eye = renderer->eye();
+    Math::Point<float, 3> const below = eye - Math::Point<float, 3>(0, 0, 100);
+    renderer->setCameraPose(eye, below, Eigen::Vector3f::UnitZ());
+    renderUntilSettled({cloud});
+    EXPECT_EQ(picture(), northUp) << "z up looking down is the plan view with y up";
+
+    Eigen::Matrix4f const view = renderer->viewMatrix();
+    Eigen::Matrix4f const projection = renderer->projectionMatrix();
+    EXPECT_THROW(renderer->setCameraPose(eye, eye, Eigen::Vector3f::UnitZ()), std::invalid_argument);
+    EXPECT_THROW(renderer->setCameraPose(eye, below, Eigen::Vector3f::Zero()), std::invalid_argument);
+    for (float const fov : {0.0f, -10.0f, 180.0f, 200.0f})
+        EXPECT_THROW(renderer->setPerspective(fov, 1.0f, 100.0f), std::invalid_argument) << fov;
+    EXPECT_THROW(renderer->setPerspective(60.0f, 0.0f, 100.0f), std::invalid_argument);
+    EXPECT_THROW(renderer->setPerspective(60.0f, 10.0f, 5.0f), std::invalid_argument);
+    EXPECT_THROW(renderer->setOrthographic(0.0f, 10.0f, 1.0f, 100.0f), std::invalid_argument);
+    EXPECT_THROW(renderer->setOrthographic(-5.0f, 1.0f, 100.0f), std::invalid_argument);
+    EXPECT_EQ(renderer->viewMatrix(), view);
+    EXPECT_EQ(renderer->projectionMatrix(), projection);
+    renderUntilSettled({cloud});
+    EXPECT_EQ(picture(), northUp);
+}
+
+// One node file of this Entwine set is garbage. The cloud loads and shows everything else that the
+// intact copy of the same tree loads, names the file once and retries it later without a new line.
+TEST_F(PointCloudTest, BrokenNodeIsSkippedWithItsSubtreeAndTheRestIsShown)
+{
+    constexpr std::size_t kBudget = 600'000;
+    auto const brokenNode = Octree::OctreeNodeId::fromCell(2, 2, 2, 2);
+    auto const loadedIds = [&](std::shared_ptr<PointCloudRenderable> const& cloud) {
+        renderer->setScene(cloud);
+        viewFromAbove(cloud->boundingBoxWorld());
+        cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+        renderUntilSettled({cloud});
+        std::vector<Octree::OctreeNodeId> ids = cloud->loadedNodeIds();
+        return std::set<Octree::OctreeNodeId>(ids.begin(), ids.end());
+    };
+    std::set<Octree::OctreeNodeId> expected = loadedIds(startCloud(ept("lone-star-laszip"), kBudget));
+    ASSERT_TRUE(expected.contains(brokenNode));
+    std::erase_if(expected, [&](Octree::OctreeNodeId id) {
+        while (id.level() > brokenNode.level())
+            id = id.parent();
+        return id == brokenNode;
+    });
+
+    ErrorLog const log;
+    auto cloud = startCloud(ept("lone-star-invalid-tile"), kBudget);
+    EXPECT_EQ(loadedIds(cloud), expected);
+    EXPECT_EQ(cloud->numVisiblePoints(), cloud->loadedPointCount()) << "everything loaded is shown";
+    EXPECT_EQ(log.count("2-2-2-2.laz"), 1u);
+    try {
+        cloud->isAsyncReloadHealthy(true);
+        ADD_FAILURE() << "the broken node is not reported";
+    } catch (std::runtime_error const& error) {
+        EXPECT_NE(std::string(error.what()).find("2-2-2-2.laz"), std::string::npos) << error.what();
+    }
+
+    // The first retry comes after two seconds; it fails again without a new log line.
+    std::this_thread::sleep_for(2500ms);
+    renderUntilSettled({cloud});
+    EXPECT_EQ(log.count("2-2-2-2.laz"), 1u);
+    EXPECT_EQ(cloud->loadedNodeIds().size(), expected.size());
+    EXPECT_FALSE(cloud->isAsyncReloadHealthy(false));
+}
+
+// Colors of the covered pixels are gray exactly when the gray map is drawn.
+bool isGrayPicture(std::vector<std::uint8_t> const& bytes)
+{
+    for (std::size_t i = 0; i + 3 < bytes.size(); i += 4) {
+        if (bytes[i] != bytes[i + 1] || bytes[i + 1] != bytes[i + 2])
+            return false;
+    }
+    return true;
+}
+
+// What the renderer reports is what it draws, from the first frame on, and a setting put back
+// brings back its picture.
+TEST_F(PointCloudTest, IntensityColorMapDrawnIsTheOneReported)
+{
+    auto cloud = startCloud(potree("lone-star-default"), 50'000);
+    renderer->setScene(cloud);
+    viewFromAbove(cloud->boundingBoxWorld());
+    renderer->setRenderMode(Render::RenderMode::ColorizeByIntensity);
+    renderer->setIntensityBlendFactor(0.0f);
+    cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+    renderUntilSettled({cloud});
+    ASSERT_EQ(renderer->intensityColorMap(), Render::ColorMap::Gray);
+    std::vector<std::uint8_t> const gray = picture();
+    ASSERT_GT(coverage().fraction, 0.2);
+    EXPECT_TRUE(isGrayPicture(gray));
+
+    renderer->setIntensityColorMap(Render::ColorMap::Magma);
+    renderUntilSettled({cloud});
+    EXPECT_FALSE(isGrayPicture(picture()));
+    renderer->setIntensityColorMap(Render::ColorMap::Gray);
+    renderUntilSettled({cloud});
+    EXPECT_EQ(picture(), gray);
+}
+
+// Every setting survives the deinit and init of setting the same scene again, in every mode.
+TEST_F(PointCloudTest, SceneSetAgainDrawsTheSamePictureInEveryMode)
+{
+    auto group = Render::GroupRenderable::create("scene");
+    auto cloud = startCloud(potree("autzen-trim-default"), 60'000);
+    group->add(cloud);
+    cloud->setTomographicContrast(0.05f);
+    Math::NBoundingBox<float, 3> const box = cloud->boundingBoxWorld();
+    renderer->setPlaneForDistanceColorization(Math::NPlane<float, 3>(Math::Point<float, 3>(0, 0, 1), -box.center().z()));
+    renderer->setDistanceColorMapRange(-20.0f, 20.0f);
+    renderer->setDistanceColorMap(Render::ColorMap::PassFail);
+    renderer->setPassFailDistanceRange(-5.0f, 5.0f);
+    renderer->setWarnDistanceRange(-2.0f, 2.0f);
+    renderer->setUseSignedDistance(false);
+    renderer->setIntensityBlendFactor(0.25f);
+    renderer->setClassVisibilityActive(true);
+    renderer->setScene(group);
+    viewFromAbove(box);
+    cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+    for (int mode = 0; mode <= static_cast<int>(Render::RenderMode::ColorizeByClassIndex); ++mode) {
+        renderer->setRenderMode(static_cast<Render::RenderMode>(mode));
+        renderUntilSettled({cloud});
+        std::vector<std::uint8_t> const before = picture();
+        renderer->setScene(group);
+        renderUntilSettled({cloud});
+        EXPECT_EQ(picture(), before) << "render mode " << mode;
+    }
+    ASSERT_GT(coverage().fraction, 0.1);
+}
+
+// A node added next to a settled cloud leaves the cloud's loaded nodes and picture alone.
+TEST_F(PointCloudTest, AddingANodeKeepsWhatTheCloudsLoaded)
+{
+    auto group = Render::GroupRenderable::create("scene");
+    auto cloud = startCloud(potree("mixed-conifer-default"), 50'000);
+    group->add(cloud);
+    renderer->setScene(group);
+    viewFromAbove(cloud->boundingBoxWorld());
+    cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+    renderUntilSettled({cloud});
+    std::vector<Octree::OctreeNodeId> const loaded = cloud->loadedNodeIds();
+    std::vector<std::uint8_t> const before = picture();
+    ASSERT_FALSE(loaded.empty());
+
+    // Far behind the camera, so that it adds nothing to the picture.
+    auto mesh = Render::MeshRenderable::create(realWorld("obj/cornell-box/cornell_box.obj"), 0.01, "mesh");
+    Eigen::Matrix4f away = Eigen::Matrix4f::Identity();
+    away.block<3, 1>(0, 3) = renderer->eye() + Math::Point<float, 3>(0, 0, 1000);
+    mesh->setMatrix(away);
+    group->add(mesh);
+    EXPECT_EQ(cloud->loadedNodeIds(), loaded);
+    renderUntilSettled({cloud});
+    EXPECT_EQ(cloud->loadedNodeIds(), loaded);
+    EXPECT_EQ(picture(), before);
+}
+
+TEST(GroupMisuse, NullAndCyclesAreRefused)
+{
+    auto root = Render::GroupRenderable::create("root");
+    auto inner = Render::GroupRenderable::create("inner");
+    root->add(inner);
+    EXPECT_THROW(root->add(nullptr), std::invalid_argument);
+    EXPECT_THROW(root->add(root), std::invalid_argument);
+    EXPECT_THROW(inner->add(root), std::invalid_argument);
+    EXPECT_EQ(root->size(), 1u);
+    EXPECT_EQ(inner->size(), 0u);
+    EXPECT_EQ(inner->parent(), root);
+}
+
+// A loader requested before the cloud joins a scene starts with init instead of racing it.
+TEST_F(PointCloudTest, LoaderRequestedBeforeInitStartsCleanlyAtInit)
+{
+    for (int round = 0; round < 8; ++round) {
+        auto cloud = startCloud(potree("mixed-conifer-default"), 20'000);
+        cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+        EXPECT_TRUE(cloud->isAsyncReloadActive());
+        renderer->setScene(cloud);
+        viewFromAbove(cloud->boundingBoxWorld());
+        EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
+        renderUntilSettled({cloud});
+        EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
+        EXPECT_GT(cloud->numVisiblePoints(), 0u) << "round " << round;
+    }
+}
+
+// Sizes are computed without wrapping: what the device cannot hold is refused with a message.
+TEST_F(PointCloudTest, SizesTheDeviceCannotHoldAreRefused)
+{
+    EXPECT_THROW(PointCloudRenderable::create(potree("mixed-conifer-default"), "huge", 200'000'000, 1.0),
+                 std::invalid_argument);
+    EXPECT_NO_THROW(
+        PointCloudRenderable::create(potree("mixed-conifer-default"), "largest", PointCloudRenderable::kMaxPointBudget, 1.0));
+    // 28-byte boxes: this count wraps to 28 bytes in 32 bits.
+    constexpr std::size_t kWrappingBoxCount = (std::size_t{1} << 32) / 28 + 1;
+    EXPECT_THROW(Render::Boxes(renderer->device(), kWrappingBoxCount), std::length_error);
+
+    // Images hold 4-byte pixels: a texture of 16-byte texels cannot take them.
+    D3D11_TEXTURE2D_DESC desc{};
+    desc.Width = desc.Height = 8;
+    desc.MipLevels = desc.ArraySize = 1;
+    desc.SampleDesc.Count = 1;
+    desc.Usage = D3D11_USAGE_DYNAMIC;
+    desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
+    desc.Format = DXGI_FORMAT_R32G32B32A32_FLOAT;
+    Render::Texture2d const wide(renderer->device(), desc);
+    Graphics::ColorImage const tile(8, 8);
+    EXPECT_THROW(wide.drawImageTile(renderer->deviceContext(), tile, D3D11_MAP_WRITE_DISCARD), std::invalid_argument);
+    desc.Format = DXGI_FORMAT_R32_FLOAT;
+    Render::Texture2d const depth(renderer->device(), desc);
+    EXPECT_NO_THROW(depth.drawImageTile(renderer->deviceContext(), Graphics::DepthImage(8, 8), D3D11_MAP_WRITE_DISCARD));
+}
+
+// A frame that fails half way leaves nothing bound: once the cause is gone, the next frame renders.
+TEST_F(PointCloudTest, FailedFrameDoesNotBreakTheNext)
+{
+    auto cloud = startCloud(potree("mixed-conifer-default"), 20'000);
+    renderer->setScene(cloud);
+    viewFromAbove(cloud->boundingBoxWorld());
+    auto colors = std::make_shared<Render::ClassificationColorTexture>(renderer->device());
+    cloud->onUpdateClassificationColorTexture(colors);
+    cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+    renderUntilSettled({cloud});
+    std::vector<std::uint8_t> const before = picture();
+
+    // The host holds the class colors bound, so the cloud's draw fails after its first bindings.
+    colors->begin(renderer->deviceContext(), Render::ShaderConfiguration::Pixel, 0);
+    EXPECT_THROW(renderer->render(), std::logic_error);
+    colors->end(renderer->deviceContext());
+    EXPECT_NO_THROW(renderer->render());
+    EXPECT_EQ(picture(), before);
+}
+
+// After the shared registries are emptied for shutdown, clouds keep drawing from the caches they hold.
+TEST_F(PointCloudTest, SharedResourcesAreReleasedWhileCloudsKeepTheirs)
+{
+    auto cloud = startCloud(potree("mixed-conifer-default"), 20'000);
+    renderer->setScene(cloud);
+    viewFromAbove(cloud->boundingBoxWorld());
+    cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+    renderUntilSettled({cloud});
+    std::vector<std::uint8_t> const before = picture();
+    auto const held = cloud->vertexContainerCache();
+    ASSERT_EQ(PointCloudRenderable::createOrGetSharedVertexContainerCache(cloud->octree()->location(), 1.0, 1000, 10),
+              held);
+
+    PointCloudRenderable::destroySharedResources();
+    EXPECT_NE(PointCloudRenderable::createOrGetSharedVertexContainerCache(cloud->octree()->location(), 1.0, 1000, 10),
+              held);
+    EXPECT_EQ(cloud->vertexContainerCache(), held);
+    EXPECT_GT(held->currentSize(), 0u);
+    renderUntilSettled({cloud});
+    EXPECT_EQ(picture(), before);
+}
+
+} // namespace
