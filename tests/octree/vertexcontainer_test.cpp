@@ -37,10 +37,11 @@ void expectMadeFromPointAndColor()
     Math::Point<float, 3> const position(1.5f, -2.0f, 3.25f);
     Math::Color const color(10, 20, 30, 40);
     Format const vertex(position, color);
-    EXPECT_EQ(Math::Point<float, 3>(vertex.x, vertex.y, vertex.z), position);
+    EXPECT_EQ((Math::Point<float, 3>(vertex.x, vertex.y, vertex.z)), position);
     EXPECT_EQ(vertex.color, color);
-    if constexpr (requires { vertex.nx; })
+    if constexpr (requires { vertex.nx; }) {
         EXPECT_EQ(Eigen::Vector3f(vertex.nx, vertex.ny, vertex.nz), Eigen::Vector3f::Zero());
+    }
 }
 
 TEST(VertexFormats, EveryFormatIsMadeFromAPointAndAColor)
