@@ -38,13 +38,19 @@ void BackgroundThread::restart()
     mStateChanged.notify_all();
 }
 
+void BackgroundThread::cancel()
+{
+    std::lock_guard lock(mMutex);
+    mRunScheduled = false;
+    mRunStop.request_stop();
+}
+
 void BackgroundThread::stop()
 {
     if (std::this_thread::get_id() == mWorker.get_id())
         throw std::logic_error("BackgroundThread::stop must not be called from its own run");
+    cancel();
     std::unique_lock lock(mMutex);
-    mRunScheduled = false;
-    mRunStop.request_stop();
     mStateChanged.wait(lock, [this] { return !mRunInProgress; });
 }
 

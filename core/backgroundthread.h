@@ -25,6 +25,9 @@ public:
 
     void restart();
 
+    // Cancels a scheduled run and asks the current one to stop, without waiting for it.
+    void cancel();
+
     // Cancels a scheduled run, asks the current one to stop and waits until it has returned.
     // Throws std::logic_error when called from a run, which would wait for itself.
     void stop();

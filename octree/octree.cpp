@@ -84,6 +84,13 @@ float Octree::spacing(std::size_t level) const
     return static_cast<float>(std::ldexp(mRootSpacing * mUnitScale, -static_cast<int>(level)));
 }
 
+std::shared_ptr<Octree> Octree::withUnitScale(double unitScale) const
+{
+    auto copy = std::make_shared<Octree>(mLocation, unitScale);
+    copy->mExternal = externalAttributeHierarchies();
+    return copy;
+}
+
 void Octree::setUnitScale(double unitScale)
 {
     mUnitScale = unitScale;

@@ -42,6 +42,9 @@ public:
     Math::Point<double, 3> const& position() const { return mPosition; }
     double unitScale() const { return mUnitScale; }
     void setUnitScale(double unitScale);
+    // A new octree of the same data set and external attribute sources at `unitScale`; this one, and
+    // whoever shares it, keeps decoding at its own scale.
+    std::shared_ptr<Octree> withUnitScale(double unitScale) const;
 
     NodeVisibilityType nodeVisibility(OctreeNodeId id) const;
 

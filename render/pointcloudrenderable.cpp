@@ -5,6 +5,7 @@
 #include "core/log.h"
 #include "math/trianglemesh.h"
 #include "octree/nodevertexloader.h"
+#include "octree/potreehierarchy.h"
 #include "render/buffersize.h"
 #include "render/camera.h"
 #include "render/lodpointcloud.h"
@@ -87,19 +88,38 @@ std::size_t histogramQuantile(std::vector<std::uint64_t> const& histogram, doubl
 
 static_assert(PointCloudRenderable::kMaxPointBudget == kMaxBufferBytes / sizeof(VertexContainer::Vertex));
 
-struct CacheIdentifierHash {
-    std::size_t operator()(Octree::CacheIdentifier const& identifier) const
+// What cached node values depend on: the data set, the unit scale and the external attribute sources.
+struct NodeCacheKey {
+    Octree::CacheIdentifier identifier;
+    std::vector<std::string> externalAttributes;
+
+    bool operator==(NodeCacheKey const& other) const = default;
+};
+
+struct NodeCacheKeyHash {
+    std::size_t operator()(NodeCacheKey const& key) const
     {
         std::size_t seed = 0;
-        Core::hashCombine(seed, Octree::LocationPtrHash{}(identifier.location));
+        Core::hashCombine(seed, Octree::LocationPtrHash{}(key.identifier.location));
         // 0.0 and -0.0 must hash alike.
-        Core::hashCombine(seed, std::hash<double>{}(identifier.unitScale == 0.0 ? 0.0 : identifier.unitScale));
+        double const unitScale = key.identifier.unitScale;
+        Core::hashCombine(seed, std::hash<double>{}(unitScale == 0.0 ? 0.0 : unitScale));
+        for (std::string const& attributes : key.externalAttributes)
+            Core::hashCombine(seed, std::hash<std::string>{}(attributes));
         return seed;
     }
 };
 
+NodeCacheKey cacheKeyOf(Octree::Octree const& octree)
+{
+    NodeCacheKey key{{octree.location(), octree.unitScale()}, {}};
+    for (auto const& hierarchy : octree.externalAttributeHierarchies())
+        key.externalAttributes.push_back(hierarchy->location().identity());
+    return key;
+}
+
 using VertexCacheRegistry =
-    Core::SharedResources<Octree::CacheIdentifier, PointCloudRenderable::VertexContainerCache, CacheIdentifierHash>;
+    Core::SharedResources<NodeCacheKey, PointCloudRenderable::VertexContainerCache, NodeCacheKeyHash>;
 
 VertexCacheRegistry& sharedVertexContainerCaches()
 {
@@ -108,9 +128,8 @@ VertexCacheRegistry& sharedVertexContainerCaches()
 }
 
 using MeshDistanceCacheRegistry =
-    Core::SharedResources<Octree::CacheIdentifier, PointCloudRenderable::MeshDistanceCache, CacheIdentifierHash>;
-using ClippingCacheRegistry =
-    Core::SharedResources<Octree::CacheIdentifier, PointCloudRenderable::ClippingCache, CacheIdentifierHash>;
+    Core::SharedResources<NodeCacheKey, PointCloudRenderable::MeshDistanceCache, NodeCacheKeyHash>;
+using ClippingCacheRegistry = Core::SharedResources<NodeCacheKey, PointCloudRenderable::ClippingCache, NodeCacheKeyHash>;
 
 MeshDistanceCacheRegistry& sharedMeshDistanceCaches()
 {
@@ -206,20 +225,20 @@ std::shared_ptr<PointCloudRenderable::VertexContainerCache> PointCloudRenderable
     std::shared_ptr<Octree::Location> const& location, double unitScale, std::uint64_t capacity,
     std::size_t reserveEntries)
 {
-    return sharedVertexContainerCaches().createOrGet(Octree::CacheIdentifier{location, unitScale}, capacity,
+    return sharedVertexContainerCaches().createOrGet(NodeCacheKey{{location, unitScale}, {}}, capacity,
                                                      reserveEntries);
 }
 
 std::shared_ptr<PointCloudRenderable::MeshDistanceCache> PointCloudRenderable::createOrGetSharedMeshDistanceCache(
     std::shared_ptr<Octree::Location> const& location, double unitScale, std::uint64_t capacity)
 {
-    return sharedMeshDistanceCaches().createOrGet(Octree::CacheIdentifier{location, unitScale}, capacity);
+    return sharedMeshDistanceCaches().createOrGet(NodeCacheKey{{location, unitScale}, {}}, capacity);
 }
 
 std::shared_ptr<PointCloudRenderable::ClippingCache> PointCloudRenderable::createOrGetSharedClippingCache(
     std::shared_ptr<Octree::Location> const& location, double unitScale, std::uint64_t capacity)
 {
-    return sharedClippingCaches().createOrGet(Octree::CacheIdentifier{location, unitScale}, capacity);
+    return sharedClippingCaches().createOrGet(NodeCacheKey{{location, unitScale}, {}}, capacity);
 }
 
 void PointCloudRenderable::destroySharedResources()
@@ -252,12 +271,6 @@ PointCloudRenderable::PointCloudRenderable(Private tag, std::shared_ptr<Octree::
 PointCloudRenderable::PointCloudRenderable(Private, std::shared_ptr<Octree::Octree> octree, std::string const& name,
                                            std::size_t pointBudget)
     : Renderable(name), mUpdateInterval(kDefaultUpdateInterval.count()), mOctree(std::move(octree)),
-      mVertexContainerCache(createOrGetSharedVertexContainerCache(mOctree->location(), mOctree->unitScale(),
-                                                                  kVertexCacheCapacity, kVertexCacheReserve)),
-      mMeshDistanceCache(createOrGetSharedMeshDistanceCache(mOctree->location(), mOctree->unitScale(),
-                                                            kMeshDistanceCacheCapacity)),
-      mClippingCache(
-          createOrGetSharedClippingCache(mOctree->location(), mOctree->unitScale(), kClippingCacheCapacity)),
       mPointBudget(pointBudget), mOctreeNodePriorityThreshold(kDefaultPriorityThreshold),
       mPointSizeFactor(kDefaultPointSizeFactor), mFrustumScale(kDefaultFrustumScale),
       mMaxPointSize(kDefaultMaxPointSize), mPointSize(mOctree->spacing() * kDefaultPointSizeFactor),
@@ -269,6 +282,7 @@ PointCloudRenderable::PointCloudRenderable(Private, std::shared_ptr<Octree::Octr
     if (pointBudget > kMaxPointBudget)
         throw std::invalid_argument(fmt::format("Error: point budget {} exceeds the limit of {} points per cloud",
                                                 pointBudget, kMaxPointBudget));
+    replaceOctree(mOctree);
     mViewState.threshold = mOctreeNodePriorityThreshold;
     mViewState.maxLevelToKeep = mMaxLevelToKeep;
 }
@@ -710,12 +724,13 @@ void PointCloudRenderable::visitCoarseVertices(std::function<void(VertexContaine
 {
     std::deque<Octree::OctreeNodeId> queue{mOctree->root()};
     VertexContainer vertices;
+    std::shared_ptr<NodeSource const> const source = nodeSource();
     while (!queue.empty()) {
         Octree::OctreeNodeId const id = queue.front();
         queue.pop_front();
         std::string error;
         try {
-            if (!getVertexData(id, vertices, {}, error))
+            if (!getVertexData(*source, id, vertices, {}, error))
                 break;
         } catch (std::exception const&) {
             break;
@@ -945,6 +960,8 @@ void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, s
         throw std::runtime_error("reloadingPoints is not allowed if PointCloudRenderable is not initialized");
     NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
     ViewState const view = viewState();
+    std::shared_ptr<NodeSource const> const source = nodeSource();
+    Octree::Octree const& octree = *source->octree;
     prioritizer.refreshPriorities(
         id(), [&](unsigned level, Math::NBoundingBox<float, 3> const& cube) { return priorityFor(view, level, cube); },
         stopToken);
@@ -959,8 +976,8 @@ void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, s
     std::priority_queue<Candidate, std::vector<Candidate>, decltype(lessImportant)> candidates(lessImportant);
     // The root is loaded wherever the camera looks, but not when clipping hides all of it: region
     // clipping without a region, for one, must show nothing.
-    if (!isClippedAway(view, mOctree->boundingCube(mOctree->root())))
-        candidates.push({mOctree->root(), NodePriority::keep()});
+    if (!isClippedAway(view, octree.boundingCube(octree.root())))
+        candidates.push({octree.root(), NodePriority::keep()});
     auto lastPublication = std::chrono::steady_clock::now();
     bool changed = true;
     NodePriority const discard = NodePriority::discard();
@@ -975,16 +992,16 @@ void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, s
         Candidate const candidate = candidates.top();
         candidates.pop();
         bool accepted = false;
-        if (offerNode(prioritizer, candidate.id, candidate.priority, accepted, stopToken))
+        if (offerNode(prioritizer, *source, candidate.id, candidate.priority, accepted, stopToken))
             changed = true;
         if (stopToken.stop_requested())
             return;
         if (!accepted || candidate.id.level() >= maxLevel)
             continue;
-        for (Octree::OctreeNodeId const child : mOctree->children(candidate.id)) {
-            if (mOctree->nodeVisibility(child) == Octree::NodeVisibilityType::Hidden)
+        for (Octree::OctreeNodeId const child : octree.children(candidate.id)) {
+            if (octree.nodeVisibility(child) == Octree::NodeVisibilityType::Hidden)
                 continue;
-            NodePriority const priority = priorityFor(view, child.level(), mOctree->boundingCube(child));
+            NodePriority const priority = priorityFor(view, child.level(), octree.boundingCube(child));
             if (priority > discard)
                 candidates.push({child, priority});
         }
@@ -998,8 +1015,9 @@ void PointCloudRenderable::reloadPoints(void (*callback)(), std::size_t maxLevel
     reloadPoints(callback ? std::function<void()>(callback) : std::function<void()>(), maxLevel, stopToken);
 }
 
-bool PointCloudRenderable::offerNode(NodePrioritizer& prioritizer, Octree::OctreeNodeId nodeId,
-                                     NodePriority priority, bool& accepted, std::stop_token const& stopToken)
+bool PointCloudRenderable::offerNode(NodePrioritizer& prioritizer, NodeSource const& source,
+                                     Octree::OctreeNodeId nodeId, NodePriority priority, bool& accepted,
+                                     std::stop_token const& stopToken)
 {
     accepted = false;
     auto const now = BrokenNodes::Clock::now();
@@ -1008,7 +1026,7 @@ bool PointCloudRenderable::offerNode(NodePrioritizer& prioritizer, Octree::Octre
     std::string failure;
     auto const loader = [&](VertexContainer& out, std::stop_token token) {
         try {
-            if (getVertexData(nodeId, out, token, failure)) {
+            if (getVertexData(source, nodeId, out, token, failure)) {
                 mBrokenNodes.recordSuccess(nodeId);
                 return true;
             }
@@ -1018,44 +1036,47 @@ bool PointCloudRenderable::offerNode(NodePrioritizer& prioritizer, Octree::Octre
         if (token.stop_requested())
             return false;
         if (failure.empty())
-            failure = fmt::format("node {} of {} cannot be read", nodeId.name(), mOctree->location()->identity());
+            failure = fmt::format("node {} of {} cannot be read", nodeId.name(), source.octree->location()->identity());
         // Without points the node does not enter, and its subtree is not visited.
         out.resize(0);
         return true;
     };
-    bool const changed = prioritizer.addNode({id(), nodeId}, mOctree->boundingCube(nodeId), priority, loader,
+    bool const changed = prioritizer.addNode({id(), nodeId}, source.octree->boundingCube(nodeId), priority, loader,
                                              accepted, stopToken);
     if (!failure.empty() && mBrokenNodes.recordFailure(nodeId, failure, now))
         Core::Log::error(failure);
     return changed;
 }
 
-bool PointCloudRenderable::getVertexData(Octree::OctreeNodeId nodeId, VertexContainer& out,
-                                         std::stop_token stopToken, std::string& error)
+bool PointCloudRenderable::getVertexData(NodeSource const& source, Octree::OctreeNodeId nodeId,
+                                         VertexContainer& out, std::stop_token stopToken, std::string& error)
 {
-    bool const loaded = mVertexContainerCache->getOrLoad(
+    bool const loaded = source.vertices->getOrLoad(
         nodeId, out,
-        [&](VertexContainer& vertices) { return Octree::loadNodeVertices(*mOctree, nodeId, vertices, stopToken, &error); },
+        [&](VertexContainer& vertices) {
+            return Octree::loadNodeVertices(*source.octree, nodeId, vertices, stopToken, &error);
+        },
         stopToken);
     if (!loaded)
         return false;
-    return updateMeshDistances(nodeId, out, stopToken) && updateRegionClipping(nodeId, out, stopToken);
+    return updateMeshDistances(source, nodeId, out, stopToken) &&
+           updateRegionClipping(source, nodeId, out, stopToken);
 }
 
-bool PointCloudRenderable::updateMeshDistances(Octree::OctreeNodeId nodeId, VertexContainer& vertices,
-                                               std::stop_token const& stopToken)
+bool PointCloudRenderable::updateMeshDistances(NodeSource const& source, Octree::OctreeNodeId nodeId,
+                                               VertexContainer& vertices, std::stop_token const& stopToken)
 {
     if (!meshForDistanceColorizationModelCs())
         return true;
     std::vector<float> distances;
-    if (mMeshDistanceCache->tryGet(modelCsMesh().keyOf(nodeId), distances)) {
+    if (source.distances->tryGet(modelCsMesh().keyOf(nodeId), distances)) {
         vertices.setDistances(distances);
         return true;
     }
     if (stopToken.stop_requested())
         return false;
     // The version comes before the mesh: distances of a mesh replaced meanwhile are refused by put.
-    MeshDistanceCache::Version const version = mMeshDistanceCache->version(kCacheGroup);
+    MeshDistanceCache::Version const version = source.distances->version(kCacheGroup);
     ModelCsMesh const mesh = modelCsMesh();
     if (!mesh.mesh)
         return true;
@@ -1065,30 +1086,30 @@ bool PointCloudRenderable::updateMeshDistances(Octree::OctreeNodeId nodeId, Vert
     if (stopToken.stop_requested())
         return false;
     vertices.setDistances(distances);
-    mMeshDistanceCache->put(mesh.keyOf(nodeId), std::move(distances), kCacheGroup, version);
+    source.distances->put(mesh.keyOf(nodeId), std::move(distances), kCacheGroup, version);
     return true;
 }
 
-bool PointCloudRenderable::updateRegionClipping(Octree::OctreeNodeId nodeId, VertexContainer& vertices,
-                                                std::stop_token const& stopToken)
+bool PointCloudRenderable::updateRegionClipping(NodeSource const& source, Octree::OctreeNodeId nodeId,
+                                                VertexContainer& vertices, std::stop_token const& stopToken)
 {
     std::shared_ptr<Math::ClippingRegion<float> const> const cachedRegion = currentClippingRegion();
     if (!cachedRegion)
         return true;
     std::vector<std::uint8_t> clipValues;
-    if (mClippingCache->tryGet(NodeValueKey{nodeId, cachedRegion.get(), viewState().world}, clipValues)) {
+    if (source.clipValues->tryGet(NodeValueKey{nodeId, cachedRegion.get(), viewState().world}, clipValues)) {
         vertices.setClipValues(clipValues);
         return true;
     }
     if (stopToken.stop_requested())
         return false;
     // The version comes before the region and the world matrix, as for the distances.
-    ClippingCache::Version const version = mClippingCache->version(kCacheGroup);
+    ClippingCache::Version const version = source.clipValues->version(kCacheGroup);
     std::shared_ptr<Math::ClippingRegion<float> const> const region = currentClippingRegion();
     if (!region)
         return true;
     Eigen::Matrix4f const world = viewState().world;
-    Math::NBoundingBox<float, 3> const worldBox = mOctree->boundingCube(nodeId).transformed(world);
+    Math::NBoundingBox<float, 3> const worldBox = source.octree->boundingCube(nodeId).transformed(world);
     if (region->isInside(worldBox)) {
         clipValues.assign(vertices.size(), kClipPassed);
     } else {
@@ -1101,7 +1122,7 @@ bool PointCloudRenderable::updateRegionClipping(Octree::OctreeNodeId nodeId, Ver
     if (stopToken.stop_requested())
         return false;
     vertices.setClipValues(clipValues);
-    mClippingCache->put(NodeValueKey{nodeId, region.get(), world}, std::move(clipValues), kCacheGroup, version);
+    source.clipValues->put(NodeValueKey{nodeId, region.get(), world}, std::move(clipValues), kCacheGroup, version);
     return true;
 }
 
@@ -1205,16 +1226,17 @@ void PointCloudRenderable::updateClippingInVisibleOctreeNodes()
 }
 
 void PointCloudRenderable::updateVisibleOctreeNodes(
-    bool (PointCloudRenderable::*update)(Octree::OctreeNodeId, VertexContainer&, std::stop_token const&))
+    bool (PointCloudRenderable::*update)(NodeSource const&, Octree::OctreeNodeId, VertexContainer&, std::stop_token const&))
 {
     NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
     ViewState const view = viewState();
+    std::shared_ptr<NodeSource const> const source = nodeSource();
     prioritizer.updateNodes(id(), [&](Octree::OctreeNodeId nodeId, Math::NBoundingBox<float, 3> const& cube,
                                       NodePriority& priority, VertexContainer& vertices) {
         priority = priorityFor(view, nodeId.level(), cube);
         // A discarded node is about to leave; its old values stay.
         if (priority != NodePriority::discard())
-            (this->*update)(nodeId, vertices, {});
+            (this->*update)(*source, nodeId, vertices, {});
     });
     prioritizer.updateBuffers(id(), false, mLodPointCloud->buffers());
     triggerReload();
@@ -1237,12 +1259,14 @@ void PointCloudRenderable::clearVisibleOctreeNodes()
         return;
     // The running reload is asked to stop but not waited for (a host whose callback waits on this
     // thread would deadlock). Its stop is requested before the clear, so the prioritizer refuses
-    // whatever it still offers, and its publications show only what the new state keeps.
+    // whatever it still offers; the next reload is scheduled after the clear, so it loses nothing.
     if (mLoaderThread)
-        restartLoader();
+        mLoaderThread->cancel();
     NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
     prioritizer.clear(id());
     prioritizer.updateBuffers(id(), false, mLodPointCloud->buffers());
+    if (mLoaderThread)
+        restartLoader();
     setNeedsRedraw(true);
 }
 
@@ -1339,31 +1363,40 @@ void PointCloudRenderable::setUnitScale(double unitScale)
 {
     if (unitScale == mOctree->unitScale())
         return;
-    // The loader decodes through the cache and the octree that change here.
-    bool const restart = mLoaderThread != nullptr;
-    if (mLoaderThread)
-        mLoaderThread->stop();
-    // Other clouds of this data set may still draw at the old scale: their caches stay as they are.
-    mVertexContainerCache = createOrGetSharedVertexContainerCache(mOctree->location(), unitScale,
-                                                                  kVertexCacheCapacity, kVertexCacheReserve);
-    mMeshDistanceCache =
-        createOrGetSharedMeshDistanceCache(mOctree->location(), unitScale, kMeshDistanceCacheCapacity);
-    mClippingCache = createOrGetSharedClippingCache(mOctree->location(), unitScale, kClippingCacheCapacity);
-    mOctree->setUnitScale(unitScale);
+    replaceOctree(mOctree->withUnitScale(unitScale));
     float const pointSize = mOctree->spacing() * mPointSizeFactor;
     if (pointSize != mPointSize) {
         mPointSize = pointSize;
         if (isInitialized())
             mLodPointCloud->modifyFrameConstants().point_size = pointSize;
     }
-    if (isInitialized()) {
-        mLodPointCloud->modifyFrameConstants().root_node_size = largestEdge(boundingCube());
-        updateViewState();
-        clearVisibleOctreeNodes();
-    } else if (restart) {
-        triggerReload();
-    }
     setNeedsRedraw(true);
+}
+
+void PointCloudRenderable::replaceOctree(std::shared_ptr<Octree::Octree> octree)
+{
+    NodeCacheKey const key = cacheKeyOf(*octree);
+    mVertexContainerCache = sharedVertexContainerCaches().createOrGet(key, kVertexCacheCapacity, kVertexCacheReserve);
+    mMeshDistanceCache = sharedMeshDistanceCaches().createOrGet(key, kMeshDistanceCacheCapacity);
+    mClippingCache = sharedClippingCaches().createOrGet(key, kClippingCacheCapacity);
+    mOctree = std::move(octree);
+    {
+        std::lock_guard lock(mNodeSourceMutex);
+        mNodeSource = std::make_shared<NodeSource const>(
+            NodeSource{mOctree, mVertexContainerCache, mMeshDistanceCache, mClippingCache});
+    }
+    mBrokenNodes.clear();
+    if (!isInitialized())
+        return;
+    mLodPointCloud->modifyFrameConstants().root_node_size = largestEdge(boundingCube());
+    updateViewState();
+    clearVisibleOctreeNodes();
+}
+
+std::shared_ptr<PointCloudRenderable::NodeSource const> PointCloudRenderable::nodeSource() const
+{
+    std::lock_guard lock(mNodeSourceMutex);
+    return mNodeSource;
 }
 
 Math::NBoundingBox<float, 3> PointCloudRenderable::boundingCube() const
@@ -1418,7 +1451,11 @@ std::vector<Octree::OctreeNodeId> PointCloudRenderable::loadedNodeIds() const
 
 void PointCloudRenderable::addExternalAttributeLocation(std::shared_ptr<Octree::Location> location)
 {
-    mOctree->addExternalAttributeLocation(std::move(location));
+    std::shared_ptr<Octree::Octree> const octree = mOctree->withUnitScale(mOctree->unitScale());
+    // Refused sources throw here, before anything changed.
+    octree->addExternalAttributeLocation(std::move(location));
+    replaceOctree(octree);
+    setNeedsRedraw(true);
 }
 
 } // namespace Render

@@ -185,7 +185,8 @@ public:
     std::size_t maxLevelToKeep() const { return mMaxLevelToKeep; }
     void setMaxLevelToKeep(std::size_t level);
     double unitScale() const;
-    // Decodes the nodes again at the new scale, through the caches of that scale.
+    // Decodes the nodes again at the new scale, through the caches of that scale, with an octree of
+    // its own: clouds sharing the old octree keep decoding at their scale.
     void setUnitScale(double unitScale);
 
     std::shared_ptr<Octree::Octree> const& octree() const { return mOctree; }
@@ -203,6 +204,8 @@ public:
     std::size_t loadedPointCount() const;
     std::size_t loadedNodeCount() const;
     std::vector<Octree::OctreeNodeId> loadedNodeIds() const;
+    // Decodes the nodes again with the attributes of `location`, through caches of their own; other
+    // clouds of the data set, and those sharing this cloud's octree, keep their attributes.
     void addExternalAttributeLocation(std::shared_ptr<Octree::Location> location);
     NodePriority boundingBoxPriority(unsigned level, Math::NBoundingBox<float, 3> const& cube) const;
 
@@ -237,6 +240,15 @@ public:
     static void destroySharedResources();
 
 private:
+    // What decoding a node depends on: the octree and the caches keyed by its configuration. Replaced
+    // whole, never changed, so that a reload goes on with the one it took while the host moves on.
+    struct NodeSource {
+        std::shared_ptr<Octree::Octree> octree;
+        std::shared_ptr<VertexContainerCache> vertices;
+        std::shared_ptr<MeshDistanceCache> distances;
+        std::shared_ptr<ClippingCache> clipValues;
+    };
+
     // What the loader needs of the view, copied at the start of each reload.
     struct ViewState {
         Eigen::Matrix4f world = Eigen::Matrix4f::Identity();
@@ -267,8 +279,10 @@ private:
     bool needsMeshDistanceColorization(ViewState const& view, Math::NBoundingBox<float, 3> const& modelBox) const;
     // Loader steps after decoding: the node's mesh distances and clip values, from the shared caches
     // or computed. False when stopped.
-    bool updateMeshDistances(Octree::OctreeNodeId id, VertexContainer& vertices, std::stop_token const& stopToken);
-    bool updateRegionClipping(Octree::OctreeNodeId id, VertexContainer& vertices, std::stop_token const& stopToken);
+    bool updateMeshDistances(NodeSource const& source, Octree::OctreeNodeId id, VertexContainer& vertices,
+                             std::stop_token const& stopToken);
+    bool updateRegionClipping(NodeSource const& source, Octree::OctreeNodeId id, VertexContainer& vertices,
+                              std::stop_token const& stopToken);
     void updateMeshForDistanceColorizationModelCs();
     // The distance mesh moved into the model frame of a cloud at `world`, with its tree; null without a
     // mesh. Throws std::invalid_argument when `world` cannot be inverted.
@@ -298,11 +312,14 @@ private:
     void restartLoader();
     void reloadJob(std::function<void()> const& callback, std::size_t maxLevel, std::stop_token stopToken);
     // False when stopped or when the node cannot be read; `error` then tells why.
-    bool getVertexData(Octree::OctreeNodeId id, VertexContainer& out, std::stop_token stopToken,
-                       std::string& error);
+    bool getVertexData(NodeSource const& source, Octree::OctreeNodeId id, VertexContainer& out,
+                       std::stop_token stopToken, std::string& error);
     // Offers one node to the shared budget; a node that cannot be read is recorded as broken.
-    bool offerNode(NodePrioritizer& prioritizer, Octree::OctreeNodeId nodeId, NodePriority priority,
-                   bool& accepted, std::stop_token const& stopToken);
+    bool offerNode(NodePrioritizer& prioritizer, NodeSource const& source, Octree::OctreeNodeId nodeId,
+                   NodePriority priority, bool& accepted, std::stop_token const& stopToken);
+    std::shared_ptr<NodeSource const> nodeSource() const;
+    // Makes `octree` the cloud's octree, with the caches of its configuration, and loads again.
+    void replaceOctree(std::shared_ptr<Octree::Octree> octree);
     // After a reload: waits until the next broken node is due again. False when nothing is due.
     bool waitForBrokenNodeRetry(std::stop_token const& stopToken);
     // The vertices of the coarse levels, level by level, until a node cannot be read.
@@ -310,8 +327,8 @@ private:
     void publishAndNotify(std::function<void()> const& callback);
     // Recomputes `update` on every loaded node of this cloud that is not about to leave, in place,
     // then publishes the result and restarts loading.
-    void updateVisibleOctreeNodes(
-        bool (PointCloudRenderable::*update)(Octree::OctreeNodeId, VertexContainer&, std::stop_token const&));
+    void updateVisibleOctreeNodes(bool (PointCloudRenderable::*update)(NodeSource const&, Octree::OctreeNodeId,
+                                                                        VertexContainer&, std::stop_token const&));
     bool isInitialized() const { return mLodPointCloud != nullptr; }
     void setReloadError(std::exception_ptr error);
 
@@ -331,6 +348,9 @@ private:
     std::shared_ptr<VertexContainerCache> mVertexContainerCache;
     std::shared_ptr<MeshDistanceCache> mMeshDistanceCache;
     std::shared_ptr<ClippingCache> mClippingCache;
+    // The octree and caches above as the loader reads them.
+    mutable std::mutex mNodeSourceMutex;
+    std::shared_ptr<NodeSource const> mNodeSource;
     std::vector<Math::HalfSpace<float, 3>> mClippingVolume;
     Math::ConvexPolytope<float, 3> mClippingPolytope;
     std::size_t mPointBudget;

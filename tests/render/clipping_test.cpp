@@ -510,7 +510,7 @@ TEST_F(ClippingTest, CachedValuesOfAnotherSizeFailTheLoaderWithTheirMessage)
         cloud->isAsyncReloadHealthy(true);
         FAIL() << "the loader took values of the wrong size";
     } catch (std::runtime_error const& error) {
-        EXPECT_STREQ(error.what(), "Error VertexContainer::setDistances: size mismatch");
+        EXPECT_STREQ(error.what(), "Error loading point data: Error VertexContainer::setDistances: size mismatch");
     }
     cloud->stopAsyncReload();
     Render::setLogSink({});

@@ -1,5 +1,6 @@
 // The library driven as a host drives it: views a user asks for, scene changes, broken data.
 #include "octree/octree.h"
+#include "octree/potreelocation.h"
 #include "graphics/colorimage.h"
 #include "graphics/depthimage.h"
 #include "render/boxes.h"
@@ -17,6 +18,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <thread>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -229,6 +234,99 @@ TEST(GroupMisuse, NullAndCyclesAreRefused)
     EXPECT_EQ(root->size(), 1u);
     EXPECT_EQ(inner->size(), 0u);
     EXPECT_EQ(inner->parent(), root);
+}
+
+// A data set whose node reads hang while the test holds them, as a stalled network share would.
+class StallingLocation : public PoTree::FileSystemLocation {
+public:
+    using FileSystemLocation::FileSystemLocation;
+
+    std::future<std::string> fetchOctreeChunk(std::uint64_t offset, std::uint64_t size,
+                                              std::stop_token stopToken) const override
+    {
+        {
+            std::unique_lock lock(mMutex);
+            ++mWaiting;
+            mChanged.notify_all();
+            mChanged.wait(lock, [&] { return !mStalled; });
+            --mWaiting;
+        }
+        return FileSystemLocation::fetchOctreeChunk(offset, size, stopToken);
+    }
+
+    void stall()
+    {
+        std::lock_guard lock(mMutex);
+        mStalled = true;
+    }
+
+    void release()
+    {
+        std::lock_guard lock(mMutex);
+        mStalled = false;
+        mChanged.notify_all();
+    }
+
+    bool waitForStalledRead(std::chrono::seconds timeout)
+    {
+        std::unique_lock lock(mMutex);
+        return mChanged.wait_for(lock, timeout, [&] { return mWaiting > 0; });
+    }
+
+private:
+    mutable std::mutex mMutex;
+    mutable std::condition_variable mChanged;
+    mutable int mWaiting = 0;
+    bool mStalled = false;
+};
+
+// While the loader hangs in a read, every host call that changes what the cloud shows returns at
+// once; what the loader finishes afterwards for the old state is never shown.
+TEST_F(PointCloudTest, HostCallsReturnWhileTheLoaderHangsInARead)
+{
+    auto location = std::make_shared<StallingLocation>(realWorld("potree/autzen-trim-default"));
+    auto group = Render::GroupRenderable::create("scene");
+    auto cloud = startCloud(location, 20'000);
+    group->add(cloud);
+    renderer->setScene(group);
+    Math::NBoundingBox<float, 3> const box = cloud->boundingBoxWorld();
+    viewFromAbove(box);
+    cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+    renderUntilSettled({cloud});
+
+    location->stall();
+    // A close view needs nodes that are not cached yet: the loader hangs in their read.
+    viewFromAbove(box.min() * 0.8f + box.max() * 0.2f, (box.max() - box.min()).x() * 0.1f);
+    ASSERT_TRUE(location->waitForStalledRead(30s));
+    // Should a call wait for the loader after all, this lets it go on, so the test fails instead of hanging.
+    std::atomic<bool> done = false;
+    std::atomic<bool> watchdogFired = false;
+    std::thread watchdog([&] {
+        auto const deadline = std::chrono::steady_clock::now() + 30s;
+        while (!done && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        watchdogFired = !done;
+        location->release();
+    });
+    cloud->setOctreeNodePriorityThreshold(20.0f);
+    Eigen::Matrix4f shifted = Eigen::Matrix4f::Identity();
+    shifted(0, 3) = 1.0f;
+    cloud->setMatrix(shifted);
+    group->add(Render::GroupRenderable::create("added"));
+    cloud->clearVisibleOctreeNodes();
+    cloud->setUnitScale(2.0);
+    cloud->setVisible(false);
+    cloud->setVisible(true);
+    done = true;
+    watchdog.join();
+    EXPECT_FALSE(watchdogFired) << "a host call waited for the loader";
+
+    viewFromAbove(cloud->boundingBoxWorld());
+    renderUntilSettled({cloud});
+    EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
+    EXPECT_EQ(cloud->numVisiblePoints(), cloud->loadedPointCount());
+    EXPECT_GT(coverage().fraction, 0.2);
+    renderer->setScene(Render::GroupRenderable::create("empty"));
 }
 
 // A loader requested before the cloud joins a scene starts with init instead of racing it.
