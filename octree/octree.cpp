@@ -191,4 +191,14 @@ bool Octree::loadNodePointData(OctreeNodeId id, NodePointData& out, std::stop_to
     return true;
 }
 
+std::vector<OctreeNodeId> allNodeIds(Octree const& octree)
+{
+    std::vector<OctreeNodeId> nodes{octree.root()};
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        for (OctreeNodeId const child : octree.children(nodes[i]))
+            nodes.push_back(child);
+    }
+    return nodes;
+}
+
 } // namespace Octree

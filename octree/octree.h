@@ -78,4 +78,7 @@ private:
     std::vector<std::shared_ptr<PoTree::Hierarchy>> mExternal;
 };
 
+// Every node id of the tree, breadth first from the root.
+std::vector<OctreeNodeId> allNodeIds(Octree const& octree);
+
 } // namespace Octree

@@ -94,23 +94,13 @@ Point3f toWorld(Eigen::Matrix4f const& matrix, Math::Point<double, 3> const& mod
     return Point3f(transformed.head<3>() / transformed.w());
 }
 
-std::vector<Octree::OctreeNodeId> allNodes(Octree::Octree const& octree)
-{
-    std::vector<Octree::OctreeNodeId> nodes{octree.root()};
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        for (auto const child : octree.children(nodes[i]))
-            nodes.push_back(child);
-    }
-    return nodes;
-}
-
 // Every point of every node down to `maxLevel` that `keep` accepts, sorted: what a query must return.
 template <class Keep>
 std::vector<QueriedPoint> bruteForce(Octree::Octree const& octree, Eigen::Matrix4f const& matrix, std::size_t maxLevel,
                                      Keep keep)
 {
     std::vector<QueriedPoint> points;
-    for (auto const id : allNodes(octree)) {
+    for (auto const id : Octree::allNodeIds(octree)) {
         if (id.level() > maxLevel)
             continue;
         Octree::NodePointData data;
@@ -180,7 +170,7 @@ std::shared_ptr<Octree::Octree> FilteredPointWalkTest::sOctree;
 
 TEST_F(FilteredPointWalkTest, DataSetHasSeveralLevels)
 {
-    auto const nodes = allNodes(*sOctree);
+    auto const nodes = Octree::allNodeIds(*sOctree);
     ASSERT_GT(std::ranges::max(nodes, {}, &Octree::OctreeNodeId::level).level(), 2u);
 }
 
@@ -283,7 +273,7 @@ TEST_F(FilteredPointWalkTest, SharedCacheServesLaterQueries)
     auto cache = std::make_shared<Octree::NodePointDataCache>(100'000);
     auto first = walk(nullptr, kAllLevels, 0.0f, cache);
     auto const points = drain(first, 1000);
-    EXPECT_EQ(cache->entryCount(), allNodes(*sOctree).size());
+    EXPECT_EQ(cache->entryCount(), Octree::allNodeIds(*sOctree).size());
     EXPECT_EQ(cache->currentSize(), 6000u);
     auto second = walk(nullptr, kAllLevels, 0.0f, cache);
     EXPECT_EQ(drain(second, 1000), points);
@@ -305,7 +295,7 @@ TEST_F(FilteredPointWalkTest, ExpiredTimeLimitEndsEachCallAfterOneNode)
         EXPECT_LE(total - before, 150u);
     }
     EXPECT_EQ(total, 6000u);
-    EXPECT_EQ(calls, allNodes(*sOctree).size());
+    EXPECT_EQ(calls, Octree::allNodeIds(*sOctree).size());
 }
 
 TEST_F(FilteredPointWalkTest, NegativeAndHugeTimeLimitsAreSafe)
@@ -349,7 +339,7 @@ TEST(FilteredPointWalk, UnreadableNodeThrowsAndTheWalkGoesOn)
     std::size_t failures = 0;
     std::size_t points = 0;
     std::size_t loadable = 0;
-    for (auto const id : allNodes(*octree)) {
+    for (auto const id : Octree::allNodeIds(*octree)) {
         Octree::NodePointData data;
         try {
             octree->loadNodePointData(id, data);

@@ -21,16 +21,6 @@ nlohmann::json manifest(std::filesystem::path const& folder)
     return nlohmann::json::parse(Core::readLocalFile(folder / "manifest.json"));
 }
 
-std::vector<Octree::OctreeNodeId> allNodes(Octree::Octree const& octree)
-{
-    std::vector<Octree::OctreeNodeId> nodes{octree.root()};
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        for (auto const child : octree.children(nodes[i]))
-            nodes.push_back(child);
-    }
-    return nodes;
-}
-
 struct Sums {
     std::uint64_t points = 0;
     std::array<std::uint64_t, 3> positions{0, 0, 0};
@@ -49,7 +39,7 @@ TEST_P(PotreeRealData, DecodesEveryNodeAsTheManifestRecords)
     ASSERT_TRUE(location->exists());
     Octree::Octree const octree(location, 1.0);
 
-    auto const nodes = allNodes(octree);
+    auto const nodes = Octree::allNodeIds(octree);
     EXPECT_EQ(nodes.size(), expected["hierarchy_facts"]["node_count"].get<std::size_t>());
     Sums sums;
     for (auto const id : nodes) {
@@ -94,7 +84,7 @@ TEST_P(PotreeVertexData, VertexContainersHoldEveryPointInsideTheBounds)
     // Stored positions may lie one scale unit beyond the recorded range.
     float const slack = static_cast<float>(location->metadata().scale.maxCoeff()) * 1.01f;
     std::uint64_t total = 0;
-    for (auto const id : allNodes(octree)) {
+    for (auto const id : Octree::allNodeIds(octree)) {
         Render::VertexContainer vertices;
         std::string error;
         ASSERT_TRUE(Octree::loadNodeVertices(octree, id, vertices, {}, &error)) << error;
@@ -164,7 +154,7 @@ TEST_P(EntwineRealData, DecodesEveryNodeOfTheHierarchy)
     nlohmann::json const expected = manifest(folder);
     auto location = std::make_shared<Entwine::FileSystemLocation>(folder);
     Octree::Octree const octree(location, 1.0);
-    auto const nodes = allNodes(octree);
+    auto const nodes = Octree::allNodeIds(octree);
     EXPECT_EQ(nodes.size(), expected["node_count"].get<std::size_t>());
     auto const bounds = octree.boundingBox();
     std::uint64_t total = 0;
@@ -224,10 +214,10 @@ TEST(RealData, SameScanHasTheSamePointsAndBoundsInPotreeAndEntwine)
     Octree::Octree const a(potree, 1.0);
     Octree::Octree const b(entwine, 1.0);
     std::uint64_t countA = 0;
-    for (auto const id : allNodes(a))
+    for (auto const id : Octree::allNodeIds(a))
         countA += a.potreeTree()->nodeById(id)->numPoints;
     std::uint64_t countB = 0;
-    for (auto const id : allNodes(b))
+    for (auto const id : Octree::allNodeIds(b))
         countB += b.entwineTree()->nodeById(id)->pointCount;
     EXPECT_EQ(countA, countB);
     // Both boxes enclose the same scan; the Entwine one is rounded out to whole units.

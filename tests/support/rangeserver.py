@@ -1,0 +1,266 @@
+#!/usr/bin/env python3
+"""A small HTTP/1.1 file server for the streaming tests, on 127.0.0.1 only.
+
+It serves one folder with single-range requests (206 with Content-Range) over
+keep-alive connections, and can be told to misbehave. The first path segment of
+every URL names a fault scenario ("plain" for none); the rest is the file's path
+below the folder, so one server answers every test case:
+
+    http://127.0.0.1:PORT/plain/potree/lone-star-default/metadata.json
+    http://127.0.0.1:PORT/node-404/ept/lone-star-laszip/ept.json
+
+A scenario is a list of rules (see FAULT_SCENARIOS or --faults FILE); a rule
+matches a file by glob ("path") and, for ranges inside one file, by the first
+requested byte ("range_start": a number or "nonzero"), and acts on the first
+"times" requests it matches (on all when absent):
+    {"fault": "status", "status": 404}   answer with that status
+    {"fault": "drop"}                     close the connection without an answer
+    {"fault": "delay", "seconds": 2}      wait, then answer normally
+    {"fault": "ignore_range"}             answer 200 with the whole file
+    {"fault": "short_body"}               promise the bytes, send half, close
+    {"fault": "wrong_range"}              send bytes one past the requested ones
+
+GET /__stats answers the connections accepted so far and the requests and body
+bytes per scenario as JSON, and
+--log FILE writes one line per request (scenario, path, range, status, bytes).
+
+Run it standalone (prints the base URL) or wrap a command with it:
+    rangeserver.py --root DIR [--faults FILE] -- COMMAND ARGS...
+runs COMMAND with MORVID_TEST_HTTP_URL set to the base URL, "{url}" in ARGS
+replaced by it, and ends both after --timeout seconds at the latest.
+"""
+
+import argparse
+import fnmatch
+import http.server
+import json
+import os
+import re
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+FAULT_SCENARIOS = {
+    "plain": [],
+    "node-404": [{"path": "ept/*/ept-data/2-2-2-1.laz", "fault": "status", "status": 404}],
+    "node-500-once": [{"path": "*/ept-data/1-0-0-0.laz", "fault": "status", "status": 500, "times": 1}],
+    "node-500": [{"path": "*/ept-data/1-0-0-0.laz", "fault": "status", "status": 500}],
+    "drop-once": [{"path": "*/octree.bin", "fault": "drop", "times": 2}],
+    "slow-node": [{"path": "*/ept-data/1-1-1-1.laz", "fault": "delay", "seconds": 6}],
+    "ignore-range": [{"path": "*.bin", "fault": "ignore_range"}],
+    "short-body": [{"path": "*/ept-data/2-2-2-1.laz", "fault": "short_body"}],
+    "wrong-range": [{"path": "*/octree.bin", "range_start": "nonzero", "fault": "wrong_range", "times": 1}],
+}
+
+RANGE = re.compile(r"^bytes=(\d+)-(\d*)$")
+
+
+class Statistics:
+    def __init__(self, log_path):
+        self.lock = threading.Lock()
+        self.per_scenario = {}
+        self.connections = 0
+        self.matches = {}
+        self.log = open(log_path, "a", buffering=1) if log_path else None
+
+    def record(self, scenario, path, byte_range, status, body_bytes):
+        with self.lock:
+            entry = self.per_scenario.setdefault(scenario, {"requests": 0, "bytes": 0})
+            entry["requests"] += 1
+            entry["bytes"] += body_bytes
+            if self.log:
+                shown = "-" if byte_range is None else "%d-%d" % byte_range
+                self.log.write("%s %s %s %d %d\n" % (scenario, path, shown, status, body_bytes))
+
+    def take_match(self, key, times):
+        """Counts a match of a rule; true while the rule still applies."""
+        with self.lock:
+            count = self.matches.get(key, 0)
+            if times is not None and count >= times:
+                return False
+            self.matches[key] = count + 1
+            return True
+
+
+def rule_matches(rule, path, byte_range):
+    if not fnmatch.fnmatch(path, rule["path"]):
+        return False
+    wanted = rule.get("range_start")
+    if wanted is None:
+        return True
+    start = 0 if byte_range is None else byte_range[0]
+    return start != 0 if wanted == "nonzero" else start == wanted
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "rangeserver"
+
+    def log_message(self, *args):
+        pass
+
+    def setup(self):
+        super().setup()
+        with self.server.statistics.lock:
+            self.server.statistics.connections += 1
+
+    def do_GET(self):
+        parts = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path).lstrip("/").split("/", 1)
+        if parts[0] == "__stats":
+            with self.server.statistics.lock:
+                answer = {"connections": self.server.statistics.connections,
+                          "scenarios": self.server.statistics.per_scenario}
+                self.send_bytes(200, json.dumps(answer).encode(), {})
+            return
+        scenario = parts[0]
+        path = parts[1] if len(parts) > 1 else ""
+        rules = self.server.scenarios.get(scenario)
+        file_path = os.path.realpath(os.path.join(self.server.root, path))
+        if rules is None or not file_path.startswith(self.server.root + os.sep) or not os.path.isfile(file_path):
+            self.answer_status(scenario, path, None, 404)
+            return
+        size = os.path.getsize(file_path)
+        byte_range = self.requested_range(size)
+        if byte_range == "unsatisfiable":
+            self.answer_status(scenario, path, None, 416, {"Content-Range": "bytes */%d" % size})
+            return
+
+        fault = None
+        for index, rule in enumerate(rules):
+            if rule_matches(rule, path, byte_range) and self.server.statistics.take_match(
+                    (scenario, index), rule.get("times")):
+                fault = rule
+                break
+        kind = fault["fault"] if fault else None
+        if kind == "delay":
+            time.sleep(fault["seconds"])
+        elif kind == "status":
+            self.answer_status(scenario, path, byte_range, fault["status"])
+            return
+        elif kind == "drop":
+            self.server.statistics.record(scenario, path, byte_range, 0, 0)
+            self.close_connection = True
+            self.connection.shutdown(2)
+            return
+        elif kind == "ignore_range":
+            byte_range = None
+
+        with open(file_path, "rb") as file:
+            if byte_range is None:
+                status, headers, first, length = 200, {}, 0, size
+            else:
+                first, last = byte_range
+                status, length = 206, last - first + 1
+                shown_first = first + 1 if kind == "wrong_range" else first
+                headers = {"Content-Range": "bytes %d-%d/%d" % (shown_first, shown_first + length - 1, size)}
+                if kind == "wrong_range":
+                    first += 1
+            headers["Accept-Ranges"] = "bytes"
+            self.send_response(status)
+            headers["Content-Length"] = str(length)
+            for name, value in headers.items():
+                self.send_header(name, value)
+            self.end_headers()
+            file.seek(first)
+            to_send = length // 2 if kind == "short_body" else length
+            sent = self.copy(file, to_send)
+            self.server.statistics.record(scenario, path, byte_range, status, sent)
+            if kind == "short_body":
+                self.close_connection = True
+                self.wfile.flush()
+                self.connection.shutdown(2)
+
+    def copy(self, file, count):
+        """Sends `count` bytes of the file; stops early when the client hangs up."""
+        sent = 0
+        try:
+            while sent < count:
+                chunk = file.read(min(65536, count - sent))
+                if not chunk:
+                    break
+                self.wfile.write(chunk)
+                sent += len(chunk)
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+        return sent
+
+    def requested_range(self, size):
+        header = self.headers.get("Range")
+        if header is None:
+            return None
+        match = RANGE.match(header.strip())
+        if not match:
+            return None
+        first = int(match.group(1))
+        last = int(match.group(2)) if match.group(2) else size - 1
+        if first >= size or last < first:
+            return "unsatisfiable"
+        return first, min(last, size - 1)
+
+    def answer_status(self, scenario, path, byte_range, status, headers=None):
+        body = ("%d for %s\n" % (status, path)).encode()
+        self.send_bytes(status, body, headers or {})
+        self.server.statistics.record(scenario, path, byte_range, status, len(body))
+
+    def send_bytes(self, status, body, headers):
+        self.send_response(status)
+        for name, value in headers.items():
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+class RangeServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, root, scenarios, log_path=None):
+        super().__init__(("127.0.0.1", 0), Handler)
+        self.root = os.path.realpath(root)
+        self.scenarios = scenarios
+        self.statistics = Statistics(log_path)
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d" % self.server_address[1]
+
+
+def start(root, scenarios=None, log_path=None):
+    """Starts a server on a free loopback port in a background thread."""
+    server = RangeServer(root, scenarios or FAULT_SCENARIOS, log_path)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--faults", help="JSON file of scenarios, replacing the built-in ones")
+    parser.add_argument("--log")
+    parser.add_argument("--timeout", type=float, default=600.0, help="seconds before everything ends")
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    scenarios = FAULT_SCENARIOS
+    if args.faults:
+        with open(args.faults) as file:
+            scenarios = json.load(file)
+    server = start(args.root, scenarios, args.log)
+    command = [part.replace("{url}", server.url) for part in args.command if part != "--"]
+    if not command:
+        print(server.url, flush=True)
+        time.sleep(args.timeout)
+        return 0
+    environment = dict(os.environ, MORVID_TEST_HTTP_URL=server.url)
+    try:
+        return subprocess.run(command, env=environment, timeout=args.timeout).returncode
+    except subprocess.TimeoutExpired:
+        print("rangeserver: %s did not end within %.0f s" % (command[0], args.timeout), file=sys.stderr)
+        return 124
+    finally:
+        server.shutdown()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
