@@ -132,7 +132,7 @@ TEST(ColorImagePng, UnwritablePathThrowsNamingIt)
         image.writePng(path);
         FAIL() << "no exception";
     } catch (std::runtime_error const& error) {
-        EXPECT_NE(std::string(error.what()).find(path.string()), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find(path.generic_string()), std::string::npos) << error.what();
     }
     EXPECT_FALSE(std::filesystem::exists(path));
 }
