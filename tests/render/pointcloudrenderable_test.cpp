@@ -217,7 +217,12 @@ TEST_F(PointCloudTest, CloudsShareOneBudgetAndRemovalFreesIt)
     viewFromAbove(all, 1.01f);
     renderUntilSettled(clouds);
     EXPECT_LE(sum(), kBudget);
-    EXPECT_GT(sum(), firstTwo);
+    // Freed points are only taken by a node that fits into them: a few hundred freed points
+    // may fit none of the remaining clouds' nodes, a fifth of the budget fits some.
+    if (sharedTotal - firstTwo >= kBudget / 5)
+        EXPECT_GT(sum(), firstTwo);
+    else
+        EXPECT_GE(sum(), firstTwo);
 }
 
 TEST_F(PointCloudTest, DestroyingRenderersAndCloudsWhileLoadingJoinsCleanly)
