@@ -6,6 +6,7 @@
 #include "viewsession.h"
 
 #include "graphics/plypointwriter.h"
+#include "graphics/textpointwriter.h"
 
 #include <nlohmann/json.hpp>
 
@@ -22,12 +23,13 @@ constexpr char kUsage[] =
     "\n"
     "Streams a Potree 2.0 or Entwine data set like 'morvid render', waits until\n"
     "loading has settled and exports the frame: the image, and the points it shows\n"
-    "(one a pixel, with world position and final color). Without a folder it uses\n"
-    "the bundled sample scene. At least one output is required.\n"
+    "(one a pixel, with its position in the data set's own coordinates and its final\n"
+    "color). Without a folder it uses the bundled sample scene. At least one output\n"
+    "is required.\n"
     "\n"
     "options:\n"
     "  --png <file.png>         the image as PNG\n"
-    "  --ply <file.ply>         the points as binary little-endian PLY\n"
+    "  --ply <file.ply>         the points as binary little-endian PLY, positions as double\n"
     "  --points <file.txt>      the points as text: X Y Z Red Green Blue Alpha\n";
 
 // The points carry the colors as drawn either way; the shading would only change the image.
@@ -43,9 +45,11 @@ std::optional<std::filesystem::path> pathOption(Tools::Options const& options, s
     return text ? std::optional<std::filesystem::path>(*text) : std::nullopt;
 }
 
-void writePly(std::vector<Render::VertexPosColor> const& points, std::filesystem::path const& path)
+template <class Writer>
+void writePoints(std::vector<Render::VertexPosColor> const& points, std::filesystem::path const& path,
+                 Tools::DataFrame const& frame)
 {
-    Graphics::PlyPointWriter writer(path);
+    Writer writer(path, frame.origin());
     writer.append(points);
     writer.close();
 }
@@ -60,8 +64,6 @@ int runExport(std::vector<std::string_view> const& args)
                     Tools::eyeDomeLightingHelp(kEyeDomeLightingByDefault).c_str(), kUsageTail);
         return 0;
     }
-    if (options.positional().size() > 1)
-        throw Tools::UsageError("expects at most one data set folder");
     auto const png = pathOption(options, "--png");
     auto const ply = pathOption(options, "--ply");
     auto const text = pathOption(options, "--points");
@@ -74,16 +76,14 @@ int runExport(std::vector<std::string_view> const& args)
     if (text)
         Tools::checkOutputFile(*text, {".txt"});
 
-    Tools::ViewSession session(options, options.positional().empty() ? std::filesystem::path()
-                                                                     : std::filesystem::path(options.positional().front()),
-                                 kEyeDomeLightingByDefault);
+    Tools::ViewSession session(options, Tools::dataSetFolders(options, false), kEyeDomeLightingByDefault);
     Tools::SettleReport const report = session.settle();
     Render::Renderer& renderer = session.renderer();
     std::vector<Render::VertexPosColor> points;
     renderer.getPoints(points, true);
     nlohmann::json outputs = nlohmann::json::object();
     if (ply) {
-        writePly(points, *ply);
+        writePoints<Graphics::PlyPointWriter>(points, *ply, session.frame());
         outputs["ply"] = ply->generic_string();
     }
     if (png) {
@@ -91,7 +91,7 @@ int runExport(std::vector<std::string_view> const& args)
         outputs["png"] = png->generic_string();
     }
     if (text) {
-        renderer.writePoints(*text);
+        writePoints<Graphics::TextPointWriter>(points, *text, session.frame());
         outputs["points"] = text->generic_string();
     }
     std::size_t const pointCount = points.size();
@@ -102,6 +102,7 @@ int runExport(std::vector<std::string_view> const& args)
         {"width", session.width()},
         {"height", session.height()},
         {"points_exported", pointCount},
+        {"origin", {session.frame().origin().x(), session.frame().origin().y(), session.frame().origin().z()}},
         {"points_loaded", session.cloud().loadedPointCount()},
         {"frames", report.frames},
         {"seconds_to_settled", report.secondsToSettled},

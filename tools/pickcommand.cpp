@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -21,9 +22,10 @@ constexpr char kUsage[] =
     "usage: morvid pick [<data set folder>] --pixel <x,y> [options]\n"
     "\n"
     "Streams a Potree 2.0 or Entwine data set like 'morvid render', waits until\n"
-    "loading has settled and prints the world position drawn under a pixel of the\n"
-    "frame (column x from the left, row y from the top). Exits with 1 when nothing\n"
-    "was drawn there. Without a folder it uses the bundled sample scene.\n"
+    "loading has settled and prints the position drawn under a pixel of the frame\n"
+    "(column x from the left, row y from the top) in the data set's own coordinates.\n"
+    "Exits with 1 when nothing was drawn there. Without a folder it uses the bundled\n"
+    "sample scene.\n"
     "\n"
     "options:\n"
     "  --pixel <x,y>            the pixel to pick (required)\n"
@@ -60,7 +62,11 @@ Pixel pixelFrom(Tools::Options const& options, std::size_t width, std::size_t he
     return {static_cast<std::uint64_t>(x), static_cast<std::uint64_t>(y)};
 }
 
-nlohmann::json toJson(Math::Point<float, 3> const& point) { return {point.x(), point.y(), point.z()}; }
+template <class Vector>
+nlohmann::json toJson(Vector const& point)
+{
+    return {point.x(), point.y(), point.z()};
+}
 
 } // namespace
 
@@ -72,8 +78,6 @@ int runPick(std::vector<std::string_view> const& args)
         std::printf("%s%s%s", kUsage, Tools::kViewOptionsHelp, kUsageTail);
         return 0;
     }
-    if (options.positional().size() > 1)
-        throw Tools::UsageError("expects at most one data set folder");
     bool const pickPlane = options.has("--plane");
     if (!pickPlane)
         options.refuse({"--inlier-distance"}, "a point pick (without --plane)");
@@ -84,8 +88,7 @@ int runPick(std::vector<std::string_view> const& args)
     if (!(inlierDistance > 0.0) || !std::isfinite(inlierDistance))
         throw Tools::UsageError("--inlier-distance must be a positive number");
 
-    Tools::ViewSession session(options, options.positional().empty() ? std::filesystem::path()
-                                                                     : std::filesystem::path(options.positional().front()));
+    Tools::ViewSession session(options, Tools::dataSetFolders(options, false));
     Pixel const pixel = pixelFrom(options, session.width(), session.height());
     Tools::SettleReport const report = session.settle();
     if (!report.loadFailure.empty())
@@ -104,21 +107,44 @@ int runPick(std::vector<std::string_view> const& args)
                                              session.folder().generic_string(), pickPlane ? "plane" : "point", pixel.x,
                                              pixel.y, tolerance));
 
+    // The picked point's distance to the distance mesh and plane, as the deviation colors show it.
+    std::uint64_t const distanceTolerance = std::max<std::uint64_t>(tolerance, 1);
+    Math::Point<float, 3> measured;
+    float meshDistance = 0.0f;
+    bool const hasMeshDistance = renderer.hasMeshForDistanceColorization() &&
+        renderer.pickPointWithDistanceToColorizationMesh(pixel.x, pixel.y, distanceTolerance, measured, meshDistance);
+    float planeDistance = 0.0f;
+    bool const hasPlaneDistance = options.value("--distance-plane") &&
+        renderer.pickPointWithDistanceToColorizationPlane(pixel.x, pixel.y, distanceTolerance, measured, planeDistance);
+    Tools::DataFrame const& frame = session.frame();
+    Math::Point<double, 3> const dataPoint = frame.toData(point);
+    double const dataD = frame.planeOffsetToData(plane);
     if (options.has("--json")) {
         nlohmann::json json{
             {"input", session.folder().generic_string()},
             {"pixel", {pixel.x, pixel.y}},
             {"tolerance", tolerance},
-            {"point", toJson(point)},
+            {"point", toJson(dataPoint)},
+            {"scene", {{"origin", toJson(frame.origin())}, {"point", toJson(point)}}},
         };
-        if (pickPlane)
-            json["plane"] = {{"normal", toJson(plane.normal())}, {"d", plane.d()}, {"inlier_distance", inlierDistance}};
+        if (pickPlane) {
+            json["plane"] = {{"normal", toJson(plane.normal())}, {"d", dataD}, {"inlier_distance", inlierDistance}};
+            json["scene"]["plane_d"] = plane.d();
+        }
+        if (hasMeshDistance)
+            json["mesh_distance"] = meshDistance;
+        if (hasPlaneDistance)
+            json["plane_distance"] = planeDistance;
         std::printf("%s\n", json.dump().c_str());
     } else {
-        std::printf("point %.9g %.9g %.9g\n", point.x(), point.y(), point.z());
+        std::printf("point %.17g %.17g %.17g\n", dataPoint.x(), dataPoint.y(), dataPoint.z());
         if (pickPlane)
-            std::printf("plane normal %.9g %.9g %.9g d %.9g\n", plane.normal().x(), plane.normal().y(),
-                        plane.normal().z(), plane.d());
+            std::printf("plane normal %.9g %.9g %.9g d %.17g\n", plane.normal().x(), plane.normal().y(),
+                        plane.normal().z(), dataD);
+        if (hasMeshDistance)
+            std::printf("distance to the mesh %.9g\n", meshDistance);
+        if (hasPlaneDistance)
+            std::printf("distance to the plane %.9g\n", planeDistance);
     }
     return 0;
 }

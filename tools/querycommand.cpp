@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "failure.h"
 #include "hostsupport.h"
+#include "dataframe.h"
 #include "options.h"
 
 #include "graphics/laspointwriter.h"
@@ -32,8 +33,8 @@ constexpr char kUsage[] =
     "usage: morvid query <data set folder> [options]\n"
     "\n"
     "Walks a Potree 2.0 or Entwine octree breadth first, coarse to fine, and prints how many points\n"
-    "it returns, their bounds and the nodes read per level. Coordinates are those of 'morvid info':\n"
-    "relative to the data set's reference position.\n"
+    "it returns, their bounds and the nodes read per level, showing progress on standard error.\n"
+    "Positions, typed or written, are in the data set's own coordinates.\n"
     "\n"
     "options:\n"
     "  --box minx,miny,minz,maxx,maxy,maxz   keep only the points inside this box\n"
@@ -46,6 +47,7 @@ constexpr char kUsage[] =
     "  --help                   show this help\n";
 
 constexpr std::size_t kChunkSize = 65536;
+constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 constexpr std::size_t kBoxNumbers = 6;
 
 using Box3f = Math::NBoundingBox<float, 3>;
@@ -71,14 +73,15 @@ private:
     Box3f mBox;
 };
 
-std::optional<Box3f> boxOption(Tools::Options const& options)
+// The --box of the data set's coordinates, checked before anything is read.
+std::optional<Math::NBoundingBox<double, 3>> boxOption(Tools::Options const& options)
 {
     auto const numbers = options.numberListValue("--box", kBoxNumbers, "six numbers as minx,miny,minz,maxx,maxy,maxz");
     if (!numbers)
         return std::nullopt;
     auto const& n = *numbers;
-    Box3f const box(Point3f(static_cast<float>(n[0]), static_cast<float>(n[1]), static_cast<float>(n[2])),
-                    Point3f(static_cast<float>(n[3]), static_cast<float>(n[4]), static_cast<float>(n[5])));
+    Math::NBoundingBox<double, 3> const box(Math::Point<double, 3>(n[0], n[1], n[2]),
+                                            Math::Point<double, 3>(n[3], n[4], n[5]));
     if (!box.min().allFinite() || !box.max().allFinite() || box.isEmpty())
         throw Tools::UsageError("option --box expects finite minimums not above their maximums");
     return box;
@@ -99,16 +102,16 @@ using PointWriter =
     std::variant<std::monostate, Graphics::PlyPointWriter, Graphics::TextPointWriter, Graphics::LasPointWriter>;
 
 // The writer for a file that checkOutputFile accepted; LAS files keep the data set's grid and
-// coordinate system.
+// coordinate system, PLY and text files get positions in the data set's coordinates in double.
 void openWriter(PointWriter& writer, std::filesystem::path const& path, Octree::Octree const& octree)
 {
     std::string const extension = Tools::lowerCaseExtension(path);
     if (extension == ".ply")
-        writer.emplace<Graphics::PlyPointWriter>(path);
+        writer.emplace<Graphics::PlyPointWriter>(path, octree.position());
     else if (extension == ".las")
         writer.emplace<Graphics::LasPointWriter>(path, Tools::dataSetFrame(octree), octree.position());
     else
-        writer.emplace<Graphics::TextPointWriter>(path);
+        writer.emplace<Graphics::TextPointWriter>(path, octree.position());
 }
 
 // "outer: inner: ..." for an exception and the ones nested in it.
@@ -136,7 +139,15 @@ QueryResult runQuery(Render::PointCloudQuery& query, std::chrono::steady_clock::
 {
     QueryResult result;
     std::vector<Render::VertexPosColor> chunk(kChunkSize);
+    std::chrono::steady_clock::time_point lastProgress;
     while (!query.isExhausted()) {
+        if (std::chrono::steady_clock::now() - lastProgress > kProgressInterval) {
+            lastProgress = std::chrono::steady_clock::now();
+            std::size_t nodes = 0;
+            for (std::size_t count : query.loadedNodesPerLevel())
+                nodes += count;
+            std::fprintf(stderr, "\rquerying: %zu nodes, %zu points   ", nodes, result.points);
+        }
         std::size_t count = 0;
         try {
             count = query.getNextPointChunk(chunk.data(), chunk.size());
@@ -162,14 +173,17 @@ QueryResult runQuery(Render::PointCloudQuery& query, std::chrono::steady_clock::
     }
     result.complete = query.isExhausted() && result.unreadableNodes == 0;
     result.nodesPerLevel = query.loadedNodesPerLevel();
+    std::fprintf(stderr, "\rquerying: done, %zu points            \n", result.points);
     return result;
 }
 
-nlohmann::json boundsJson(Box3f const& box)
+nlohmann::json boundsJson(Box3f const& box, Tools::DataFrame const& frame)
 {
     if (box.isEmpty())
         return nullptr;
-    return {{"min", {box.min().x(), box.min().y(), box.min().z()}}, {"max", {box.max().x(), box.max().y(), box.max().z()}}};
+    Math::Point<double, 3> const min = frame.toData(box.min());
+    Math::Point<double, 3> const max = frame.toData(box.max());
+    return {{"min", {min.x(), min.y(), min.z()}}, {"max", {max.x(), max.y(), max.z()}}};
 }
 
 } // namespace
@@ -194,12 +208,14 @@ int runQuery(std::vector<std::string_view> const& args)
         Tools::checkOutputFile(*outputOption, {".las", ".ply", ".txt"});
 
     auto octree = std::make_shared<Octree::Octree>(Tools::openDataSet(folder), 1.0);
+    // The query hands out positions relative to the data set's reference position.
+    Tools::DataFrame const frame(octree->position());
     PointWriter writer;
     if (outputOption)
         openWriter(writer, *outputOption, *octree);
     std::optional<BoxFilter> filter;
     if (box)
-        filter.emplace(*box);
+        filter.emplace(Box3f(frame.toScene(box->min()), frame.toScene(box->max())));
 
     auto const start = std::chrono::steady_clock::now();
     auto const deadline = Octree::deadlineAfter(timeLimit);
@@ -218,7 +234,7 @@ int runQuery(std::vector<std::string_view> const& args)
     nlohmann::json const json{
         {"input", folder},
         {"points", result.points},
-        {"bounds", boundsJson(result.bounds)},
+        {"bounds", boundsJson(result.bounds, frame)},
         {"reference_position", {position.x(), position.y(), position.z()}},
         {"nodes_per_level", result.nodesPerLevel},
         {"levels_visited", result.nodesPerLevel.size()},
@@ -232,10 +248,12 @@ int runQuery(std::vector<std::string_view> const& args)
                                        : result.complete      ? ""
                                                               : " (stopped by the time limit)";
         std::printf("%zu points in %.2f s%s\n", result.points, seconds, incomplete);
-        if (!result.bounds.isEmpty())
-            std::printf("bounds: %g,%g,%g to %g,%g,%g\n", result.bounds.min().x(), result.bounds.min().y(),
-                        result.bounds.min().z(), result.bounds.max().x(), result.bounds.max().y(),
-                        result.bounds.max().z());
+        if (!result.bounds.isEmpty()) {
+            Math::Point<double, 3> const min = frame.toData(result.bounds.min());
+            Math::Point<double, 3> const max = frame.toData(result.bounds.max());
+            std::printf("bounds: %.10g,%.10g,%.10g to %.10g,%.10g,%.10g\n", min.x(), min.y(), min.z(), max.x(),
+                        max.y(), max.z());
+        }
         std::printf("nodes per level:");
         for (std::size_t nodes : result.nodesPerLevel)
             std::printf(" %zu", nodes);

@@ -16,11 +16,12 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: morvid render [<data set folder>] [options]\n"
+    "usage: morvid render [<data set folder>...] [options]\n"
     "\n"
-    "Streams a Potree 2.0 or Entwine data set within a point budget, waits until\n"
-    "loading has settled and writes the frame as PNG. Without a folder it renders\n"
-    "the bundled sample scene (about 2.4 million points, written on first use).\n"
+    "Streams Potree 2.0 or Entwine data sets within one shared point budget, waits\n"
+    "until loading has settled and writes the frame as PNG. Several data sets are\n"
+    "drawn together in the first one's coordinates. Without a folder it renders the\n"
+    "bundled sample scene (about 2.4 million points, written on first use).\n"
     "\n"
     "options:\n"
     "  -o, --output <file.png>  image to write (default: morvid.png)\n";
@@ -41,29 +42,30 @@ int runRender(std::vector<std::string_view> const& args)
                     Tools::eyeDomeLightingHelp(kEyeDomeLightingByDefault).c_str(), kUsageTail);
         return 0;
     }
-    if (options.positional().size() > 1)
-        throw Tools::UsageError("expects at most one data set folder");
     std::filesystem::path const output = options.value("--output").value_or("morvid.png");
     Tools::checkOutputFile(output, {".png"});
 
-    Tools::ViewSession session(options, options.positional().empty() ? std::filesystem::path()
-                                                                     : std::filesystem::path(options.positional().front()),
-                                 kEyeDomeLightingByDefault);
+    Tools::ViewSession session(options, Tools::dataSetFolders(options, true), kEyeDomeLightingByDefault);
     Tools::SettleReport const report = session.settle();
     Graphics::ColorImage const image = session.image();
     image.writePng(output);
 
-    Render::PointCloudRenderable const& cloud = session.cloud();
+    nlohmann::json clouds = nlohmann::json::array();
+    for (std::size_t i = 0; i < session.clouds().size(); ++i)
+        clouds.push_back({{"input", session.folders()[i].generic_string()},
+                          {"points_loaded", session.clouds()[i]->loadedPointCount()},
+                          {"nodes_loaded", session.clouds()[i]->loadedNodeCount()}});
     Render::Renderer const& renderer = session.renderer();
     Tools::ImageSummary const summary = Tools::summarize(image, session.background());
     nlohmann::json const result{
         {"input", session.folder().generic_string()},
+        {"clouds", clouds},
         {"output", output.generic_string()},
         {"adapter", Tools::adapterName(session.renderer())},
         {"width", session.width()},
         {"height", session.height()},
-        {"points_loaded", cloud.loadedPointCount()},
-        {"nodes_loaded", cloud.loadedNodeCount()},
+        {"points_loaded", session.loadedPointCount()},
+        {"nodes_loaded", session.loadedNodeCount()},
         {"point_budget", session.pointBudget()},
         {"frames", report.frames},
         {"seconds_to_first_frame", report.secondsToFirstFrame},
@@ -76,8 +78,8 @@ int runRender(std::vector<std::string_view> const& args)
     };
     if (!options.has("--json"))
         std::printf("wrote %s: %zu x %zu, %zu points in %zu nodes (budget %zu), %zu frames in %.1f s\n",
-                    output.generic_string().c_str(), session.width(), session.height(), cloud.loadedPointCount(),
-                    cloud.loadedNodeCount(), session.pointBudget(), report.frames, report.secondsToSettled);
+                    output.generic_string().c_str(), session.width(), session.height(), session.loadedPointCount(),
+                    session.loadedNodeCount(), session.pointBudget(), report.frames, report.secondsToSettled);
     if (!report.loadFailure.empty())
         throw Tools::Failure(report.loadFailure, result);
     if (!report.settled)

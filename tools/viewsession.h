@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dataframe.h"
 #include "options.h"
 
 #include "graphics/colorimage.h"
@@ -13,8 +14,10 @@
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace Tools {
@@ -38,6 +41,12 @@ struct ImageSummary {
     std::size_t distinctColors = 0;
 };
 ImageSummary summarize(Graphics::ColorImage const& image, Math::Color const& background);
+// A position typed as x,y,z, in the data set's own coordinates.
+std::optional<Math::Point<double, 3>> dataPointValue(Options const& options, std::string_view option);
+// A range typed as a,b with a < b; throws UsageError otherwise.
+std::optional<std::pair<float, float>> rangeValue(Options const& options, std::string_view option);
+// The data set folders given on the command line; more than one only when `several`.
+std::vector<std::filesystem::path> dataSetFolders(Options const& options, bool several);
 
 // What streaming a view until it settled took.
 struct SettleReport {
@@ -49,13 +58,16 @@ struct SettleReport {
     std::string loadFailure;
 };
 
-// A renderer showing one data set (or the bundled sample scene when no folder is given),
-// configured from the view options, with the camera placed from --eye/--target or framing the
-// whole cloud from above a corner. Without --intensity-range the intensity colors span the
-// data's own intensities; a data set without colors shows them in the default mode.
+// A renderer showing one or more data sets in one point budget (or the bundled sample scene
+// when no folder is given), configured from the view options, with the camera placed from
+// --eye/--target or framing the first cloud from above a corner. The scene's origin is the first
+// data set's reference position; the others are moved there, so that all share the data's
+// coordinates. Without --intensity-range the intensity colors span the first data set's own
+// intensities; a data set without colors shows them in the default mode.
 class ViewSession {
 public:
-    ViewSession(Options const& options, std::filesystem::path const& folder, bool eyeDomeLightingByDefault = false);
+    ViewSession(Options const& options, std::vector<std::filesystem::path> const& folders,
+                bool eyeDomeLightingByDefault = false);
 
     // Streams until loading settles or --timeout passes, showing progress on standard
     // error, then renders the final frame, which shows what could be loaded.
@@ -67,8 +79,11 @@ public:
 
     Render::Renderer& renderer() { return mRenderer; }
     Render::GroupRenderable& scene() { return *mScene; }
-    Render::PointCloudRenderable& cloud() { return *mCloud; }
-    std::filesystem::path const& folder() const { return mFolder; }
+    Render::PointCloudRenderable& cloud() { return *mClouds.front(); }
+    std::vector<std::shared_ptr<Render::PointCloudRenderable>> const& clouds() const { return mClouds; }
+    std::filesystem::path const& folder() const { return mFolders.front(); }
+    std::vector<std::filesystem::path> const& folders() const { return mFolders; }
+    DataFrame const& frame() const { return mFrame; }
     std::size_t width() const { return mWidth; }
     std::size_t height() const { return mHeight; }
     std::size_t pointBudget() const { return mBudget; }
@@ -76,18 +91,23 @@ public:
     // "FOLDER: loading did not settle within N s", the one message of a view that timed out.
     std::string unsettledMessage() const;
     Math::Color background() const { return mBackground; }
+    std::size_t loadedPointCount() const;
+    std::size_t loadedNodeCount() const;
 
 private:
-    std::filesystem::path mFolder;
+    bool isLoading() const;
+
+    std::vector<std::filesystem::path> mFolders;
     std::size_t mWidth;
     std::size_t mHeight;
     std::size_t mBudget;
     std::chrono::duration<double> mTimeout;
     Math::Color mBackground;
     bool mTransparent;
+    DataFrame mFrame;
     Render::Renderer mRenderer;
     std::shared_ptr<Render::GroupRenderable> mScene;
-    std::shared_ptr<Render::PointCloudRenderable> mCloud;
+    std::vector<std::shared_ptr<Render::PointCloudRenderable>> mClouds;
 };
 
 } // namespace Tools

@@ -1,0 +1,168 @@
+"""End-to-end checks of morvid on real data, by the pictures and numbers it writes: deviation
+pictures against a distance mesh, a panorama made from a point cloud and drawn among the same
+points, several data sets in one point budget, and one-line refusals of bad option values.
+
+usage: morvid_capabilities_test.py <wine-run> <morvid.exe> <realworld folder> <output folder> <level.obj>
+"""
+import json
+import os
+import subprocess
+import sys
+
+import numpy
+import open3d
+
+# The level surface of the OBJ file lies at this height; autzen-trim's points lie 406 to 521 feet up.
+LEVEL = 420.0
+# A view from above the middle of autzen-trim, in the data set's own coordinates.
+EYE = "636590,849216,1400"
+TARGET = "636590,849217,420"
+STATION = "636590,849216,480"
+SIZE = ["--width", "160", "--height", "120"]
+
+
+class Morvid:
+    def __init__(self, runner, executable):
+        self.command = [runner, executable]
+
+    def run(self, *arguments):
+        return subprocess.run(self.command + list(arguments), capture_output=True, text=True, timeout=900)
+
+    def json(self, *arguments):
+        result = self.run(*arguments, "--json")
+        if result.returncode != 0:
+            raise AssertionError(f"morvid {' '.join(arguments)} failed: {result.stderr.strip()}")
+        return json.loads(result.stdout)
+
+
+def picture(path):
+    return numpy.asarray(open3d.io.read_image(path))[:, :, :3].astype(int)
+
+
+def check(condition, message):
+    print(("ok   " if condition else "FAIL ") + message)
+    return condition
+
+
+def deviation(morvid, data, out, level):
+    autzen = os.path.join(data, "potree", "autzen-trim-brotli")
+    view = [autzen, *SIZE, "--eye", EYE, "--target", TARGET, "--background", "0,0,0"]
+    plain = os.path.join(out, "autzen-colors.png")
+    inside = os.path.join(out, "autzen-deviation.png")
+    outside = os.path.join(out, "autzen-deviation-out-of-range.png")
+    morvid.json("render", *view, "--output", plain)
+    deviate = ["--mode", "mesh-distance", "--distance-mesh", level, "--distance-color-map", "turbo"]
+    morvid.json("render", *view, *deviate, "--distance-range", "-10,100", "--output", inside)
+    morvid.json("render", *view, *deviate, "--distance-range", "500,600", "--output", outside)
+    colors, deviations, untouched = picture(plain), picture(inside), picture(outside)
+    drawn = colors.sum(axis=2) > 0
+    changed = numpy.abs(deviations - colors).sum(axis=2) > 30
+    ok = check(drawn.mean() > 0.3, f"the view from the typed eye shows autzen ({drawn.mean():.0%} of the pixels)")
+    ok &= check(changed[drawn].mean() > 0.9,
+                f"distances in range recolor {changed[drawn].mean():.0%} of the drawn pixels")
+    ok &= check(numpy.array_equal(untouched, colors), "points out of the distance range keep their own colors")
+    # Pick the deviation under the middle of the picture: it is the point's height above the level.
+    picked = morvid.json("pick", *view, *deviate, "--pixel", "80,60", "--tolerance", "3")
+    x, y, z = picked["point"]
+    ok &= check(636001 <= x <= 637180 and 848935 <= y <= 849498,
+                f"the picked point {x:.2f}, {y:.2f}, {z:.2f} is in the data set's coordinates")
+    # The level is an open surface: only the size of the distance is defined, not its side.
+    ok &= check(abs(abs(picked["mesh_distance"]) - abs(z - LEVEL)) < 0.01,
+                f"its distance to the level mesh is its height above it: {picked['mesh_distance']:.3f}")
+    return ok
+
+
+def panorama_from_cloud(morvid, data, out):
+    autzen = os.path.join(data, "potree", "autzen-trim-brotli")
+    folder = os.path.join(out, "autzen-panorama")
+    made = morvid.run("panorama", "make", "--from-cloud", autzen, "--station", STATION, folder)
+    ok = check(made.returncode == 0, f"panorama make --from-cloud: {made.stdout.strip() or made.stderr.strip()}")
+    alone = os.path.join(out, "autzen-panorama.png")
+    together = os.path.join(out, "autzen-panorama-with-cloud.png")
+    shown = morvid.json("panorama", folder, "--pitch", "-30", "--output", alone)
+    ok &= check(shown["state"] == "finished", "the panorama loads")
+    drawn = (picture(alone).sum(axis=2) > 0).mean()
+    ok &= check(drawn > 0.3, f"the panorama shows the ground around the station ({drawn:.0%} of the pixels)")
+    with_cloud = morvid.json("panorama", folder, "--pitch", "-30", "--cloud", autzen, "--output", together)["cloud"]
+    ok &= check(with_cloud["both_pixels"] > 0.3 * 640 * 480 and with_cloud["depth_agreement"] > 0.8,
+                f"panorama and points agree in depth on {with_cloud['depth_agreement']:.1%} "
+                f"of {with_cloud['both_pixels']} pixels")
+    return ok
+
+
+def shared_budget(morvid, data, out):
+    first = os.path.join(data, "potree", "autzen-trim-brotli")
+    second = os.path.join(data, "potree", "autzen-trim-default")
+    budget = 150000
+    run = morvid.json("render", first, second, *SIZE, "--budget", str(budget), "--output",
+                      os.path.join(out, "two-clouds.png"))
+    loaded = [cloud["points_loaded"] for cloud in run["clouds"]]
+    ok = check(len(loaded) == 2 and min(loaded) > 0, f"both data sets are drawn: {loaded} points")
+    ok &= check(sum(loaded) <= budget and run["points_loaded"] == sum(loaded),
+                f"together within the budget of {budget}")
+    return ok
+
+
+MODES = ["default", "tomographic-dark", "tomographic-bright", "normals", "plane-distance", "intensity", "uniform",
+         "mesh-distance", "classification"]
+MAPS = ["turbo", "inferno", "magma", "viridis", "plasma", "gray", "bone", "red-white-blue", "level-of-accuracy",
+        "pass-fail", "traffic-light", "cool-warm", "level-of-accuracy-imperial"]
+
+
+def every_mode_and_map(morvid, data, out, level):
+    autzen = os.path.join(data, "potree", "autzen-trim-brotli")
+    ok = True
+    pictures = {}
+    for index, color_map in enumerate(MAPS):
+        mode = MODES[index % len(MODES)]
+        path = os.path.join(out, f"mode-{mode}-{color_map}.png")
+        run = morvid.json("render", autzen, "--width", "64", "--height", "48", "--mode", mode, "--color-map",
+                          color_map, "--distance-color-map", color_map, "--distance-mesh", level,
+                          "--distance-range", "0,100", "--background", "0,0,0", "--output", path)
+        ok &= check(run["settled"] and run["points_loaded"] > 0, f"--mode {mode} --color-map {color_map}")
+        pictures.setdefault(mode, picture(path))
+    # Modes that color by an attribute every data set has look unlike the points' own colors.
+    recolored = [mode for mode in ["plane-distance", "intensity", "uniform", "mesh-distance", "classification"]
+                 if not numpy.array_equal(pictures[mode], pictures["default"])]
+    ok &= check(len(recolored) == 5, f"these modes recolor the points: {recolored}")
+    return ok
+
+
+def refusals(morvid, data, out):
+    autzen = os.path.join(data, "potree", "autzen-trim-brotli")
+    las = os.path.join(data, "las", "autzen-trim.las")
+    cases = [
+        (["render", autzen, "--mode", "mesh-distance"], "--mode mesh-distance needs --distance-mesh"),
+        (["render", autzen, "--distance-color-map", "sepia"], "unknown value 'sepia' for --distance-color-map"),
+        (["render", autzen, "--distance-range", "5,1"], "--distance-range expects a,b with a < b, not '5,1'"),
+        (["render", autzen, "--warn-range", "1"], "--warn-range expects two numbers as a,b"),
+        (["render", autzen, *SIZE, "--mesh", las], "autzen-trim.las\" is not an OBJ mesh"),
+        (["render", autzen, *SIZE, "--mode", "mesh-distance", "--distance-mesh", las], "autzen-trim.las"),
+        (["panorama", "make", "--from-cloud", autzen, os.path.join(out, "never")], "needs --station <x,y,z>"),
+        (["panorama", "make", "--from-cloud", autzen, "--station", "1,2", os.path.join(out, "never")],
+         "--station expects three numbers"),
+    ]
+    ok = True
+    for arguments, expected in cases:
+        result = morvid.run(*arguments)
+        lines = result.stderr.strip().splitlines()
+        ok &= check(result.returncode != 0 and len(lines) == 1 and expected in lines[0],
+                    f"{' '.join(arguments[2:]) or arguments[0]}: exit {result.returncode}, {lines}")
+    return ok
+
+
+def main(arguments):
+    if len(arguments) != 5:
+        print(__doc__)
+        return 2
+    runner, executable, data, out, level = arguments
+    os.makedirs(out, exist_ok=True)
+    morvid = Morvid(runner, executable)
+    results = [deviation(morvid, data, out, level), every_mode_and_map(morvid, data, out, level),
+               panorama_from_cloud(morvid, data, out), shared_budget(morvid, data, out),
+               refusals(morvid, data, out)]
+    return 0 if all(results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
