@@ -2,9 +2,6 @@
 
 #include "core/backgroundthread.h"
 #include "core/hashing.h"
-#include "core/log.h"
-#include "math/trianglemesh.h"
-#include "octree/nodevertexloader.h"
 #include "octree/potreehierarchy.h"
 #include "render/buffersize.h"
 #include "render/camera.h"
@@ -15,17 +12,10 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
-#include <array>
-#include <cmath>
 #include <deque>
-#include <limits>
 #include <mutex>
 #include <optional>
-#include <queue>
-#include <shared_mutex>
 #include <stdexcept>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -47,44 +37,13 @@ constexpr std::uint64_t kVertexCacheCapacity = 30'000'000;
 constexpr std::size_t kVertexCacheReserve = 4000;
 constexpr std::uint64_t kMeshDistanceCacheCapacity = 3000;
 constexpr std::uint64_t kClippingCacheCapacity = 3000;
-// Distances and clip values are stored under one group; a new mesh or region clears the caches.
-constexpr int kCacheGroup = 0;
-constexpr std::uint8_t kClipPassed = 255;
-constexpr std::uint8_t kClipHidden = 0;
-constexpr char const* kDiagnoseLabel = "diagnose";
-constexpr char const* kDiagnoseModelCsLabel = "diagnoseModelCS";
 constexpr float kMaxIntensity = 65535.0f;
-constexpr std::chrono::seconds kRetryDelay{2};
-constexpr std::chrono::milliseconds kStopPollInterval{20};
 // Render modes 1 and 2: tomographic.
 constexpr std::int32_t kFirstTomographicMode = 1;
 constexpr std::int32_t kLastTomographicMode = 2;
-// brightnessAndContrast and intensityRange look at the coarse levels only.
-constexpr unsigned kHistogramMaxLevel = 4;
-constexpr std::size_t kHistogramBins = 256;
-// Below this spread of gray values (one bin) there is no contrast to stretch.
-constexpr float kMinGraySpread = 1.0f / 255.0f;
 // Default colors: HSLuv hue at this saturation and lightness.
 constexpr double kDefaultColorSaturation = 1.0;
 constexpr double kDefaultColorLightness = 0.6;
-
-// The first bin at which the running count reaches `quantile` of all counts (0 when empty).
-std::size_t histogramQuantile(std::vector<std::uint64_t> const& histogram, double quantile)
-{
-    std::uint64_t total = 0;
-    for (std::uint64_t const count : histogram)
-        total += count;
-    if (total == 0)
-        return 0;
-    double const wanted = quantile * static_cast<double>(total);
-    std::uint64_t cumulative = 0;
-    for (std::size_t bin = 0; bin < histogram.size(); ++bin) {
-        cumulative += histogram[bin];
-        if (static_cast<double>(cumulative) >= wanted)
-            return bin;
-    }
-    return histogram.size() - 1;
-}
 
 static_assert(PointCloudRenderable::kMaxPointBudget == kMaxBufferBytes / sizeof(VertexContainer::Vertex));
 
@@ -130,7 +89,6 @@ VertexCacheRegistry& sharedVertexContainerCaches()
 using MeshDistanceCacheRegistry =
     Core::SharedResources<NodeCacheKey, PointCloudRenderable::MeshDistanceCache, NodeCacheKeyHash>;
 using ClippingCacheRegistry = Core::SharedResources<NodeCacheKey, PointCloudRenderable::ClippingCache, NodeCacheKeyHash>;
-
 MeshDistanceCacheRegistry& sharedMeshDistanceCaches()
 {
     static MeshDistanceCacheRegistry registry;
@@ -142,19 +100,6 @@ ClippingCacheRegistry& sharedClippingCaches()
     static ClippingCacheRegistry registry;
     return registry;
 }
-
-// Whether some point within `radius` of a point at `signedDistance` has a distance in [min, max]. The
-// shader compares |d| when distances are unsigned, which folds the interval at 0.
-bool reachesRange(float signedDistance, float radius, float min, float max, bool useSignedDistance)
-{
-    if (useSignedDistance)
-        return signedDistance + radius >= min && max >= signedDistance - radius;
-    float const distance = std::abs(signedDistance);
-    return distance + radius >= min && max >= std::max(0.0f, distance - radius);
-}
-
-// Counts the diagnose() calls of the process, so that every dump gets files of its own.
-std::atomic<std::size_t> diagnoseCounter{0};
 
 // Every data set gets its own color: hues are handed out by halving the intervals left. Keyed by the
 // location's identity rather than the location object, which would keep the data set's files open for
@@ -211,15 +156,8 @@ float largestEdge(Math::NBoundingBox<float, 3> const& box)
     return box.isEmpty() ? 0.0f : (box.max() - box.min()).maxCoeff();
 }
 
-// Sleeps up to `duration`, returning early once a stop is requested.
-void sleepUnlessStopped(std::chrono::steady_clock::duration duration, std::stop_token const& stopToken)
-{
-    auto const deadline = std::chrono::steady_clock::now() + duration;
-    while (!stopToken.stop_requested() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(kStopPollInterval);
-}
-
 } // namespace
+
 
 std::shared_ptr<PointCloudRenderable::VertexContainerCache> PointCloudRenderable::createOrGetSharedVertexContainerCache(
     std::shared_ptr<Octree::Location> const& location, double unitScale, std::uint64_t capacity,
@@ -401,88 +339,6 @@ Math::Frustum<float> PointCloudRenderable::frustumModelCs() const
 {
     std::lock_guard lock(mViewStateMutex);
     return mFrustumModelCs;
-}
-
-NodePriority PointCloudRenderable::boundingBoxPriority(unsigned level, Math::NBoundingBox<float, 3> const& cube) const
-{
-    return priorityFor(viewState(), level, cube);
-}
-
-NodePriority PointCloudRenderable::priorityFor(ViewState const& view, unsigned level,
-                                               Math::NBoundingBox<float, 3> const& cube) const
-{
-    if (level > view.maxLevelToKeep || isClippedAway(view, cube))
-        return NodePriority::discard();
-    if (level < view.minLevelToKeep)
-        return NodePriority::keep();
-    if (view.projection(3, 3) == 0.0f)
-        return NodePriority::perspective(cube, view.priorityFrustum, view.clippingPolytope, view.eyeModel,
-                                         view.modelScale, view.viewport, view.fieldOfViewY, view.threshold);
-    return NodePriority::orthographic(cube, view.priorityFrustum, view.clippingPolytope, view.eyeModel,
-                                      view.modelScale, view.projection, view.viewport, view.threshold);
-}
-
-bool PointCloudRenderable::isClippedAway(ViewState const& view, Math::NBoundingBox<float, 3> const& cube) const
-{
-    Math::NBoundingBox<float, 3> const worldBox = cube.transformed(view.world);
-    if (view.regionClippingActive && isOutsideClippingRegion(worldBox))
-        return true;
-    if (view.renderMode == RenderMode::ColorizeByPlaneDistance && !needsPlaneDistanceColorization(view, worldBox))
-        return true;
-    return view.meshClippingActive && !needsMeshDistanceColorization(view, cube);
-}
-
-bool PointCloudRenderable::isOutsideClippingRegion(Math::NBoundingBox<float, 3> const& worldBox) const
-{
-    std::shared_ptr<Math::ClippingRegion<float> const> const region = currentClippingRegion();
-    return !region || region->isOutside(worldBox);
-}
-
-bool PointCloudRenderable::needsPlaneDistanceColorization(ViewState const& view,
-                                                          Math::NBoundingBox<float, 3> const& worldBox) const
-{
-    return reachesRange(view.distancePlane.signedDistance(worldBox.center()), worldBox.boundingSphereRadius(),
-                        view.distanceRangeMin, view.distanceRangeMax, view.useSignedDistance);
-}
-
-bool PointCloudRenderable::needsMeshDistanceColorization(ViewState const& view,
-                                                         Math::NBoundingBox<float, 3> const& modelBox) const
-{
-    std::shared_ptr<Math::TriangleMesh<float> const> const mesh = meshForDistanceColorizationModelCs();
-    if (!mesh)
-        return false;
-    return reachesRange(mesh->signedDistance(modelBox.center()), modelBox.boundingSphereRadius(),
-                        view.distanceRangeMin, view.distanceRangeMax, view.useSignedDistance);
-}
-
-std::shared_ptr<Math::TriangleMesh<float> const> PointCloudRenderable::meshForDistanceColorizationModelCs() const
-{
-    return modelCsMesh().mesh;
-}
-
-PointCloudRenderable::ModelCsMesh PointCloudRenderable::modelCsMesh() const
-{
-    std::shared_lock lock(mMeshLock);
-    return mMeshForDistanceColorizationModelCs;
-}
-
-std::shared_ptr<Math::ClippingRegion<float> const> PointCloudRenderable::currentClippingRegion() const
-{
-    std::shared_lock lock(mClippingRegionLock);
-    return mClippingRegion;
-}
-
-void PointCloudRenderable::triggerReload()
-{
-    if (mLoaderThread && visible())
-        restartLoader();
-}
-
-void PointCloudRenderable::restartLoader()
-{
-    mLoaderThread->restart();
-    // After the restart: a loader that sets the flag from now on sees the stop and clears it again.
-    mAwaitingNodeRetry = false;
 }
 
 void PointCloudRenderable::onUpdateProjectionMatrix(std::shared_ptr<Camera> const&)
@@ -720,70 +576,6 @@ bool PointCloudRenderable::isTransparent() const
     return mode >= kFirstTomographicMode && mode <= kLastTomographicMode;
 }
 
-void PointCloudRenderable::visitCoarseVertices(std::function<void(VertexContainer::Vertex const&)> const& visit)
-{
-    std::deque<Octree::OctreeNodeId> queue{mOctree->root()};
-    VertexContainer vertices;
-    std::shared_ptr<NodeSource const> const source = nodeSource();
-    while (!queue.empty()) {
-        Octree::OctreeNodeId const id = queue.front();
-        queue.pop_front();
-        std::string error;
-        try {
-            if (!getVertexData(*source, id, vertices, {}, error))
-                break;
-        } catch (std::exception const&) {
-            break;
-        }
-        for (VertexContainer::Vertex const& vertex : vertices.vertices)
-            visit(vertex);
-        if (id.level() < kHistogramMaxLevel) {
-            for (Octree::OctreeNodeId const child : mOctree->children(id))
-                queue.push_back(child);
-        }
-    }
-}
-
-void PointCloudRenderable::brightnessAndContrast(float fraction, float scale, float& brightness, float& contrast)
-{
-    std::vector<std::uint64_t> histogram(kHistogramBins);
-    visitCoarseVertices([&](VertexContainer::Vertex const& vertex) { ++histogram[vertex.color.grayscale()]; });
-    float const low = static_cast<float>(histogramQuantile(histogram, fraction)) / 255.0f;
-    float const high = static_cast<float>(histogramQuantile(histogram, 1.0 - fraction)) / 255.0f;
-    // One gray value (or no points) has no spread to stretch: a finite answer beats NaN pixels.
-    if (high - low < kMinGraySpread) {
-        brightness = 0.0f;
-        contrast = 1.0f;
-        return;
-    }
-    brightness = 0.5f - (low + high) * 0.5f;
-    contrast = scale / (high - low);
-}
-
-std::optional<std::pair<std::uint16_t, std::uint16_t>> PointCloudRenderable::intensityRange(double lowerQuantile,
-                                                                                            double upperQuantile)
-{
-    if (!mOctree->hasIntensities())
-        return std::nullopt;
-    std::vector<std::uint64_t> histogram(std::size_t{std::numeric_limits<std::uint16_t>::max()} + 1);
-    visitCoarseVertices([&](VertexContainer::Vertex const& vertex) { ++histogram[vertex.intensity]; });
-    auto const low = static_cast<std::uint16_t>(histogramQuantile(histogram, lowerQuantile));
-    auto const high = static_cast<std::uint16_t>(histogramQuantile(histogram, upperQuantile));
-    if (high <= low)
-        return std::nullopt;
-    return std::pair{low, high};
-}
-
-std::vector<Eigen::Vector3f> PointCloudRenderable::coarsePoints()
-{
-    Eigen::Matrix4f const world = worldMatrix();
-    std::vector<Eigen::Vector3f> points;
-    visitCoarseVertices([&](VertexContainer::Vertex const& vertex) {
-        points.push_back((world * Eigen::Vector4f(vertex.x, vertex.y, vertex.z, 1.0f)).head<3>());
-    });
-    return points;
-}
-
 Math::NBoundingBox<float, 3> PointCloudRenderable::boundingBox() const
 {
     return mOctree->boundingBox();
@@ -838,448 +630,6 @@ void PointCloudRenderable::setSelected(bool selected)
     if (isInitialized())
         mLodPointCloud->modifyFrameConstants().selected = selected ? 1 : 0;
     setNeedsRedraw(true);
-}
-
-void PointCloudRenderable::startAsyncReload(std::function<void()> callback, std::size_t maxLevel)
-{
-    if (mLoaderRequest)
-        return;
-    mLoaderRequest = LoaderRequest{std::move(callback), maxLevel};
-    startLoader();
-    setNeedsRedraw(true);
-}
-
-void PointCloudRenderable::startLoader()
-{
-    // Before init the loader would race init for the drawing state: it starts there instead.
-    if (!mLoaderRequest || mLoaderThread || !isInitialized())
-        return;
-    mLoaderThread = std::make_unique<Core::BackgroundThread>(
-        [this, callback = mLoaderRequest->callback, maxLevel = mLoaderRequest->maxLevel](std::stop_token stopToken) {
-            reloadJob(callback, maxLevel, stopToken);
-        });
-    if (visible())
-        restartLoader();
-}
-
-void PointCloudRenderable::startAsyncReload(void (*callback)(), std::size_t maxLevel)
-{
-    startAsyncReload(callback ? std::function<void()>(callback) : std::function<void()>(), maxLevel);
-}
-
-void PointCloudRenderable::stopAsyncReload()
-{
-    mLoaderThread.reset();
-    mLoaderRequest.reset();
-}
-
-bool PointCloudRenderable::isAsyncReloadActive() const
-{
-    return mLoaderRequest.has_value();
-}
-
-bool PointCloudRenderable::isLoading() const
-{
-    return mLoaderThread && mLoaderThread->isBusy() && !mAwaitingNodeRetry;
-}
-
-void PointCloudRenderable::setReloadError(std::exception_ptr error)
-{
-    std::lock_guard lock(mReloadErrorMutex);
-    mReloadError = std::move(error);
-}
-
-bool PointCloudRenderable::isAsyncReloadHealthy(bool rethrow) const
-{
-    if (!mLoaderThread)
-        return true;
-    std::exception_ptr error;
-    {
-        std::lock_guard lock(mReloadErrorMutex);
-        error = mReloadError;
-    }
-    if (std::optional<std::string> const failure = mBrokenNodes.firstFailure(); failure && !error)
-        error = std::make_exception_ptr(std::runtime_error("Error loading point data: " + *failure));
-    if (error && rethrow)
-        std::rethrow_exception(error);
-    return !error;
-}
-
-void PointCloudRenderable::reloadJob(std::function<void()> const& callback, std::size_t maxLevel,
-                                     std::stop_token stopToken)
-{
-    while (!stopToken.stop_requested()) {
-        try {
-            if (mShown)
-                reloadPoints(callback, maxLevel, stopToken);
-            else if (callback)
-                callback();
-            // A reload cut short by a stop has not shown that loading works again.
-            if (!stopToken.stop_requested())
-                setReloadError(nullptr);
-            if (mShown && waitForBrokenNodeRetry(stopToken))
-                continue;
-            return;
-        } catch (std::exception const& error) {
-            Core::Log::error(error.what());
-            setReloadError(std::current_exception());
-        } catch (...) {
-            setReloadError(std::current_exception());
-        }
-        // What was loaded before the failure is shown meanwhile.
-        mLodPointCloud->prioritizer().updateBuffers(id(), false, mLodPointCloud->buffers());
-        setNeedsRedraw(true);
-        sleepUnlessStopped(kRetryDelay, stopToken);
-    }
-}
-
-bool PointCloudRenderable::waitForBrokenNodeRetry(std::stop_token const& stopToken)
-{
-    std::optional<BrokenNodes::Clock::time_point> const retry = mBrokenNodes.nextRetry();
-    if (!retry)
-        return false;
-    // Set before the stop is checked: a restart requested meanwhile finds the flag set and clears it.
-    mAwaitingNodeRetry = true;
-    sleepUnlessStopped(*retry - BrokenNodes::Clock::now(), stopToken);
-    mAwaitingNodeRetry = false;
-    return !stopToken.stop_requested();
-}
-
-void PointCloudRenderable::publishAndNotify(std::function<void()> const& callback)
-{
-    mLodPointCloud->prioritizer().updateBuffers(id(), false, mLodPointCloud->buffers());
-    setNeedsRedraw(true);
-    if (callback)
-        callback();
-}
-
-void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, std::size_t maxLevel,
-                                        std::stop_token stopToken)
-{
-    if (!mLodPointCloud)
-        throw std::runtime_error("reloadingPoints is not allowed if PointCloudRenderable is not initialized");
-    NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
-    ViewState const view = viewState();
-    std::shared_ptr<NodeSource const> const source = nodeSource();
-    Octree::Octree const& octree = *source->octree;
-    prioritizer.refreshPriorities(
-        id(), [&](unsigned level, Math::NBoundingBox<float, 3> const& cube) { return priorityFor(view, level, cube); },
-        stopToken);
-    if (stopToken.stop_requested())
-        return;
-
-    struct Candidate {
-        Octree::OctreeNodeId id;
-        NodePriority priority;
-    };
-    auto const lessImportant = [](Candidate const& a, Candidate const& b) { return a.priority < b.priority; };
-    std::priority_queue<Candidate, std::vector<Candidate>, decltype(lessImportant)> candidates(lessImportant);
-    // The root is loaded wherever the camera looks, but not when clipping hides all of it: region
-    // clipping without a region, for one, must show nothing.
-    if (!isClippedAway(view, octree.boundingCube(octree.root())))
-        candidates.push({octree.root(), NodePriority::keep()});
-    auto lastPublication = std::chrono::steady_clock::now();
-    bool changed = true;
-    NodePriority const discard = NodePriority::discard();
-
-    while (!candidates.empty()) {
-        auto const now = std::chrono::steady_clock::now();
-        if (changed && now - lastPublication > updateInterval()) {
-            lastPublication = now;
-            publishAndNotify(callback);
-            changed = false;
-        }
-        Candidate const candidate = candidates.top();
-        candidates.pop();
-        bool accepted = false;
-        if (offerNode(prioritizer, *source, candidate.id, candidate.priority, accepted, stopToken))
-            changed = true;
-        if (stopToken.stop_requested())
-            return;
-        if (!accepted || candidate.id.level() >= maxLevel)
-            continue;
-        for (Octree::OctreeNodeId const child : octree.children(candidate.id)) {
-            if (octree.nodeVisibility(child) == Octree::NodeVisibilityType::Hidden)
-                continue;
-            NodePriority const priority = priorityFor(view, child.level(), octree.boundingCube(child));
-            if (priority > discard)
-                candidates.push({child, priority});
-        }
-    }
-    if (changed)
-        publishAndNotify(callback);
-}
-
-void PointCloudRenderable::reloadPoints(void (*callback)(), std::size_t maxLevel, std::stop_token stopToken)
-{
-    reloadPoints(callback ? std::function<void()>(callback) : std::function<void()>(), maxLevel, stopToken);
-}
-
-bool PointCloudRenderable::offerNode(NodePrioritizer& prioritizer, NodeSource const& source,
-                                     Octree::OctreeNodeId nodeId, NodePriority priority, bool& accepted,
-                                     std::stop_token const& stopToken)
-{
-    accepted = false;
-    auto const now = BrokenNodes::Clock::now();
-    if (mBrokenNodes.isWaiting(nodeId, now))
-        return false;
-    std::string failure;
-    auto const loader = [&](VertexContainer& out, std::stop_token token) {
-        try {
-            if (getVertexData(source, nodeId, out, token, failure)) {
-                mBrokenNodes.recordSuccess(nodeId);
-                return true;
-            }
-        } catch (std::exception const& error) {
-            failure = error.what();
-        }
-        if (token.stop_requested())
-            return false;
-        if (failure.empty())
-            failure = fmt::format("node {} of {} cannot be read", nodeId.name(), source.octree->location()->identity());
-        // Without points the node does not enter, and its subtree is not visited.
-        out.resize(0);
-        return true;
-    };
-    bool const changed = prioritizer.addNode({id(), nodeId}, source.octree->boundingCube(nodeId), priority, loader,
-                                             accepted, stopToken);
-    if (!failure.empty() && mBrokenNodes.recordFailure(nodeId, failure, now))
-        Core::Log::error(failure);
-    return changed;
-}
-
-bool PointCloudRenderable::getVertexData(NodeSource const& source, Octree::OctreeNodeId nodeId,
-                                         VertexContainer& out, std::stop_token stopToken, std::string& error)
-{
-    bool const loaded = source.vertices->getOrLoad(
-        nodeId, out,
-        [&](VertexContainer& vertices) {
-            return Octree::loadNodeVertices(*source.octree, nodeId, vertices, stopToken, &error);
-        },
-        stopToken);
-    if (!loaded)
-        return false;
-    return updateMeshDistances(source, nodeId, out, stopToken) &&
-           updateRegionClipping(source, nodeId, out, stopToken);
-}
-
-bool PointCloudRenderable::updateMeshDistances(NodeSource const& source, Octree::OctreeNodeId nodeId,
-                                               VertexContainer& vertices, std::stop_token const& stopToken)
-{
-    if (!meshForDistanceColorizationModelCs())
-        return true;
-    std::vector<float> distances;
-    if (source.distances->tryGet(modelCsMesh().keyOf(nodeId), distances)) {
-        vertices.setDistances(distances);
-        return true;
-    }
-    if (stopToken.stop_requested())
-        return false;
-    // The version comes before the mesh: distances of a mesh replaced meanwhile are refused by put.
-    MeshDistanceCache::Version const version = source.distances->version(kCacheGroup);
-    ModelCsMesh const mesh = modelCsMesh();
-    if (!mesh.mesh)
-        return true;
-    distances.resize(vertices.size());
-    Math::Detail::forEachIndexInParallel(
-        vertices.size(), [&](std::size_t i) { distances[i] = mesh.mesh->signedDistance(vertices.position(i)); });
-    if (stopToken.stop_requested())
-        return false;
-    vertices.setDistances(distances);
-    source.distances->put(mesh.keyOf(nodeId), std::move(distances), kCacheGroup, version);
-    return true;
-}
-
-bool PointCloudRenderable::updateRegionClipping(NodeSource const& source, Octree::OctreeNodeId nodeId,
-                                                VertexContainer& vertices, std::stop_token const& stopToken)
-{
-    std::shared_ptr<Math::ClippingRegion<float> const> const cachedRegion = currentClippingRegion();
-    if (!cachedRegion)
-        return true;
-    std::vector<std::uint8_t> clipValues;
-    if (source.clipValues->tryGet(NodeValueKey{nodeId, cachedRegion.get(), viewState().world}, clipValues)) {
-        vertices.setClipValues(clipValues);
-        return true;
-    }
-    if (stopToken.stop_requested())
-        return false;
-    // The version comes before the region and the world matrix, as for the distances.
-    ClippingCache::Version const version = source.clipValues->version(kCacheGroup);
-    std::shared_ptr<Math::ClippingRegion<float> const> const region = currentClippingRegion();
-    if (!region)
-        return true;
-    Eigen::Matrix4f const world = viewState().world;
-    Math::NBoundingBox<float, 3> const worldBox = source.octree->boundingCube(nodeId).transformed(world);
-    if (region->isInside(worldBox)) {
-        clipValues.assign(vertices.size(), kClipPassed);
-    } else {
-        clipValues.resize(vertices.size());
-        Math::Detail::forEachIndexInParallel(vertices.size(), [&](std::size_t i) {
-            Math::Point<float, 3> const position = (world * vertices.position(i).homogeneous()).hnormalized();
-            clipValues[i] = region->contains(position) ? kClipPassed : kClipHidden;
-        });
-    }
-    if (stopToken.stop_requested())
-        return false;
-    vertices.setClipValues(clipValues);
-    source.clipValues->put(NodeValueKey{nodeId, region.get(), world}, std::move(clipValues), kCacheGroup, version);
-    return true;
-}
-
-void PointCloudRenderable::updateMeshForDistanceColorizationModelCs()
-{
-    ModelCsMesh modelCs;
-    if (mMeshForDistanceColorization && isInitialized()) {
-        // Built outside the lock: the loader keeps reading the old copy meanwhile.
-        modelCs.world = worldMatrix();
-        modelCs.source = mMeshForDistanceColorization.get();
-        modelCs.mesh = mPreparedModelCsMesh ? *mPreparedModelCsMesh : distanceMeshInModelCs(modelCs.world);
-    }
-    mPreparedModelCsMesh.reset();
-    bool hadMesh = false;
-    {
-        std::unique_lock lock(mMeshLock);
-        hadMesh = mMeshForDistanceColorizationModelCs.mesh != nullptr;
-        mMeshForDistanceColorizationModelCs = std::move(modelCs);
-    }
-    // After the swap, so that no distance of the old mesh can be stored after the clear. Without a
-    // mesh before or after, the cached distances of the other clouds stay valid.
-    if (hadMesh || mMeshForDistanceColorization)
-        mMeshDistanceCache->clear();
-}
-
-std::shared_ptr<Math::TriangleMesh<float> const> PointCloudRenderable::distanceMeshInModelCs(
-    Eigen::Matrix4f const& world) const
-{
-    if (!mMeshForDistanceColorization)
-        return nullptr;
-    auto modelCs = std::make_shared<Math::TriangleMesh<float>>(*mMeshForDistanceColorization);
-    modelCs->transformBy(world.inverse());
-    return modelCs;
-}
-
-void PointCloudRenderable::onUpdateMeshForDistanceColorization(std::shared_ptr<Math::TriangleMesh<float>> const& mesh)
-{
-    if (mesh == mMeshForDistanceColorization)
-        return;
-    mMeshForDistanceColorization = mesh;
-    updateMeshForDistanceColorizationModelCs();
-    clearVisibleOctreeNodes();
-}
-
-void PointCloudRenderable::onUpdateClippingRegion(std::shared_ptr<Math::ClippingRegion<float>> const& region)
-{
-    {
-        std::unique_lock lock(mClippingRegionLock);
-        if (region == mClippingRegion)
-            return;
-        mClippingRegion = region;
-    }
-    updateClippingRegion();
-}
-
-void PointCloudRenderable::updateClippingRegion()
-{
-    // Also when the region is removed: loaded nodes must not keep the clip values of the old one.
-    mClippingCache->clear();
-    clearVisibleOctreeNodes();
-}
-
-void PointCloudRenderable::updateClippingPolytope()
-{
-    mClippingPolytope = Math::ConvexPolytope<float, 3>(mClippingVolume).transformed(invWorldMatrix());
-    if (isInitialized()) {
-        std::vector<Math::HalfSpace<float, 3>> const& planes = mClippingPolytope.halfSpaces();
-        cbPerFrame& constants = mLodPointCloud->modifyFrameConstants();
-        for (std::size_t i = 0; i < constants.clipping_planes.size(); ++i) {
-            // (0, 0, 0, 0) passes every point.
-            constants.clipping_planes[i] =
-                i < planes.size() ? toShaderVector(planes[i].coefficients()) : ShaderFloat4{};
-        }
-    }
-    updateViewState();
-}
-
-void PointCloudRenderable::setClippingVolume(std::vector<Math::HalfSpace<float, 3>> const& volume)
-{
-    if (volume == mClippingVolume)
-        return;
-    // Checked before anything is stored, so that a refused volume changes nothing.
-    if (volume.size() > kMaxClippingPlanes)
-        throw std::runtime_error(
-            fmt::format("Error: volume contains too many clipping planes, plane count = {}", volume.size()));
-    mClippingVolume = volume;
-    updateClippingPolytope();
-    triggerReload();
-}
-
-void PointCloudRenderable::updateMeshDistancesInVisibleOctreeNodes()
-{
-    if (isInitialized() && meshForDistanceColorizationModelCs())
-        updateVisibleOctreeNodes(&PointCloudRenderable::updateMeshDistances);
-}
-
-void PointCloudRenderable::updateClippingInVisibleOctreeNodes()
-{
-    if (isInitialized() && currentClippingRegion())
-        updateVisibleOctreeNodes(&PointCloudRenderable::updateRegionClipping);
-}
-
-void PointCloudRenderable::updateVisibleOctreeNodes(
-    bool (PointCloudRenderable::*update)(NodeSource const&, Octree::OctreeNodeId, VertexContainer&, std::stop_token const&))
-{
-    NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
-    ViewState const view = viewState();
-    std::shared_ptr<NodeSource const> const source = nodeSource();
-    prioritizer.updateNodes(id(), [&](Octree::OctreeNodeId nodeId, Math::NBoundingBox<float, 3> const& cube,
-                                      NodePriority& priority, VertexContainer& vertices) {
-        priority = priorityFor(view, nodeId.level(), cube);
-        // A discarded node is about to leave; its old values stay.
-        if (priority != NodePriority::discard())
-            (this->*update)(*source, nodeId, vertices, {});
-    });
-    prioritizer.updateBuffers(id(), false, mLodPointCloud->buffers());
-    triggerReload();
-    setNeedsRedraw(true);
-}
-
-void PointCloudRenderable::diagnose() const
-{
-    std::shared_ptr<Math::TriangleMesh<float> const> const modelCs = meshForDistanceColorizationModelCs();
-    std::size_t const counter = diagnoseCounter++;
-    if (mMeshForDistanceColorization)
-        mMeshForDistanceColorization->dump(kDiagnoseLabel, counter);
-    if (modelCs)
-        modelCs->dump(kDiagnoseModelCsLabel, counter);
-}
-
-void PointCloudRenderable::clearVisibleOctreeNodes()
-{
-    if (!isInitialized())
-        return;
-    // The running reload is asked to stop but not waited for (a host whose callback waits on this
-    // thread would deadlock). Its stop is requested before the clear, so the prioritizer refuses
-    // whatever it still offers; the next reload is scheduled after the clear, so it loses nothing.
-    if (mLoaderThread)
-        mLoaderThread->cancel();
-    NodePrioritizer& prioritizer = mLodPointCloud->prioritizer();
-    prioritizer.clear(id());
-    prioritizer.updateBuffers(id(), false, mLodPointCloud->buffers());
-    if (mLoaderThread)
-        restartLoader();
-    setNeedsRedraw(true);
-}
-
-PointCloudRenderable::Duration PointCloudRenderable::updateInterval() const
-{
-    return Duration(mUpdateInterval.load());
-}
-
-void PointCloudRenderable::setUpdateInterval(Duration interval)
-{
-    if (interval <= Duration::zero())
-        throw std::invalid_argument("updateInterval must be larger than 0!");
-    mUpdateInterval = interval.count();
 }
 
 void PointCloudRenderable::setPointSize(float pointSize)
@@ -1432,21 +782,6 @@ std::size_t PointCloudRenderable::numVisiblePoints() const
 std::size_t PointCloudRenderable::numVisibleOctreeNodes() const
 {
     return isInitialized() ? mLodPointCloud->numVisibleOctreeNodes() : 0;
-}
-
-std::size_t PointCloudRenderable::loadedPointCount() const
-{
-    return isInitialized() ? mLodPointCloud->prioritizer().usedPointCount(id()) : 0;
-}
-
-std::size_t PointCloudRenderable::loadedNodeCount() const
-{
-    return isInitialized() ? mLodPointCloud->prioritizer().nodeCount(id()) : 0;
-}
-
-std::vector<Octree::OctreeNodeId> PointCloudRenderable::loadedNodeIds() const
-{
-    return isInitialized() ? mLodPointCloud->prioritizer().nodeIds(id()) : std::vector<Octree::OctreeNodeId>{};
 }
 
 void PointCloudRenderable::addExternalAttributeLocation(std::shared_ptr<Octree::Location> location)
