@@ -97,6 +97,7 @@ def rule_matches(rule, path, byte_range):
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "rangeserver"
+    disable_nagle_algorithm = True
 
     def log_message(self, *args):
         pass
