@@ -19,7 +19,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: morvid export [<data set folder>] [options]\n"
+    "usage: morvid export [<data set folder or URL>] [options]\n"
     "\n"
     "Streams a Potree 2.0 or Entwine data set like 'morvid render', waits until\n"
     "loading has settled and exports the frame: the image, and the points it shows\n"
@@ -76,7 +76,7 @@ int runExport(std::vector<std::string_view> const& args)
     if (text)
         Tools::checkOutputFile(*text, {".txt"});
 
-    Tools::ViewSession session(options, Tools::dataSetFolders(options, false), kEyeDomeLightingByDefault);
+    Tools::ViewSession session(options, Tools::dataSetSources(options, false), kEyeDomeLightingByDefault);
     Tools::SettleReport const report = session.settle();
     Render::Renderer& renderer = session.renderer();
     std::vector<Render::VertexPosColor> points;
@@ -97,7 +97,7 @@ int runExport(std::vector<std::string_view> const& args)
     std::size_t const pointCount = points.size();
 
     nlohmann::json const result{
-        {"input", session.folder().generic_string()},
+        {"input", session.source()},
         {"outputs", outputs},
         {"width", session.width()},
         {"height", session.height()},

@@ -1,8 +1,10 @@
 #include "hostsupport.h"
 #include "options.h"
 
+#include "octree/entwinehttplocation.h"
 #include "octree/entwinelocation.h"
 #include "octree/octree.h"
+#include "octree/potreehttplocation.h"
 #include "octree/potreelocation.h"
 #include "render/comexception.h"
 #include "render/renderer.h"
@@ -15,10 +17,48 @@
 #include <cctype>
 #include <cerrno>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 
 namespace Tools {
+namespace {
+
+std::mutex gHttpClientMutex;
+// Never destroyed: at process exit, joining its request threads and closing the WinHTTP session
+// from a static destructor can wait forever. It ends with the process.
+std::shared_ptr<Core::HttpClient>* gHttpClient = nullptr;
+
+// One client for the process, so that every data set shares its connections and its bound on
+// requests in flight.
+std::shared_ptr<Core::HttpClient> httpClient()
+{
+    std::lock_guard const lock(gHttpClientMutex);
+    if (!gHttpClient) {
+        Core::HttpClientOptions const options;
+        gHttpClient = new std::shared_ptr<Core::HttpClient>(
+            std::make_shared<Core::HttpClient>(Core::createSystemHttpTransport(options.requestTimeout), options));
+    }
+    return *gHttpClient;
+}
+
+// Tries an Entwine description first, as for folders; a Potree data set costs one request more.
+std::shared_ptr<Octree::Location> openUrl(std::string const& url)
+{
+    auto const client = httpClient();
+    auto entwine = std::make_shared<Entwine::HttpLocation>(url, client);
+    if (entwine->exists())
+        return entwine;
+    auto potree = std::make_shared<PoTree::HttpLocation>(url, client);
+    try {
+        potree->metadata();
+    } catch (std::runtime_error const& error) {
+        throw std::runtime_error("'" + url + "' is neither a Potree 2.0 nor an Entwine data set (" + error.what() + ")");
+    }
+    return potree;
+}
+
+} // namespace
 
 std::string adapterName(Render::Renderer const& renderer)
 {
@@ -64,8 +104,11 @@ std::string lowerCaseExtension(std::filesystem::path const& path)
     return extension;
 }
 
-std::shared_ptr<Octree::Location> openDataSet(std::filesystem::path const& folder)
+std::shared_ptr<Octree::Location> openDataSet(std::string const& source)
 {
+    if (Core::isHttpUrl(source))
+        return openUrl(source);
+    std::filesystem::path const folder(source);
     std::string const name = folder.generic_string();
     std::error_code error;
     if (!std::filesystem::exists(folder, error))
@@ -83,6 +126,23 @@ std::shared_ptr<Octree::Location> openDataSet(std::filesystem::path const& folde
     if (!location->exists())
         throw std::runtime_error("'" + name + "' is neither a Potree 2.0 nor an Entwine data set");
     return location;
+}
+
+std::string sourceName(std::string const& source)
+{
+    return Core::isHttpUrl(source) ? source : std::filesystem::path(source).generic_string();
+}
+
+std::string dataSetName(std::string const& source)
+{
+    std::string const trimmed = Core::withoutTrailingSlashes(sourceName(source));
+    return trimmed.substr(trimmed.find_last_of('/') + 1);
+}
+
+Core::HttpStatistics httpStatistics()
+{
+    std::lock_guard const lock(gHttpClientMutex);
+    return gHttpClient ? (*gHttpClient)->statistics() : Core::HttpStatistics{};
 }
 
 void checkOutputFile(std::filesystem::path const& path, std::vector<std::string_view> const& extensions)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/httpclient.h"
 #include "graphics/laspointwriter.h"
 #include "octree/location.h"
 
@@ -22,9 +23,16 @@ namespace Tools {
 std::string adapterName(Render::Renderer const& renderer);
 // The device's Direct3D feature level, as "11_0".
 std::string featureLevelName(Render::Renderer const& renderer);
-// A Potree 2.0 or Entwine data set on disk; throws naming the folder when it does not exist,
-// is a point file still to convert, or is neither kind of data set.
-std::shared_ptr<Octree::Location> openDataSet(std::filesystem::path const& folder);
+// A Potree 2.0 or Entwine data set: a folder on disk, or an http(s) URL of one, fetched through
+// the process's one HTTP client. Throws naming the folder or URL when it does not exist, is a
+// point file still to convert, or is neither kind of data set.
+std::shared_ptr<Octree::Location> openDataSet(std::string const& source);
+// A folder in its generic form (forward slashes), a URL as it is: how messages name a data set.
+std::string sourceName(std::string const& source);
+// The last part of a folder or URL, as the name of its cloud.
+std::string dataSetName(std::string const& source);
+// What the data sets opened from URLs have cost so far (nothing before the first).
+Core::HttpStatistics httpStatistics();
 
 // The data set's integer grid and coordinate system, as its description declares them.
 Graphics::LasFrame dataSetFrame(Octree::Octree const& octree);

@@ -21,7 +21,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: morvid info [<data set folder>] [--json]\n"
+    "usage: morvid info [<data set folder or URL>] [--json]\n"
     "\n"
     "Without a folder, creates a renderer and prints the graphics adapter and Direct3D\n"
     "feature level. Given a Potree 2.0 or Entwine folder, decodes every node and prints\n"
@@ -159,14 +159,14 @@ Census decodeEveryNode(Octree::Octree const& octree)
     return census;
 }
 
-Json describeDataSet(std::filesystem::path const& folder)
+Json describeDataSet(std::string const& source)
 {
-    Octree::Octree const octree(Tools::openDataSet(folder), 1.0);
+    Octree::Octree const octree(Tools::openDataSet(source), 1.0);
     Census const census = decodeEveryNode(octree);
     Json classes = Json::object();
     for (auto const& [classification, count] : census.classificationCounts)
         classes[std::to_string(classification)] = count;
-    Json report = {{"input", folder.generic_string()},
+    Json report = {{"input", Tools::sourceName(source)},
                    {"points", census.points},
                    {"nodes", census.nodes},
                    {"depth", census.nodesPerLevel.size() - 1},

@@ -142,7 +142,7 @@ std::size_t resolutionFor(std::size_t points)
 Graphics::EquirectangularPanorama panoramaOfCloud(std::filesystem::path const& folder,
                                                   Math::Point<double, 3> const& station, std::size_t resolution)
 {
-    auto const octree = std::make_shared<Octree::Octree>(Tools::openDataSet(folder), 1.0);
+    auto const octree = std::make_shared<Octree::Octree>(Tools::openDataSet(folder.string()), 1.0);
     Tools::DataFrame const frame(octree->position());
     Math::Point<float, 3> const centre = frame.toScene(station);
     Render::PointCloudQuery query(octree, {}, Eigen::Matrix4f::Identity(), nullptr,

@@ -19,7 +19,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: morvid pick [<data set folder>] --pixel <x,y> [options]\n"
+    "usage: morvid pick [<data set folder or URL>] --pixel <x,y> [options]\n"
     "\n"
     "Streams a Potree 2.0 or Entwine data set like 'morvid render', waits until\n"
     "loading has settled and prints the position drawn under a pixel of the frame\n"
@@ -88,7 +88,7 @@ int runPick(std::vector<std::string_view> const& args)
     if (!(inlierDistance > 0.0) || !std::isfinite(inlierDistance))
         throw Tools::UsageError("--inlier-distance must be a positive number");
 
-    Tools::ViewSession session(options, Tools::dataSetFolders(options, false));
+    Tools::ViewSession session(options, Tools::dataSetSources(options, false));
     Pixel const pixel = pixelFrom(options, session.width(), session.height());
     Tools::SettleReport const report = session.settle();
     if (!report.loadFailure.empty())
@@ -104,7 +104,7 @@ int runPick(std::vector<std::string_view> const& args)
                                       : renderer.pickClosestPointWithTolerance(pixel.x, pixel.y, tolerance, point);
     if (!hit)
         throw std::runtime_error(fmt::format("{}: no {} under pixel {},{} within {} pixels",
-                                             session.folder().generic_string(), pickPlane ? "plane" : "point", pixel.x,
+                                             session.source(), pickPlane ? "plane" : "point", pixel.x,
                                              pixel.y, tolerance));
 
     // The picked point's distance to the distance mesh and plane, as the deviation colors show it.
@@ -121,7 +121,7 @@ int runPick(std::vector<std::string_view> const& args)
     double const dataD = frame.planeOffsetToData(plane);
     if (options.has("--json")) {
         nlohmann::json json{
-            {"input", session.folder().generic_string()},
+            {"input", session.source()},
             {"pixel", {pixel.x, pixel.y}},
             {"tolerance", tolerance},
             {"point", toJson(dataPoint)},

@@ -30,7 +30,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: morvid query <data set folder> [options]\n"
+    "usage: morvid query <data set folder or URL> [options]\n"
     "\n"
     "Walks a Potree 2.0 or Entwine octree breadth first, coarse to fine, and prints how many points\n"
     "it returns, their bounds and the nodes read per level, showing progress on standard error.\n"

@@ -16,7 +16,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: morvid render [<data set folder>...] [options]\n"
+    "usage: morvid render [<data set folder or URL>...] [options]\n"
     "\n"
     "Streams Potree 2.0 or Entwine data sets within one shared point budget, waits\n"
     "until loading has settled and writes the frame as PNG. Several data sets are\n"
@@ -45,20 +45,21 @@ int runRender(std::vector<std::string_view> const& args)
     std::filesystem::path const output = options.value("--output").value_or("morvid.png");
     Tools::checkOutputFile(output, {".png"});
 
-    Tools::ViewSession session(options, Tools::dataSetFolders(options, true), kEyeDomeLightingByDefault);
+    Tools::ViewSession session(options, Tools::dataSetSources(options, true), kEyeDomeLightingByDefault);
     Tools::SettleReport const report = session.settle();
     Graphics::ColorImage const image = session.image();
     image.writePng(output);
 
     nlohmann::json clouds = nlohmann::json::array();
     for (std::size_t i = 0; i < session.clouds().size(); ++i)
-        clouds.push_back({{"input", session.folders()[i].generic_string()},
+        clouds.push_back({{"input", session.sources()[i]},
                           {"points_loaded", session.clouds()[i]->loadedPointCount()},
                           {"nodes_loaded", session.clouds()[i]->loadedNodeCount()}});
     Render::Renderer const& renderer = session.renderer();
     Tools::ImageSummary const summary = Tools::summarize(image, session.background());
+    Core::HttpStatistics const transfer = Tools::httpStatistics();
     nlohmann::json const result{
-        {"input", session.folder().generic_string()},
+        {"input", session.source()},
         {"clouds", clouds},
         {"output", output.generic_string()},
         {"adapter", Tools::adapterName(session.renderer())},
@@ -75,6 +76,8 @@ int runRender(std::vector<std::string_view> const& args)
         {"edl", renderer.eyeDomeLightingEnabled()},
         {"coverage", summary.coverage},
         {"distinct_colors", summary.distinctColors},
+        {"requests", transfer.requests},
+        {"bytes_fetched", transfer.bytesFetched},
     };
     if (!options.has("--json"))
         std::printf("wrote %s: %zu x %zu, %zu points in %zu nodes (budget %zu), %zu frames in %.1f s\n",

@@ -20,7 +20,7 @@ constexpr std::size_t kDefaultSize = 256;
 constexpr bool kEyeDomeLightingByDefault = true;
 
 constexpr char kUsage[] =
-    "usage: morvid thumbnail <data set folder> [options]\n"
+    "usage: morvid thumbnail <data set folder or URL> [options]\n"
     "\n"
     "Loads a Potree 2.0 or Entwine data set down to a level, renders the whole of it\n"
     "once, seen obliquely from above a corner, and writes the picture as PNG.\n"
@@ -50,7 +50,7 @@ int runThumbnail(std::vector<std::string_view> const& args)
     }
     if (options.positional().size() != 1)
         throw Tools::UsageError("expects one data set folder");
-    std::filesystem::path const folder = options.positional().front();
+    std::string const source = options.positional().front();
     std::filesystem::path const output = options.value("--output").value_or(Render::kThumbnailFileName);
     Tools::checkOutputFile(output, {".png"});
     std::size_t const width = options.unsignedValue("--width", kDefaultSize);
@@ -62,12 +62,12 @@ int runThumbnail(std::vector<std::string_view> const& args)
     Render::EyeDomeLighting const lighting = Tools::eyeDomeLightingFrom(options, kEyeDomeLightingByDefault);
 
     auto const start = std::chrono::steady_clock::now();
-    Render::createThumbnail(Tools::openDataSet(folder), output, width, height, background, maxLevel, lighting);
+    Render::createThumbnail(Tools::openDataSet(source), output, width, height, background, maxLevel, lighting);
     std::chrono::duration<double> const seconds = std::chrono::steady_clock::now() - start;
 
     if (options.has("--json")) {
         nlohmann::json const json{
-            {"input", folder.generic_string()}, {"output", output.generic_string()}, {"width", width},
+            {"input", Tools::sourceName(source)}, {"output", output.generic_string()}, {"width", width},
             {"height", height},                 {"max_level", maxLevel},             {"seconds", seconds.count()},
             {"edl", lighting.enabled},
         };

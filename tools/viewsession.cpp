@@ -415,16 +415,19 @@ std::vector<std::string_view> viewValuedOptions(std::vector<std::string_view> co
                          "--edl-radius", "--tomographic-color", "--tomographic-contrast"});
 }
 
-std::vector<std::filesystem::path> dataSetFolders(Options const& options, bool several)
+std::vector<std::string> dataSetSources(Options const& options, bool several)
 {
     if (!several && options.positional().size() > 1)
         throw UsageError("expects at most one data set folder");
-    return {options.positional().begin(), options.positional().end()};
+    std::vector<std::string> sources;
+    for (std::string const& source : options.positional())
+        sources.push_back(sourceName(source));
+    return sources;
 }
 
-ViewSession::ViewSession(Options const& options, std::vector<std::filesystem::path> const& folders,
+ViewSession::ViewSession(Options const& options, std::vector<std::string> const& sources,
                          bool eyeDomeLightingByDefault)
-    : mFolders(folders)
+    : mSources(sources)
     , mWidth(options.unsignedValue("--width", 1280))
     , mHeight(options.unsignedValue("--height", 720))
     , mBudget(options.unsignedValue("--budget", 3'000'000))
@@ -462,11 +465,11 @@ ViewSession::ViewSession(Options const& options, std::vector<std::filesystem::pa
         throw UsageError("--mesh-scale must be a positive number");
 
     // Only once every option is known to be good: the sample scene takes a while to write.
-    if (mFolders.empty())
-        mFolders.push_back(ensureSampleScene());
+    if (mSources.empty())
+        mSources.push_back(ensureSampleScene().generic_string());
     std::vector<std::shared_ptr<Octree::Location>> locations;
-    for (std::filesystem::path const& folder : mFolders)
-        locations.push_back(openDataSet(folder));
+    for (std::string const& source : mSources)
+        locations.push_back(openDataSet(source));
 
     mRenderer.setViewport(mWidth, mHeight);
     mRenderer.setBackgroundColor(mBackground);
@@ -474,7 +477,7 @@ ViewSession::ViewSession(Options const& options, std::vector<std::filesystem::pa
     mRenderer.setEyeDomeLighting(lighting);
     mRenderer.setIntensityColorMap(colorMap);
     for (std::size_t i = 0; i < locations.size(); ++i) {
-        auto cloud = Render::PointCloudRenderable::create(locations[i], mFolders[i].filename().string(), mBudget, 1.0);
+        auto cloud = Render::PointCloudRenderable::create(locations[i], dataSetName(mSources[i]), mBudget, 1.0);
         // The first data set's reference position is the scene's origin; the others are moved
         // into place by the difference, taken in double.
         if (i == 0)
@@ -552,7 +555,7 @@ bool ViewSession::isLoading() const
 
 std::string ViewSession::unsettledMessage() const
 {
-    return fmt::format("{}: loading did not settle within {:g} s", folder().generic_string(), mTimeout.count());
+    return fmt::format("{}: loading did not settle within {:g} s", source(), mTimeout.count());
 }
 
 SettleReport ViewSession::settle()

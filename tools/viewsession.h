@@ -45,8 +45,8 @@ ImageSummary summarize(Graphics::ColorImage const& image, Math::Color const& bac
 std::optional<Math::Point<double, 3>> dataPointValue(Options const& options, std::string_view option);
 // A range typed as a,b with a < b; throws UsageError otherwise.
 std::optional<std::pair<float, float>> rangeValue(Options const& options, std::string_view option);
-// The data set folders given on the command line; more than one only when `several`.
-std::vector<std::filesystem::path> dataSetFolders(Options const& options, bool several);
+// The data set folders or URLs given on the command line; more than one only when `several`.
+std::vector<std::string> dataSetSources(Options const& options, bool several);
 
 // What streaming a view until it settled took.
 struct SettleReport {
@@ -66,7 +66,7 @@ struct SettleReport {
 // intensities; a data set without colors shows them in the default mode.
 class ViewSession {
 public:
-    ViewSession(Options const& options, std::vector<std::filesystem::path> const& folders,
+    ViewSession(Options const& options, std::vector<std::string> const& sources,
                 bool eyeDomeLightingByDefault = false);
 
     // Streams until loading settles or --timeout passes, showing progress on standard
@@ -81,8 +81,9 @@ public:
     Render::GroupRenderable& scene() { return *mScene; }
     Render::PointCloudRenderable& cloud() { return *mClouds.front(); }
     std::vector<std::shared_ptr<Render::PointCloudRenderable>> const& clouds() const { return mClouds; }
-    std::filesystem::path const& folder() const { return mFolders.front(); }
-    std::vector<std::filesystem::path> const& folders() const { return mFolders; }
+    // The data sets as messages name them (see sourceName).
+    std::string const& source() const { return mSources.front(); }
+    std::vector<std::string> const& sources() const { return mSources; }
     DataFrame const& frame() const { return mFrame; }
     std::size_t width() const { return mWidth; }
     std::size_t height() const { return mHeight; }
@@ -97,7 +98,7 @@ public:
 private:
     bool isLoading() const;
 
-    std::vector<std::filesystem::path> mFolders;
+    std::vector<std::string> mSources;
     std::size_t mWidth;
     std::size_t mHeight;
     std::size_t mBudget;
