@@ -52,6 +52,8 @@ FAULT_SCENARIOS = {
     "ignore-range": [{"path": "*.bin", "fault": "ignore_range"}],
     "short-body": [{"path": "*/ept-data/2-2-2-1.laz", "fault": "short_body"}],
     "wrong-range": [{"path": "*/octree.bin", "range_start": "nonzero", "fault": "wrong_range", "times": 1}],
+    # A level-1 node of potree/lone-star-default, always answered with the wrong bytes.
+    "node-wrong-range": [{"path": "*/octree.bin", "range_start": 13800114, "fault": "wrong_range"}],
 }
 
 RANGE = re.compile(r"^bytes=(\d+)-(\d*)$")

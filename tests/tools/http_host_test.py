@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """morvid with the real-world data sets served over HTTP by tests/support/rangeserver.py: every
 data set gives the same `info --json` and the same `render` picture from its URL as from its
-folder. Every program run ends within a bounded time.
+folder, and each fault the server injects leaves a settled picture of everything but the failing
+node, whose URL the log names once. Every program run ends within a bounded time.
 
-usage: http_host_test.py <wine-run> <morvid.exe> <realworld folder> <output folder>
+usage: http_host_test.py same|faults <wine-run> <morvid.exe> <realworld folder> <output folder>
 """
 
 import glob
@@ -78,13 +79,69 @@ def same_as_disk(morvid, root, base_url):
                              url_json["bytes_fetched"]))
 
 
+def ept_subtree_points(folder, key):
+    """Points of an Entwine node and of every node below it, from the hierarchy pages."""
+    counts = {}
+    for page in glob.glob(os.path.join(folder, "ept-hierarchy", "*.json")):
+        counts.update(json.load(open(page)))
+    depth, *cell = map(int, key.split("-"))
+
+    def below(other):
+        other_depth, *other_cell = map(int, other.split("-"))
+        shift = other_depth - depth
+        return shift >= 0 and [c >> shift for c in other_cell] == cell
+
+    return sum(count for other, count in counts.items() if count > 0 and below(other))
+
+
+# Scenario of rangeserver.py, data set, the file that fails for good (None when retries or reading
+# the file whole recover everything), and what the log says about it.
+FAULTS = [
+    ("node-404", "ept/lone-star-laszip", "ept-data/2-2-2-1.laz", "HTTP status 404"),
+    ("short-body", "ept/lone-star-laszip", "ept-data/2-2-2-1.laz", "the body ended after"),
+    ("node-500", "ept/lone-star-laszip", "ept-data/1-0-0-0.laz", "HTTP status 500 after 4 attempts"),
+    ("node-wrong-range", "potree/lone-star-default", "octree.bin", "the server sent Content-Range"),
+    ("node-500-once", "ept/lone-star-laszip", None, None),
+    ("drop-once", "potree/lone-star-default", None, None),
+    ("ignore-range", "potree/lone-star-default", None, "the server ignores Range requests"),
+]
+
+
+def faults(morvid, root, base_url):
+    from_disk = {}
+    for scenario, data_set, failing, said in FAULTS:
+        folder, url = os.path.join(root, data_set), "%s/%s/%s" % (base_url, scenario, data_set)
+        if data_set not in from_disk:
+            from_disk[data_set] = morvid.render(folder, data_set.replace("/", "-") + "-disk")
+        (_, disk_json, _), disk_picture = from_disk[data_set]
+        (status, served_json, errors), picture = morvid.render(url, scenario)
+        log = [line for line in errors.splitlines() if not line.startswith("morvid render:")]
+        if failing is None:
+            morvid.check(status == 0 and served_json["settled"] and picture == disk_picture,
+                         "%s: the same picture as from disk (exit %d) %s" % (scenario, status, errors.strip()))
+        else:
+            failing_url = "%s/%s" % (url, failing)
+            loaded, all_points = served_json["points_loaded"], disk_json["points_loaded"]
+            if data_set.startswith("ept/"):
+                expected = loaded == all_points - ept_subtree_points(folder, os.path.basename(failing)[:-len(".laz")])
+            else:
+                expected = 0 < loaded < all_points
+            morvid.check(status == 1 and served_json["settled"] and picture is not None and expected
+                         and sum(failing_url in line for line in log) == 1,
+                         "%s: settled without %s, %d points of %d (exit %d) %s" % (
+                             scenario, failing, loaded, all_points, status, errors.strip()))
+        if said:
+            saying = [line for line in log if said in line]
+            morvid.check(len(saying) == len(set(saying)) > 0, "%s: the log says '%s' once per file" % (scenario, said))
+
+
 def main():
-    runner, executable, root, out = sys.argv[1:5]
+    part, runner, executable, root, out = sys.argv[1:6]
     os.makedirs(out, exist_ok=True)
-    server = rangeserver.start(root, log_path=os.path.join(out, "requests.log"))
+    server = rangeserver.start(root, log_path=os.path.join(out, "requests-%s.log" % part))
     morvid = Morvid(runner, executable, out)
     try:
-        same_as_disk(morvid, root, server.url)
+        {"same": same_as_disk, "faults": faults}[part](morvid, root, server.url)
     finally:
         server.shutdown()
     return 1 if morvid.failures else 0
