@@ -21,7 +21,6 @@ constexpr char const* kPointShader = "shaders/pointcloud.hlsl";
 constexpr unsigned int kQuadVertexCount = 4;
 constexpr UINT kVertexStride = sizeof(VertexPosColorIntensityClassIndexScanIndexDistance);
 constexpr unsigned int kFrameConstantsSlot = 0;
-constexpr unsigned int kNodeConstantsSlot = 1;
 constexpr unsigned int kVisibleNodesSlot = 0;
 constexpr unsigned int kClassificationColorsSlot = 1;
 
@@ -50,9 +49,8 @@ Texture1d createVisibleNodesTexture(ID3D11Device* device)
 LoDPointCloud::LoDPointCloud(ATL::CComPtr<ID3D11Device> device, ATL::CComPtr<ID3D11DeviceContext> context,
                              std::uint64_t rendererId, std::uint64_t cloudId, std::size_t pointBudget)
     : mRendererId(rendererId), mCloudId(cloudId), mDevice(std::move(device)), mContext(std::move(context)),
-      mFrameConstants(mDevice, cbPerFrame{}), mNodeConstants(mDevice, cbPerOctreeNode{}),
-      mVisibleNodesTexture(createVisibleNodesTexture(mDevice)),
-      mVisibleNodesView(mDevice, mVisibleNodesTexture.get(), nullptr), mPointBudget(pointBudget)
+      mFrameConstants(mDevice, cbPerFrame{}), mVisibleNodesTexture(createVisibleNodesTexture(mDevice)),
+      mVisibleNodesView(mDevice, mVisibleNodesTexture.get(), nullptr), mPointLevels(mDevice), mPointBudget(pointBudget)
 {
     auto const& layout = pointInputLayout();
     mVertexShader = VertexShader::fromHlslResource(mDevice, kPointShader, {layout.begin(), layout.end()});
@@ -98,7 +96,8 @@ void LoDPointCloud::ensureVertexCapacity(std::size_t pointCount)
     D3D11_BUFFER_DESC desc{};
     desc.ByteWidth = bufferByteWidth(capacity, kVertexStride, "points");
     desc.Usage = D3D11_USAGE_DYNAMIC;
-    desc.BindFlags = D3D11_BIND_VERTEX_BUFFER;
+    // Also a shader resource: the level-of-detail pass reads the positions.
+    desc.BindFlags = D3D11_BIND_VERTEX_BUFFER | D3D11_BIND_SHADER_RESOURCE;
     desc.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
     ATL::CComPtr<ID3D11Buffer> buffer;
     throwIfFailed(mDevice->CreateBuffer(&desc, nullptr, &buffer));
@@ -124,14 +123,26 @@ void LoDPointCloud::upload(Buffer const& front)
     mNumVisiblePoints = front.vertices.size();
 }
 
+void LoDPointCloud::findPointLevels(Buffer const& front)
+{
+    mLevelsRootNodeSize = mFrameConstants.data().root_node_size;
+    mPointLevels.compute(mContext, mVertexBuffer, front.vertices.size(), front.nodes, mVisibleNodesView,
+                         mFrameConstants);
+}
+
 void LoDPointCloud::draw(Buffer const& front, bool newData)
 {
     // A failed upload is tried again on the next frame rather than drawing stale ranges.
     mUploadPending = mUploadPending || newData;
     if (mUploadPending) {
         upload(front);
+        findPointLevels(front);
         mUploadPending = false;
+    } else if (mFrameConstants.data().root_node_size != mLevelsRootNodeSize) {
+        findPointLevels(front);
     }
+    if (front.vertices.empty())
+        return;
 
     ScopedBinding const vertexShader(mVertexShader, mContext);
     ScopedBinding const pixelShader(mPixelShader, mContext);
@@ -142,7 +153,7 @@ void LoDPointCloud::draw(Buffer const& front, bool newData)
     if (mClassificationColors)
         classificationColors.emplace(*mClassificationColors, mContext, ShaderConfiguration::Vertex,
                                      kClassificationColorsSlot);
-    ScopedBinding const nodeConstants(mNodeConstants, mContext, ShaderConfiguration::Vertex, kNodeConstantsSlot);
+    ScopedBinding const pointLevels(mPointLevels, mContext);
 
     mContext->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
     ID3D11Buffer* vertexBuffers[] = {mVertexBuffer};
@@ -150,15 +161,9 @@ void LoDPointCloud::draw(Buffer const& front, bool newData)
     UINT const offset = 0;
     mContext->IASetVertexBuffers(0, 1, vertexBuffers, &stride, &offset);
 
-    for (Buffer::Node const& node : front.nodes) {
-        cbPerOctreeNode& constants = mNodeConstants.modify();
-        constants.node_min = node.min;
-        constants.node_index = static_cast<std::uint32_t>(node.index);
-        constants.node_depth = static_cast<std::uint32_t>(node.level);
-        mNodeConstants.upload(mContext);
-        mContext->DrawInstanced(kQuadVertexCount, static_cast<UINT>(node.pointCount), 0,
-                                static_cast<UINT>(node.firstPoint));
-    }
+    // The nodes lie one after the other in the buffer and their levels were found before: one draw
+    // covers them all, with no per-node constants.
+    mContext->DrawInstanced(kQuadVertexCount, static_cast<UINT>(front.vertices.size()), 0, 0);
 }
 
 } // namespace Render

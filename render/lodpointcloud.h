@@ -3,12 +3,12 @@
 #include "core/triplebuffer.h"
 #include "render/buffer.h"
 #include "render/cbperframe.h"
-#include "render/cbperoctreenode.h"
 #include "render/comptr.h"
 #include "render/constantbuffer.h"
 #include "render/export.h"
 #include "render/nodeprioritizer.h"
 #include "render/pixelshader.h"
+#include "render/pointlevels.h"
 #include "render/shaderresourceview.h"
 #include "render/texture1d.h"
 #include "render/vertexshader.h"
@@ -26,8 +26,8 @@ namespace Render {
 
 class ClassificationColorTexture;
 
-// The GPU side of one point cloud: the shader constants, the instance buffer and the octree
-// texture, filled from the newest Buffer that the cloud's loader published. Joins the node
+// The GPU side of one point cloud: the shader constants, the instance buffer, the octree texture
+// and the points' levels of detail, filled from the newest Buffer that the cloud's loader published. Joins the node
 // prioritizer shared by every point cloud of the same renderer.
 class MORVID_RENDER_API LoDPointCloud {
 public:
@@ -51,7 +51,7 @@ public:
 
     void setClassificationColors(std::shared_ptr<ClassificationColorTexture> texture);
 
-    // Render thread. Uploads `front` first when it is new, then draws it node by node.
+    // Render thread. Uploads `front` first when it is new, then draws all its points at once.
     void draw(Buffer const& front, bool newData);
 
     std::uint64_t numVisiblePoints() const { return mNumVisiblePoints.load(); }
@@ -60,13 +60,13 @@ public:
 private:
     void upload(Buffer const& front);
     void ensureVertexCapacity(std::size_t pointCount);
+    void findPointLevels(Buffer const& front);
 
     std::uint64_t const mRendererId;
     std::uint64_t const mCloudId;
     ATL::CComPtr<ID3D11Device> mDevice;
     ATL::CComPtr<ID3D11DeviceContext> mContext;
     ConstantBuffer<cbPerFrame> mFrameConstants;
-    ConstantBuffer<cbPerOctreeNode> mNodeConstants;
     VertexShader mVertexShader;
     PixelShader mPixelShader;
     std::shared_ptr<NodePrioritizer> mPrioritizer;
@@ -76,6 +76,9 @@ private:
     std::size_t mVertexCapacity = 0;
     Texture1d mVisibleNodesTexture;
     ShaderResourceView mVisibleNodesView;
+    PointLevels mPointLevels;
+    // The root node size the levels were found with; a new one finds them again.
+    float mLevelsRootNodeSize = 0.0f;
     std::size_t const mPointBudget;
     bool mUploadPending = false;
     std::atomic<std::uint64_t> mNumVisiblePoints{0};

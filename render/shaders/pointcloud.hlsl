@@ -1,5 +1,7 @@
 // Point cloud program: one instance of a 4-vertex strip per point, a screen-aligned square sized by
-// the local octree level of detail and cut to a disc in the pixel shader.
+// the local octree level of detail and cut to a disc in the pixel shader. The level of detail of
+// every point is found once per change of the drawn nodes by the compute pass `cs_main`, rather
+// than by each of the four corners of every frame.
 #include "shaders/colorprocessing.hlsl"
 
 cbuffer cbPerFrame : register(b0)
@@ -45,11 +47,13 @@ cbuffer cbPerFrame : register(b0)
     int color_map_intensity;
 };
 
-cbuffer cbPerOctreeNode : register(b1)
+// The level-of-detail pass over the points of the drawn nodes.
+cbuffer cbPointLevels : register(b1)
 {
-    float3 node_min;
-    uint node_index;
-    uint node_depth;
+    uint point_count;
+    uint node_count;
+    // Threads of one row of thread groups: the pass spreads large clouds over a second dimension.
+    uint threads_per_row;
 };
 
 // One texel per visible node: red = child mask, green/blue = high/low byte of the offset to the
@@ -57,6 +61,14 @@ cbuffer cbPerOctreeNode : register(b1)
 Texture1D<float4> visibleNodes : register(t0);
 // Per class: color, and alpha 0 for a hidden class.
 Texture1D<float4> classificationColors : register(t1);
+// Two texels per drawn node, in buffer order: (minimum corner as float bits, texel in visibleNodes)
+// and (octree depth, first point, point count, 0).
+Buffer<uint4> nodeRecords : register(t2);
+// The point records as 32-bit words; a point's position is its first three.
+Buffer<float> pointWords : register(t3);
+// Octree level of detail per point, written by the compute pass and read per instance.
+Buffer<uint> pointLevels : register(t4);
+RWBuffer<uint> pointLevelsOut : register(u0);
 
 static const int kModeDefault = 0;
 static const int kModeTomographicDarkContours = 1;
@@ -71,6 +83,7 @@ static const int kModeColorizeByClassIndex = 8;
 static const uint kMaxLodSteps = 22;
 static const uint kClippingPlaneCount = 8;
 static const float kIntensityScale = 65535.0;
+static const uint kPointRecordWords = 7;
 
 struct VS_INPUT
 {
@@ -82,6 +95,7 @@ struct VS_INPUT
     float distance : DISTANCE;
     uint classIndex : CLASSINDEX;
     uint vertexId : SV_VertexID;
+    uint instanceId : SV_InstanceID;
 };
 
 struct VS_OUTPUT
@@ -109,12 +123,10 @@ uint countBitsBelow(uint mask, uint bit)
     return (bits + (bits >> 4)) & 0x0Fu;
 }
 
-// Octree depth of the deepest visible node that contains `position`, starting at the drawn node.
-uint getLodLevel(float3 position)
+// Octree depth of the deepest visible node that contains `position`, starting at its own node: the
+// texel `index` at octree depth `depth` whose cube starts at `corner`.
+uint getLodLevel(float3 position, uint index, uint depth, float3 corner)
 {
-    uint index = node_index;
-    uint depth = node_depth;
-    float3 corner = node_min;
     [loop]
     for (uint level = 0; level < kMaxLodSteps; ++level) {
         float size = root_node_size / exp2((float)depth);
@@ -177,7 +189,7 @@ VS_OUTPUT vs_main(VS_INPUT input)
     VS_OUTPUT output;
     float4 clipPosition = mul(model_view_proj, input.position);
     float w = clipPosition.w;
-    float pointHalfExtent = model_scale * point_size / exp2((float)getLodLevel(input.position.xyz)) * abs(proj._22);
+    float pointHalfExtent = model_scale * point_size / exp2((float)pointLevels.Load(input.instanceId)) * abs(proj._22);
     pointHalfExtent = clamp(pointHalfExtent, w / height, max_point_size * w / height);
 
     float2 uv = float2(-1.0 + 2.0 * ((input.vertexId >> 1) & 1), -1.0 + 2.0 * (input.vertexId & 1));
@@ -244,4 +256,36 @@ PS_OUTPUT ps_main(VS_OUTPUT input)
     output.worldPosition = input.worldPosition;
     output.exactWorldPosition = input.exactWorldPosition;
     return output;
+}
+
+// The drawn node holding point `pointIndex`: the last one that starts at or before it. Nodes lie
+// in the point buffer in record order, so a node that starts there and holds no point is followed
+// by the one that holds it.
+uint containingNode(uint pointIndex)
+{
+    uint first = 0;
+    uint end = node_count;
+    [loop]
+    while (end - first > 1) {
+        uint middle = (first + end) / 2;
+        if (nodeRecords.Load(2 * middle + 1).y <= pointIndex)
+            first = middle;
+        else
+            end = middle;
+    }
+    return first;
+}
+
+[numthreads(64, 1, 1)]
+void cs_main(uint3 thread : SV_DispatchThreadID)
+{
+    uint pointIndex = thread.y * threads_per_row + thread.x;
+    if (pointIndex >= point_count)
+        return;
+    uint node = containingNode(pointIndex);
+    uint4 place = nodeRecords.Load(2 * node);
+    uint depth = nodeRecords.Load(2 * node + 1).x;
+    uint word = kPointRecordWords * pointIndex;
+    float3 position = float3(pointWords.Load(word), pointWords.Load(word + 1), pointWords.Load(word + 2));
+    pointLevelsOut[pointIndex] = getLodLevel(position, place.w, depth, asfloat(place.xyz));
 }

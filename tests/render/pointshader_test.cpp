@@ -2,12 +2,12 @@
 #include "d3dtestsupport.h"
 
 #include "render/cbperframe.h"
-#include "render/cbperoctreenode.h"
 #include "render/classificationcolortexture.h"
 #include "render/constantbuffer.h"
 #include "render/depthstencilstate.h"
 #include "render/pixelshader.h"
 #include "render/pointinputlayout.h"
+#include "render/pointlevels.h"
 #include "render/rasterizerstate.h"
 #include "render/renderpass.h"
 #include "render/shaderresourceview.h"
@@ -77,7 +77,7 @@ protected:
         frame.root_node_size = 1.0f;
         frame.intensity_blend_factor = 0.0f;
         frameConstants = Render::ConstantBuffer<Render::cbPerFrame>(device, frame);
-        nodeConstants = Render::ConstantBuffer<Render::cbPerOctreeNode>(device, Render::cbPerOctreeNode{});
+        pointLevels = std::make_unique<Render::PointLevels>(device);
 
         D3D11_TEXTURE1D_DESC nodesDesc{};
         nodesDesc.Width = kVisibleNodeTexels;
@@ -121,16 +121,20 @@ protected:
 
     void clear() { scene->clearAllRenderTargets(context, true); }
 
-    // Draws the points as instances [0, n) of one node, on top of what the targets hold.
-    void draw(std::vector<Vertex> const& points)
+    // Draws the points as instances [0, n), on top of what the targets hold. They belong to `nodes`
+    // in buffer order, by default all to the root node.
+    void draw(std::vector<Vertex> const& points, std::vector<Render::Buffer::Node> nodes = {})
     {
         D3D11_BUFFER_DESC desc{};
         desc.ByteWidth = static_cast<UINT>(points.size() * sizeof(Vertex));
         desc.Usage = D3D11_USAGE_IMMUTABLE;
-        desc.BindFlags = D3D11_BIND_VERTEX_BUFFER;
+        desc.BindFlags = D3D11_BIND_VERTEX_BUFFER | D3D11_BIND_SHADER_RESOURCE;
         D3D11_SUBRESOURCE_DATA data{points.data(), 0, 0};
         ATL::CComPtr<ID3D11Buffer> buffer;
         Render::throwIfFailed(device->CreateBuffer(&desc, &data, &buffer));
+        if (nodes.empty())
+            nodes.push_back(Render::Buffer::Node{{}, 0, 0, 0, points.size(), {}});
+        pointLevels->compute(context, buffer, points.size(), nodes, visibleNodesView, frameConstants);
 
         D3D11_VIEWPORT const viewport{0.0f, 0.0f, kSize, kSize, 0.0f, 1.0f};
         context->RSSetViewports(1, &viewport);
@@ -140,7 +144,7 @@ protected:
         vertexShader.begin(context);
         pixelShader.begin(context);
         frameConstants.begin(context, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel, 0);
-        nodeConstants.begin(context, ShaderConfiguration::Vertex, 1);
+        pointLevels->begin(context);
         visibleNodesView.begin(context, ShaderConfiguration::Vertex, 0);
         classes->begin(context, ShaderConfiguration::Vertex, 1);
         ID3D11Buffer* buffers[] = {buffer};
@@ -151,17 +155,18 @@ protected:
         context->DrawInstanced(4, static_cast<UINT>(points.size()), 0, 0);
         classes->end(context);
         visibleNodesView.end(context);
-        nodeConstants.end(context);
+        pointLevels->end(context);
         frameConstants.end(context);
         pixelShader.end(context);
         vertexShader.end(context);
         scene->end(context);
     }
 
-    std::vector<Math::Color> drawAndReadColors(std::vector<Vertex> const& points)
+    std::vector<Math::Color> drawAndReadColors(std::vector<Vertex> const& points,
+                                               std::vector<Render::Buffer::Node> const& nodes = {})
     {
         clear();
-        draw(points);
+        draw(points, nodes);
         return readBack<Math::Color>(scene->texture("color"));
     }
 
@@ -185,7 +190,7 @@ protected:
     Render::VertexShader vertexShader;
     Render::PixelShader pixelShader;
     Render::ConstantBuffer<Render::cbPerFrame> frameConstants;
-    Render::ConstantBuffer<Render::cbPerOctreeNode> nodeConstants;
+    std::unique_ptr<Render::PointLevels> pointLevels;
     Render::Texture1d visibleNodes;
     Render::ShaderResourceView visibleNodesView;
     std::unique_ptr<Render::ClassificationColorTexture> classes;
@@ -396,6 +401,16 @@ TEST_F(PointShaderTest, LevelOfDetailFollowsTheVisibleChildren)
     EXPECT_EQ(extentAt(7.0f, 3.0f, 7.0f), 8u) << "in child 5, whose texel follows child 0's";
     EXPECT_EQ(extentAt(3.0f, 3.0f, 3.0f), 4u) << "in child 7 of child 0";
     EXPECT_EQ(extentAt(1.0f, 1.0f, 1.0f), 8u) << "in child 0 of child 0, not visible";
+
+    // Each point of one draw starts from its own node, found past a node that holds no point.
+    Vertex const inRoot(0.5f, 6.0f, 6.0f, Math::Color(255, 255, 255).packed());
+    Vertex const inGrandchild(3.5f, 3.0f, 3.0f, Math::Color(255, 255, 255).packed());
+    std::vector<Math::Color> const pixels =
+        drawAndReadColors({inRoot, inGrandchild}, {Render::Buffer::Node{{}, 0, 0, 0, 1, {0.0f, 0.0f, 0.0f}},
+                                                   Render::Buffer::Node{{}, 2, 1, 1, 0, {4.0f, 0.0f, 4.0f}},
+                                                   Render::Buffer::Node{{}, 3, 2, 1, 1, {2.0f, 2.0f, 2.0f}}});
+    EXPECT_EQ(coveredRows(pixels, 4), 16u);
+    EXPECT_EQ(coveredRows(pixels, 28), 4u);
 }
 
 } // namespace
