@@ -9,6 +9,8 @@
 #include "render/pointcloudrenderable.h"
 #include "render/renderer.h"
 
+#include "streamingtestsupport.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -36,7 +38,6 @@ using Box3f = Math::NBoundingBox<float, 3>;
 using namespace std::chrono_literals;
 
 constexpr std::size_t kViewSize = 128;
-constexpr auto kDeadline = 60s;
 constexpr PointCloudRenderable::Duration kOneTick{1};
 constexpr std::size_t kBudget = 100'000;
 
@@ -144,18 +145,7 @@ protected:
         renderUntilSettled();
     }
 
-    void renderUntilSettled() { renderUntilSettled(*renderer, *cloud); }
-
-    static void renderUntilSettled(Render::Renderer& view, PointCloudRenderable const& shown)
-    {
-        auto const deadline = std::chrono::steady_clock::now() + kDeadline;
-        while (std::chrono::steady_clock::now() < deadline && shown.isLoading()) {
-            view.render();
-            std::this_thread::sleep_for(5ms);
-        }
-        ASSERT_FALSE(shown.isLoading()) << "loader did not settle";
-        view.render();
-    }
+    void renderUntilSettled() { StreamingTest::renderUntilSettled(*renderer, {cloud}); }
 
     SideColors sideColors() { return sideColors(*renderer); }
 
@@ -503,7 +493,7 @@ TEST_F(ClippingTest, CachedValuesOfAnotherSizeFailTheLoaderWithTheirMessage)
     ASSERT_TRUE(cache->put(root, std::vector<float>(1, 0.0f), 0, cache->version(0)));
 
     cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-    auto const deadline = std::chrono::steady_clock::now() + kDeadline;
+    auto const deadline = std::chrono::steady_clock::now() + StreamingTest::kDeadline;
     while (cloud->isAsyncReloadHealthy(false) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
     try {
@@ -565,7 +555,7 @@ TEST_F(ClippingTest, CloudsOfOneDataSetPlacedApartKeepTheirOwnValues)
         }
         load();
         raised->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-        renderUntilSettled(raisedView, *raised);
+        StreamingTest::renderUntilSettled(raisedView, {raised});
         SideColors const here = sideColors();
         SideColors const there = sideColors(raisedView);
         if (clipping) {

@@ -8,6 +8,8 @@
 
 #include <d3d11.h>
 
+#include <exception>
+#include <string>
 #include <vector>
 
 namespace RenderTest {
@@ -44,6 +46,17 @@ protected:
     ATL::CComPtr<ID3D11Device> device;
     ATL::CComPtr<ID3D11DeviceContext> context;
 };
+
+// The message of the exception `action` throws; "no exception" when it throws none.
+inline std::string messageOf(auto&& action)
+{
+    try {
+        action();
+    } catch (std::exception const& error) {
+        return error.what();
+    }
+    return "no exception";
+}
 
 // One texel of a 128-bit float target.
 struct Float4 {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -163,8 +164,18 @@ TEST_F(GroupTest, FindsAndRemovesByNameAnywhereBelow)
     EXPECT_TRUE(mGroup->empty());
 }
 
-TEST_F(GroupTest, AddingToAnUnownedGroupThrowsAndKeepsNothing)
+// Null nodes, cycles and groups without an owner are refused and leave the groups as they were.
+TEST_F(GroupTest, MisuseIsRefusedAndKeepsNothing)
 {
+    auto inner = GroupRenderable::create("inner");
+    mGroup->add(inner);
+    EXPECT_THROW(mGroup->add(nullptr), std::invalid_argument);
+    EXPECT_THROW(mGroup->add(mGroup), std::invalid_argument);
+    EXPECT_THROW(inner->add(mGroup), std::invalid_argument);
+    EXPECT_EQ(mGroup->size(), 1u);
+    EXPECT_EQ(inner->size(), 0u);
+    EXPECT_EQ(inner->parent(), mGroup);
+
     GroupRenderable unowned(*GroupRenderable::create("copy source"));
     EXPECT_THROW(unowned.add(std::make_shared<RecordingNode>()), std::bad_weak_ptr);
     EXPECT_TRUE(unowned.empty());

@@ -3,15 +3,12 @@
 #include "render/cbconstant.h"
 #include "render/cbperframeconstants.h"
 #include "render/constantbuffer.h"
-#include "render/embeddedfiletable.h"
 #include "render/pixelshader.h"
 #include "render/postprocess.h"
-#include "render/rasterizerstate.h"
 #include "render/renderpass.h"
 #include "render/samplerstate.h"
 #include "render/shaderresourceview.h"
 #include "render/shader.h"
-#include "render/vertexformats.h"
 #include "render/vertexshader.h"
 
 #include "math/color.h"
@@ -22,15 +19,12 @@
 #include <d3d11shader.h>
 #include <d3dcompiler.h>
 
-#include <algorithm>
-#include <array>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -38,36 +32,12 @@ namespace {
 using Render::Shader;
 using Render::ShaderConfiguration;
 using RenderTest::Float4;
-using MeshVertex = Render::VertexPosNormalTexCoordColor;
 
 constexpr char const* kMeshShader = "shaders/mesh.hlsl";
 constexpr char const* kPanoShader = "shaders/pano.hlsl";
 
 // IID of ID3D11ShaderReflection as d3dcompiler_47 expects it.
 constexpr GUID kShaderReflectionId = {0x8d536ca1, 0x0cca, 0x4956, {0xa8, 0x37, 0x78, 0x69, 0x63, 0x75, 0x55, 0x84}};
-
-TEST(HlslSources, EmbeddedTableHoldsAllSixFiles)
-{
-    for (char const* path : {"shaders/box.hlsl", "shaders/colorprocessing.hlsl", "shaders/mesh.hlsl",
-                             "shaders/pano.hlsl", "shaders/pointcloud.hlsl", "shaders/postprocessing.hlsl"}) {
-        Render::EmbeddedFileTable::Entry const* entry = Render::EmbeddedFileTable::instance().find(path);
-        ASSERT_NE(entry, nullptr) << path;
-        EXPECT_FALSE(entry->isDirectory) << path;
-        EXPECT_FALSE(entry->bytes().empty()) << path;
-    }
-}
-
-TEST(HlslSources, MeshAndPanoramaCompileWithTheirEntryPoints)
-{
-    for (char const* name : {kMeshShader, kPanoShader}) {
-        std::string const vertex = Shader::compileShaderFromResource(name, "vs_main", "vs_5_0");
-        std::string const pixel = Shader::compileShaderFromResource(name, "ps_main", "ps_5_0");
-        EXPECT_FALSE(vertex.empty()) << name;
-        EXPECT_FALSE(pixel.empty()) << name;
-        EXPECT_NE(vertex, pixel) << name;
-        EXPECT_EQ(Shader::compileShaderFromResource(name, "vs_main", "vs_5_0"), vertex) << name;
-    }
-}
 
 // The constant buffer `bufferName` as the compiler laid it out in `bytecode`.
 class ConstantBufferLayout {
@@ -99,229 +69,63 @@ private:
     std::size_t mSize = 0;
 };
 
-TEST(HlslSources, MeshConstantsMatchTheirCpuCopy)
-{
-    using Render::cbPerFrameConstants;
-    ConstantBufferLayout const layout(Shader::compileShaderFromResource(kMeshShader, "ps_main", "ps_5_0"),
-                                      "cbPerFrameConstants");
-    EXPECT_EQ(layout.size(), sizeof(cbPerFrameConstants));
-    EXPECT_EQ(layout.offsetOf("modelMatrix"), offsetof(cbPerFrameConstants, modelMatrix));
-    EXPECT_EQ(layout.offsetOf("viewProjectionMatrix"), offsetof(cbPerFrameConstants, viewProjectionMatrix));
-    EXPECT_EQ(layout.offsetOf("clipping_planes"), offsetof(cbPerFrameConstants, clipping_planes));
-    EXPECT_EQ(layout.offsetOf("unitScale"), offsetof(cbPerFrameConstants, unitScale));
-    EXPECT_EQ(layout.offsetOf("cameraPosition"), offsetof(cbPerFrameConstants, cameraPosition));
-    EXPECT_EQ(layout.offsetOf("lightPos"), offsetof(cbPerFrameConstants, lightPos));
-}
+struct CpuLayout {
+    char const* shader;
+    char const* buffer;
+    std::size_t size;
+    std::vector<std::pair<char const*, std::size_t>> offsets;
+};
 
-TEST(HlslSources, PostProcessConstantsMatchTheirCpuCopy)
-{
-    using Constants = Render::PostProcess::Constants;
-    ConstantBufferLayout const layout(
-        Shader::compileShaderFromResource(Render::PostProcess::kShaderName, "ps_main", "ps_5_0"), "cbConstant");
-    EXPECT_EQ(layout.size(), sizeof(Constants));
-    EXPECT_EQ(layout.offsetOf("opacity"), offsetof(Constants, opacity));
-    EXPECT_EQ(layout.offsetOf("point_render_mode"), offsetof(Constants, point_render_mode));
-    EXPECT_EQ(layout.offsetOf("eye_dome_lighting"), offsetof(Constants, eye_dome_lighting));
-    EXPECT_EQ(layout.offsetOf("edl_strength"), offsetof(Constants, edl_strength));
-    EXPECT_EQ(layout.offsetOf("edl_depth_plane"), offsetof(Constants, edl_depth_plane));
-    EXPECT_EQ(layout.offsetOf("edl_radius"), offsetof(Constants, edl_radius));
-    EXPECT_EQ(layout.offsetOf("edl_orthographic_depth_scale"), offsetof(Constants, edl_orthographic_depth_scale));
-}
-
-TEST(HlslSources, PanoramaConstantsMatchTheirCpuCopy)
+// Each constant buffer as the compiler lays it out matches the struct the CPU fills, member by member.
+TEST(HlslSources, ConstantBuffersMatchTheirCpuCopies)
 {
     using Render::cbConstant;
-    ConstantBufferLayout const layout(Shader::compileShaderFromResource(kPanoShader, "ps_main", "ps_5_0"),
-                                      "cbConstant");
-    EXPECT_EQ(layout.size(), sizeof(cbConstant));
-    EXPECT_EQ(layout.offsetOf("viewProjection"), offsetof(cbConstant, viewProjection));
-    EXPECT_EQ(layout.offsetOf("inverseModelViewProjection"), offsetof(cbConstant, inverseModelViewProjection));
-    EXPECT_EQ(layout.offsetOf("model"), offsetof(cbConstant, model));
-    EXPECT_EQ(layout.offsetOf("inverseModelView"), offsetof(cbConstant, inverseModelView));
-    EXPECT_EQ(layout.offsetOf("zNear"), offsetof(cbConstant, zNear));
-    EXPECT_EQ(layout.offsetOf("zFar"), offsetof(cbConstant, zFar));
-    EXPECT_EQ(layout.offsetOf("scale"), offsetof(cbConstant, scale));
-    EXPECT_EQ(layout.offsetOf("projectionType"), offsetof(cbConstant, projectionType));
-    EXPECT_EQ(layout.offsetOf("tileRows"), offsetof(cbConstant, tileRows));
-    EXPECT_EQ(layout.offsetOf("tileColumns"), offsetof(cbConstant, tileColumns));
-    EXPECT_EQ(layout.offsetOf("colorLevels"), offsetof(cbConstant, colorLevels));
-    EXPECT_EQ(layout.offsetOf("depthLevels"), offsetof(cbConstant, depthLevels));
-    EXPECT_EQ(layout.offsetOf("maxColorLevelPerTile"), offsetof(cbConstant, maxColorLevelPerTile));
-    EXPECT_EQ(layout.offsetOf("maxDepthLevelPerTile"), offsetof(cbConstant, maxDepthLevelPerTile));
+    using Render::cbPerFrameConstants;
+    using PostConstants = Render::PostProcess::Constants;
+    std::vector<CpuLayout> const layouts{
+        {kMeshShader, "cbPerFrameConstants", sizeof(cbPerFrameConstants),
+         {{"modelMatrix", offsetof(cbPerFrameConstants, modelMatrix)},
+          {"viewProjectionMatrix", offsetof(cbPerFrameConstants, viewProjectionMatrix)},
+          {"clipping_planes", offsetof(cbPerFrameConstants, clipping_planes)},
+          {"unitScale", offsetof(cbPerFrameConstants, unitScale)},
+          {"cameraPosition", offsetof(cbPerFrameConstants, cameraPosition)},
+          {"lightPos", offsetof(cbPerFrameConstants, lightPos)}}},
+        {Render::PostProcess::kShaderName, "cbConstant", sizeof(PostConstants),
+         {{"opacity", offsetof(PostConstants, opacity)},
+          {"point_render_mode", offsetof(PostConstants, point_render_mode)},
+          {"eye_dome_lighting", offsetof(PostConstants, eye_dome_lighting)},
+          {"edl_strength", offsetof(PostConstants, edl_strength)},
+          {"edl_depth_plane", offsetof(PostConstants, edl_depth_plane)},
+          {"edl_radius", offsetof(PostConstants, edl_radius)},
+          {"edl_orthographic_depth_scale", offsetof(PostConstants, edl_orthographic_depth_scale)}}},
+        {kPanoShader, "cbConstant", sizeof(cbConstant),
+         {{"viewProjection", offsetof(cbConstant, viewProjection)},
+          {"inverseModelViewProjection", offsetof(cbConstant, inverseModelViewProjection)},
+          {"model", offsetof(cbConstant, model)},
+          {"inverseModelView", offsetof(cbConstant, inverseModelView)},
+          {"zNear", offsetof(cbConstant, zNear)},
+          {"zFar", offsetof(cbConstant, zFar)},
+          {"scale", offsetof(cbConstant, scale)},
+          {"projectionType", offsetof(cbConstant, projectionType)},
+          {"tileRows", offsetof(cbConstant, tileRows)},
+          {"tileColumns", offsetof(cbConstant, tileColumns)},
+          {"colorLevels", offsetof(cbConstant, colorLevels)},
+          {"depthLevels", offsetof(cbConstant, depthLevels)},
+          {"maxColorLevelPerTile", offsetof(cbConstant, maxColorLevelPerTile)},
+          {"maxDepthLevelPerTile", offsetof(cbConstant, maxDepthLevelPerTile)}}}};
+    for (CpuLayout const& cpu : layouts) {
+        ConstantBufferLayout const layout(Shader::compileShaderFromResource(cpu.shader, "ps_main", "ps_5_0"), cpu.buffer);
+        EXPECT_EQ(layout.size(), cpu.size) << cpu.shader;
+        for (auto const& [name, offset] : cpu.offsets)
+            EXPECT_EQ(layout.offsetOf(name), static_cast<std::ptrdiff_t>(offset)) << cpu.shader << ": " << name;
+    }
 }
 
 constexpr unsigned int kSize = 32;
-constexpr float kUnitScale = 2.0f;
-constexpr float kTriangleDepth = 0.5f;
-
-Render::VertexShader::InputElements meshInputLayout()
-{
-    return {{"POS", 0, DXGI_FORMAT_R32G32B32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0},
-            {"NML", 0, DXGI_FORMAT_R32G32B32_FLOAT, 0, 12, D3D11_INPUT_PER_VERTEX_DATA, 0},
-            {"UV", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 24, D3D11_INPUT_PER_VERTEX_DATA, 0},
-            {"COL", 0, DXGI_FORMAT_B8G8R8A8_UNORM, 0, 32, D3D11_INPUT_PER_VERTEX_DATA, 0}};
-}
-
 // Normalised device coordinate of the center of pixel column x (row y: -pixelCenter(y)).
 float pixelCenter(unsigned int pixel)
 {
     return (static_cast<float>(pixel) + 0.5f) / (kSize / 2.0f) - 1.0f;
-}
-
-// Draws one screen-covering triangle with the mesh program into a 32 x 32 pass holding the three
-// scene targets. The model matrix moves by kModelOffset and the view-projection undoes model and
-// unit scale, so a vertex at file position p lands at clip position (p, 1).
-class MeshShaderTest : public RenderTest::DeviceTest {
-protected:
-    void SetUp() override
-    {
-        DeviceTest::SetUp();
-        pass = Render::RenderPass(device, kSize, kSize);
-        pass.addRenderTarget("color", DXGI_FORMAT_B8G8R8A8_UNORM);
-        pass.addRenderTarget("worldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
-        pass.addRenderTarget("exactWorldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
-        vertexShader = Render::VertexShader::fromHlslResource(device, kMeshShader, meshInputLayout());
-        pixelShader = Render::PixelShader::fromHlslResource(device, kMeshShader);
-
-        Eigen::Affine3f model = Eigen::Affine3f::Identity();
-        model.translate(kModelOffset);
-        Eigen::Matrix4f const world = model.matrix() * Eigen::Vector4f(kUnitScale, kUnitScale, kUnitScale, 1.0f).asDiagonal();
-        Render::cbPerFrameConstants constants;
-        constants.modelMatrix = Render::toShaderMatrix(model.matrix());
-        constants.viewProjectionMatrix = Render::toShaderMatrix(world.inverse());
-        constants.unitScale = kUnitScale;
-        constants.cameraPosition = {kCamera.x(), kCamera.y(), kCamera.z()};
-        frameConstants = Render::ConstantBuffer<Render::cbPerFrameConstants>(device, constants);
-
-        D3D11_RASTERIZER_DESC rasterizer{};
-        rasterizer.FillMode = D3D11_FILL_SOLID;
-        rasterizer.CullMode = D3D11_CULL_NONE;
-        rasterizer.DepthClipEnable = TRUE;
-        rasterizerState = Render::RasterizerState(device, rasterizer);
-    }
-
-    void drawTriangle(Eigen::Vector3f const& normal)
-    {
-        std::vector<MeshVertex> const vertices{
-            {-1.0f, -1.0f, kTriangleDepth, normal.x(), normal.y(), normal.z(), 0.0f, 0.0f, kVertexColor.packed()},
-            {-1.0f, 3.0f, kTriangleDepth, normal.x(), normal.y(), normal.z(), 0.0f, 1.0f, kVertexColor.packed()},
-            {3.0f, -1.0f, kTriangleDepth, normal.x(), normal.y(), normal.z(), 1.0f, 0.0f, kVertexColor.packed()}};
-        D3D11_BUFFER_DESC desc{};
-        desc.ByteWidth = static_cast<UINT>(vertices.size() * sizeof(MeshVertex));
-        desc.Usage = D3D11_USAGE_IMMUTABLE;
-        desc.BindFlags = D3D11_BIND_VERTEX_BUFFER;
-        D3D11_SUBRESOURCE_DATA data{vertices.data(), 0, 0};
-        ATL::CComPtr<ID3D11Buffer> buffer;
-        Render::throwIfFailed(device->CreateBuffer(&desc, &data, &buffer));
-
-        pass.clearAllRenderTargets(context, false);
-        D3D11_VIEWPORT const viewport{0.0f, 0.0f, kSize, kSize, 0.0f, 1.0f};
-        context->RSSetViewports(1, &viewport);
-        rasterizerState.set(context);
-        pass.begin(context);
-        vertexShader.begin(context);
-        pixelShader.begin(context);
-        frameConstants.begin(context, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel, 0);
-        ID3D11Buffer* buffers[] = {buffer};
-        UINT const stride = sizeof(MeshVertex);
-        UINT const offset = 0;
-        context->IASetVertexBuffers(0, 1, buffers, &stride, &offset);
-        context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
-        context->Draw(static_cast<UINT>(vertices.size()), 0);
-        frameConstants.end(context);
-        pixelShader.end(context);
-        vertexShader.end(context);
-        pass.end(context);
-    }
-
-    // Where pixel (x, y) of the triangle lies in the world.
-    static Eigen::Vector3f worldAt(unsigned int x, unsigned int y)
-    {
-        return kUnitScale * Eigen::Vector3f(pixelCenter(x), -pixelCenter(y), kTriangleDepth) + kModelOffset;
-    }
-
-    // Ambient plus headlight diffuse of a surface with unit normal `normal` at `world`, in 8-bit steps.
-    static std::array<int, 3> litColor(Eigen::Vector3f const& normal, Eigen::Vector3f const& world)
-    {
-        float const diffuse = std::min(1.0f, std::abs(normal.dot((kCamera - world).normalized())));
-        auto const channel = [&](std::uint8_t value) {
-            return static_cast<int>(std::lround((0.2f + 0.8f * diffuse) * value));
-        };
-        return {channel(kVertexColor.r()), channel(kVertexColor.g()), channel(kVertexColor.b())};
-    }
-
-    std::vector<Math::Color> colors() const { return readBack<Math::Color>(pass.texture("color")); }
-
-    inline static Eigen::Vector3f const kModelOffset{1.0f, 2.0f, 3.0f};
-    inline static Eigen::Vector3f const kCamera{4.0f, -1.0f, 9.0f};
-    inline static Math::Color const kVertexColor{200, 120, 40};
-
-    Render::RenderPass pass;
-    Render::VertexShader vertexShader;
-    Render::PixelShader pixelShader;
-    Render::ConstantBuffer<Render::cbPerFrameConstants> frameConstants;
-    Render::RasterizerState rasterizerState;
-};
-
-TEST_F(MeshShaderTest, WritesScaledWorldPositionAndHeadlightShading)
-{
-    // Unit length, and the uniform unit scale keeps it so.
-    Eigen::Vector3f const normal(0.6f, 0.0f, 0.8f);
-    drawTriangle(normal);
-    std::vector<Math::Color> const color = colors();
-    std::vector<Float4> const positions = readBack<Float4>(pass.texture("worldPosition"));
-    std::vector<Float4> const exactPositions = readBack<Float4>(pass.texture("exactWorldPosition"));
-    for (unsigned int y = 0; y < kSize; ++y) {
-        for (unsigned int x = 0; x < kSize; ++x) {
-            std::size_t const i = y * kSize + x;
-            Eigen::Vector3f const world = worldAt(x, y);
-            std::string const where = "pixel " + std::to_string(x) + ", " + std::to_string(y);
-            EXPECT_NEAR(positions[i].x, world.x(), 1e-4f) << where;
-            EXPECT_NEAR(positions[i].y, world.y(), 1e-4f) << where;
-            EXPECT_NEAR(positions[i].z, world.z(), 1e-4f) << where;
-            EXPECT_FLOAT_EQ(positions[i].w, 1.0f) << where;
-            EXPECT_EQ(std::make_tuple(exactPositions[i].x, exactPositions[i].y, exactPositions[i].z),
-                      std::make_tuple(positions[i].x, positions[i].y, positions[i].z))
-                << where;
-            std::array<int, 3> const expected = litColor(normal, world);
-            EXPECT_NEAR(color[i].r(), expected[0], 1) << where;
-            EXPECT_NEAR(color[i].g(), expected[1], 1) << where;
-            EXPECT_NEAR(color[i].b(), expected[2], 1) << where;
-            EXPECT_EQ(color[i].a(), 255) << where;
-        }
-    }
-}
-
-TEST_F(MeshShaderTest, BothSidesAreLitAlike)
-{
-    Eigen::Vector3f const normal = Eigen::Vector3f(-0.6f, 0.0f, 0.8f);
-    drawTriangle(normal);
-    std::vector<Math::Color> const front = colors();
-    drawTriangle(-normal);
-    std::vector<Math::Color> const back = colors();
-    for (std::size_t i = 0; i < front.size(); ++i)
-        EXPECT_EQ(front[i].packed(), back[i].packed()) << "pixel " << i;
-    // The light falls at an angle, so a side lit only by the ambient term or fully would differ.
-    Math::Color const centre = front[(kSize / 2) * kSize + kSize / 2];
-    EXPECT_NEAR(centre.r(), litColor(normal, worldAt(kSize / 2, kSize / 2))[0], 1);
-    EXPECT_GT(centre.r(), kVertexColor.r() / 5 + 2);
-    EXPECT_LT(centre.r(), kVertexColor.r() - 2);
-}
-
-TEST_F(MeshShaderTest, ClippingPlanesInWorldCoordinatesDiscardPixels)
-{
-    // Keeps world x >= kModelOffset.x (the right half of the screen) and world y <= kModelOffset.y
-    // (the lower half); the six unused planes are zero and keep everything.
-    frameConstants.modify().clipping_planes[0] = {1.0f, 0.0f, 0.0f, -kModelOffset.x()};
-    frameConstants.modify().clipping_planes[5] = {0.0f, -1.0f, 0.0f, kModelOffset.y()};
-    drawTriangle(Eigen::Vector3f::UnitZ());
-    std::vector<Math::Color> const color = colors();
-    for (unsigned int y = 0; y < kSize; ++y) {
-        for (unsigned int x = 0; x < kSize; ++x) {
-            bool const kept = x >= kSize / 2 && y >= kSize / 2;
-            EXPECT_EQ(color[y * kSize + x].a(), kept ? 255 : 0) << "pixel " << x << ", " << y;
-        }
-    }
 }
 
 constexpr unsigned int kPanoLevels = 4;

@@ -14,11 +14,12 @@
 #include "render/renderer.h"
 #include "support/tempfolder.h"
 
+#include "streamingtestsupport.h"
+
 #include <gtest/gtest.h>
 
 #include <Eigen/Geometry>
 
-#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -27,18 +28,17 @@
 #include <numbers>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
+using RenderTest::messageOf;
 using Render::MeshRenderable;
 using RenderTest::Float4;
 using Vertex = Render::VertexPosNormalTexCoordColor;
 using Part = std::vector<Vertex>;
 using Volume = Math::ConvexPolytope<float, 3>;
 using Plane = Math::HalfSpace<float, 3>;
-using namespace std::chrono_literals;
 
 constexpr std::size_t kViewSize = 64;
 constexpr float kCameraDistance = 5.0f;
@@ -48,8 +48,6 @@ constexpr float kQuadHalfSize = 2.0f;
 const float kPixelSize = 2.0f * kCameraDistance * std::tan(kFieldOfViewY / 2.0f * std::numbers::pi_v<float> / 180.0f) /
                          static_cast<float>(kViewSize);
 Math::Color const kMeshColor(200, 160, 100, 255);
-// Only there so that a broken point loader fails the test instead of hanging it.
-constexpr auto kLoadDeadline = 60s;
 
 std::filesystem::path realWorldObj(std::string const& relative)
 {
@@ -103,16 +101,6 @@ Eigen::Matrix4f rotationAboutY(float degrees)
         .matrix();
 }
 
-std::string messageOf(std::function<void()> const& action)
-{
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return {};
-}
-
 class MeshRenderTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -131,18 +119,7 @@ protected:
         renderer->setPerspective(kFieldOfViewY, 0.1f, 100.0f);
     }
 
-    std::vector<Float4> exactWorldPositions() const
-    {
-        Render::Texture2d const& texture = renderer->scenePass().texture("exactWorldPosition");
-        D3D11_TEXTURE2D_DESC desc = texture.desc();
-        desc.Usage = D3D11_USAGE_STAGING;
-        desc.BindFlags = 0;
-        desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-        desc.MiscFlags = 0;
-        Render::Texture2d const staging(renderer->device(), desc);
-        staging.copy(renderer->deviceContext(), texture);
-        return staging.readPixels<Float4>(renderer->deviceContext());
-    }
+    std::vector<Float4> exactWorldPositions() const { return StreamingTest::exactWorldPositions<Float4>(*renderer); }
 
     static std::vector<Float4> covered(std::vector<Float4> const& positions)
     {
@@ -451,11 +428,7 @@ TEST_F(MeshRenderTest, MeshAndPointCloudShareTheDepthBuffer)
     mesh->setMatrix(translation(center.x(), center.y(), center.z()));
     lookAt(center);
     cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-    auto const deadline = std::chrono::steady_clock::now() + kLoadDeadline;
-    while (cloud->isLoading() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    ASSERT_FALSE(cloud->isLoading());
-    renderer->render();
+    StreamingTest::renderUntilSettled(*renderer, {cloud});
     ASSERT_GT(cloud->numVisiblePoints(), 0u);
     cloud->stopAsyncReload();
     for (bool const automaticZRange : {false, true}) {

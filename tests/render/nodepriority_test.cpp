@@ -47,14 +47,6 @@ NodePriority at(float pixels, float distance)
     return built;
 }
 
-TEST(NodePrioritySentinels, KeepAndDiscardValues)
-{
-    EXPECT_EQ(NodePriority::keep().priority(), kFloatMax);
-    EXPECT_EQ(NodePriority::keep().distanceToEye(), 0.0f);
-    EXPECT_EQ(NodePriority::discard().priority(), 0.0f);
-    EXPECT_EQ(NodePriority::discard().distanceToEye(), kFloatMax);
-}
-
 TEST(NodePriorityPerspective, ProjectedSizeOfTheBoundingSphere)
 {
     PerspectiveView const view;
@@ -130,46 +122,30 @@ TEST(NodePriorityOrthographic, SizeScalesWithModelScaleNotDistance)
     EXPECT_EQ(priority(unitRadiusAt(1001.0f), 1.0f).priority(), 0.0f);
 }
 
-TEST(NodePriorityComparison, NearTiesCompareByDistance)
+// Priorities within a small tolerance count as tied and are ordered by distance, nearer first;
+// keep and discard bound everything.
+TEST(NodePriorityComparison, OrdersByPriorityThenByDistance)
 {
-    NodePriority const nearer = at(10.0f, 5.0f);
-    NodePriority const farther = at(10.05f, 9.0f);
-    EXPECT_GT(nearer, farther);
-    EXPECT_LT(farther, nearer);
-    EXPECT_GE(nearer, farther);
-    EXPECT_LE(farther, nearer);
-    EXPECT_FALSE(nearer < farther);
-    EXPECT_FALSE(farther >= nearer);
-}
-
-TEST(NodePriorityComparison, DistinctPrioritiesCompareByPriorityAlone)
-{
-    NodePriority const bigFar = at(10.2f, 50.0f);
-    NodePriority const smallNear = at(10.0f, 1.0f);
-    EXPECT_GT(bigFar, smallNear);
-    EXPECT_LT(smallNear, bigFar);
-    EXPECT_GE(bigFar, smallNear);
-    EXPECT_LE(smallNear, bigFar);
-    EXPECT_FALSE(smallNear >= bigFar);
-}
-
-TEST(NodePriorityComparison, SentinelsOrderEverything)
-{
-    NodePriority const almostLargest = at(1e30f, 3.0f);
-    NodePriority const small = at(0.2f, 3.0f);
-    EXPECT_GT(NodePriority::keep(), almostLargest);
-    EXPECT_LT(NodePriority::discard(), small);
-    EXPECT_FALSE(NodePriority::discard() > NodePriority::discard());
-    EXPECT_TRUE(NodePriority::discard() >= NodePriority::discard());
-    EXPECT_TRUE(NodePriority::discard() <= NodePriority::discard());
-    EXPECT_EQ(NodePriority::discard(), NodePriority::discard());
-}
-
-TEST(NodePriorityComparison, EqualityNeedsEqualDistance)
-{
+    struct Case {
+        NodePriority higher;
+        NodePriority lower;
+        char const* why;
+    };
+    for (Case const& c : {Case{at(10.0f, 5.0f), at(10.05f, 9.0f), "tied priorities: the nearer"},
+                          Case{at(10.2f, 50.0f), at(10.0f, 1.0f), "distinct priorities: the larger"},
+                          Case{at(10.0f, 4.0f), at(10.05f, 4.5f), "tied priorities: the nearer by half a unit"},
+                          Case{NodePriority::keep(), at(1e30f, 3.0f), "keep above everything"},
+                          Case{at(0.2f, 3.0f), NodePriority::discard(), "discard below everything"}}) {
+        EXPECT_GT(c.higher, c.lower) << c.why;
+        EXPECT_GE(c.higher, c.lower) << c.why;
+        EXPECT_LT(c.lower, c.higher) << c.why;
+        EXPECT_LE(c.lower, c.higher) << c.why;
+        EXPECT_NE(c.higher, c.lower) << c.why;
+        EXPECT_FALSE(c.lower >= c.higher) << c.why;
+    }
     EXPECT_EQ(at(10.0f, 4.0f), at(10.05f, 4.0f));
-    EXPECT_NE(at(10.0f, 4.0f), at(10.05f, 4.5f));
-    EXPECT_NE(at(10.0f, 4.0f), at(10.2f, 4.0f));
+    EXPECT_TRUE(NodePriority::discard() >= NodePriority::discard());
+    EXPECT_FALSE(NodePriority::discard() > NodePriority::discard());
 }
 
 TEST(NodePriorityComparison, SumAddsPrioritiesAtTheNearerDistance)

@@ -9,6 +9,8 @@
 #include "render/pointcloudrenderable.h"
 #include "render/renderer.h"
 
+#include "streamingtestsupport.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -162,19 +164,7 @@ protected:
         return result;
     }
 
-    std::vector<Float4> exactWorldPositions()
-    {
-        Render::Texture2d const& target = renderer->scenePass().texture("exactWorldPosition");
-        D3D11_TEXTURE2D_DESC desc{};
-        target.get()->GetDesc(&desc);
-        desc.Usage = D3D11_USAGE_STAGING;
-        desc.BindFlags = 0;
-        desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-        desc.MiscFlags = 0;
-        Render::Texture2d staging(renderer->device(), desc);
-        staging.copy(renderer->deviceContext(), target);
-        return staging.readPixels<Float4>(renderer->deviceContext());
-    }
+    std::vector<Float4> exactWorldPositions() { return StreamingTest::exactWorldPositions<Float4>(*renderer); }
 
     // The unit ray from the eye through the centre of pixel (x, y).
     Eigen::Vector3f rayAt(std::size_t x, std::size_t y) const
@@ -334,12 +324,7 @@ TEST_F(PanoramaNodeTest, NearerPointCloudWinsInTheDepthBuffer)
     look(Eigen::Vector3f::UnitX(), Eigen::Vector3f::UnitZ(), 60.0f);
     ASSERT_EQ(pano->loadPanoramaTiles(), Core::JobState::Finished);
     cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-    auto const deadline = std::chrono::steady_clock::now() + kDeadline;
-    do {
-        renderer->render();
-        std::this_thread::sleep_for(5ms);
-    } while (cloud->isLoading() && std::chrono::steady_clock::now() < deadline);
-    renderer->render();
+    StreamingTest::renderUntilSettled(*renderer, {cloud});
 
     Float4 const centre = centerPosition();
     EXPECT_NEAR(centre.x, 2.0f, 0.05f);

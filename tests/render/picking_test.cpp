@@ -7,17 +7,17 @@
 #include "render/pointcloudrenderable.h"
 #include "render/renderer.h"
 
+#include "streamingtestsupport.h"
+
 #include <gtest/gtest.h>
 
 #include <Eigen/Geometry>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -25,7 +25,6 @@ namespace {
 using Point3f = Math::Point<float, 3>;
 using Plane = Math::NPlane<float, 3>;
 using Render::PointCloudRenderable;
-using namespace std::chrono_literals;
 
 constexpr std::size_t kWidth = 160;
 constexpr std::size_t kHeight = 120;
@@ -37,7 +36,6 @@ constexpr int kGridSteps = 200;
 constexpr double kGridSpacing = 0.05;
 constexpr float kStoredPrecision = 0.002f;
 constexpr std::size_t kBudget = 100'000;
-constexpr auto kDeadline = 60s;
 
 float cloudHeight(float x, float y) { return 0.2f * x + 0.1f * y; }
 
@@ -85,27 +83,13 @@ protected:
     void renderUntilSettled()
     {
         cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-        auto const deadline = std::chrono::steady_clock::now() + kDeadline;
-        do {
-            renderer->render();
-            std::this_thread::sleep_for(5ms);
-        } while (cloud->isLoading() && std::chrono::steady_clock::now() < deadline);
-        ASSERT_FALSE(cloud->isLoading()) << "loader did not settle";
-        renderer->render();
+        StreamingTest::renderUntilSettled(*renderer, {cloud});
     }
 
     // The scene's world position target, read independently of the picking code.
     std::vector<Eigen::Vector4f> exactWorldPositions() const
     {
-        Render::Texture2d const& target = renderer->scenePass().texture("exactWorldPosition");
-        D3D11_TEXTURE2D_DESC desc = target.desc();
-        desc.Usage = D3D11_USAGE_STAGING;
-        desc.BindFlags = 0;
-        desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-        desc.MiscFlags = 0;
-        Render::Texture2d const staging(renderer->device(), desc, target.width(), target.height(), 1);
-        staging.copy(renderer->deviceContext(), target);
-        return staging.readPixels<Eigen::Vector4f>(renderer->deviceContext());
+        return StreamingTest::exactWorldPositions<Eigen::Vector4f>(*renderer);
     }
 
     void expectProjectsInto(Point3f const& point, float x, float y, float tolerance)

@@ -154,16 +154,4 @@ TEST(Renderable, TranslationAndRotationMapsPointAndDirection)
     EXPECT_LT((node.matrix().topLeftCorner<3, 3>().determinant()), 0.0f);
 }
 
-TEST(Renderable, BaseOperationsAreNeutral)
-{
-    BoxNode node("node");
-    float brightness = 7.0f;
-    float contrast = 7.0f;
-    node.brightnessAndContrast(0.01f, 0.99f, brightness, contrast);
-    EXPECT_EQ(brightness, 0.0f);
-    EXPECT_EQ(contrast, 1.0f);
-    EXPECT_FALSE(node.backgroundColor().has_value());
-    EXPECT_FALSE(node.isTransparent());
-}
-
 } // namespace

@@ -36,23 +36,6 @@ protected:
     Graphics::ColorImage mImage;
 };
 
-TEST_F(RendererTest, StartsWithTheDocumentedDefaults)
-{
-    Render::Renderer renderer;
-    EXPECT_TRUE(renderer.needsRedraw());
-    EXPECT_EQ(renderer.minIntensity(), 0);
-    EXPECT_EQ(renderer.maxIntensity(), 65535);
-    EXPECT_EQ(renderer.backgroundColor(), Math::Color(255, 255, 255, 255));
-    EXPECT_EQ(renderer.renderMode(), Render::RenderMode::Default);
-    EXPECT_EQ(renderer.intensityColorMap(), Render::ColorMap::Gray);
-    EXPECT_EQ(renderer.contrast(), 1.0f);
-    EXPECT_TRUE(renderer.isOrthographic());
-    EXPECT_EQ(renderer.viewport().width(), 640u);
-    EXPECT_EQ(renderer.ndcZNear(), 1.0f);
-    EXPECT_EQ(Render::Renderer(false).ndcZNear(), 0.0f);
-    EXPECT_NE(renderer.id(), Render::Renderer().id());
-}
-
 TEST_F(RendererTest, SettersForwardOnlyChanges)
 {
     mRenderer.setRenderMode(Render::RenderMode::Default);

@@ -2,7 +2,6 @@
 
 #include "render/classificationcolortexture.h"
 #include "render/renderpass.h"
-#include "render/colormapname.h"
 
 #include "math/color.h"
 
@@ -13,19 +12,10 @@
 
 namespace {
 
+using RenderTest::messageOf;
 using Render::ShaderConfiguration;
 using RenderPassTest = RenderTest::DeviceTest;
 using ClassificationTextureTest = RenderTest::DeviceTest;
-
-std::string messageOf(auto&& action)
-{
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return "no exception";
-}
 
 TEST_F(RenderPassTest, FormatOnlyTargetsTakeThePassSize)
 {
@@ -177,26 +167,6 @@ TEST_F(ClassificationTextureTest, UploadsOncePerChangeAtTheNextBinding)
               "Error: end call is missing");
     texture.end(context);
     EXPECT_EQ(messageOf([&] { texture.end(context); }), "Error: begin call is missing");
-}
-
-} // namespace
-
-namespace {
-
-TEST(SpectrumName, MatchesTheShaderColorMaps)
-{
-    using Math::Spectrum::SpectrumNames;
-    using Render::ColorMap;
-    EXPECT_EQ(Render::spectrumName(ColorMap::Turbo), SpectrumNames::Turbo);
-    EXPECT_EQ(Render::spectrumName(ColorMap::Inferno), static_cast<SpectrumNames>(9));
-    EXPECT_EQ(Render::spectrumName(ColorMap::Magma), static_cast<SpectrumNames>(11));
-    EXPECT_EQ(Render::spectrumName(ColorMap::Viridis), static_cast<SpectrumNames>(12));
-    EXPECT_EQ(Render::spectrumName(ColorMap::Plasma), static_cast<SpectrumNames>(10));
-    EXPECT_EQ(Render::spectrumName(ColorMap::Gray), static_cast<SpectrumNames>(0));
-    EXPECT_EQ(Render::spectrumName(ColorMap::Bone), static_cast<SpectrumNames>(2));
-    for (int map = 7; map <= 12; ++map)
-        EXPECT_EQ(Render::spectrumName(static_cast<ColorMap>(map)), static_cast<SpectrumNames>(map + 6));
-    EXPECT_EQ(Render::spectrumName(static_cast<ColorMap>(77)), SpectrumNames::Turbo);
 }
 
 } // namespace

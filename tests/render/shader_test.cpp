@@ -2,7 +2,6 @@
 
 #include "render/computeshader.h"
 #include "render/embeddedfiletable.h"
-#include "render/geometryshader.h"
 #include "render/pixelshader.h"
 #include "render/pointinputlayout.h"
 #include "render/shader.h"
@@ -29,23 +28,6 @@ std::filesystem::path writeTempFile(std::string const& name, std::string const& 
     std::filesystem::path const path = std::filesystem::temp_directory_path() / name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
-}
-
-TEST(EmbeddedFileTable, HoldsTheShaderDirectoryAndItsFiles)
-{
-    EmbeddedFileTable const& table = EmbeddedFileTable::instance();
-    ASSERT_NE(table.find("shaders"), nullptr);
-    EXPECT_TRUE(table.find("shaders")->isDirectory);
-    for (char const* name : {"shaders/box.hlsl", "shaders/colorprocessing.hlsl", "shaders/pointcloud.hlsl",
-                             "shaders/postprocessing.hlsl"}) {
-        EmbeddedFileTable::Entry const* entry = table.find(name);
-        ASSERT_NE(entry, nullptr) << name;
-        EXPECT_FALSE(entry->isDirectory);
-        EXPECT_GT(entry->bytes().size(), 100u) << name;
-    }
-    // Exactly the file's bytes, without a terminator.
-    EXPECT_TRUE(table.file("shaders/box.hlsl").ends_with("}\n"));
-    EXPECT_EQ(table.file("shaders/box.hlsl").find('\0'), std::string_view::npos);
 }
 
 TEST(EmbeddedFileTable, NormalisesSlashesOnly)
@@ -123,18 +105,6 @@ TEST(ShaderCache, CompilesOncePerKey)
     Shader::shaderCache().put(key, first, 1);
 }
 
-TEST(ShaderCache, FileAndResourceAreSeparateEntries)
-{
-    std::filesystem::path const path =
-        writeTempFile("morvid_box.hlsl", std::string(EmbeddedFileTable::instance().file("shaders/box.hlsl")));
-    std::string const fromFile = Shader::compileShaderFromFile(path, "vs_main", "vs_5_0");
-    std::string const fromResource = Shader::compileShaderFromResource("shaders/box.hlsl", "vs_main", "vs_5_0");
-    EXPECT_FALSE(fromFile.empty());
-    EXPECT_FALSE(fromResource.empty());
-    EXPECT_TRUE(Shader::shaderCache().contains(ShaderCacheKey{path.string(), "vs_main", "vs_5_0"}));
-    EXPECT_TRUE(Shader::shaderCache().contains(ShaderCacheKey{"res:shaders/box.hlsl", "vs_main", "vs_5_0"}));
-}
-
 TEST(ShaderCache, TheTwentyFirstKeyEvictsTheLeastRecentlyUsed)
 {
     Render::ShaderCache& cache = Shader::shaderCache();
@@ -156,32 +126,7 @@ TEST(ShaderCache, TheTwentyFirstKeyEvictsTheLeastRecentlyUsed)
     EXPECT_TRUE(cache.contains(filler(1)));
 }
 
-TEST(ShaderCacheKeyHash, IsFnv1aOfEntryPointSourceAndTarget)
-{
-    // FNV-1a of "" is the offset basis; of "a" a published value.
-    EXPECT_EQ(Render::ShaderCacheKeyHash{}(ShaderCacheKey{}), 0xcbf29ce484222325ULL);
-    EXPECT_EQ(Render::ShaderCacheKeyHash{}(ShaderCacheKey{"", "a", ""}), 0xaf63dc4c8601ec8cULL);
-    EXPECT_EQ(Render::ShaderCacheKeyHash{}(ShaderCacheKey{"b", "a", "c"}),
-              Render::ShaderCacheKeyHash{}(ShaderCacheKey{"", "abc", ""}));
-}
-
 using ShaderObjects = RenderTest::DeviceTest;
-
-TEST_F(ShaderObjects, VertexShaderWithLayoutBindsBoth)
-{
-    auto const& layout = Render::pointInputLayout();
-    Render::VertexShader const shader = Render::VertexShader::fromHlslResource(
-        device, "shaders/pointcloud.hlsl", {layout.begin(), layout.end()});
-    ASSERT_NE(shader.inputLayout(), nullptr);
-    shader.begin(context);
-    ATL::CComPtr<ID3D11InputLayout> bound;
-    context->IAGetInputLayout(&bound);
-    EXPECT_EQ(bound, shader.inputLayout());
-    shader.end(context);
-    bound.Release();
-    context->IAGetInputLayout(&bound);
-    EXPECT_EQ(bound, nullptr);
-}
 
 TEST_F(ShaderObjects, VertexShaderWithoutLayoutKeepsTheBoundLayout)
 {
@@ -255,22 +200,6 @@ TEST_F(ShaderObjects, ComputeShaderFromFileBindsAndRuns)
         EXPECT_FLOAT_EQ(texel.x, 0.25f);
         EXPECT_FLOAT_EQ(texel.w, 1.0f);
     }
-}
-
-TEST_F(ShaderObjects, GeometryShaderCompileErrorsReachTheCaller)
-{
-    // This stack's compiler has no geometry stage; elsewhere the shader is created instead.
-    std::filesystem::path const path = writeTempFile(
-        "morvid_points.hlsl", "struct V { float4 p : SV_POSITION; };\n"
-                              "[maxvertexcount(1)] void gs_main(point V input[1], inout PointStream<V> output)\n"
-                              "{ output.Append(input[0]); }\n");
-    try {
-        Render::GeometryShader const shader = Render::GeometryShader::fromHlslFile(device, path);
-        EXPECT_NE(shader.get(), nullptr);
-    } catch (std::runtime_error const& error) {
-        EXPECT_EQ(std::string(error.what()).rfind("Error: Compilation of hlsl shader failed\n", 0), 0u);
-    }
-    EXPECT_THROW(Render::GeometryShader::fromCsoString(device, "not bytecode"), Render::ComException);
 }
 
 } // namespace

@@ -4,8 +4,10 @@
 #include "graphics/colorimage.h"
 #include "octree/entwinelocation.h"
 #include "octree/potreelocation.h"
+#include "render/logsink.h"
 #include "render/pointcloudrenderable.h"
 #include "render/renderer.h"
+#include "render/texture2d.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +18,9 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -43,6 +47,67 @@ inline std::shared_ptr<Octree::Location> potree(std::string const& name)
 inline std::shared_ptr<Octree::Location> ept(std::string const& name)
 {
     return std::make_shared<Entwine::FileSystemLocation>(realWorld("ept/" + name));
+}
+
+// Collects the library's error lines while it lives.
+class ErrorLog {
+public:
+    ErrorLog()
+    {
+        Render::setLogSink([this](Core::LogLevel level, std::string_view line) {
+            std::lock_guard lock(mMutex);
+            if (level == Core::LogLevel::Error)
+                mLines.emplace_back(line);
+        });
+    }
+    ~ErrorLog() { Render::setLogSink({}); }
+
+    std::size_t count(std::string const& part) const
+    {
+        std::lock_guard lock(mMutex);
+        return static_cast<std::size_t>(std::count_if(
+            mLines.begin(), mLines.end(), [&](std::string const& line) { return line.find(part) != std::string::npos; }));
+    }
+
+private:
+    mutable std::mutex mMutex;
+    std::vector<std::string> mLines;
+};
+
+// Renders `view` until none of `clouds` is loading, then once more.
+inline void renderUntilSettled(Render::Renderer& view, std::vector<std::shared_ptr<PointCloudRenderable>> const& clouds,
+                               std::function<void()> const& eachFrame = {})
+{
+    auto const deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (std::chrono::steady_clock::now() < deadline) {
+        view.render();
+        if (eachFrame)
+            eachFrame();
+        bool loading = false;
+        for (auto const& cloud : clouds)
+            loading = loading || cloud->isLoading();
+        if (!loading)
+            break;
+        std::this_thread::sleep_for(5ms);
+    }
+    for (auto const& cloud : clouds)
+        ASSERT_FALSE(cloud->isLoading()) << "loader did not settle";
+    view.render();
+}
+
+// The scene pass's exact world positions, read back independently of the picking and export code.
+template <class Texel>
+std::vector<Texel> exactWorldPositions(Render::Renderer& view)
+{
+    Render::Texture2d const& target = view.scenePass().texture("exactWorldPosition");
+    D3D11_TEXTURE2D_DESC desc = target.desc();
+    desc.Usage = D3D11_USAGE_STAGING;
+    desc.BindFlags = 0;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    desc.MiscFlags = 0;
+    Render::Texture2d const staging(view.device(), desc);
+    staging.copy(view.deviceContext(), target);
+    return staging.readPixels<Texel>(view.deviceContext());
 }
 
 struct Coverage {
@@ -82,25 +147,20 @@ protected:
         renderer->setPerspective(60.0f, height * 0.01f, height * 10.0f);
     }
 
+    // Shows `scene` looking down on `cloud`, loads it and renders until its loader is idle.
+    void showSettled(std::shared_ptr<Render::Renderable> scene, std::shared_ptr<PointCloudRenderable> const& cloud)
+    {
+        renderer->setScene(std::move(scene));
+        viewFromAbove(cloud->boundingBoxWorld());
+        cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+        renderUntilSettled({cloud});
+    }
+
     // Renders until every cloud's loader is idle, then once more.
     void renderUntilSettled(std::vector<std::shared_ptr<PointCloudRenderable>> const& clouds,
                             std::function<void()> const& eachFrame = {})
     {
-        auto const deadline = std::chrono::steady_clock::now() + kDeadline;
-        while (std::chrono::steady_clock::now() < deadline) {
-            renderer->render();
-            if (eachFrame)
-                eachFrame();
-            bool loading = false;
-            for (auto const& cloud : clouds)
-                loading = loading || cloud->isLoading();
-            if (!loading)
-                break;
-            std::this_thread::sleep_for(5ms);
-        }
-        for (auto const& cloud : clouds)
-            ASSERT_FALSE(cloud->isLoading()) << "loader did not settle";
-        renderer->render();
+        StreamingTest::renderUntilSettled(*renderer, clouds, eachFrame);
     }
 
     Coverage coverage()

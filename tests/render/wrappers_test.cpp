@@ -1,10 +1,7 @@
 #include "d3dtestsupport.h"
 
-#include "render/blendstate.h"
 #include "render/constantbuffer.h"
-#include "render/depthstencilstate.h"
 #include "render/indexbuffer.h"
-#include "render/rendertargetview.h"
 #include "render/samplerstate.h"
 #include "render/shaderresourceview.h"
 #include "render/texture2d.h"
@@ -21,10 +18,10 @@
 
 namespace {
 
+using RenderTest::messageOf;
 using Render::ShaderConfiguration;
 using Texture2dTest = RenderTest::DeviceTest;
 using BindingTest = RenderTest::DeviceTest;
-using StateTest = RenderTest::DeviceTest;
 
 D3D11_TEXTURE2D_DESC colorDesc(unsigned int width, unsigned int height, D3D11_USAGE usage = D3D11_USAGE_DEFAULT)
 {
@@ -48,16 +45,6 @@ Graphics::ColorImage filledImage(std::size_t width, std::size_t height, Math::Co
     Graphics::ColorImage image(width, height);
     image.fill(color);
     return image;
-}
-
-std::string messageOf(auto&& action)
-{
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return "no exception";
 }
 
 TEST_F(Texture2dTest, ZeroSizedDescriptorGivesAnEmptyWrapper)
@@ -137,6 +124,12 @@ TEST_F(Texture2dTest, TilesMustFitAndExactFitsAreAccepted)
     depth.resize(2, 2, 8);
     EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, 0, 2, depth, D3D11_MAP_WRITE); }),
               "Depth tile with offset does not fit into texture.");
+
+    // Images hold 4-byte pixels: a texture of 16-byte texels cannot take them.
+    D3D11_TEXTURE2D_DESC wideDesc = colorDesc(4, 3, D3D11_USAGE_STAGING);
+    wideDesc.Format = DXGI_FORMAT_R32G32B32A32_FLOAT;
+    Render::Texture2d const wide(device, wideDesc);
+    EXPECT_THROW(wide.drawImageTile(context, filledImage(4, 3, {}), D3D11_MAP_WRITE), std::invalid_argument);
 }
 
 TEST_F(Texture2dTest, PaddedTileRowsCopyOnlyTheirPixels)
@@ -178,34 +171,25 @@ TEST_F(Texture2dTest, MoveHandsOverTheTextureAndReleasesOnDestruction)
     EXPECT_EQ(raw->Release(), 0u);
 }
 
-TEST_F(BindingTest, ShaderResourceViewBeginEndDiscipline)
+// Every binding refuses an end without a begin and a second begin, and is bound exactly between the two.
+TEST_F(BindingTest, BindingsAreBalancedAndBoundBetweenBeginAndEnd)
 {
+    auto const expectBalanced = [&](auto& binding, ShaderConfiguration stages, unsigned int slot, auto boundAt) {
+        EXPECT_EQ(messageOf([&] { binding.end(context); }), "Error: begin call is missing");
+        binding.begin(context, stages, slot);
+        EXPECT_EQ(boundAt(slot), binding.get());
+        EXPECT_EQ(messageOf([&] { binding.begin(context, stages, slot); }), "Error: end call is missing");
+        binding.end(context);
+        EXPECT_EQ(boundAt(slot), nullptr);
+    };
     Render::Texture2d const texture(device, colorDesc(2, 2));
     Render::ShaderResourceView view(device, texture.get(), nullptr);
-    EXPECT_EQ(messageOf([&] { view.end(context); }), "Error: begin call is missing");
-    view.begin(context, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel, 3);
-    EXPECT_EQ(messageOf([&] { view.begin(context, ShaderConfiguration::Pixel, 0); }), "Error: end call is missing");
+    expectBalanced(view, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel, 3, [&](UINT slot) {
+        ATL::CComPtr<ID3D11ShaderResourceView> bound;
+        context->VSGetShaderResources(slot, 1, &bound);
+        return bound.p;
+    });
 
-    ID3D11ShaderResourceView* bound = nullptr;
-    context->PSGetShaderResources(3, 1, &bound);
-    EXPECT_EQ(bound, view.get());
-    bound->Release();
-    context->VSGetShaderResources(3, 1, &bound);
-    EXPECT_EQ(bound, view.get());
-    bound->Release();
-
-    view.end(context);
-    context->PSGetShaderResources(3, 1, &bound);
-    EXPECT_EQ(bound, nullptr);
-    view.begin(context, ShaderConfiguration::Pixel, 5);
-    context->PSGetShaderResources(5, 1, &bound);
-    EXPECT_EQ(bound, view.get());
-    bound->Release();
-    view.end(context);
-}
-
-TEST_F(BindingTest, SamplerCopiesShareTheSamplerAndBindByStage)
-{
     D3D11_SAMPLER_DESC desc{};
     desc.Filter = D3D11_FILTER_MIN_MAG_MIP_POINT;
     desc.AddressU = desc.AddressV = desc.AddressW = D3D11_TEXTURE_ADDRESS_CLAMP;
@@ -213,35 +197,23 @@ TEST_F(BindingTest, SamplerCopiesShareTheSamplerAndBindByStage)
     Render::SamplerState sampler(device, desc);
     Render::SamplerState copy = sampler;
     EXPECT_EQ(copy.get(), sampler.get());
-    copy.begin(context, ShaderConfiguration::Compute, 1);
-    ID3D11SamplerState* bound = nullptr;
-    context->CSGetSamplers(1, 1, &bound);
-    EXPECT_EQ(bound, sampler.get());
-    bound->Release();
-    EXPECT_EQ(messageOf([&] { copy.begin(context, ShaderConfiguration::Compute, 1); }), "Error: end call is missing");
-    copy.end(context);
-    EXPECT_EQ(messageOf([&] { sampler.end(context); }), "Error: begin call is missing");
-}
+    expectBalanced(copy, ShaderConfiguration::Compute, 1, [&](UINT slot) {
+        ATL::CComPtr<ID3D11SamplerState> bound;
+        context->CSGetSamplers(slot, 1, &bound);
+        return bound.p;
+    });
 
-TEST_F(BindingTest, ConstantBufferUploadsChangesAtBegin)
-{
     struct Block {
         std::array<float, 4> values;
     };
     Render::ConstantBuffer<Block> buffer(device, Block{{1.0f, 2.0f, 3.0f, 4.0f}});
-    EXPECT_TRUE(buffer.isChanged());
     buffer.modify().values[0] = 7.0f;
-    buffer.begin(context, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel, 2);
-    EXPECT_FALSE(buffer.isChanged());
-    ID3D11Buffer* bound = nullptr;
-    context->VSGetConstantBuffers(2, 1, &bound);
-    EXPECT_EQ(bound, buffer.get());
-    bound->Release();
-    EXPECT_EQ(messageOf([&] { buffer.begin(context, ShaderConfiguration::Pixel, 2); }), "Error: end call is missing");
-    buffer.end(context);
-    context->PSGetConstantBuffers(2, 1, &bound);
-    EXPECT_EQ(bound, nullptr);
-    EXPECT_EQ(messageOf([&] { buffer.end(context); }), "Error: begin call is missing");
+    expectBalanced(buffer, ShaderConfiguration::Pixel, 2, [&](UINT slot) {
+        ATL::CComPtr<ID3D11Buffer> bound;
+        context->PSGetConstantBuffers(slot, 1, &bound);
+        return bound.p;
+    });
+    EXPECT_FALSE(buffer.isChanged()) << "a change is uploaded at begin";
 }
 
 TEST_F(BindingTest, IndexBufferRecordsItsOffset)
@@ -260,53 +232,6 @@ TEST_F(BindingTest, IndexBufferRecordsItsOffset)
     bound.Release();
     context->IAGetIndexBuffer(&bound, &format, &offset);
     EXPECT_EQ(bound, nullptr);
-}
-
-TEST_F(StateTest, RenderTargetClearValueFromColor)
-{
-    Render::Texture2d const texture(device, [] {
-        D3D11_TEXTURE2D_DESC desc = colorDesc(2, 2);
-        desc.BindFlags = D3D11_BIND_RENDER_TARGET;
-        return desc;
-    }());
-    Render::RenderTargetView view(device, texture.get(), {0.0f, 0.0f, 0.0f, 0.0f});
-    view.setClearValue(Math::Color(255, 0, 0, 255));
-    EXPECT_EQ(view.clearValue(), (std::array<float, 4>{1.0f, 0.0f, 0.0f, 1.0f}));
-    view.setClearValue(0.5f);
-    EXPECT_EQ(view.clearValue(), (std::array<float, 4>{0.5f, 0.5f, 0.5f, 0.5f}));
-    view.setClearValue(Math::Color(0, 51, 102, 204));
-    view.clear(context);
-    for (Math::Color const& pixel : readBack<Math::Color>(texture))
-        EXPECT_EQ(pixel, Math::Color(0, 51, 102, 204));
-}
-
-TEST_F(StateTest, DepthStencilStateFollowsTheDepthConvention)
-{
-    EXPECT_EQ(Render::DepthStencilState::describe(true, true, true).DepthFunc, D3D11_COMPARISON_GREATER_EQUAL);
-    EXPECT_EQ(Render::DepthStencilState::describe(false, true, true).DepthFunc, D3D11_COMPARISON_LESS);
-    D3D11_DEPTH_STENCIL_DESC const off = Render::DepthStencilState::describe(true, false, false);
-    EXPECT_EQ(off.DepthFunc, D3D11_COMPARISON_ALWAYS);
-    EXPECT_EQ(off.DepthEnable, FALSE);
-    EXPECT_EQ(off.DepthWriteMask, D3D11_DEPTH_WRITE_MASK_ZERO);
-    EXPECT_EQ(off.FrontFace.StencilDepthFailOp, D3D11_STENCIL_OP_INCR);
-    EXPECT_EQ(off.BackFace.StencilDepthFailOp, D3D11_STENCIL_OP_DECR);
-
-    // A change of convention rebuilds the state in place.
-    Render::DepthStencilState state(device, true, true, true);
-    ID3D11DepthStencilState* const reversed = state.get();
-    reversed->AddRef();
-    state = Render::DepthStencilState(device, false, true, true);
-    D3D11_DEPTH_STENCIL_DESC desc{};
-    state.get()->GetDesc(&desc);
-    EXPECT_EQ(desc.DepthFunc, D3D11_COMPARISON_LESS);
-    EXPECT_EQ(reversed->Release(), 0u);
-
-    state.set(context, 1);
-    ATL::CComPtr<ID3D11DepthStencilState> bound;
-    UINT reference = 0;
-    context->OMGetDepthStencilState(&bound, &reference);
-    EXPECT_EQ(bound, state.get());
-    EXPECT_EQ(reference, 1u);
 }
 
 } // namespace
