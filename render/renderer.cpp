@@ -118,6 +118,8 @@ RenderPass createOutputPass(ATL::CComPtr<ID3D11Device> const& device, unsigned i
     RenderPass pass(device, width, height);
     pass.addRenderTarget("color", DXGI_FORMAT_B8G8R8A8_UNORM);
     pass.addRenderTarget("worldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
+    // The color before eye-dome lighting, which the point readback reports.
+    pass.addRenderTarget("unshadedColor", DXGI_FORMAT_B8G8R8A8_UNORM);
     pass.setClearValue("worldPosition", 0.0f, 0.0f, 0.0f, 0.0f);
     return pass;
 }

@@ -156,11 +156,13 @@ public:
     // The next run of up to maxCount pixels, empty ones included, in one copy when the whole image
     // fits from the first pixel. Returns the number copied, 0 once the last row is done.
     std::size_t getNextPointChunk(VertexPosColor* points, std::size_t maxCount);
-    // The next points only: three doubles each and the color as red | green << 8 | blue << 16.
+    // The next points only: three doubles each and the color as red | green << 8 | blue << 16, the
+    // output color before eye-dome lighting (which shades the picture, not the points).
     std::size_t getNextPointChunk(double* xyz, int* colors, std::size_t maxCount);
     // The next points only, with the color that the world position target carries.
     std::size_t getNextPointChunkOld(VertexPosColor* points, std::size_t maxCount);
-    // The next points only, with the output color, written to a PLY file at `path` (none for maxCount 0).
+    // The next points only, with the output color before eye-dome lighting, written to a PLY file at
+    // `path` (none for maxCount 0).
     std::size_t getNextPointChunkDebug(std::filesystem::path const& path, std::size_t maxCount);
     void resetPointChunkPosition();
 

@@ -169,7 +169,7 @@ std::size_t Renderer::getNextPointChunk(double* xyz, int* colors, std::size_t ma
     requireOutput(colors, "getNextPointChunk: colors must not be null");
     if (maxCount == 0)
         return 0;
-    MappedReadback const colorImage(mDeviceContext, mOutputPass.texture("color"), mColorStaging);
+    MappedReadback const colorImage(mDeviceContext, mOutputPass.texture("unshadedColor"), mColorStaging);
     MappedReadback const positions(mDeviceContext, mOutputPass.texture("worldPosition"), mPointChunkStaging);
     return walkPixels(positions.width(), positions.height(), mPointChunkColumn, mPointChunkRow, maxCount,
                       [&](std::size_t x, std::size_t y, std::size_t index) {
@@ -205,7 +205,7 @@ std::size_t Renderer::getNextPointChunkDebug(std::filesystem::path const& path, 
         return 0;
     std::vector<VertexPosColor> points;
     {
-        MappedReadback const colorImage(mDeviceContext, mOutputPass.texture("color"), mColorStaging);
+        MappedReadback const colorImage(mDeviceContext, mOutputPass.texture("unshadedColor"), mColorStaging);
         MappedReadback const positions(mDeviceContext, mOutputPass.texture("worldPosition"), mPointChunkStaging);
         points.reserve(std::min(maxCount, positions.width() * positions.height()));
         walkPixels(positions.width(), positions.height(), mPointChunkColumn, mPointChunkRow, maxCount,

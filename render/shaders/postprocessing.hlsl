@@ -1,6 +1,7 @@
 // Full-screen pass from the scene targets into the output targets: render-mode specific shading,
 // brightness and contrast, opacity, the output color packed next to the world position, and
-// eye-dome lighting of the color image.
+// eye-dome lighting of the color image. The color before eye-dome lighting is kept in a target of
+// its own for the readback of points.
 #include "shaders/colorprocessing.hlsl"
 
 cbuffer cbConstant : register(b0)
@@ -46,6 +47,7 @@ struct PS_OUTPUT
 {
     float4 color : SV_TARGET0;
     float4 worldPosition : SV_TARGET1;
+    float4 unshadedColor : SV_TARGET2;
 };
 
 VS_OUTPUT vs_main(uint vertexId : SV_VertexID)
@@ -127,9 +129,11 @@ PS_OUTPUT ps_main(VS_OUTPUT input)
         output.worldPosition = float4(position.xyz, 0.0);
     }
     output.color.a *= opacity;
+    output.unshadedColor = output.color;
     if (position.w != 0.0) {
         output.worldPosition.w = packBGRA(output.color);
-        // After packing: picking and point export keep the colors as drawn.
+        // After packing and keeping the unshaded color: picking and point export keep the colors
+        // as drawn.
         if (eye_dome_lighting != 0)
             output.color.rgb *= eyeDomeShade(pixel);
     }

@@ -43,6 +43,8 @@ struct Frame {
     std::vector<Math::Color> image;
     std::vector<float> depth;
     std::vector<Render::VertexPosColor> points;
+    // Colors of the points the chunk readback reports, red | green << 8 | blue << 16.
+    std::vector<int> chunkColors;
 
     Math::Color pixel(std::size_t x, std::size_t y) const { return image[y * kViewSize + x]; }
     bool showsPoint(std::size_t x, std::size_t y) const { return points[y * kViewSize + x].color != Math::Color(); }
@@ -112,6 +114,10 @@ protected:
                                kViewSize);
         renderer.getDepthImage(std::as_writable_bytes(std::span(frame.depth)), kViewSize * sizeof(float), kViewSize);
         renderer.getPoints(frame.points, false);
+        renderer.resetPointChunkPosition();
+        std::vector<double> xyz(3 * frame.points.size());
+        frame.chunkColors.resize(frame.points.size());
+        frame.chunkColors.resize(renderer.getNextPointChunk(xyz.data(), frame.chunkColors.data(), frame.points.size()));
         return frame;
     }
 
@@ -179,7 +185,8 @@ TEST_F(EyeDomeLightingTest, StrengthScalesTheLogOfTheShade)
 }
 
 // Whatever a mode draws, the shading only darkens it where something was drawn; background
-// pixels, depth, positions and packed colors (what picking and point export read) stay as drawn.
+// pixels, depth, positions, packed colors and the chunk readback's colors (what picking and point
+// export read) stay as drawn, pixel for pixel.
 TEST_F(EyeDomeLightingTest, EveryModeDarkensDrawnPixelsAndLeavesBackgroundAndReadbackAlone)
 {
     for (int mode = 0; mode <= static_cast<int>(RenderMode::ColorizeByClassIndex); ++mode) {
@@ -205,6 +212,14 @@ TEST_F(EyeDomeLightingTest, EveryModeDarkensDrawnPixelsAndLeavesBackgroundAndRea
             }
         EXPECT_GT(darkened, static_cast<int>(kViewSize / 2));
         EXPECT_EQ(with.depth, without.depth);
+        ASSERT_FALSE(without.chunkColors.empty());
+        EXPECT_EQ(with.chunkColors, without.chunkColors);
+        std::size_t chunkPoint = 0;
+        for (std::size_t pixel = 0; pixel < without.points.size(); ++pixel) {
+            if (Math::Color const drawn = without.image[pixel]; without.points[pixel].color != Math::Color()) {
+                ASSERT_EQ(without.chunkColors[chunkPoint++], drawn.r() | drawn.g() << 8 | drawn.b() << 16) << pixel;
+            }
+        }
         ASSERT_EQ(with.points.size(), without.points.size());
         EXPECT_EQ(std::memcmp(with.points.data(), without.points.data(),
                               with.points.size() * sizeof(Render::VertexPosColor)),
