@@ -27,7 +27,7 @@ constexpr float kFieldOfViewDegrees = 50.0f;
 void frameObliquely(Renderer& renderer, PointCloudRenderable& cloud, Math::NBoundingBox<float, 3> const& box)
 {
     CameraPlacement const placement =
-        frameCloud(cloud, obliqueViewDirection(), kFieldOfViewDegrees, renderer.aspectRatio());
+        frameCloud(cloud, kFieldOfViewDegrees, renderer.aspectRatio());
     renderer.setCameraPose(placement.eye, placement.target, Eigen::Vector3f::UnitZ());
     renderer.setPerspective(kFieldOfViewDegrees, 0.01f, 1.0f);
     renderer.setZNearAndFarViaBoundingBox(box);

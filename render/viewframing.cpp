@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <numbers>
+#include <optional>
 #include <stdexcept>
 
 namespace Render {
@@ -22,6 +23,10 @@ constexpr float kMinPointDepth = 1e-6f;
 // A cloud is framed on the coarse levels' points but for this fraction at each side, so that a
 // few stray returns (birds, noise far off) do not shrink the data to a corner of the picture.
 constexpr double kStrayFraction = 0.001;
+// The coverage grid has a cell for about this many points, so that the points could fill every
+// cell where the data lies, and at most this many cells across the frame's height.
+constexpr std::size_t kPointsPerCoverageCell = 8;
+constexpr double kMaxCoverageRows = 90.0;
 
 Math::NBoundingBox<float, 3> withoutFlatSides(Math::NBoundingBox<float, 3> const& box)
 {
@@ -54,6 +59,15 @@ float quantile(std::vector<float>& values, double fraction)
 Eigen::Vector3f obliqueViewDirection()
 {
     return Eigen::Vector3f(-0.55f, 0.65f, -0.52f).normalized();
+}
+
+std::array<Eigen::Vector3f, 4> obliqueViewDirections()
+{
+    std::array<Eigen::Vector3f, 4> directions;
+    directions[0] = obliqueViewDirection();
+    for (std::size_t i = 1; i < directions.size(); ++i)
+        directions[i] = Eigen::Vector3f(-directions[i - 1].y(), directions[i - 1].x(), directions[i - 1].z());
+    return directions;
 }
 
 CameraPlacement framePoints(std::vector<Eigen::Vector3f> const& points, Eigen::Vector3f const& direction,
@@ -114,18 +128,54 @@ CameraPlacement frameBox(Math::NBoundingBox<float, 3> const& box, Eigen::Vector3
     return framePoints(corners(withoutFlatSides(box)), direction, fieldOfViewYDegrees, aspectRatio, fill, 0.0);
 }
 
-CameraPlacement frameCloud(PointCloudRenderable& cloud, Eigen::Vector3f const& direction, float fieldOfViewYDegrees,
-                           double aspectRatio, float fill)
+double framedCoverage(std::vector<Eigen::Vector3f> const& points, CameraPlacement const& placement,
+                      float fieldOfViewYDegrees, double aspectRatio)
+{
+    Eigen::Vector3f const forward = Eigen::Vector3f(placement.target - placement.eye).normalized();
+    Eigen::Vector3f const right = forward.cross(Eigen::Vector3f::UnitZ()).normalized();
+    Eigen::Vector3f const up = right.cross(forward);
+    double const cells = static_cast<double>(points.size() / kPointsPerCoverageCell);
+    auto const rows = static_cast<std::size_t>(std::clamp(std::sqrt(cells / aspectRatio), 1.0, kMaxCoverageRows));
+    auto const columns = std::max<std::size_t>(1, static_cast<std::size_t>(static_cast<double>(rows) * aspectRatio));
+    float const halfHeight = std::tan(0.5f * fieldOfViewYDegrees * std::numbers::pi_v<float> / 180.0f);
+    float const halfWidth = halfHeight * static_cast<float>(aspectRatio);
+    std::vector<bool> covered(rows * columns);
+    for (Eigen::Vector3f const& point : points) {
+        Eigen::Vector3f const offset = point - Eigen::Vector3f(placement.eye);
+        float const depth = offset.dot(forward);
+        if (depth < kMinPointDepth)
+            continue;
+        // From the frame's top left corner, in cells.
+        float const column = 0.5f * (offset.dot(right) / (depth * halfWidth) + 1.0f) * static_cast<float>(columns);
+        float const row = 0.5f * (1.0f - offset.dot(up) / (depth * halfHeight)) * static_cast<float>(rows);
+        if (column >= 0.0f && row >= 0.0f && column < static_cast<float>(columns) && row < static_cast<float>(rows))
+            covered[static_cast<std::size_t>(row) * columns + static_cast<std::size_t>(column)] = true;
+    }
+    return static_cast<double>(std::ranges::count(covered, true)) / static_cast<double>(covered.size());
+}
+
+CameraPlacement frameCloud(PointCloudRenderable& cloud, float fieldOfViewYDegrees, double aspectRatio, float fill)
 {
     CameraPlacement const boxPlacement =
-        frameBox(cloud.boundingBoxWorld(), direction, fieldOfViewYDegrees, aspectRatio, fill);
+        frameBox(cloud.boundingBoxWorld(), obliqueViewDirection(), fieldOfViewYDegrees, aspectRatio, fill);
     std::vector<Eigen::Vector3f> const points = cloud.coarsePoints();
     if (points.empty())
         return boxPlacement;
-    CameraPlacement const pointPlacement =
-        framePoints(points, direction, fieldOfViewYDegrees, aspectRatio, fill, kStrayFraction);
-    // Points all in one place give no distance to keep; the box has been widened for that.
-    return pointPlacement.eye == pointPlacement.target ? boxPlacement : pointPlacement;
+    std::optional<CameraPlacement> best;
+    double bestCoverage = -1.0;
+    for (Eigen::Vector3f const& direction : obliqueViewDirections()) {
+        CameraPlacement const placement =
+            framePoints(points, direction, fieldOfViewYDegrees, aspectRatio, fill, kStrayFraction);
+        // Points all in one place give no distance to keep; the box has been widened for that.
+        if (placement.eye == placement.target)
+            return boxPlacement;
+        if (double const coverage = framedCoverage(points, placement, fieldOfViewYDegrees, aspectRatio);
+            coverage > bestCoverage) {
+            best = placement;
+            bestCoverage = coverage;
+        }
+    }
+    return *best;
 }
 
 } // namespace Render

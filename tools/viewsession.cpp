@@ -34,6 +34,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kSamplePoints = 2'400'000;
 constexpr double kTomographicContrast = 0.2;
+// The library caps a point at a few pixels, which suits a frame a few hundred pixels tall; a taller
+// frame of the same view lets points grow in proportion (10 pixels at 720), so that a sparse scan
+// keeps its surfaces instead of falling apart into dots.
+constexpr float kMaxPointSizePerFrameHeight = 1.0f / 72.0f;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
 struct NamedValue {
@@ -132,11 +136,10 @@ void placeCamera(Render::Renderer& renderer, std::vector<std::shared_ptr<Render:
     if (box.isEmpty())
         return;
     float const fov = choice.fieldOfView;
-    Eigen::Vector3f const direction = Render::obliqueViewDirection();
     // One cloud is framed by its points; several by the box around them all.
-    Render::CameraPlacement const framing = clouds.size() == 1
-                                                ? Render::frameCloud(*clouds.front(), direction, fov, renderer.aspectRatio())
-                                                : Render::frameBox(box, direction, fov, renderer.aspectRatio());
+    Render::CameraPlacement const framing =
+        clouds.size() == 1 ? Render::frameCloud(*clouds.front(), fov, renderer.aspectRatio())
+                           : Render::frameBox(box, Render::obliqueViewDirection(), fov, renderer.aspectRatio());
     Math::Point<float, 3> const target = choice.target ? frame.toScene(*choice.target) : framing.target;
     Math::Point<float, 3> const eye =
         choice.eye ? frame.toScene(*choice.eye) : Math::Point<float, 3>(target + (framing.eye - framing.target));
@@ -505,8 +508,10 @@ ViewSession::ViewSession(Options const& options, std::vector<std::string> const&
     applyClipping(mRenderer, clipping, mFrame);
     applyDistances(mRenderer, distances, std::move(distanceMesh));
     Render::PointCloudRenderable& first = *mClouds.front();
-    for (auto const& cloud : mClouds)
+    for (auto const& cloud : mClouds) {
         cloud->setTomographicContrast(static_cast<float>(tomographicContrast));
+        cloud->setMaxPointSize(std::max(cloud->maxPointSize(), kMaxPointSizePerFrameHeight * static_cast<float>(mHeight)));
+    }
     if (mesh)
         std::fprintf(stderr, "mesh %s: %zu triangles\n", mesh->name().c_str(), mesh->numTriangles());
     // The same intensities look the same whichever format holds them: the range comes from the

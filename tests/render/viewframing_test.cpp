@@ -5,6 +5,7 @@
 #include <Eigen/Geometry>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
@@ -77,6 +78,29 @@ TEST(ViewFraming, StrayPointsDoNotShrinkTheData)
     EXPECT_LT((withStray.eye - square.eye).norm(), 0.5f);
     EXPECT_THROW(Render::framePoints({}, Render::obliqueViewDirection(), 50.0f, 1.0, 0.95f, 0.0),
                  std::invalid_argument);
+}
+
+// A dense vertical wall framed head-on covers the whole frame, its left half the left half; four
+// oblique corners turn the first one by quarter turns.
+TEST(ViewFraming, CoverageMeasuresTheFramedShapeFromEachCorner)
+{
+    constexpr double kAspectRatio = 16.0 / 9.0;
+    std::vector<Eigen::Vector3f> wall;
+    for (int i = 0; i <= 320; ++i)
+        for (int j = 0; j <= 180; ++j)
+            wall.emplace_back(static_cast<float>(i) * 0.1f, 0.0f, static_cast<float>(j) * 0.1f);
+    Eigen::Vector3f const headOn(0.0f, 1.0f, 0.0f);
+    Render::CameraPlacement const placement = Render::framePoints(wall, headOn, 50.0f, kAspectRatio, 1.0f, 0.0);
+    EXPECT_GT(Render::framedCoverage(wall, placement, 50.0f, kAspectRatio), 0.97);
+    std::erase_if(wall, [](Eigen::Vector3f const& point) { return point.x() > 16.0f; });
+    EXPECT_NEAR(Render::framedCoverage(wall, placement, 50.0f, kAspectRatio), 0.5, 0.03);
+
+    std::array<Eigen::Vector3f, 4> const corners = Render::obliqueViewDirections();
+    EXPECT_EQ(corners[0], Render::obliqueViewDirection());
+    for (std::size_t i = 1; i < corners.size(); ++i) {
+        EXPECT_NEAR(corners[i].dot(corners[i - 1]), corners[0].z() * corners[0].z(), 1e-6f) << "a quarter turn";
+        EXPECT_EQ(corners[i].z(), corners[0].z());
+    }
 }
 
 TEST(ViewFraming, APointIsSeenFromAPlaceOfItsOwnAndAnEmptyBoxIsRefused)
