@@ -34,6 +34,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -591,9 +592,18 @@ void shaderCompiles(Results& results)
         char const* entryPoint;
         char const* profile;
     };
-    std::vector<std::string> const shaders{"box", "mesh", "pano", "pointcloud", "postprocessing"};
-    for (std::string const& shader : shaders) {
-        for (Stage const stage : {Stage{"vs_main", "vs_5_0"}, Stage{"ps_main", "ps_5_0"}}) {
+    Stage const vertex{"vs_main", "vs_5_0"};
+    Stage const pixel{"ps_main", "ps_5_0"};
+    // The point program also has the compute pass that finds the points' levels of detail.
+    std::vector<std::pair<std::string, std::vector<Stage>>> const shaders{
+        {"box", {vertex, pixel}},
+        {"mesh", {vertex, pixel}},
+        {"pano", {vertex, pixel}},
+        {"pointcloud", {vertex, pixel, Stage{"cs_main", "cs_5_0"}}},
+        {"postprocessing", {vertex, pixel}},
+    };
+    for (auto const& [shader, stages] : shaders) {
+        for (Stage const stage : stages) {
             double const seconds = Bench::secondsOf([&] {
                 Render::Shader::compileShaderFromResource("shaders/" + shader + ".hlsl", stage.entryPoint, stage.profile);
             });

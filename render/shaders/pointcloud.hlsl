@@ -98,12 +98,14 @@ struct VS_INPUT
     uint instanceId : SV_InstanceID;
 };
 
+// Color and exact position are the same at the four corners: flat, so that the rasterizer sets up
+// no interpolation for them and the exact position arrives unrounded.
 struct VS_OUTPUT
 {
     float4 position : SV_POSITION;
-    float4 color : COLOR;
+    nointerpolation float4 color : COLOR;
     float4 worldPosition : WORLDPOSITION;
-    float4 exactWorldPosition : EXACTWORLDPOSITION;
+    nointerpolation float4 exactWorldPosition : EXACTWORLDPOSITION;
     float2 uv : TEXCOORD0;
 };
 
@@ -197,40 +199,38 @@ VS_OUTPUT vs_main(VS_INPUT input)
     output.position = clipPosition + offset;
     output.uv = uv;
 
-    if (point_render_mode == kModeUniformColor || (point_render_mode == kModeDefault && selected)) {
+    output.exactWorldPosition = mul(model, input.position);
+    float planeDist = planeDistance(output.exactWorldPosition.xyz, distance_plane);
+    if (!use_signed_distance)
+        planeDist = abs(planeDist);
+    if (point_render_mode == kModeColorizeByPlaneDistance && (planeDist < min_distance || planeDist > max_distance))
+        return dropPoint();
+
+    // The three color-mapped modes share one evaluation of the color maps, with their own value,
+    // range and map: a third of the code to compile and to run.
+    bool byIntensity = point_render_mode == kModeColorizeByIntensity;
+    bool byPlaneDistance = point_render_mode == kModeColorizeByPlaneDistance;
+    bool byMeshDistance = point_render_mode == kModeColorizeByMeshDistance &&
+                          !(distance < min_distance || distance > max_distance);
+    if (byIntensity || byPlaneDistance || byMeshDistance) {
+        float value = byIntensity ? input.intensity / kIntensityScale : (byPlaneDistance ? planeDist : distance);
+        float2 range = byIntensity ? float2(min_intensity, max_intensity) : float2(min_distance, max_distance);
+        // Intensity has no pass/fail or warn limits.
+        float4 limits = byIntensity ? float4(0.0, 0.0, 0.0, 0.0)
+                                    : float4(min_distance_pass_fail, max_distance_pass_fail, min_distance_warn,
+                                             max_distance_warn);
+        float4 mapColor = colorizeByDistance(value, range.x, range.y, byIntensity ? color_map_intensity : color_map,
+                                             limits.x, limits.y, limits.z, limits.w);
+        output.color = byIntensity ? mapColor : blendWithPointBrightness(mapColor, brightness);
+    } else if (point_render_mode == kModeUniformColor || (point_render_mode == kModeDefault && selected)) {
         output.color = blendWithPointBrightness(uniformColor, brightness);
-    } else if (point_render_mode == kModeDefault || point_render_mode == kModeColorizeByNormal) {
+    } else if (point_render_mode == kModeDefault || point_render_mode == kModeColorizeByNormal ||
+               point_render_mode == kModeColorizeByMeshDistance) {
         output.color = pointColor;
-    } else if (point_render_mode == kModeColorizeByIntensity) {
-        output.color = colorizeByDistance(input.intensity / kIntensityScale, min_intensity, max_intensity,
-                                          color_map_intensity, 0.0, 0.0, 0.0, 0.0);
-    } else if (point_render_mode == kModeColorizeByMeshDistance) {
-        if (distance < min_distance || distance > max_distance) {
-            output.color = pointColor;
-        } else {
-            float4 mapColor = colorizeByDistance(distance, min_distance, max_distance, color_map,
-                                                 min_distance_pass_fail, max_distance_pass_fail,
-                                                 min_distance_warn, max_distance_warn);
-            output.color = blendWithPointBrightness(mapColor, brightness);
-        }
     } else if (point_render_mode == kModeColorizeByClassIndex) {
         output.color = classColor;
     } else {
         output.color = float4(0.0, 0.0, 0.0, 0.0);
-    }
-
-    output.exactWorldPosition = mul(model, input.position);
-
-    if (point_render_mode == kModeColorizeByPlaneDistance) {
-        float planeDist = planeDistance(output.exactWorldPosition.xyz, distance_plane);
-        if (!use_signed_distance)
-            planeDist = abs(planeDist);
-        if (planeDist < min_distance || planeDist > max_distance)
-            return dropPoint();
-        float4 mapColor = colorizeByDistance(planeDist, min_distance, max_distance, color_map,
-                                             min_distance_pass_fail, max_distance_pass_fail,
-                                             min_distance_warn, max_distance_warn);
-        output.color = blendWithPointBrightness(mapColor, brightness);
     }
 
     // The corner offset carried back to world space, so that picking sees the drawn square.
