@@ -264,7 +264,7 @@ void streamingGrowth(Results& results, std::filesystem::path const& town10, std:
 
 // --- drawing -------------------------------------------------------------------------------
 
-constexpr int kFrameRepetitions = 15;
+constexpr int kFrameRepetitions = 7;
 // Every point covers this many pixels across: the library's sizes are clamped to it.
 constexpr float kPointFootprint = 3.0f;
 constexpr float kUnclampedPointSize = 1.0e6f;
@@ -486,7 +486,7 @@ void drawing(Results& results, std::filesystem::path const& town10)
 
 // --- readback and picking ------------------------------------------------------------------
 
-constexpr int kReadbackRepetitions = 15;
+constexpr int kReadbackRepetitions = 7;
 constexpr std::size_t kReadbackBudget = 5 * kMillion;
 constexpr std::uint64_t kPickTolerance = 8;
 constexpr double kPlaneInlierDistance = 0.05;
