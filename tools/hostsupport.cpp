@@ -2,11 +2,10 @@
 #include "options.h"
 
 #include "octree/entwinehttplocation.h"
-#include "octree/entwinelocation.h"
 #include "octree/octree.h"
 #include "octree/potreehttplocation.h"
-#include "octree/potreelocation.h"
 #include "render/comexception.h"
+#include "render/dataset.h"
 #include "render/renderer.h"
 
 #include <dxgi.h>
@@ -109,23 +108,14 @@ std::shared_ptr<Octree::Location> openDataSet(std::string const& source)
     if (Core::isHttpUrl(source))
         return openUrl(source);
     std::filesystem::path const folder(source);
-    std::string const name = folder.generic_string();
     std::error_code error;
-    if (!std::filesystem::exists(folder, error))
-        throw std::runtime_error("'" + name + "' does not exist");
-    if (!std::filesystem::is_directory(folder, error)) {
-        std::string const extension = lowerCaseExtension(folder);
-        if (extension == ".las" || extension == ".laz")
-            throw std::runtime_error("'" + name + "' is a LAS file, not a data set: run 'morvid convert " + name +
-                                     " <folder>' first");
-        throw std::runtime_error("'" + name + "' is a file, not a data set folder");
+    std::string const extension = lowerCaseExtension(folder);
+    if ((extension == ".las" || extension == ".laz") && std::filesystem::is_regular_file(folder, error)) {
+        std::string const name = folder.generic_string();
+        throw std::runtime_error("'" + name + "' is a LAS file, not a data set: run 'morvid convert " + name +
+                                 " <folder>' first");
     }
-    if (std::filesystem::exists(folder / "ept.json", error))
-        return std::make_shared<Entwine::FileSystemLocation>(folder);
-    auto location = std::make_shared<PoTree::FileSystemLocation>(folder);
-    if (!location->exists())
-        throw std::runtime_error("'" + name + "' is neither a Potree 2.0 nor an Entwine data set");
-    return location;
+    return Render::openDataSet(folder);
 }
 
 std::string sourceName(std::string const& source)

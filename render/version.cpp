@@ -1,0 +1,10 @@
+#include "render/version.h"
+
+namespace Render {
+
+char const* version()
+{
+    return MORVID_RENDER_VERSION;
+}
+
+} // namespace Render
