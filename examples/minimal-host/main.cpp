@@ -24,10 +24,9 @@ int main(int argc, char** argv)
         auto cloud = Render::PointCloudRenderable::create(Render::openDataSet(argv[1]), "scan", 2'000'000, 1.0);
         renderer.setScene(cloud);
 
-        // Look down onto the cloud from above one corner, the whole of it in the frame.
+        // Look down onto the cloud from the corner that shows most of it, the whole of it in the frame.
         float const fieldOfView = 50.0f;
-        Render::CameraPlacement const view =
-            Render::frameCloud(*cloud, Render::obliqueViewDirection(), fieldOfView, renderer.aspectRatio());
+        Render::CameraPlacement const view = Render::frameCloud(*cloud, fieldOfView, renderer.aspectRatio());
         renderer.setAutoAdjustZRange(true); // near and far follow the scene at every frame
         renderer.setPerspective(fieldOfView, 0.01f, 1000.0f);
         renderer.setCameraPose(view.eye, view.target, Eigen::Vector3f::UnitZ());
