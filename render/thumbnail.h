@@ -22,7 +22,7 @@ MORVID_RENDER_API void createThumbnail(std::filesystem::path const& folder, std:
                                        Math::Color const& background, std::size_t maxLevel);
 
 // Renders the point cloud at `location` down to `maxLevel`, the whole of it framed as seen
-// obliquely from above a corner (frameBox), and writes the frame as PNG to `output` (replacing an
+// obliquely from above a corner (frameCloud), and writes the frame as PNG to `output` (replacing an
 // existing file). Points without colors show their intensities in gray over the range the data
 // spans. A location that does not exist throws std::invalid_argument before anything is created;
 // a cloud without points gives an image of the background color.
