@@ -85,6 +85,8 @@ public:
     {
         if (mTriangleVertexIndices.size() % 3 != 0)
             throw std::invalid_argument("triangle index count is not a multiple of 3");
+        if (triangleCount() > std::numeric_limits<std::uint32_t>::max())
+            throw std::invalid_argument("too many triangles");
         for (auto const index : mTriangleVertexIndices) {
             if (index < 0 || static_cast<std::size_t>(index) >= mVertexPositions.size())
                 throw std::invalid_argument("triangle vertex index out of range");
@@ -99,8 +101,7 @@ public:
 
     // Copies the arrays but not the tree: a copy is meant to be transformed, which builds it.
     TriangleMesh(TriangleMesh const& other)
-        : mMaxTrianglesPerLeaf(other.mMaxTrianglesPerLeaf)
-        , mBounds(other.mBounds)
+        : mBounds(other.mBounds)
         , mTriangleVertexIndices(other.mTriangleVertexIndices)
         , mTriangleBounds(other.mTriangleBounds)
         , mTriangleRefPoints(other.mTriangleRefPoints)
@@ -154,7 +155,7 @@ public:
     // Recomputes the bounds, the triangle boxes and centroids, and builds the tree.
     void buildTree()
     {
-        mRoot.reset();
+        mNodes.clear();
         computeBounds();
         std::size_t const count = triangleCount();
         mTriangleBounds.resize(count);
@@ -168,52 +169,53 @@ public:
             PointType const padding = PointType::Constant(kTriangleBoxPadding);
             mTriangleBounds[triangle] = BoxType(box.min() - padding, box.max() + padding);
         });
-        // The build reorders copies of each triangle's reference point and box, so that splitting
-        // reads them in place instead of through the triangle index.
+        // The build reorders small copies of each triangle's reference point, so that the median
+        // splits move 16 bytes an item and read the splitting coordinate in place.
         std::vector<BuildItem> items(count);
         for (std::size_t triangle = 0; triangle < count; ++triangle)
-            items[triangle] = {mTriangleRefPoints[triangle], mTriangleBounds[triangle], triangle};
-        mRoot = buildNode(items, 0, count);
+            items[triangle] = {mTriangleRefPoints[triangle], static_cast<std::uint32_t>(triangle)};
+        // Once a node is split its leaves hold at least two triangles, so the tree has fewer nodes
+        // than triangles and the array never grows past this.
+        mNodes.reserve(count);
+        if (count > 0)
+            buildNode(items, 0, count);
         mTreeTriangles.resize(count);
         for (std::size_t i = 0; i < count; ++i)
             mTreeTriangles[i] = items[i].triangle;
     }
 
-    bool hasTree() const { return mRoot != nullptr; }
+    bool hasTree() const { return !mNodes.empty(); }
 
     // The point of the mesh nearest to q. Without triangles: squared distance max(), no
     // triangle. Throws std::runtime_error for a mesh with triangles whose tree was not built.
     ClosestPoint closestPoint(PointType const& q) const
     {
         ClosestPoint best{std::numeric_limits<T>::max(), PointType::Zero(), FACE, NO_TRIANGLE};
-        if (!mRoot) {
+        if (!hasTree()) {
             requireTreeUnlessEmpty();
             return best;
         }
-        using Entry = std::pair<T, AabbNode const*>;
+        using Entry = std::pair<T, std::uint32_t>;
         std::vector<Entry> storage;
         storage.reserve(kSearchQueueReserve);
         std::priority_queue<Entry, std::vector<Entry>, std::greater<>> queue(std::greater<>(), std::move(storage));
-        queue.emplace(squaredDistanceToBox(q, mRoot->box), mRoot.get());
+        queue.emplace(squaredDistanceToBox(q, mNodes.front().box), 0u);
         while (!queue.empty()) {
-            auto const [key, node] = queue.top();
+            auto const [key, index] = queue.top();
             queue.pop();
             if (key > best.squaredDistance)
                 break;
-            if (node->kind == NodeKind::Leaf) {
-                auto const& leaf = static_cast<LeafNode const&>(*node);
-                for (std::size_t i = leaf.begin; i < leaf.end; ++i) {
+            TreeNode const& node = mNodes[index];
+            if (node.isLeaf()) {
+                for (std::uint32_t i = node.index; i < node.index + node.triangleCount; ++i) {
                     ClosestPoint const candidate = closestPointOnTriangle(q, mTreeTriangles[i]);
                     if (candidate.squaredDistance < best.squaredDistance)
                         best = candidate;
                 }
                 continue;
             }
-            auto const& split = static_cast<SplitNode const&>(*node);
-            for (AabbNode const* child : {split.left.get(), split.right.get()}) {
-                if (!child)
-                    continue;
-                T const distance = squaredDistanceToBox(q, child->box);
+            for (std::uint32_t const child : {index + 1, node.index}) {
+                T const distance = squaredDistanceToBox(q, mNodes[child].box);
                 if (distance <= best.squaredDistance)
                     queue.emplace(distance, child);
             }
@@ -281,18 +283,16 @@ public:
             text += formatPoint(point) + "\n";
         text += "aabb tree: \n";
         TreeStatistics statistics;
-        visitNodes(mRoot.get(), [&](AabbNode const& node) {
-            if (node.kind == NodeKind::Split) {
+        for (TreeNode const& node : mNodes) {
+            if (!node.isLeaf()) {
                 text += fmt::format("split node {}: {}\n", statistics.splitNodeCount++, formatBox(node.box));
-                return;
+                continue;
             }
-            auto const& leaf = static_cast<LeafNode const&>(node);
+            auto const first = mTreeTriangles.begin() + static_cast<std::ptrdiff_t>(node.index);
             text += fmt::format("leaf node {}: {}\n", statistics.leafNodeCount++, formatBox(node.box));
-            text += fmt::format("triangles: {}\n",
-                                fmt::join(mTreeTriangles.begin() + static_cast<std::ptrdiff_t>(leaf.begin),
-                                          mTreeTriangles.begin() + static_cast<std::ptrdiff_t>(leaf.end), " "));
-            statistics.triangleCount += leaf.end - leaf.begin;
-        });
+            text += fmt::format("triangles: {}\n", fmt::join(first, first + node.triangleCount, " "));
+            statistics.triangleCount += node.triangleCount;
+        }
         text += fmt::format("number of triangles in tree: {}\n", statistics.triangleCount);
         text += fmt::format("number of leaf nodes: {}\n", statistics.leafNodeCount);
         text += fmt::format("number of split nodes: {}\n", statistics.splitNodeCount);
@@ -302,16 +302,15 @@ public:
     TreeStatistics treeStatistics() const
     {
         TreeStatistics statistics;
-        visitNodes(mRoot.get(), [&](AabbNode const& node) {
-            if (node.kind == NodeKind::Split) {
+        for (TreeNode const& node : mNodes) {
+            if (!node.isLeaf()) {
                 ++statistics.splitNodeCount;
-                return;
+                continue;
             }
-            auto const& leaf = static_cast<LeafNode const&>(node);
             ++statistics.leafNodeCount;
-            statistics.leafTriangleCounts.push_back(leaf.end - leaf.begin);
-            statistics.triangleCount += leaf.end - leaf.begin;
-        });
+            statistics.leafTriangleCounts.push_back(node.triangleCount);
+            statistics.triangleCount += node.triangleCount;
+        }
         return statistics;
     }
 
@@ -335,33 +334,16 @@ public:
     }
 
 private:
-    enum class NodeKind : std::int32_t { Leaf = 0, Split = 1 };
-
-    struct AabbNode {
-        AabbNode(BoxType const& nodeBox, NodeKind nodeKind) : box(nodeBox), kind(nodeKind) {}
-        virtual ~AabbNode() = default;
+    // A node of the box tree. The nodes lie depth-first in one array, so a split node's left child
+    // is the next node and only its right child's index is kept.
+    struct TreeNode {
         BoxType box;
-        NodeKind kind;
-    };
-    struct SplitNode : AabbNode {
-        SplitNode(BoxType const& nodeBox, std::unique_ptr<AabbNode> leftChild, std::unique_ptr<AabbNode> rightChild)
-            : AabbNode(nodeBox, NodeKind::Split)
-            , left(std::move(leftChild))
-            , right(std::move(rightChild))
-        {
-        }
-        std::unique_ptr<AabbNode> left;
-        std::unique_ptr<AabbNode> right;
-    };
-    struct LeafNode : AabbNode {
-        LeafNode(BoxType const& nodeBox, std::size_t first, std::size_t last)
-            : AabbNode(nodeBox, NodeKind::Leaf)
-            , begin(first)
-            , end(last)
-        {
-        }
-        std::size_t begin;
-        std::size_t end;
+        // Leaf: the place of its first triangle in mTreeTriangles. Split node: its right child.
+        std::uint32_t index;
+        // Zero for a split node.
+        std::uint32_t triangleCount;
+
+        bool isLeaf() const { return triangleCount != 0; }
     };
 
     // Closest point A + s (B - A) + t (C - A); the weights of A, B, C are (1 - s - t, s, t).
@@ -378,6 +360,7 @@ private:
         bool grazing = false;
     };
 
+    static constexpr std::size_t kMaxTrianglesPerLeaf = 4;
     static constexpr T kTriangleBoxPadding = T(0.0001);
     static constexpr std::size_t kSearchQueueReserve = 64;
     static constexpr T kParallelDeterminantLimit = T(1e-6);
@@ -426,22 +409,28 @@ private:
 
     struct BuildItem {
         PointType refPoint;
-        BoxType bounds;
-        std::uint64_t triangle;
+        std::uint32_t triangle;
     };
 
-    std::unique_ptr<AabbNode> buildNode(std::vector<BuildItem>& items, std::size_t first, std::size_t last)
+    // Appends the subtree over items [first, last), which is not empty, depth-first: halves at
+    // the median reference point along the axis where the reference points spread most. The
+    // boxes are joined bottom-up, so each triangle box is read once.
+    std::uint32_t buildNode(std::vector<BuildItem>& items, std::size_t first, std::size_t last)
     {
-        if (first == last)
-            return nullptr;
-        BoxType box;
-        for (std::size_t i = first; i < last; ++i)
-            box.extend(items[i].bounds);
+        auto const index = static_cast<std::uint32_t>(mNodes.size());
         std::size_t const count = last - first;
-        if (count <= mMaxTrianglesPerLeaf)
-            return std::make_unique<LeafNode>(box, first, last);
-
-        PointType const size = box.size();
+        if (count <= kMaxTrianglesPerLeaf) {
+            BoxType box;
+            for (std::size_t i = first; i < last; ++i)
+                box.extend(mTriangleBounds[items[i].triangle]);
+            mNodes.push_back({box, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(count)});
+            return index;
+        }
+        mNodes.push_back({BoxType(), 0, 0});
+        BoxType spread;
+        for (std::size_t i = first; i < last; ++i)
+            spread.extend(items[i].refPoint);
+        PointType const size = spread.size();
         int axis = size[1] > size[0] ? 1 : 0;
         if (size[2] > size[axis])
             axis = 2;
@@ -451,22 +440,13 @@ private:
                          begin + static_cast<std::ptrdiff_t>(last), [axis](BuildItem const& a, BuildItem const& b) {
                              return a.refPoint[axis] < b.refPoint[axis];
                          });
-        auto left = buildNode(items, first, mid);
-        auto right = buildNode(items, mid, last);
-        return std::make_unique<SplitNode>(box, std::move(left), std::move(right));
-    }
-
-    template <class Visitor>
-    static void visitNodes(AabbNode const* node, Visitor&& visitor)
-    {
-        if (!node)
-            return;
-        visitor(*node);
-        if (node->kind == NodeKind::Split) {
-            auto const& split = static_cast<SplitNode const&>(*node);
-            visitNodes(split.left.get(), visitor);
-            visitNodes(split.right.get(), visitor);
-        }
+        std::uint32_t const left = buildNode(items, first, mid);
+        std::uint32_t const right = buildNode(items, mid, last);
+        TreeNode& node = mNodes[index];
+        node.box = mNodes[left].box;
+        node.box.extend(mNodes[right].box);
+        node.index = right;
+        return index;
     }
 
     void requireTreeUnlessEmpty() const
@@ -657,25 +637,24 @@ private:
     Crossings rayCrossings(PointType const& origin, Vector3 const& direction, T tMin, T tMax) const
     {
         Crossings crossings;
-        if (!mRoot) {
+        if (!hasTree()) {
             requireTreeUnlessEmpty();
             return crossings;
         }
         Vector3 const inverseDirection = direction.cwiseInverse();
-        std::vector<AabbNode const*> stack{mRoot.get()};
+        std::vector<std::uint32_t> stack{0u};
         while (!stack.empty()) {
-            AabbNode const* node = stack.back();
+            std::uint32_t const index = stack.back();
             stack.pop_back();
-            if (!node || !rayMeetsBox(origin, direction, inverseDirection, node->box, tMin, tMax))
+            TreeNode const& node = mNodes[index];
+            if (!rayMeetsBox(origin, direction, inverseDirection, node.box, tMin, tMax))
                 continue;
-            if (node->kind == NodeKind::Split) {
-                auto const& split = static_cast<SplitNode const&>(*node);
-                stack.push_back(split.left.get());
-                stack.push_back(split.right.get());
+            if (!node.isLeaf()) {
+                stack.push_back(index + 1);
+                stack.push_back(node.index);
                 continue;
             }
-            auto const& leaf = static_cast<LeafNode const&>(*node);
-            for (std::size_t i = leaf.begin; i < leaf.end; ++i)
+            for (std::uint32_t i = node.index; i < node.index + node.triangleCount; ++i)
                 crossTriangle(mTreeTriangles[i], origin, direction, tMin, tMax, crossings);
         }
         return crossings;
@@ -705,15 +684,15 @@ private:
         return fmt::format("[{}, {}]", formatPoint(box.min()), formatPoint(box.max()));
     }
 
-    unsigned mMaxTrianglesPerLeaf = 4;
-    std::unique_ptr<AabbNode> mRoot;
+    std::vector<TreeNode> mNodes;
     BoxType mBounds;
     std::vector<std::int32_t> mTriangleVertexIndices;
     std::vector<BoxType> mTriangleBounds;
     std::vector<PointType> mTriangleRefPoints;
     std::vector<PointType> mVertexPositions;
     std::vector<Vector3> mTriangleNormals;
-    std::vector<std::uint64_t> mTreeTriangles;
+    // The triangles in the order of the leaves.
+    std::vector<std::uint32_t> mTreeTriangles;
 };
 
 } // namespace Math
