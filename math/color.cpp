@@ -74,33 +74,6 @@ std::uint8_t toByte(double unit)
 
 } // namespace
 
-Color::Color(std::uint8_t r, std::uint8_t g, std::uint8_t b, std::uint8_t a) : mB(b), mG(g), mR(r), mA(a) {}
-
-Color::Color(std::uint32_t packed)
-    : mB(static_cast<std::uint8_t>(packed))
-    , mG(static_cast<std::uint8_t>(packed >> 8))
-    , mR(static_cast<std::uint8_t>(packed >> 16))
-    , mA(static_cast<std::uint8_t>(packed >> 24))
-{
-}
-
-void Color::set(std::uint8_t r, std::uint8_t g, std::uint8_t b, std::uint8_t a)
-{
-    mR = r;
-    mG = g;
-    mB = b;
-    mA = a;
-}
-
-std::uint32_t Color::packed() const
-{
-    return std::uint32_t(mB) | std::uint32_t(mG) << 8 | std::uint32_t(mR) << 16 | std::uint32_t(mA) << 24;
-}
-
-Color Color::black(std::uint8_t alpha) { return {0, 0, 0, alpha}; }
-
-Color Color::gray(std::uint8_t value, std::uint8_t alpha) { return {value, value, value, alpha}; }
-
 std::uint8_t Color::grayscale() const
 {
     return static_cast<std::uint8_t>(std::lround(0.299 * mR + 0.587 * mG + 0.114 * mB));

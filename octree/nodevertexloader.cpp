@@ -24,19 +24,15 @@ bool decodeInto(PoTree::Location const& location, PoTree::Node const& node, doub
     return PoTree::readNodeVertices(location, node, unitScale, out, stopToken);
 }
 
-bool loadPotreeNode(Octree const& octree, OctreeNodeId id, Render::VertexContainer& out,
+bool loadPotreeNode(Octree const& octree, PoTree::Node const& node, Render::VertexContainer& out,
                     std::stop_token const& stopToken)
 {
     out.resize(0);
-    PoTree::Hierarchy const& hierarchy = *octree.potreeTree();
-    PoTree::NodePtr const node = hierarchy.nodeById(id, stopToken);
-    if (!node)
-        return false;
     double const unitScale = octree.unitScale();
-    if (!decodeInto(hierarchy.location(), *node, unitScale, out, stopToken))
+    if (!decodeInto(octree.potreeTree()->location(), node, unitScale, out, stopToken))
         return false;
     for (auto const& external : octree.externalAttributeHierarchies()) {
-        PoTree::NodePtr const externalNode = external->findNode(id, stopToken);
+        PoTree::NodePtr const externalNode = external->findNode(node.id, stopToken);
         if (stopToken.stop_requested())
             return false;
         if (externalNode && !decodeInto(external->location(), *externalNode, unitScale, out, stopToken))
@@ -92,10 +88,11 @@ bool loadNodeVertices(Octree const& octree, OctreeNodeId id, Render::VertexConta
         }
     }
     // The hierarchy lookup's failure goes to the caller; decoding failures do not.
-    if (!octree.potreeTree()->nodeById(id, stopToken))
+    PoTree::NodePtr const node = octree.potreeTree()->nodeById(id, stopToken);
+    if (!node)
         return false;
     try {
-        return loadPotreeNode(octree, id, out, stopToken);
+        return loadPotreeNode(octree, *node, out, stopToken);
     } catch (std::exception const& failure) {
         if (error)
             *error = failure.what();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace PoTree {
@@ -162,14 +163,37 @@ Eigen::Vector3f decodeOctahedralNormal(std::uint16_t code)
     return normal;
 }
 
+namespace {
+
+// intensityGray with the range's conversions done once, for a node's worth of points.
+class IntensityGrayScale {
+public:
+    IntensityGrayScale(double min, double max)
+        : mLow(static_cast<float>(min))
+        , mRange(static_cast<float>(max) - mLow)
+        , mHighByteOnly(!(static_cast<float>(max) > mLow))
+    {
+    }
+
+    std::uint8_t operator()(std::uint16_t intensity) const
+    {
+        if (mHighByteOnly)
+            return static_cast<std::uint8_t>(intensity >> 8);
+        float const gray = (static_cast<float>(intensity) - mLow) * 255.0f / mRange;
+        return static_cast<std::uint8_t>(std::clamp(gray, 0.0f, 255.0f));
+    }
+
+private:
+    float mLow;
+    float mRange;
+    bool mHighByteOnly;
+};
+
+} // namespace
+
 std::uint8_t intensityGray(std::uint16_t intensity, double min, double max)
 {
-    auto const low = static_cast<float>(min);
-    auto const high = static_cast<float>(max);
-    if (!(high > low))
-        return static_cast<std::uint8_t>(intensity >> 8);
-    float const gray = (static_cast<float>(intensity) - low) * 255.0f / (high - low);
-    return static_cast<std::uint8_t>(std::clamp(gray, 0.0f, 255.0f));
+    return IntensityGrayScale(min, max)(intensity);
 }
 
 std::uint8_t colorChannel(std::uint16_t value)
@@ -272,53 +296,132 @@ bool readNodePoints(Location const& location, Node const& node, DecodedPoints& o
     });
 }
 
+namespace {
+
+// Where each vertex field's value lies in a node's bytes, found once a node from the attribute
+// names, so that the loop over the points reads them without looking at names. A field without
+// a source keeps what the vertex holds.
+struct VertexSources {
+    std::optional<AttributeSpan> position;
+    std::optional<AttributeSpan> rgb;
+    std::optional<AttributeSpan> intensity;
+    std::optional<AttributeSpan> scanIndex;
+    // Read as the scan index when the data set has no ScanIndex.
+    std::optional<AttributeSpan> pointSourceId;
+    std::optional<AttributeSpan> classification;
+    std::optional<AttributeSpan> visibility;
+    double intensityMin = 0.0;
+    double intensityMax = 0.0;
+};
+
+VertexSources findVertexSources(Metadata const& metadata, std::string_view bytes, std::uint32_t numPoints,
+                                std::string const& nodeName)
+{
+    VertexSources sources;
+    forEachAttribute(metadata, bytes, numPoints, nodeName, [&](Attribute const& attribute, AttributeSpan const& span) {
+        if (attribute.name == "position") {
+            sources.position = span;
+        } else if (attribute.name == "rgb") {
+            sources.rgb = span;
+        } else if (attribute.name == "intensity") {
+            sources.intensity = span;
+            sources.intensityMin = attribute.min;
+            sources.intensityMax = attribute.max;
+        } else if (attribute.name == "ScanIndex") {
+            sources.scanIndex = span;
+        } else if (attribute.name == "point source id" && !metadata.hasScanIndex) {
+            sources.pointSourceId = span;
+        } else if (attribute.name == "classification") {
+            sources.classification = span;
+        } else if (attribute.name == "visibility") {
+            sources.visibility = span;
+        }
+    });
+    return sources;
+}
+
+// Writes the fields that `sources` has into the vertices, all of them in one pass over the points.
+template <bool Brotli>
+class VertexDecoder {
+public:
+    VertexDecoder(Metadata const& metadata, VertexSources const& sources, std::string_view bytes, double unitScale)
+        : mSources(sources)
+        , mBytes(bytes)
+        , mScale(metadata.scale)
+        , mUnitScale(unitScale)
+        , mGrayScale(sources.intensityMin, sources.intensityMax)
+        , mIntensityGivesColor(sources.intensity && !sources.rgb)
+    {
+    }
+
+    // Decodes the first `count` points into `out`, which holds at least that many.
+    void decode(std::size_t count, Render::VertexContainer& out) const
+    {
+        Render::VertexContainer::Vertex* const vertices = out.data();
+        for (std::size_t i = 0; i < count; ++i) {
+            decodePoint(i, vertices[i]);
+            if (mSources.visibility)
+                out.setVisibility(i, readLittleEndian<std::uint8_t>(mBytes, at(*mSources.visibility, i)));
+        }
+    }
+
+private:
+    static std::size_t at(AttributeSpan const& span, std::size_t i) { return span.first + i * span.stride; }
+
+    void decodePoint(std::size_t i, Render::VertexContainer::Vertex& vertex) const
+    {
+        if (mSources.position) {
+            auto const position = storedPosition(mBytes, at(*mSources.position, i), Brotli);
+            vertex.x = static_cast<float>(static_cast<double>(position[0]) * mScale.x() * mUnitScale);
+            vertex.y = static_cast<float>(static_cast<double>(position[1]) * mScale.y() * mUnitScale);
+            vertex.z = static_cast<float>(static_cast<double>(position[2]) * mScale.z() * mUnitScale);
+        }
+        if (mSources.rgb) {
+            auto const rgb = storedColor(mBytes, at(*mSources.rgb, i), Brotli);
+            vertex.color = Math::Color(colorChannel(rgb[0]), colorChannel(rgb[1]), colorChannel(rgb[2]), 255);
+        }
+        if (mSources.intensity) {
+            vertex.intensity = readLittleEndian<std::uint16_t>(mBytes, at(*mSources.intensity, i));
+            if (mIntensityGivesColor)
+                vertex.color = Math::Color::gray(mGrayScale(vertex.intensity), 255);
+        }
+        if (mSources.scanIndex)
+            vertex.scanIndex = static_cast<std::uint16_t>(readLittleEndian<std::int32_t>(mBytes, at(*mSources.scanIndex, i)));
+        if (mSources.pointSourceId)
+            vertex.scanIndex = readLittleEndian<std::uint16_t>(mBytes, at(*mSources.pointSourceId, i));
+        if (mSources.classification)
+            vertex.classIndex = readLittleEndian<std::uint8_t>(mBytes, at(*mSources.classification, i));
+    }
+
+    VertexSources const& mSources;
+    std::string_view mBytes;
+    Math::Point<double, 3> mScale;
+    double mUnitScale;
+    IntensityGrayScale mGrayScale;
+    bool mIntensityGivesColor;
+};
+
+template <bool Brotli>
+void decodeVertices(Metadata const& metadata, VertexSources const& sources, std::string_view bytes,
+                    std::size_t count, double unitScale, Render::VertexContainer& out)
+{
+    // Vertices that another source of the node filled already keep the fields this one lacks.
+    if (out.size() < count)
+        out.resize(count);
+    VertexDecoder<Brotli>(metadata, sources, bytes, unitScale).decode(count, out);
+}
+
+} // namespace
+
 void decodeNodeVertices(Metadata const& metadata, std::string_view bytes, std::uint32_t numPoints,
                         std::string const& nodeName, double unitScale, Render::VertexContainer& out)
 {
-    bool const brotli = metadata.encoding == Encoding::Brotli;
-    std::size_t const n = numPoints;
-    // Checked before `out` grows, so that bytes that do not fit leave it as it was.
-    checkedBytesPerPoint(metadata, bytes, numPoints, nodeName);
-    if (out.size() < n)
-        out.resize(n);
-    Render::VertexContainer::Vertex* const vertices = out.data();
-    bool const hasRgb = metadata.find("rgb") != nullptr;
-    forEachAttribute(metadata, bytes, numPoints, nodeName, [&](Attribute const& attribute, AttributeSpan const& span) {
-        auto at = [&](std::size_t i) { return span.first + i * span.stride; };
-
-        if (attribute.name == "position") {
-            for (std::size_t i = 0; i < n; ++i) {
-                auto const position = storedPosition(bytes, at(i), brotli);
-                vertices[i].x = static_cast<float>(static_cast<double>(position[0]) * metadata.scale.x() * unitScale);
-                vertices[i].y = static_cast<float>(static_cast<double>(position[1]) * metadata.scale.y() * unitScale);
-                vertices[i].z = static_cast<float>(static_cast<double>(position[2]) * metadata.scale.z() * unitScale);
-            }
-        } else if (attribute.name == "rgb") {
-            for (std::size_t i = 0; i < n; ++i) {
-                auto const rgb = storedColor(bytes, at(i), brotli);
-                vertices[i].color = Math::Color(colorChannel(rgb[0]), colorChannel(rgb[1]), colorChannel(rgb[2]), 255);
-            }
-        } else if (attribute.name == "intensity") {
-            for (std::size_t i = 0; i < n; ++i) {
-                std::uint16_t const intensity = readLittleEndian<std::uint16_t>(bytes, at(i));
-                vertices[i].intensity = intensity;
-                if (!hasRgb)
-                    vertices[i].color = Math::Color::gray(intensityGray(intensity, attribute.min, attribute.max), 255);
-            }
-        } else if (attribute.name == "ScanIndex") {
-            for (std::size_t i = 0; i < n; ++i)
-                vertices[i].scanIndex = static_cast<std::uint16_t>(readLittleEndian<std::int32_t>(bytes, at(i)));
-        } else if (attribute.name == "point source id" && !metadata.hasScanIndex) {
-            for (std::size_t i = 0; i < n; ++i)
-                vertices[i].scanIndex = readLittleEndian<std::uint16_t>(bytes, at(i));
-        } else if (attribute.name == "classification") {
-            for (std::size_t i = 0; i < n; ++i)
-                vertices[i].classIndex = readLittleEndian<std::uint8_t>(bytes, at(i));
-        } else if (attribute.name == "visibility") {
-            for (std::size_t i = 0; i < n; ++i)
-                out.setVisibility(i, readLittleEndian<std::uint8_t>(bytes, at(i)));
-        }
-    });
+    // Resolved before `out` grows, so that bytes that do not fit leave it as it was.
+    VertexSources const sources = findVertexSources(metadata, bytes, numPoints, nodeName);
+    if (metadata.encoding == Encoding::Brotli)
+        decodeVertices<true>(metadata, sources, bytes, numPoints, unitScale, out);
+    else
+        decodeVertices<false>(metadata, sources, bytes, numPoints, unitScale, out);
 }
 
 bool readNodeVertices(Location const& location, Node const& node, double unitScale, Render::VertexContainer& out,
