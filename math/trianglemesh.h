@@ -34,6 +34,8 @@ namespace Detail {
 // Runs body(0) ... body(count - 1) on the shared task executor and waits for all of them. Kept out
 // of line so that users of the mesh do not pull in the task library's headers.
 void forEachIndexInParallel(std::size_t count, std::function<void(std::size_t)> const& body);
+// Runs `first` and `second` on the shared task executor and waits for both.
+void runBothInParallel(std::function<void()> const& first, std::function<void()> const& second);
 } // namespace Detail
 
 // A triangle mesh with an axis-aligned bounding box tree over its triangles, answering
@@ -174,11 +176,9 @@ public:
         std::vector<BuildItem> items(count);
         for (std::size_t triangle = 0; triangle < count; ++triangle)
             items[triangle] = {mTriangleRefPoints[triangle], static_cast<std::uint32_t>(triangle)};
-        // Once a node is split its leaves hold at least two triangles, so the tree has fewer nodes
-        // than triangles and the array never grows past this.
-        mNodes.reserve(count);
+        mNodes.resize(nodeCountFor(count));
         if (count > 0)
-            buildNode(items, 0, count);
+            buildNode(items, 0, count, 0);
         mTreeTriangles.resize(count);
         for (std::size_t i = 0; i < count; ++i)
             mTreeTriangles[i] = items[i].triangle;
@@ -361,6 +361,8 @@ private:
     };
 
     static constexpr std::size_t kMaxTrianglesPerLeaf = 4;
+    // Below this many triangles a subtree builds faster than a task is handed over.
+    static constexpr std::size_t kMinParallelBuildCount = 4096;
     static constexpr T kTriangleBoxPadding = T(0.0001);
     static constexpr std::size_t kSearchQueueReserve = 64;
     static constexpr T kParallelDeterminantLimit = T(1e-6);
@@ -412,21 +414,36 @@ private:
         std::uint32_t triangle;
     };
 
-    // Appends the subtree over items [first, last), which is not empty, depth-first: halves at
-    // the median reference point along the axis where the reference points spread most. The
-    // boxes are joined bottom-up, so each triangle box is read once.
-    std::uint32_t buildNode(std::vector<BuildItem>& items, std::size_t first, std::size_t last)
+    // Nodes of the tree over `count` triangles. Halving gives the nodes of one level triangle
+    // counts that differ by one at most, so the leaves are the nodes of the first level whose
+    // smaller count fits a leaf, plus one more for each there that holds one triangle too many.
+    static std::size_t nodeCountFor(std::size_t count)
     {
-        auto const index = static_cast<std::uint32_t>(mNodes.size());
+        if (count == 0)
+            return 0;
+        std::size_t levelNodes = 1;
+        while (count / levelNodes > kMaxTrianglesPerLeaf)
+            levelNodes *= 2;
+        bool const someSplitOnceMore = count / levelNodes == kMaxTrianglesPerLeaf;
+        std::size_t const leaves = levelNodes + (someSplitOnceMore ? count % levelNodes : 0);
+        return 2 * leaves - 1;
+    }
+
+    // Builds the subtree over items [first, last), which is not empty, into the nodes from
+    // `index` on, depth-first: halves at the median reference point along the axis where the
+    // reference points spread most. The boxes are joined bottom-up, so each triangle box is read
+    // once. As a subtree's place follows from the triangle counts, large halves build at once.
+    void buildNode(std::vector<BuildItem>& items, std::size_t first, std::size_t last, std::size_t index)
+    {
         std::size_t const count = last - first;
+        TreeNode& node = mNodes[index];
         if (count <= kMaxTrianglesPerLeaf) {
             BoxType box;
             for (std::size_t i = first; i < last; ++i)
                 box.extend(mTriangleBounds[items[i].triangle]);
-            mNodes.push_back({box, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(count)});
-            return index;
+            node = {box, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(count)};
+            return;
         }
-        mNodes.push_back({BoxType(), 0, 0});
         BoxType spread;
         for (std::size_t i = first; i < last; ++i)
             spread.extend(items[i].refPoint);
@@ -440,13 +457,18 @@ private:
                          begin + static_cast<std::ptrdiff_t>(last), [axis](BuildItem const& a, BuildItem const& b) {
                              return a.refPoint[axis] < b.refPoint[axis];
                          });
-        std::uint32_t const left = buildNode(items, first, mid);
-        std::uint32_t const right = buildNode(items, mid, last);
-        TreeNode& node = mNodes[index];
-        node.box = mNodes[left].box;
+        std::size_t const left = index + 1;
+        std::size_t const right = left + nodeCountFor(mid - first);
+        auto const buildLeft = [&] { buildNode(items, first, mid, left); };
+        auto const buildRight = [&] { buildNode(items, mid, last, right); };
+        if (count >= kMinParallelBuildCount) {
+            Detail::runBothInParallel(buildLeft, buildRight);
+        } else {
+            buildLeft();
+            buildRight();
+        }
+        node = {mNodes[left].box, static_cast<std::uint32_t>(right), 0};
         node.box.extend(mNodes[right].box);
-        node.index = right;
-        return index;
     }
 
     void requireTreeUnlessEmpty() const

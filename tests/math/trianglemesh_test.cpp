@@ -295,16 +295,19 @@ TEST(TriangleMeshTree, EqualCentroidsStillHalveTheRange)
     EXPECT_NEAR(stacked.closestPoint(Point(0.25f, 0.25f, 2)).squaredDistance, 4.0f, 1e-6f);
 }
 
+// Counts on both sides of the halvings that leave some leaves one triangle too many, and large
+// enough for the halves to build at once.
 TEST(TriangleMeshTree, LeavesHoldAtMostFourAndEveryTriangleOnce)
 {
     std::mt19937 random(3);
-    Mesh const mesh = randomTriangleSoup(random, 1001);
-    Mesh::TreeStatistics const statistics = mesh.treeStatistics();
-    EXPECT_EQ(statistics.triangleCount, 1001u);
-    EXPECT_EQ(statistics.leafNodeCount, statistics.splitNodeCount + 1);
-    for (auto const count : statistics.leafTriangleCounts) {
-        EXPECT_GE(count, 1u);
-        EXPECT_LE(count, 4u);
+    for (int const triangleCount : {1, 8, 9, 16, 17, 1001, 5000, 9999}) {
+        Mesh::TreeStatistics const statistics = randomTriangleSoup(random, triangleCount).treeStatistics();
+        EXPECT_EQ(statistics.triangleCount, std::size_t(triangleCount));
+        EXPECT_EQ(statistics.leafNodeCount, statistics.splitNodeCount + 1) << triangleCount << " triangles";
+        for (auto const count : statistics.leafTriangleCounts) {
+            EXPECT_GE(count, 1u);
+            EXPECT_LE(count, 4u);
+        }
     }
 }
 
