@@ -1,7 +1,7 @@
 #pragma once
 
+#include "math/vertexcontainer.h"
 #include "octree/octree.h"
-#include "render/vertexcontainer.h"
 
 #include <stop_token>
 #include <string>

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "math/vertexcontainer.h"
 #include "octree/nodepointdata.h"
 #include "octree/potreelocation.h"
 #include "octree/potreemetadata.h"
 #include "octree/potreenode.h"
-#include "render/vertexcontainer.h"
 
 #include <array>
 #include <stop_token>

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "math/vertexformats.h"
 #include "octree/octreenodeid.h"
 #include "render/boxes.h"
-#include "render/vertexformats.h"
 
 #include <array>
 #include <cstdint>

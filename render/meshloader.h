@@ -1,7 +1,7 @@
 #pragma once
 
+#include "math/vertexformats.h"
 #include "render/export.h"
-#include "render/vertexformats.h"
 
 #include <functional>
 #include <vector>

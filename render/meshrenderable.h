@@ -2,6 +2,7 @@
 
 #include "math/boundingbox.h"
 #include "math/convexpolytope.h"
+#include "math/vertexformats.h"
 #include "render/cbperframeconstants.h"
 #include "render/comptr.h"
 #include "render/constantbuffer.h"
@@ -9,7 +10,6 @@
 #include "render/meshloader.h"
 #include "render/pixelshader.h"
 #include "render/renderable.h"
-#include "render/vertexformats.h"
 #include "render/vertexshader.h"
 
 #include <d3d11.h>

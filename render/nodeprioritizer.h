@@ -2,11 +2,11 @@
 
 #include "core/triplebuffer.h"
 #include "math/boundingbox.h"
+#include "math/vertexcontainer.h"
 #include "octree/octreenodeid.h"
 #include "render/buffer.h"
 #include "render/export.h"
 #include "render/nodepriority.h"
-#include "render/vertexcontainer.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "math/vertexformats.h"
 #include "octree/filteredpointwalk.h"
 #include "octree/location.h"
 #include "octree/octree.h"
 #include "render/export.h"
 #include "render/ifilter.h"
 #include "render/pointcloudfilter.h"
-#include "render/vertexformats.h"
 
 #include <Eigen/Core>
 

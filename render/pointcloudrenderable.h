@@ -9,14 +9,14 @@
 #include "math/frustum.h"
 #include "math/halfspace.h"
 #include "math/nplane.h"
+#include "math/vertexcontainer.h"
 #include "octree/location.h"
 #include "octree/octree.h"
 #include "render/brokennodes.h"
 #include "render/export.h"
-#include "render/nodevaluekey.h"
 #include "render/nodepriority.h"
+#include "render/nodevaluekey.h"
 #include "render/renderable.h"
-#include "render/vertexcontainer.h"
 
 #include <array>
 #include <atomic>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "render/vertexformats.h"
+#include "math/vertexformats.h"
 
 #include <d3d11.h>
 

@@ -1,9 +1,9 @@
 #include "render/pointlevels.h"
 
+#include "math/vertexformats.h"
 #include "render/buffersize.h"
 #include "render/comexception.h"
 #include "render/scopedbinding.h"
-#include "render/vertexformats.h"
 
 #include <algorithm>
 #include <array>

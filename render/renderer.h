@@ -7,6 +7,7 @@
 #include "math/color.h"
 #include "math/nplane.h"
 #include "math/point.h"
+#include "math/vertexformats.h"
 #include "render/blendstate.h"
 #include "render/colormap.h"
 #include "render/comptr.h"
@@ -17,7 +18,6 @@
 #include "render/rendermode.h"
 #include "render/renderpass.h"
 #include "render/texture2d.h"
-#include "render/vertexformats.h"
 #include "render/viewport.h"
 
 #include <Eigen/Core>

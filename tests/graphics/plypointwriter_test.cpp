@@ -1,6 +1,6 @@
 #include "graphics/plypointwriter.h"
 #include "graphics/textpointwriter.h"
-#include "render/vertexformats.h"
+#include "math/vertexformats.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "graphics/textpointwriter.h"
-#include "render/vertexformats.h"
+#include "math/vertexformats.h"
 
 #include <gtest/gtest.h>
 

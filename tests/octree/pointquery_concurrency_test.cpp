@@ -3,7 +3,6 @@
 
 #include "octree/filteredpointwalk.h"
 #include "octree/potreelocation.h"
-#include "render/pointcloudfilter.h"
 
 #include <gtest/gtest.h>
 
@@ -32,8 +31,8 @@ TEST(PointQueryConcurrency, QueriesSharingASmallCacheEachGetEveryPoint)
         std::vector<std::jthread> threads;
         for (std::size_t t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
-                Octree::FilteredPointWalk<Render::PointCloudFilter> walk(
-                    octree, cache, Eigen::Matrix4f::Identity(), Render::PointCloudFilter(nullptr, 100, 0.0f),
+                Octree::FilteredPointWalk<OctreeTest::WalkFilter> walk(
+                    octree, cache, Eigen::Matrix4f::Identity(), OctreeTest::WalkFilter{},
                     std::chrono::nanoseconds::max());
                 while (!walk.isExhausted())
                     counts[t] += walk.next(37, [](Math::Point<float, 3> const&, Math::Color) {});

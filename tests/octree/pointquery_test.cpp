@@ -6,7 +6,6 @@
 #include "octree/pointcollection.h"
 #include "octree/potreehierarchy.h"
 #include "octree/potreelocation.h"
-#include "render/pointcloudfilter.h"
 
 #include <gtest/gtest.h>
 
@@ -20,14 +19,14 @@ namespace {
 using OctreeTest::TempFolder;
 using Point3f = Math::Point<float, 3>;
 using Box3f = Math::NBoundingBox<float, 3>;
-using Walk = Octree::FilteredPointWalk<Render::PointCloudFilter>;
+using Walk = Octree::FilteredPointWalk<OctreeTest::WalkFilter>;
 using Octree::BoxTestResult;
 
 constexpr std::size_t kAllLevels = 100;
 constexpr std::chrono::nanoseconds kNoTimeLimit = std::chrono::nanoseconds::max();
 
 // Keeps the points inside an axis-aligned box and counts how often it is asked.
-class BoxFilter : public Render::IFilter {
+class BoxFilter : public OctreeTest::Region {
 public:
     explicit BoxFilter(Box3f box) : mBox(box) {}
 
@@ -53,7 +52,7 @@ private:
 };
 
 // Every box needs testing, and no point passes.
-class RejectAllFilter : public Render::IFilter {
+class RejectAllFilter : public OctreeTest::Region {
 public:
     bool testPosition(Point3f const&) const override { return false; }
     BoxTestResult testBox(Box3f const&) const override { return BoxTestResult::Intersecting; }
@@ -61,7 +60,7 @@ public:
 
 // Passes every point until the given number of position tests, then throws something that is not a
 // std::runtime_error, as a host's filter may.
-class ThrowingFilter : public Render::IFilter {
+class ThrowingFilter : public OctreeTest::Region {
 public:
     explicit ThrowingFilter(std::size_t passing) : mPassing(passing) {}
     bool testPosition(Point3f const&) const override
@@ -145,12 +144,12 @@ protected:
         sFolder.reset();
     }
 
-    static Walk walk(Render::IFilter const* filter, std::size_t maxLevel = kAllLevels, float minSpacing = 0.0f,
+    static Walk walk(OctreeTest::Region const* filter, std::size_t maxLevel = kAllLevels, float minSpacing = 0.0f,
                      std::shared_ptr<Octree::NodePointDataCache> cache = {},
                      Eigen::Matrix4f const& matrix = Eigen::Matrix4f::Identity(),
                      std::chrono::nanoseconds duration = kNoTimeLimit)
     {
-        return Walk(sOctree, std::move(cache), matrix, Render::PointCloudFilter(filter, maxLevel, minSpacing), duration);
+        return Walk(sOctree, std::move(cache), matrix, OctreeTest::WalkFilter{filter, maxLevel, minSpacing}, duration);
     }
 
     // A box around the middle of the cloud, cutting through nodes of every level.
@@ -334,7 +333,7 @@ TEST(FilteredPointWalk, UnreadableNodeThrowsAndTheWalkGoesOn)
     PoTree::writePotree(OctreeTest::randomPoints(3000), folder.path(), options);
     std::filesystem::resize_file(folder.path() / "octree.bin", std::filesystem::file_size(folder.path() / "octree.bin") / 2);
     auto octree = std::make_shared<Octree::Octree>(std::make_shared<PoTree::FileSystemLocation>(folder.path()), 1.0);
-    Walk query(octree, {}, Eigen::Matrix4f::Identity(), Render::PointCloudFilter(nullptr, kAllLevels, 0.0f), kNoTimeLimit);
+    Walk query(octree, {}, Eigen::Matrix4f::Identity(), OctreeTest::WalkFilter{}, kNoTimeLimit);
 
     std::size_t failures = 0;
     std::size_t points = 0;
@@ -377,7 +376,7 @@ TEST(FilteredPointWalk, UnreadableHierarchyChunkIsReportedLikeANode)
     auto octree = std::make_shared<Octree::Octree>(std::make_shared<PoTree::FileSystemLocation>(folder.path()), 1.0);
     // The first chunk stays readable; the chunks it points to are cut off.
     std::filesystem::resize_file(folder.path() / "hierarchy.bin", PoTree::kHierarchyRecordBytes);
-    Walk query(octree, {}, Eigen::Matrix4f::Identity(), Render::PointCloudFilter(nullptr, kAllLevels, 0.0f), kNoTimeLimit);
+    Walk query(octree, {}, Eigen::Matrix4f::Identity(), OctreeTest::WalkFilter{}, kNoTimeLimit);
     std::size_t failures = 0;
     while (!query.isExhausted()) {
         try {
@@ -392,7 +391,7 @@ TEST(FilteredPointWalk, UnreadableHierarchyChunkIsReportedLikeANode)
 
 TEST(FilteredPointWalk, NullOctreeIsRejected)
 {
-    EXPECT_THROW(Walk({}, {}, Eigen::Matrix4f::Identity(), Render::PointCloudFilter(nullptr, 0, 0.0f), kNoTimeLimit),
+    EXPECT_THROW(Walk({}, {}, Eigen::Matrix4f::Identity(), OctreeTest::WalkFilter{}, kNoTimeLimit),
                  std::invalid_argument);
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "octree/boxtestresult.h"
 #include "octree/potreewriter.h"
 
 #include "support/tempfolder.h"
 
 #include <filesystem>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -33,5 +35,29 @@ inline Octree::SourcePoints randomPoints(std::size_t count, unsigned seed = 7)
     }
     return points;
 }
+
+// A region of world space whose points a point walk keeps.
+class Region {
+public:
+    virtual ~Region() = default;
+    virtual bool testPosition(Math::Point<float, 3> const& point) const = 0;
+    virtual Octree::BoxTestResult testBox(Math::NBoundingBox<float, 3> const& box) const = 0;
+};
+
+// The filter of a point walk: levels down to maxLevel, nodes coarser than minSpacing, and the points of
+// the region (all of them without one).
+struct WalkFilter {
+    Region const* region = nullptr;
+    std::size_t maxLevel = std::numeric_limits<std::size_t>::max();
+    float minSpacing = 0.0f;
+
+    bool testLevel(std::size_t level) const { return level <= maxLevel; }
+    bool testSpacing(float spacing) const { return spacing > minSpacing; }
+    Octree::BoxTestResult testBox(Math::NBoundingBox<float, 3> const& box) const
+    {
+        return region ? region->testBox(box) : Octree::BoxTestResult::Inside;
+    }
+    bool testPosition(Math::Point<float, 3> const& point) const { return !region || region->testPosition(point); }
+};
 
 } // namespace OctreeTest

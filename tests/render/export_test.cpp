@@ -1,6 +1,7 @@
 #include "graphics/colorimage.h"
 #include "graphics/plypointwriter.h"
 #include "graphics/tiledpanoramaloader.h"
+#include "math/vertexformats.h"
 #include "octree/entwinelocation.h"
 #include "octree/octreenodeid.h"
 #include "octree/potreelocation.h"
@@ -8,7 +9,6 @@
 #include "render/pointcloudrenderable.h"
 #include "render/renderer.h"
 #include "render/thumbnail.h"
-#include "render/vertexformats.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,6 @@
 #include "render/postprocess.h"
 #include "render/renderpass.h"
 #include "render/samplerstate.h"
-#include "render/shaderresourceview.h"
 #include "render/shader.h"
 #include "render/vertexshader.h"
 

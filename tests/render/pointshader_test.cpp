@@ -12,10 +12,10 @@
 #include "render/renderpass.h"
 #include "render/shaderresourceview.h"
 #include "render/texture1d.h"
-#include "render/vertexformats.h"
 #include "render/vertexshader.h"
 
 #include "math/color.h"
+#include "math/vertexformats.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "render/vertexcontainer.h"
+#include "math/vertexcontainer.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#define STB_IMAGE_IMPLEMENTATION
 #include <stb/stb_image.h>
 
 #include <filesystem>

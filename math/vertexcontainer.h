@@ -1,6 +1,6 @@
 #pragma once
 
-#include "render/vertexformats.h"
+#include "math/vertexformats.h"
 
 #include <cstddef>
 #include <cstdint>
