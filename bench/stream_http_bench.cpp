@@ -27,6 +27,8 @@
 namespace {
 
 constexpr std::size_t kRequestsInFlight = 4;
+// How far ahead of the nodes being decoded their bytes are asked for: a few batches of siblings.
+constexpr std::size_t kPrefetchDistance = 16;
 constexpr int kRepetitions = 5;
 constexpr char kDataSets[][32] = {"potree/lone-star-brotli", "potree/lone-star-default", "ept/lone-star-laszip"};
 
@@ -59,6 +61,9 @@ std::optional<std::size_t> streamAllNodes(Octree::Octree const& octree)
     for (std::size_t k = 0; k < kRequestsInFlight; ++k) {
         loaders.emplace_back([&] {
             for (std::size_t i = next++; i < nodes.size() && !failed; i = next++) {
+                // As a viewer's loader does with the next nodes of its queue.
+                if (i + kPrefetchDistance < nodes.size())
+                    Octree::prefetchNodeVertices(octree, nodes[i + kPrefetchDistance]);
                 Render::VertexContainer vertices;
                 if (Octree::loadNodeVertices(octree, nodes[i], vertices, {}))
                     points += vertices.size();

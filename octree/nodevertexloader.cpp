@@ -100,4 +100,16 @@ bool loadNodeVertices(Octree const& octree, OctreeNodeId id, Render::VertexConta
     }
 }
 
+void prefetchNodeVertices(Octree const& octree, OctreeNodeId id)
+{
+    PoTree::Hierarchy const* const hierarchy = octree.potreeTree();
+    if (!hierarchy)
+        return;
+    try {
+        if (PoTree::NodePtr const node = hierarchy->findNode(id))
+            hierarchy->location().prefetchNodeBytes(*node);
+    } catch (std::exception const&) {
+    }
+}
+
 } // namespace Octree

@@ -2,10 +2,12 @@
 
 #include "octree/littleendian.h"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <stdexcept>
+#include <vector>
 
 namespace PoTree {
 namespace {
@@ -13,6 +15,32 @@ namespace {
 using Octree::readLittleEndian;
 
 constexpr std::uint8_t kLowNibble = 0x0f;
+// Largest batch of sibling nodes' bytes (see Node::batchOffset).
+constexpr std::uint64_t kMaxBatchBytes = std::uint64_t{4} << 20;
+
+// Gives the children of `parent` that lie back to back in the octree file their common batch,
+// in runs of at most kMaxBatchBytes. Proxies address the hierarchy file and stay out.
+void assignSiblingBatches(Node const& parent)
+{
+    std::vector<Node*> siblings;
+    for (NodePtr const& child : parent.children) {
+        if (child && !child->isProxy() && child->byteSize > 0)
+            siblings.push_back(child.get());
+    }
+    std::ranges::sort(siblings, {}, &Node::byteOffset);
+    for (std::size_t first = 0; first < siblings.size();) {
+        std::size_t end = first + 1;
+        std::uint64_t size = siblings[first]->byteSize;
+        while (end < siblings.size() && siblings[end]->byteOffset == siblings[first]->byteOffset + size &&
+               size + siblings[end]->byteSize <= kMaxBatchBytes)
+            size += siblings[end++]->byteSize;
+        for (std::size_t k = first; k < end; ++k) {
+            siblings[k]->batchOffset = siblings[first]->byteOffset;
+            siblings[k]->batchSize = size;
+        }
+        first = end;
+    }
+}
 
 } // namespace
 
@@ -35,6 +63,7 @@ NodePtr parseHierarchyChunk(std::string_view bytes, Octree::OctreeNodeId id, Mat
 {
     auto first = std::make_shared<Node>(id, box);
     std::deque<NodePtr> work{first};
+    std::vector<NodePtr> parents;
     std::size_t const records = bytes.size() / kHierarchyRecordBytes;
     for (std::size_t k = 0; k < records && !work.empty(); ++k) {
         NodePtr const node = work.front();
@@ -49,6 +78,8 @@ NodePtr parseHierarchyChunk(std::string_view bytes, Octree::OctreeNodeId id, Mat
         if (node->isProxy() || node->id.level() >= Octree::OctreeNodeId::kMaxLevel)
             continue;
         node->childMask = static_cast<std::uint8_t>(bytes[at + 1]);
+        if (node->childMask)
+            parents.push_back(node);
         for (unsigned i = 0; i < 8; ++i) {
             if (node->childMask & (1u << i)) {
                 auto child = std::make_shared<Node>(node->id.child(i), childBox(node->boundingBox, i));
@@ -57,6 +88,9 @@ NodePtr parseHierarchyChunk(std::string_view bytes, Octree::OctreeNodeId id, Mat
             }
         }
     }
+    // Only now are the children's offsets known.
+    for (NodePtr const& parent : parents)
+        assignSiblingBatches(*parent);
     return first;
 }
 

@@ -2,6 +2,7 @@
 
 #include "octree/location.h"
 #include "octree/potreemetadata.h"
+#include "octree/potreenode.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -25,6 +26,15 @@ public:
     // Point bytes of one node; the future holds the error when they cannot be read.
     virtual std::future<std::string> fetchOctreeChunk(std::uint64_t offset, std::uint64_t size,
                                                       std::stop_token stopToken) const = 0;
+    // Point bytes of `node`. A location where every read costs a round trip overrides this to
+    // fetch the node's batch at once and keep its siblings' bytes for their turn.
+    virtual std::future<std::string> fetchNodeBytes(Node const& node, std::stop_token stopToken) const
+    {
+        return fetchOctreeChunk(node.byteOffset, node.byteSize, std::move(stopToken));
+    }
+    // Starts fetching the bytes of `node` where every read costs a round trip, so that they arrive
+    // while other nodes decode; fetchNodeBytes takes them. Nothing where reads are local.
+    virtual void prefetchNodeBytes(Node const&) const {}
 };
 
 using LocationPtr = std::shared_ptr<Location>;

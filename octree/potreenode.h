@@ -22,6 +22,10 @@ struct Node {
     std::uint32_t numPoints = 0;
     std::uint64_t byteOffset = 0;
     std::uint64_t byteSize = 0;
+    // The bytes of this node and of the siblings stored next to it in the octree file, which a
+    // reader where every request costs a round trip fetches together; zero size when unknown.
+    std::uint64_t batchOffset = 0;
+    std::uint64_t batchSize = 0;
     Math::NBoundingBox<double, 3> boundingBox;
     std::uint8_t childMask = 0;
     std::array<std::shared_ptr<Node>, 8> children;

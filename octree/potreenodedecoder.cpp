@@ -88,7 +88,7 @@ bool readNode(Location const& location, Node const& node, std::stop_token const&
 {
     if (node.numPoints == 0 || node.byteSize == 0)
         return true;
-    std::string bytes = location.fetchOctreeChunk(node.byteOffset, node.byteSize, stopToken).get();
+    std::string bytes = location.fetchNodeBytes(node, stopToken).get();
     if (stopToken.stop_requested())
         return false;
     try {

@@ -27,7 +27,9 @@ bytes per scenario as JSON, and
 Run it standalone (prints the base URL) or wrap a command with it:
     rangeserver.py --root DIR [--faults FILE] -- COMMAND ARGS...
 runs COMMAND with MORVID_TEST_HTTP_URL set to the base URL, "{url}" in ARGS
-replaced by it, and ends both after --timeout seconds at the latest.
+replaced by it, and ends both after --timeout seconds at the latest. A second
+server answers the same over TLS with a self-signed certificate, which no
+client should trust, at MORVID_TEST_UNTRUSTED_HTTPS_URL.
 """
 
 import argparse
@@ -36,8 +38,10 @@ import http.server
 import json
 import os
 import re
+import ssl
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -227,12 +231,22 @@ class RangeServer(http.server.ThreadingHTTPServer):
 
     @property
     def url(self):
-        return "http://127.0.0.1:%d" % self.server_address[1]
+        scheme = "https" if isinstance(self.socket, ssl.SSLSocket) else "http"
+        return "%s://127.0.0.1:%d" % (scheme, self.server_address[1])
 
 
-def start(root, scenarios=None, log_path=None):
-    """Starts a server on a free loopback port in a background thread."""
+def start(root, scenarios=None, log_path=None, self_signed=False):
+    """Starts a server on a free loopback port in a background thread; with self_signed, over TLS
+    with a certificate made for the occasion."""
     server = RangeServer(root, scenarios or FAULT_SCENARIOS, log_path)
+    if self_signed:
+        with tempfile.TemporaryDirectory() as folder:
+            key, certificate = os.path.join(folder, "key.pem"), os.path.join(folder, "certificate.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                            "/CN=127.0.0.1", "-keyout", key, "-out", certificate], check=True, capture_output=True)
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(certificate, key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
@@ -250,12 +264,13 @@ def main():
         with open(args.faults) as file:
             scenarios = json.load(file)
     server = start(args.root, scenarios, args.log)
+    untrusted = start(args.root, scenarios, self_signed=True)
     command = [part.replace("{url}", server.url) for part in args.command if part != "--"]
     if not command:
         print(server.url, flush=True)
         time.sleep(args.timeout)
         return 0
-    environment = dict(os.environ, MORVID_TEST_HTTP_URL=server.url)
+    environment = dict(os.environ, MORVID_TEST_HTTP_URL=server.url, MORVID_TEST_UNTRUSTED_HTTPS_URL=untrusted.url)
     try:
         return subprocess.run(command, env=environment, timeout=args.timeout).returncode
     except subprocess.TimeoutExpired:
@@ -263,6 +278,7 @@ def main():
         return 124
     finally:
         server.shutdown()
+        untrusted.shutdown()
 
 
 if __name__ == "__main__":
