@@ -66,6 +66,7 @@ std::string errorText(DWORD code)
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return "the server's answer is not valid HTTP";
     case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "the server name cannot be resolved";
     case ERROR_WINHTTP_SECURE_FAILURE: return "the TLS handshake failed (certificate not trusted or invalid)";
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return "the TLS handshake failed (the secure channel refused the connection)";
     case ERROR_WINHTTP_UNRECOGNIZED_SCHEME: return "only http and https URLs are supported";
     case ERROR_WINHTTP_INVALID_URL: return "the URL is not valid";
     default: return "WinHTTP error " + std::to_string(code);
