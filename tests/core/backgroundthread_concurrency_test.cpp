@@ -1,13 +1,9 @@
 #include "core/backgroundthread.h"
 #include "core/log.h"
-#include "core/taskflowexecutor.h"
 
 #include "waitguard.h"
 
 #include <gtest/gtest.h>
-
-
-#include "core/taskflow.h"
 
 #include <atomic>
 #include <chrono>
@@ -48,16 +44,6 @@ struct RunMonitor {
     }
 };
 
-TEST(BackgroundThreadTest, ConstructionDoesNotRun)
-{
-    std::atomic<int> runs{0};
-    {
-        Core::BackgroundThread thread([&](std::stop_token) { ++runs; });
-        EXPECT_FALSE(thread.isBusy());
-    }
-    EXPECT_EQ(runs.load(), 0);
-}
-
 TEST(BackgroundThreadTest, RestartStopsTheRunningOneFirst)
 {
     RunMonitor monitor;
@@ -90,22 +76,6 @@ TEST(BackgroundThreadTest, RapidRestartsNeverOverlap)
     EXPECT_EQ(monitor.overlaps.load(), 0);
     EXPECT_EQ(monitor.active.load(), 0) << "the destructor returned before a run did";
     EXPECT_LE(monitor.started.load(), kRestarts) << "restarts while a run is pending fold into one";
-}
-
-TEST(BackgroundThreadTest, DestructorStopsAndWaitsForTheRun)
-{
-    CoreTest::Signal runStarted;
-    std::atomic<bool> runReturned{false};
-    {
-        Core::BackgroundThread thread([&](std::stop_token stop) {
-            runStarted.raise();
-            waitForStop(stop);
-            runReturned = stop.stop_requested();
-        });
-        thread.restart();
-        ASSERT_TRUE(runStarted.wait());
-    }
-    EXPECT_TRUE(runReturned.load());
 }
 
 TEST(BackgroundThreadTest, StopWaitsForTheRunAndAllowsALaterRestart)
@@ -180,22 +150,6 @@ TEST(BackgroundThreadTest, StopFromItsOwnRunIsRefused)
     ASSERT_TRUE(done.wait());
     thread.stop();
     EXPECT_TRUE(refused);
-}
-
-TEST(TaskFlowExecutorTest, OneExecutorRunsParallelLoops)
-{
-    tf::Executor* fromOtherThread = nullptr;
-    std::jthread([&] { fromOtherThread = &Core::TaskFlowExecutor::instance(); }).join();
-    tf::Executor& executor = Core::TaskFlowExecutor::instance();
-    EXPECT_EQ(&executor, fromOtherThread);
-
-    constexpr int kValues = 10000;
-    std::vector<int> values(kValues, 0);
-    tf::Taskflow taskflow;
-    taskflow.for_each_index(0, kValues, 1, [&](int i) { values[i] = 2 * i; }, tf::GuidedPartitioner());
-    executor.run(taskflow).wait();
-    for (int i = 0; i < kValues; ++i)
-        ASSERT_EQ(values[i], 2 * i);
 }
 
 TEST(LogConcurrencyTest, LinesFromManyThreadsArriveWhole)

@@ -1,5 +1,8 @@
 #include "core/filereading.h"
 
+#include "support/tempfolder.h"
+#include "support/thrownmessage.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -8,43 +11,22 @@
 
 namespace {
 
-class FileReadingTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        mPath = std::filesystem::temp_directory_path() /
-                ("morvid-filereading-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".bin");
-        std::ofstream(mPath, std::ios::binary) << "0123456789";
-    }
-    void TearDown() override { std::filesystem::remove(mPath); }
+using TestSupport::thrownMessage;
 
-    std::filesystem::path mPath;
-};
-
-TEST_F(FileReadingTest, ReadsWholeFileAndRanges)
+TEST(FileReadingTest, ReadsWholeFilesAndRangesAndNamesThePathOnFailure)
 {
-    auto const all = Core::readLocalFile(mPath);
-    EXPECT_EQ(all, "0123456789");
-    auto const middle = Core::readLocalFile(mPath, 3, 4);
-    EXPECT_EQ(middle, "3456");
-    EXPECT_TRUE(Core::readLocalFile(mPath, 10, 0).empty());
-}
+    TestSupport::TempFolder const folder("filereading");
+    auto const path = folder.path() / "node.bin";
+    std::ofstream(path, std::ios::binary) << "0123456789";
+    EXPECT_EQ(Core::readLocalFile(path), "0123456789");
+    EXPECT_EQ(Core::readLocalFile(path, 3, 4), "3456");
+    EXPECT_TRUE(Core::readLocalFile(path, 10, 0).empty());
 
-TEST_F(FileReadingTest, ShortReadAndMissingFileNameThePath)
-{
-    try {
-        Core::readLocalFile(mPath, 8, 4);
-        FAIL() << "a read past the end must throw";
-    } catch (std::runtime_error const& error) {
-        EXPECT_NE(std::string(error.what()).find(mPath.generic_string()), std::string::npos) << error.what();
-    }
-    auto const missing = mPath.generic_string() + ".missing";
-    try {
-        Core::readLocalFile(missing);
-        FAIL() << "a missing file must throw";
-    } catch (std::runtime_error const& error) {
-        EXPECT_NE(std::string(error.what()).find(missing), std::string::npos) << error.what();
-    }
+    auto const missing = folder.path() / "missing.bin";
+    EXPECT_NE(thrownMessage<std::runtime_error>([&] { Core::readLocalFile(path, 8, 4); }).find(path.generic_string()),
+              std::string::npos);
+    EXPECT_NE(thrownMessage<std::runtime_error>([&] { Core::readLocalFile(missing); }).find(missing.generic_string()),
+              std::string::npos);
 }
 
 } // namespace

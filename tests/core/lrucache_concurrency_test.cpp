@@ -52,36 +52,6 @@ TEST(LruCacheConcurrencyTest, ManyThreadsAskingForOneKeyLoadItOnce)
     }
 }
 
-TEST(LruCacheConcurrencyTest, EveryKeyIsLoadedOnceUnderContention)
-{
-    constexpr std::uint64_t kKeys = 200;
-    PointCache cache(kKeys * 4);
-    std::array<std::atomic<int>, kKeys> loads{};
-    std::vector<std::jthread> threads;
-    for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&, i] {
-            std::vector<std::uint64_t> order(kKeys);
-            for (std::uint64_t key = 0; key < kKeys; ++key)
-                order[key] = key;
-            std::shuffle(order.begin(), order.end(), std::mt19937(static_cast<unsigned>(i)));
-            for (std::uint64_t key : order) {
-                Points out;
-                bool const loaded = cache.getOrLoad(key, out, [&](Points& value) {
-                    ++loads[key];
-                    value.assign(4, key);
-                    return true;
-                });
-                ASSERT_TRUE(loaded);
-                ASSERT_EQ(out, Points(4, key));
-            }
-        });
-    }
-    threads.clear();
-    for (std::uint64_t key = 0; key < kKeys; ++key)
-        EXPECT_EQ(loads[key].load(), 1) << "key " << key;
-    EXPECT_EQ(cache.currentSize(), kKeys * 4);
-}
-
 TEST(LruCacheConcurrencyTest, WaiterGivesUpWhenAskedToStop)
 {
     PointCache cache(100);

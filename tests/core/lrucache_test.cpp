@@ -1,5 +1,7 @@
 #include "core/lrucache.h"
 
+#include "support/thrownmessage.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,91 +14,50 @@ namespace {
 
 using Points = std::vector<int>;
 using PointCache = Core::LruCache<std::uint64_t, Points>;
+using TestSupport::thrownMessage;
 
-// A loader that produces `count` points whose values name the key, counting its calls.
-struct CountingLoader {
-    std::uint64_t key;
-    std::size_t count;
-    int* calls;
-
-    bool operator()(Points& out) const
-    {
-        ++*calls;
-        out.assign(count, static_cast<int>(key));
-        return true;
-    }
-};
-
-bool load(PointCache& cache, std::uint64_t key, std::size_t count, int& calls, Points& out)
+// Loads `count` points whose values name the key; true when the loader ran.
+bool loads(PointCache& cache, std::uint64_t key, std::size_t count)
 {
-    return cache.getOrLoad(key, out, CountingLoader{key, count, &calls});
+    Points out;
+    bool ran = false;
+    EXPECT_TRUE(cache.getOrLoad(key, out, [&](Points& value) {
+        ran = true;
+        value.assign(count, static_cast<int>(key));
+        return true;
+    }));
+    EXPECT_EQ(out, Points(count, static_cast<int>(key)));
+    return ran;
 }
 
-TEST(LruCacheTest, ZeroCapacityThrowsAndCapacityOneWorks)
+TEST(LruCacheTest, MisuseThrowsWithItsMessage)
 {
-    try {
-        PointCache cache(0);
-        FAIL() << "a cache of capacity 0 must not exist";
-    } catch (std::invalid_argument const& error) {
-        EXPECT_STREQ(error.what(), "Size of the cache should be non-zero");
-    }
+    EXPECT_EQ(thrownMessage<std::invalid_argument>([] { PointCache(0); }), "Size of the cache should be non-zero");
     PointCache cache(1);
-    int calls = 0;
-    Points out;
-    EXPECT_TRUE(load(cache, 1, 1, calls, out));
-    EXPECT_TRUE(load(cache, 1, 1, calls, out));
-    EXPECT_EQ(calls, 1);
-    EXPECT_TRUE(load(cache, 2, 1, calls, out));
-    EXPECT_FALSE(cache.contains(1));
-    EXPECT_EQ(cache.currentSize(), 1u);
+    EXPECT_EQ(thrownMessage<std::invalid_argument>([&] { cache.get(7); }), "Error: Key is not in cache");
 }
 
 TEST(LruCacheTest, EvictsLeastRecentlyUsedBySize)
 {
     PointCache cache(10);
-    int calls = 0;
-    Points out;
-    load(cache, 1, 4, calls, out);
-    load(cache, 2, 4, calls, out);
-    load(cache, 3, 4, calls, out);
-    EXPECT_FALSE(cache.contains(1));
-    EXPECT_TRUE(cache.contains(2));
-    EXPECT_TRUE(cache.contains(3));
+    EXPECT_TRUE(loads(cache, 1, 4));
+    EXPECT_TRUE(loads(cache, 2, 4));
+    EXPECT_FALSE(loads(cache, 1, 4)) << "a hit loads nothing and makes 1 the most recent";
+    EXPECT_TRUE(loads(cache, 3, 4));
+    EXPECT_TRUE(cache.contains(1));
+    EXPECT_FALSE(cache.contains(2));
     EXPECT_EQ(cache.currentSize(), 8u);
 
-    PointCache touched(10);
-    load(touched, 1, 4, calls, out);
-    load(touched, 2, 4, calls, out);
-    EXPECT_TRUE(load(touched, 1, 4, calls, out)); // a hit makes 1 the most recent
-    load(touched, 3, 4, calls, out);
-    EXPECT_TRUE(touched.contains(1));
-    EXPECT_FALSE(touched.contains(2));
-    EXPECT_EQ(touched.get(1), Points(4, 1));
-
-    EXPECT_TRUE(load(touched, 4, 10, calls, out)); // needs the room of both remaining entries
-    EXPECT_FALSE(touched.contains(1));
-    EXPECT_FALSE(touched.contains(3));
-    EXPECT_EQ(touched.get(4), Points(10, 4));
-    EXPECT_EQ(touched.currentSize(), 10u);
-    EXPECT_EQ(touched.entryCount(), 1u);
-}
-
-TEST(LruCacheTest, OversizedEntryStaysUntilTheNextInsertion)
-{
-    PointCache cache(10);
-    int calls = 0;
-    Points out;
-    load(cache, 1, 3, calls, out);
-    EXPECT_TRUE(load(cache, 2, 25, calls, out));
-    EXPECT_EQ(out.size(), 25u);
+    EXPECT_TRUE(loads(cache, 4, 10)) << "needs the room of both remaining entries";
     EXPECT_FALSE(cache.contains(1));
-    EXPECT_TRUE(cache.contains(2));
-    EXPECT_EQ(cache.currentSize(), 25u);
+    EXPECT_FALSE(cache.contains(3));
+    EXPECT_EQ(cache.currentSize(), 10u);
 
-    load(cache, 3, 1, calls, out);
-    EXPECT_FALSE(cache.contains(2));
-    EXPECT_EQ(cache.currentSize(), 1u);
+    EXPECT_TRUE(loads(cache, 5, 25)) << "an entry larger than the cache is still handed out and kept";
     EXPECT_EQ(cache.entryCount(), 1u);
+    EXPECT_TRUE(loads(cache, 6, 1));
+    EXPECT_FALSE(cache.contains(5)) << "until the next insertion";
+    EXPECT_EQ(cache.currentSize(), 1u);
 }
 
 TEST(LruCacheTest, SizesAreMeasuredOnceAtInsertion)
@@ -108,21 +69,20 @@ TEST(LruCacheTest, SizesAreMeasuredOnceAtInsertion)
     EXPECT_EQ(cache.currentSize(), 6u);
     cache.put(1, Points(2, 1), 2); // replacing an entry replaces its size
     EXPECT_EQ(cache.currentSize(), 2u);
-    EXPECT_EQ(cache.entryCount(), 1u);
     cache.put(2, Points(9, 2), 9);
     EXPECT_FALSE(cache.contains(1));
     EXPECT_EQ(cache.currentSize(), 9u);
-}
 
-TEST(LruCacheTest, GetOfAbsentKeyThrows)
-{
-    PointCache cache(10);
-    try {
-        cache.get(7);
-        FAIL() << "an absent key must throw";
-    } catch (std::invalid_argument const& error) {
-        EXPECT_STREQ(error.what(), "Error: Key is not in cache");
+    Core::LruCache<std::string, std::string, Core::CacheEntrySizeOne<std::string>> entries(2);
+    std::string text;
+    for (std::string const key : {"a", "b", "c"}) {
+        entries.getOrLoad(key, text, [&](std::string& value) {
+            value.assign(key == "a" ? 1000 : 1, 'x'); // counted as one entry whatever its length
+            return true;
+        });
     }
+    EXPECT_FALSE(entries.contains("a"));
+    EXPECT_EQ(entries.currentSize(), 2u);
 }
 
 TEST(LruCacheTest, FailedStoppedOrThrowingLoadsStoreNothing)
@@ -133,8 +93,6 @@ TEST(LruCacheTest, FailedStoppedOrThrowingLoadsStoreNothing)
         value.assign(3, 1);
         return false;
     }));
-    EXPECT_FALSE(cache.contains(1));
-
     std::stop_source stop;
     EXPECT_FALSE(cache.getOrLoad(
         1, out,
@@ -144,18 +102,12 @@ TEST(LruCacheTest, FailedStoppedOrThrowingLoadsStoreNothing)
             return true;
         },
         stop.get_token()));
-    EXPECT_FALSE(cache.contains(1));
-    EXPECT_EQ(cache.currentSize(), 0u);
-
     EXPECT_THROW(cache.getOrLoad(1, out, [](Points&) -> bool { throw std::runtime_error("corrupt node"); }),
                  std::runtime_error);
-    EXPECT_FALSE(cache.contains(1));
     EXPECT_EQ(out, Points{42}) << "nothing produced, so the caller's value stays";
-
-    int calls = 0;
-    EXPECT_TRUE(load(cache, 1, 3, calls, out));
-    EXPECT_EQ(calls, 1) << "a later call loads again";
-    EXPECT_EQ(out, Points(3, 1));
+    EXPECT_FALSE(cache.contains(1));
+    EXPECT_EQ(cache.currentSize(), 0u);
+    EXPECT_TRUE(loads(cache, 1, 3)) << "a later call loads again";
 }
 
 TEST(LruCacheTest, StoredValueWinsOverAConcurrentLoad)
@@ -169,24 +121,6 @@ TEST(LruCacheTest, StoredValueWinsOverAConcurrentLoad)
     }));
     EXPECT_EQ(out, Points{7});
     EXPECT_EQ(cache.currentSize(), 1u);
-}
-
-TEST(LruCacheTest, EntrySizeOnePolicyCountsEntries)
-{
-    Core::LruCache<std::string, std::string, Core::CacheEntrySizeOne<std::string>> cache(2);
-    std::string out;
-    auto const compile = [](std::string text) {
-        return [text](std::string& value) {
-            value = text;
-            return true;
-        };
-    };
-    cache.getOrLoad("a", out, compile(std::string(1000, 'a')));
-    cache.getOrLoad("b", out, compile("b"));
-    EXPECT_EQ(cache.currentSize(), 2u);
-    cache.getOrLoad("c", out, compile("c"));
-    EXPECT_FALSE(cache.contains("a"));
-    EXPECT_EQ(cache.entryCount(), 2u);
 }
 
 } // namespace

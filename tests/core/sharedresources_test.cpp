@@ -1,88 +1,52 @@
 #include "core/sharedresources.h"
 
 #include "core/hashing.h"
-#include "core/lrucache.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-// An identity of a data set as the caches key it: where it lives (compared by value) and its unit scale.
-struct DataSetId {
-    std::shared_ptr<std::string> location;
-    double unitScale;
-
-    bool operator==(DataSetId const& other) const
-    {
-        return *location == *other.location && unitScale == other.unitScale;
-    }
+// A per-data-set resource: the first creator fixes its contents.
+struct NodeTable {
+    explicit NodeTable(std::size_t capacity) : capacity(capacity) {}
+    std::size_t capacity;
+    std::vector<int> nodes;
 };
 
-struct DataSetIdHash {
-    std::size_t operator()(DataSetId const& id) const
-    {
-        std::size_t seed = 0;
-        Core::hashCombine(seed, std::hash<std::string>{}(*id.location));
-        Core::hashCombine(seed, std::hash<double>{}(id.unitScale));
-        return seed;
-    }
-};
+using NodeTables = Core::SharedResources<std::string, NodeTable>;
 
-using NodeCache = Core::LruCache<std::uint64_t, std::vector<int>>;
-using NodeCaches = Core::SharedResources<DataSetId, NodeCache, DataSetIdHash>;
-
-DataSetId dataSet(std::string const& folder, double unitScale)
+TEST(SharedResourcesTest, OneResourcePerIdWhileItIsHeld)
 {
-    return {std::make_shared<std::string>(folder), unitScale};
-}
-
-TEST(SharedResourcesTest, OneCachePerDataSetWhileItIsHeld)
-{
-    NodeCaches registry;
-    auto const first = registry.createOrGet(dataSet("/scans/a", 1.0), 100u, 16u);
-    auto const second = registry.createOrGet(dataSet("/scans/a", 1.0), 999u, 16u);
+    NodeTables registry;
+    auto const first = registry.createOrGet("/scans/a", 100u);
+    auto const second = registry.createOrGet("/scans/a", 999u);
     EXPECT_EQ(first, second);
-    EXPECT_EQ(second->capacity(), 100u) << "the first creator fixes the capacity";
-
-    auto const otherScale = registry.createOrGet(dataSet("/scans/a", 0.001), 100u, 16u);
-    auto const otherFolder = registry.createOrGet(dataSet("/scans/b", 1.0), 100u, 16u);
-    EXPECT_NE(otherScale, first);
-    EXPECT_NE(otherFolder, first);
-    EXPECT_EQ(registry.liveCount(), 3u);
+    EXPECT_EQ(second->capacity, 100u) << "the first creator fixes the contents";
+    EXPECT_NE(registry.createOrGet("/scans/b", 100u), first);
+    EXPECT_EQ(registry.liveCount(), 1u) << "the resource of b was released at once";
 }
 
-TEST(SharedResourcesTest, ReleasedCacheIsReplacedByAFreshOne)
+TEST(SharedResourcesTest, ReleasedOrClearedResourceIsReplacedByAFreshOne)
 {
-    NodeCaches registry;
-    auto first = registry.createOrGet(dataSet("/scans/a", 1.0), 100u, 16u);
-    auto second = registry.createOrGet(dataSet("/scans/a", 1.0), 100u, 16u);
-    first->put(1, {1, 2, 3}, 3);
-    std::weak_ptr<NodeCache> const released = first;
+    NodeTables registry;
+    auto first = registry.createOrGet("/scans/a", 100u);
+    first->nodes.push_back(1);
+    std::weak_ptr<NodeTable> const released = first;
     first.reset();
-    second.reset();
     EXPECT_TRUE(released.expired());
     EXPECT_EQ(registry.liveCount(), 0u);
 
-    auto const third = registry.createOrGet(dataSet("/scans/a", 1.0), 100u, 16u);
-    EXPECT_EQ(third->entryCount(), 0u);
-    EXPECT_EQ(registry.liveCount(), 1u);
-}
-
-TEST(SharedResourcesTest, ClearForgetsCachesButHoldersKeepThem)
-{
-    NodeCaches registry;
-    auto const held = registry.createOrGet(dataSet("/scans/a", 1.0), 100u, 16u);
-    held->put(1, {1}, 1);
+    auto const held = registry.createOrGet("/scans/a", 100u);
+    EXPECT_TRUE(held->nodes.empty());
+    held->nodes.push_back(2);
     registry.clear();
     EXPECT_EQ(registry.liveCount(), 0u);
-    EXPECT_TRUE(held->contains(1));
-    EXPECT_NE(registry.createOrGet(dataSet("/scans/a", 1.0), 100u, 16u), held);
+    EXPECT_EQ(held->nodes.size(), 1u) << "holders keep what the registry forgot";
+    EXPECT_NE(registry.createOrGet("/scans/a", 100u), held);
 }
 
 TEST(HashingTest, Fnv1aMatchesReferenceValuesAndCombineIsOrdered)
@@ -98,7 +62,6 @@ TEST(HashingTest, Fnv1aMatchesReferenceValuesAndCombineIsOrdered)
     Core::hashCombine(second, 2);
     Core::hashCombine(second, 1);
     EXPECT_NE(first, second);
-    EXPECT_EQ(DataSetIdHash{}(dataSet("x", 0.0)), DataSetIdHash{}(dataSet("x", -0.0)));
 }
 
 } // namespace

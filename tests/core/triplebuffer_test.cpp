@@ -17,16 +17,11 @@ void publish(TextBuffer& buffer, std::string text)
     buffer.publish();
 }
 
-TEST(TripleBufferTest, EmptyUntilTheFirstPublication)
-{
-    TextBuffer buffer;
-    EXPECT_FALSE(buffer.update());
-    EXPECT_TRUE(buffer.readBuffer().empty());
-}
-
 TEST(TripleBufferTest, ReaderGetsTheNewestPublicationOnce)
 {
     TextBuffer buffer;
+    EXPECT_FALSE(buffer.update()) << "nothing published yet";
+    EXPECT_TRUE(buffer.readBuffer().empty());
     publish(buffer, "A");
     publish(buffer, "B");
     EXPECT_TRUE(buffer.update());
@@ -110,6 +105,7 @@ bool runWithInterleaving(int step, std::function<void()> const& operation, std::
 
 constexpr int kX = 1;
 constexpr int kY = 2;
+constexpr int kZ = 3;
 
 TEST(TripleBufferTest, PublishDuringAnyStepOfUpdateIsNeverLost)
 {
@@ -141,6 +137,7 @@ TEST(TripleBufferTest, UpdateDuringAnyStepOfPublishTakesOnlyCompletePublications
         auto const update = [&] { tookDuringPublish = buffer.update(); };
         if (!runWithInterleaving(step, [&] { buffer.publish(); }, update))
             break;
+        buffer.writeBuffer() = kZ; // the writer goes on in the slot it got back, never the reader's
         if (tookDuringPublish) {
             EXPECT_EQ(buffer.readBuffer(), kX) << "update before publish step " << step;
         }

@@ -49,14 +49,4 @@ TEST(Spectrum, ColorMappingMapsRangeOntoSpectrum)
     EXPECT_EQ(mapping(5000.0), Math::Spectrum::Inferno::color(1.0));
 }
 
-TEST(Spectrum, NamesKeepTheirIdentifiers)
-{
-    using Math::Spectrum::SpectrumNames;
-    EXPECT_EQ(static_cast<int>(SpectrumNames::Gray), 0);
-    EXPECT_EQ(static_cast<int>(SpectrumNames::Turbo), 8);
-    EXPECT_EQ(static_cast<int>(SpectrumNames::Inferno), 9);
-    EXPECT_EQ(static_cast<int>(SpectrumNames::Viridis), 12);
-    EXPECT_EQ(static_cast<int>(SpectrumNames::LevelOfAccuracyImperial), 18);
-}
-
 } // namespace

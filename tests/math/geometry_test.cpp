@@ -142,24 +142,6 @@ TEST(Frustum, CullsOnlyBoxesFullyBehindOnePlane)
     EXPECT_FALSE(frustum.isOutside(Box(Vec3(-9, -9, -9), Vec3(9, 9, 9))));
 }
 
-TEST(Viewport, DefaultsAndSetters)
-{
-    Math::Viewport<float> viewport;
-    EXPECT_EQ(viewport.width(), 640u);
-    EXPECT_EQ(viewport.height(), 480u);
-    EXPECT_EQ(viewport.minDepth(), 0.0f);
-    EXPECT_EQ(viewport.maxDepth(), 1.0f);
-    EXPECT_DOUBLE_EQ(viewport.aspectRatio(), 640.0 / 480.0);
-    viewport.setDepthRange(0.25f, 0.5f);
-    viewport.set(3, 4, 100, 50);
-    viewport.set(200, 100);
-    EXPECT_EQ(viewport.x(), 0);
-    EXPECT_EQ(viewport.minDepth(), 0.25f);
-    Math::Viewport<float> other = viewport;
-    other.setY(1);
-    EXPECT_NE(other, viewport);
-}
-
 TEST(Viewport, PixelAndNdcConversionsInvertEachOther)
 {
     Math::Viewport<float> const viewport(10, 20, 200, 100);
