@@ -188,12 +188,17 @@ TEST_F(ExportTest, ChunksWalkTheImageOnceAcrossRowBoundaries)
     EXPECT_EQ(renderer->getNextPointChunk(chunk.data(), chunk.size()), 0u) << "the end stays the end";
 
     std::vector<VertexPosColor> whole(kPixels + 1);
+    renderer->resetPointChunkPosition();
+    ASSERT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), kPixels);
+    EXPECT_TRUE(sameBytes(whole[kPixels - 1], pixels[kPixels - 1]));
+    EXPECT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), 0u) << "a whole image in one chunk ends too";
+
     renderer->render();
     ASSERT_EQ(renderer->getNextPointChunk(chunk.data(), chunk.size()), kOddChunk);
     EXPECT_TRUE(sameBytes(chunk[0], pixels[0]));
     ASSERT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), kPixels - kOddChunk);
     EXPECT_TRUE(sameBytes(whole[0], pixels[kOddChunk])) << "continues after the first chunk";
-    EXPECT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), 0u) << "a whole image read in one chunk ends";
+    EXPECT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), 0u);
 }
 
 TEST_F(ExportTest, OldChunksGiveOnlyThePointsInScanOrder)
