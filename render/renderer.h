@@ -244,7 +244,11 @@ private:
     void adoptDepthConvention();
     void raiseRedrawFlag();
     template <class Notify>
-    void notifyScene(Notify&& notify);
+    void notifyScene(Notify&& notify)
+    {
+        if (mScene)
+            notify(*mScene);
+    }
     void resizeTargets(unsigned int width, unsigned int height);
     template <class Image>
     void readBack(Texture2d const& source, Texture2d const& staging, Image& image);
