@@ -264,7 +264,7 @@ void streamingGrowth(Results& results, std::filesystem::path const& town10, std:
 
 // --- drawing -------------------------------------------------------------------------------
 
-constexpr int kFrameRepetitions = 7;
+constexpr int kFrameRepetitions = 5;
 // Every point covers this many pixels across: the library's sizes are clamped to it.
 constexpr float kPointFootprint = 3.0f;
 constexpr float kUnclampedPointSize = 1.0e6f;

@@ -4,7 +4,9 @@
 #include "math/trianglemesh.h"
 #include "render/camera.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 namespace Render {
@@ -25,6 +27,34 @@ PositionReadback readPositions(ID3D11DeviceContext* context, RenderPass const& s
 {
     staging.copy(context, scenePass.texture("exactWorldPosition"));
     return {staging.readPixels<Eigen::Vector4f>(context), staging.width(), staging.height()};
+}
+
+// The world positions of `window` alone, as an image of the window's size, and `window` moved to
+// its origin: a pick looks at a few pixels and need not copy the 16 bytes of every pixel of the frame.
+PositionReadback readWindow(ID3D11DeviceContext* context, RenderPass const& scenePass, Texture2d const& staging,
+                            Math::PixelWindow& window)
+{
+    std::size_t const columnEnd = std::min<std::size_t>(window.columnEnd, staging.width());
+    std::size_t const rowEnd = std::min<std::size_t>(window.rowEnd, staging.height());
+    std::size_t const width = columnEnd > window.columnBegin ? columnEnd - window.columnBegin : 0;
+    std::size_t const height = rowEnd > window.rowBegin ? rowEnd - window.rowBegin : 0;
+    PositionReadback positions{std::vector<Eigen::Vector4f>(width * height), width, height};
+    if (!positions.pixels.empty()) {
+        D3D11_BOX const box{static_cast<UINT>(window.columnBegin), static_cast<UINT>(window.rowBegin), 0,
+                            static_cast<UINT>(columnEnd), static_cast<UINT>(rowEnd), 1};
+        context->CopySubresourceRegion(staging.get(), 0, box.left, box.top, 0,
+                                       scenePass.texture("exactWorldPosition").get(), 0, &box);
+        D3D11_MAPPED_SUBRESOURCE const mapped = staging.map(context, D3D11_MAP_READ);
+        auto const* source = static_cast<unsigned char const*>(mapped.pData);
+        std::size_t const pixelBytes = sizeof(Eigen::Vector4f);
+        for (std::size_t row = 0; row < height; ++row)
+            std::memcpy(positions.pixels.data() + row * width,
+                        source + (window.rowBegin + row) * mapped.RowPitch + window.columnBegin * pixelBytes,
+                        width * pixelBytes);
+        staging.unMap(context);
+    }
+    window = Math::PixelWindow{0, width, 0, height};
+    return positions;
 }
 
 // The view ray through the top-left corner of a pixel. Perspective rays start at the eye.
@@ -59,10 +89,10 @@ bool Renderer::pickPoint(std::uint64_t x, std::uint64_t y, Math::Point<float, 3>
 bool Renderer::pickClosestPointWithTolerance(std::uint64_t x, std::uint64_t y, std::uint64_t tolerance,
                                              Math::Point<float, 3>& point)
 {
-    auto const window = Math::pickWindow(x, y, tolerance, viewport().width(), viewport().height());
+    auto window = Math::pickWindow(x, y, tolerance, viewport().width(), viewport().height());
     if (!window)
         return false;
-    PositionReadback const positions = readPositions(mDeviceContext, mScenePass, mPickStaging);
+    PositionReadback const positions = readWindow(mDeviceContext, mScenePass, mPickStaging, *window);
     auto const closest = Math::closestHit(positions.view(), *window, mCamera->eye());
     if (!closest)
         return false;
@@ -73,10 +103,10 @@ bool Renderer::pickClosestPointWithTolerance(std::uint64_t x, std::uint64_t y, s
 bool Renderer::pickPlane(std::uint64_t x, std::uint64_t y, std::uint64_t tolerance, Math::NPlane<float, 3>& plane,
                          Math::Point<float, 3>& point, double inlierDistance)
 {
-    auto const window = Math::pickWindow(x, y, tolerance, viewport().width(), viewport().height());
+    auto window = Math::pickWindow(x, y, tolerance, viewport().width(), viewport().height());
     if (!window)
         return false;
-    PositionReadback const positions = readPositions(mDeviceContext, mScenePass, mPickStaging);
+    PositionReadback const positions = readWindow(mDeviceContext, mScenePass, mPickStaging, *window);
     std::vector<Point3f> hits = Math::hitsInWindow(positions.view(), *window);
     Math::sortUniquePositions(hits);
     auto const fitted = Math::fitPlane(hits, inlierDistance);
