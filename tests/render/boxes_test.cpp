@@ -16,6 +16,10 @@ namespace {
 
 using RenderTest::Float4;
 
+Math::Color const kRed(255, 0, 0);
+Math::Color const kBlue(0, 0, 255);
+Math::Color const kWhite(255, 255, 255);
+
 // Boxes drawn into a 32 x 32 pass with color and world position targets.
 class BoxesTest : public RenderTest::DeviceTest {
 protected:
@@ -41,8 +45,9 @@ protected:
         return readBack<Math::Color>(pass->texture("color"));
     }
 
-    static std::size_t coloredPixels(std::vector<Math::Color> const& pixels, Math::Color color)
+    std::size_t coloredPixels(Render::Boxes& boxes, Math::Color color)
     {
+        std::vector<Math::Color> const pixels = drawBoxes(boxes);
         return static_cast<std::size_t>(std::count(pixels.begin(), pixels.end(), color));
     }
 
@@ -56,59 +61,43 @@ protected:
     std::unique_ptr<Render::RenderPass> pass;
 };
 
+// Edges only, and no world position under them (a box is never picked).
 TEST_F(BoxesTest, FixedBoxesDrawTheirEdgesWithoutWorldPosition)
 {
-    Math::Color const red(255, 0, 0);
-    Render::Boxes boxes(device, std::vector<Render::BoxWithColor>{square(8, 23, red)});
+    Render::Boxes boxes(device, std::vector<Render::BoxWithColor>{square(8, 23, kRed)});
     std::vector<Math::Color> const pixels = drawBoxes(boxes);
-    EXPECT_EQ(pixels[8 * kTarget + 16], red);
-    EXPECT_EQ(pixels[16 * kTarget + 8], red);
-    EXPECT_EQ(pixels[23 * kTarget + 16], red);
+    for (std::size_t const edge : {8 * kTarget + 16, 16 * kTarget + 8, 23 * kTarget + 16})
+        EXPECT_EQ(pixels[edge], kRed) << edge;
     EXPECT_EQ(pixels[16 * kTarget + 16], Math::Color());
-    EXPECT_GE(coloredPixels(pixels, red), 4u * 14u);
+    EXPECT_GE(std::count(pixels.begin(), pixels.end(), kRed), 4 * 14);
     std::vector<Float4> const positions = readBack<Float4>(pass->texture("worldPosition"));
     EXPECT_EQ(positions[8 * kTarget + 16].w, 0.0f);
     EXPECT_EQ(positions[16 * kTarget + 16].w, 5.0f);
 
-    EXPECT_THROW(boxes.update(context, {square(1, 2, red)}), Render::ComException);
+    EXPECT_THROW(boxes.update(context, {square(1, 2, kRed)}), Render::ComException);
     EXPECT_THROW(Render::Boxes(device, std::vector<Render::BoxWithColor>{}), Render::ComException);
-}
 
-TEST_F(BoxesTest, TransformAppliesToBoxCorners)
-{
-    Math::Color const green(0, 255, 0);
-    Math::NBoundingBox<float, 3> box;
-    box.extend(Math::Point<float, 3>(0.0f, 0.0f, 0.0f));
-    box.extend(Math::Point<float, 3>(1.0f, 1.0f, 0.0f));
-    Render::Boxes boxes(device, box, green);
-    Eigen::Matrix4f transform = Eigen::Matrix4f::Identity();
-    transform(0, 3) = -2.0f; // moves the box out of view
-    boxes.setModelViewProjection(transform);
-    EXPECT_EQ(coloredPixels(drawBoxes(boxes), green), 0u);
-    boxes.setModelViewProjection(Eigen::Matrix4f::Identity());
-    EXPECT_GT(coloredPixels(drawBoxes(boxes), green), 0u);
+    Render::Boxes moved(device, Math::NBoundingBox<float, 3>({0.0f, 0.0f, 0.0f}, {1.0f, 1.0f, 0.0f}), kRed);
+    Eigen::Matrix4f outOfView = Eigen::Matrix4f::Identity();
+    outOfView(0, 3) = -2.0f;
+    moved.setModelViewProjection(outOfView);
+    EXPECT_EQ(coloredPixels(moved, kRed), 0u);
+    moved.setModelViewProjection(Eigen::Matrix4f::Identity());
+    EXPECT_GT(coloredPixels(moved, kRed), 0u);
 }
 
 // Updatable boxes draw the latest set, within their capacity and the sizes a buffer can hold.
 TEST_F(BoxesTest, UpdatableBoxesDrawTheLatestSet)
 {
-    Math::Color const blue(0, 0, 255);
-    Math::Color const white(255, 255, 255);
     Render::Boxes boxes(device, 2);
-    EXPECT_EQ(boxes.capacity(), 2u);
-    EXPECT_EQ(coloredPixels(drawBoxes(boxes), blue), 0u);
+    EXPECT_EQ(coloredPixels(boxes, kBlue), 0u);
+    boxes.update(context, {square(2, 10, kBlue), square(14, 28, kWhite)});
+    EXPECT_GT(coloredPixels(boxes, kWhite), 0u);
+    boxes.update(context, {square(2, 10, kBlue)});
+    EXPECT_GT(coloredPixels(boxes, kBlue), 0u);
+    EXPECT_EQ(coloredPixels(boxes, kWhite), 0u);
 
-    boxes.update(context, {square(2, 10, blue), square(14, 28, white)});
-    std::vector<Math::Color> pixels = drawBoxes(boxes);
-    EXPECT_GT(coloredPixels(pixels, blue), 0u);
-    EXPECT_GT(coloredPixels(pixels, white), 0u);
-
-    boxes.update(context, {square(2, 10, blue)});
-    pixels = drawBoxes(boxes);
-    EXPECT_GT(coloredPixels(pixels, blue), 0u);
-    EXPECT_EQ(coloredPixels(pixels, white), 0u);
-
-    EXPECT_THROW(boxes.update(context, std::vector<Render::BoxWithColor>(3, square(2, 10, blue))), std::length_error);
+    EXPECT_THROW(boxes.update(context, std::vector<Render::BoxWithColor>(3, square(2, 10, kBlue))), std::length_error);
     EXPECT_EQ(boxes.size(), 1u);
     // 28-byte boxes: this count wraps to 28 bytes in 32 bits.
     constexpr std::size_t kWrappingBoxCount = (std::size_t{1} << 32) / 28 + 1;
