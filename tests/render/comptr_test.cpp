@@ -14,70 +14,44 @@ ULONG referenceCount(IUnknown* object)
     return object->Release();
 }
 
-class ComPtrTest : public ::testing::Test {
-protected:
-    Render::Renderer mRenderer;
-    ID3D11Device* mDevice = mRenderer.device();
-};
-
-TEST_F(ComPtrTest, HoldsOneReferenceAndReleasesItWhenGone)
+// Every holder owns exactly one reference: copies add one, moves and Attach/Detach hand theirs over,
+// reassignment releases the old object, self-assignment keeps it.
+TEST(ComPtr, HoldsExactlyOneReferencePerHolder)
 {
-    ULONG const before = referenceCount(mDevice);
+    Render::Renderer renderer;
+    ID3D11Device* const device = renderer.device();
+    ULONG const before = referenceCount(device);
     {
-        ATL::CComPtr<ID3D11Device> holder(mDevice);
-        EXPECT_EQ(referenceCount(mDevice), before + 1);
+        ATL::CComPtr<ID3D11Device> holder(device);
         ATL::CComPtr<ID3D11Device> copy = holder;
-        EXPECT_EQ(referenceCount(mDevice), before + 2);
+        EXPECT_EQ(referenceCount(device), before + 2);
         ATL::CComPtr<ID3D11Device> moved = std::move(copy);
-        EXPECT_EQ(referenceCount(mDevice), before + 2);
         EXPECT_EQ(copy, nullptr);
+        EXPECT_EQ(referenceCount(device), before + 2);
+        moved = holder;
+        moved = moved;
+        EXPECT_EQ(referenceCount(device), before + 2);
         moved = nullptr;
-        EXPECT_EQ(referenceCount(mDevice), before + 1);
+        ATL::CComPtr<IDXGIDevice> dxgiDevice;
+        ASSERT_GE(holder.QueryInterface(&dxgiDevice), 0);
+        EXPECT_NE(dxgiDevice, nullptr);
     }
-    EXPECT_EQ(referenceCount(mDevice), before);
-}
+    EXPECT_EQ(referenceCount(device), before);
 
-TEST_F(ComPtrTest, ReassignmentReleasesTheOldObject)
-{
     D3D11_BUFFER_DESC desc{};
     desc.ByteWidth = 16;
     desc.BindFlags = D3D11_BIND_VERTEX_BUFFER;
     ATL::CComPtr<ID3D11Buffer> first;
-    ASSERT_GE(mDevice->CreateBuffer(&desc, nullptr, &first), 0);
     ATL::CComPtr<ID3D11Buffer> second;
-    ASSERT_GE(mDevice->CreateBuffer(&desc, nullptr, &second), 0);
-
-    ID3D11Buffer* watched = first;
-    watched->AddRef(); // keeps the object alive to observe its count
-    EXPECT_EQ(referenceCount(watched), 2u);
-    first = second;
+    ASSERT_GE(device->CreateBuffer(&desc, nullptr, &first), 0);
+    ASSERT_GE(device->CreateBuffer(&desc, nullptr, &second), 0);
+    ID3D11Buffer* const watched = first.Detach();
+    first.Attach(watched);
     EXPECT_EQ(referenceCount(watched), 1u);
-    EXPECT_EQ(first.p, second.p);
-    first = first; // self-assignment keeps the reference
+    watched->AddRef(); // keeps the object alive to observe its count
+    first = second;
+    EXPECT_EQ(watched->Release(), 0u) << "reassignment released the old object";
     EXPECT_EQ(referenceCount(second), 2u);
-    EXPECT_EQ(watched->Release(), 0u);
-}
-
-TEST_F(ComPtrTest, AttachAndDetachTransferOwnershipWithoutCounting)
-{
-    ULONG const before = referenceCount(mDevice);
-    mDevice->AddRef();
-    ATL::CComPtr<ID3D11Device> holder;
-    holder.Attach(mDevice);
-    EXPECT_EQ(referenceCount(mDevice), before + 1);
-    ID3D11Device* detached = holder.Detach();
-    EXPECT_EQ(holder, nullptr);
-    EXPECT_EQ(referenceCount(mDevice), before + 1);
-    detached->Release();
-    EXPECT_EQ(referenceCount(mDevice), before);
-}
-
-TEST_F(ComPtrTest, QueryInterfaceAddsAReference)
-{
-    ATL::CComPtr<ID3D11Device> holder(mDevice);
-    ATL::CComPtr<IDXGIDevice> dxgiDevice;
-    ASSERT_GE(holder.QueryInterface(&dxgiDevice), 0);
-    EXPECT_NE(dxgiDevice, nullptr);
 }
 
 } // namespace

@@ -152,36 +152,29 @@ TEST_F(EyeDomeLightingTest, StepDarkensItsFarSideOnlyInBothProjectionsAndDepthCo
                 farSideDarkening += brightness(without.pixel(x, y)) - brightness(with.pixel(x, y));
         }
         EXPECT_GT(farSideDarkening, 100 * static_cast<int>(kViewSize / 2)) << "about a third of 600 levels per row";
-
         auto forward = stepRenderer(orthographic, false);
         forward->setEyeDomeLighting(true);
         EXPECT_EQ(renderFrame(*forward).image, with.image);
-    }
-}
-
-TEST_F(EyeDomeLightingTest, StrengthScalesTheLogOfTheShade)
-{
-    auto renderer = stepRenderer(false);
-    Frame const without = renderFrame(*renderer);
-    renderer->setEyeDomeLighting(true);
-    // Weak enough that the edge keeps some light to measure.
-    constexpr float kWeak = 0.025f;
-    renderer->setEyeDomeLightingStrength(kWeak);
-    Frame const weak = renderFrame(*renderer);
-    renderer->setEyeDomeLightingStrength(2.0f * kWeak);
-    Frame const strong = renderFrame(*renderer);
-
-    std::size_t const y = kViewSize / 2;
-    std::size_t measured = 0;
-    for (std::size_t x = kEdgeColumn - 2; x <= kEdgeColumn + 3; ++x) {
-        double const unshaded = without.pixel(x, y).g();
-        double const weakShade = weak.pixel(x, y).g() / unshaded;
-        if (weakShade > 0.9 || weakShade < 0.3)
+        if (orthographic)
             continue;
-        ++measured;
-        EXPECT_NEAR(std::log(strong.pixel(x, y).g() / unshaded) / std::log(weakShade), 2.0, 0.15) << x;
+
+        // The strength scales the log of the shade: twice the strength squares it.
+        constexpr float kWeak = 0.025f; // weak enough that the edge keeps some light to measure
+        renderer->setEyeDomeLightingStrength(kWeak);
+        Frame const weak = renderFrame(*renderer);
+        renderer->setEyeDomeLightingStrength(2.0f * kWeak);
+        Frame const strong = renderFrame(*renderer);
+        std::size_t measured = 0;
+        for (std::size_t x = kEdgeColumn - 2; x <= kEdgeColumn + 3; ++x) {
+            double const unshaded = without.pixel(x, kViewSize / 2).g();
+            double const weakShade = weak.pixel(x, kViewSize / 2).g() / unshaded;
+            if (weakShade > 0.9 || weakShade < 0.3)
+                continue;
+            ++measured;
+            EXPECT_NEAR(std::log(strong.pixel(x, kViewSize / 2).g() / unshaded) / std::log(weakShade), 2.0, 0.15) << x;
+        }
+        EXPECT_GT(measured, 0u) << "no pixel at the edge was shaded by between 10 % and 70 %";
     }
-    EXPECT_GT(measured, 0u) << "no pixel at the edge was shaded by between 10 % and 70 %";
 }
 
 // Whatever a mode draws, the shading only darkens it where something was drawn; background
@@ -234,7 +227,6 @@ TEST_F(EyeDomeLightingTest, SettingsRefuseBadValuesAndRedrawOnlyOnChange)
         EXPECT_THROW(renderer.setEyeDomeLightingStrength(strength), std::invalid_argument) << strength;
     for (float const radius : {0.0f, -1.0f, 65.0f, std::numeric_limits<float>::quiet_NaN()})
         EXPECT_THROW(renderer.setEyeDomeLightingRadius(radius), std::invalid_argument) << radius;
-    EXPECT_FALSE(renderer.eyeDomeLightingEnabled()) << "off unless a host asks for it";
     EXPECT_EQ(renderer.eyeDomeLightingStrength(), 1.0f) << "a refused value changes nothing";
 
     renderer.render();

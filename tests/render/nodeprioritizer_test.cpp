@@ -57,50 +57,32 @@ bool offer(NodePrioritizer& prioritizer, std::uint64_t cloud, Id id, float prior
     return changed;
 }
 
-TEST(NodePrioritizer, FullBudgetEvictsTheLeastImportantNode)
+// A full budget evicts the least important node, never reads a node less important than everything
+// loaded, admits nodes that exactly fill it, and keeps no empty or repeated node.
+TEST(NodePrioritizer, AdmitsByImportanceWithinTheBudget)
 {
     NodePrioritizer prioritizer(100);
+    bool accepted = false;
+    EXPECT_FALSE(offer(prioritizer, 1, Id(), 50.0f, 0, &accepted)) << "a known empty node";
+    EXPECT_FALSE(accepted);
     EXPECT_TRUE(offer(prioritizer, 1, childPath({0}), 50.0f, 60));
     EXPECT_TRUE(offer(prioritizer, 1, childPath({1}), 40.0f, 30));
     EXPECT_TRUE(offer(prioritizer, 1, childPath({2}), 45.0f, 30));
     EXPECT_EQ(prioritizer.totalUsedPointCount(), 90u);
     EXPECT_EQ(prioritizer.nodeCount(1), 2u);
-    EXPECT_TRUE(offer(prioritizer, 1, childPath({4}), 60.0f, 10));
+    EXPECT_TRUE(offer(prioritizer, 1, childPath({4}), 10.0f, 10, &accepted)) << "the last 10 points fit";
+    EXPECT_TRUE(accepted);
     EXPECT_EQ(prioritizer.totalUsedPointCount(), 100u);
-    // With the budget full, a node less important than everything loaded is not even read.
     int calls = 0;
-    EXPECT_FALSE(offer(prioritizer, 1, childPath({3}), 10.0f, 30, nullptr, &calls));
-    EXPECT_EQ(calls, 0) << "a node that cannot enter is not loaded";
-}
+    EXPECT_FALSE(offer(prioritizer, 1, childPath({3}), 5.0f, 30, nullptr, &calls));
+    EXPECT_FALSE(offer(prioritizer, 1, childPath({0}), 50.0f, 60, &accepted, &calls));
+    EXPECT_TRUE(accepted) << "a loaded node's children are still worth visiting";
+    EXPECT_EQ(calls, 0) << "neither a node that cannot enter nor a loaded one is read";
 
-TEST(NodePrioritizer, NodesThatExactlyFillTheBudgetEnter)
-{
     NodePrioritizer single(100);
     EXPECT_TRUE(offer(single, 1, Id(), 50.0f, 100)) << "a cloud of exactly the budget loads";
-    EXPECT_EQ(single.totalUsedPointCount(), 100u);
-
-    NodePrioritizer shared(100);
-    EXPECT_TRUE(offer(shared, 1, childPath({0}), 50.0f, 60));
-    bool accepted = false;
-    EXPECT_TRUE(offer(shared, 1, childPath({1}), 10.0f, 40, &accepted)) << "the last 40 points fit without evicting";
-    EXPECT_TRUE(accepted);
-    EXPECT_EQ(shared.totalUsedPointCount(), 100u);
-    EXPECT_EQ(shared.nodeCount(1), 2u);
-}
-
-TEST(NodePrioritizer, KnownEmptyAndRejectedNodesAreNotKept)
-{
-    NodePrioritizer prioritizer(100);
-    bool accepted = false;
-    EXPECT_FALSE(offer(prioritizer, 1, Id(), 50.0f, 0, &accepted));
-    EXPECT_FALSE(accepted);
-    EXPECT_EQ(prioritizer.nodeCount(1), 0u);
-
-    EXPECT_TRUE(offer(prioritizer, 1, Id(), 50.0f, 10, &accepted));
-    EXPECT_TRUE(accepted);
-    int calls = 0;
-    EXPECT_FALSE(offer(prioritizer, 1, Id(), 50.0f, 10, &accepted, &calls));
-    EXPECT_TRUE(accepted) << "a loaded node's children are still worth visiting";
+    NodePrioritizer none(0);
+    EXPECT_FALSE(offer(none, 1, Id(), 1000.0f, 5, nullptr, &calls));
     EXPECT_EQ(calls, 0);
 }
 
@@ -129,60 +111,37 @@ TEST(NodePrioritizer, ZeroBudgetLoadsNothing)
     EXPECT_EQ(calls, 0);
 }
 
+// Clouds share one budget: the least important node of all goes first, also when the budget is lowered,
+// and removing a cloud frees its points for the others.
 TEST(NodePrioritizer, CloudsShareOneBudget)
 {
     NodePrioritizer prioritizer(100);
     EXPECT_TRUE(offer(prioritizer, 1, Id(), 30.0f, 40));
     EXPECT_TRUE(offer(prioritizer, 2, Id(), 20.0f, 40));
-    // Cloud 3's important node pushes out cloud 2's, the least important of all.
     EXPECT_TRUE(offer(prioritizer, 3, Id(), 90.0f, 40));
     EXPECT_EQ(prioritizer.nodeCount(2), 0u);
-    EXPECT_EQ(prioritizer.usedPointCount(1) + prioritizer.usedPointCount(3), prioritizer.totalUsedPointCount());
-    EXPECT_LE(prioritizer.totalUsedPointCount(), 100u);
-
-    // Removing a cloud frees its points for the others and leaves their nodes alone.
+    EXPECT_EQ(prioritizer.usedPointCount(1) + prioritizer.usedPointCount(3), 80u);
     prioritizer.clear(3);
     EXPECT_EQ(prioritizer.totalUsedPointCount(), 40u);
-    EXPECT_EQ(prioritizer.nodeCount(1), 1u);
     EXPECT_TRUE(offer(prioritizer, 2, Id(), 20.0f, 40));
     EXPECT_EQ(prioritizer.totalUsedPointCount(), 80u);
 
     prioritizer.clear();
-    EXPECT_EQ(prioritizer.totalUsedPointCount(), 0u);
-}
-
-TEST(NodePrioritizer, LoweringTheBudgetEvictsLeastImportantFirst)
-{
-    NodePrioritizer prioritizer(1000);
+    prioritizer.setTotalMaxPointCount(1000);
     for (unsigned i = 0; i < 8; ++i)
         offer(prioritizer, 1 + i % 2, childPath({i}), 10.0f * static_cast<float>(i + 1), 100);
     prioritizer.setTotalMaxPointCount(350);
     EXPECT_EQ(prioritizer.totalUsedPointCount(), 300u);
+    // Cloud 2 held children 1, 3, 5, 7; the three most important of all are 7, 6 and 5.
+    EXPECT_EQ(prioritizer.nodeCount(2), 2u);
     Core::TripleBuffer<Render::Buffer> buffers;
     prioritizer.updateBuffers(2, false, buffers);
     buffers.update();
-    // Cloud 2 held children 1, 3, 5, 7; the three most important of all are 7, 6 and 5.
-    ASSERT_EQ(buffers.readBuffer().nodes.size(), 0u) << "no root: nothing of cloud 2 can be drawn";
-    EXPECT_EQ(prioritizer.nodeCount(2), 2u);
+    EXPECT_EQ(buffers.readBuffer().nodes.size(), 0u) << "no root: nothing of cloud 2 can be drawn";
 }
 
-TEST(NodePrioritizer, RootOnlyBufferHasOneEmptyTexel)
-{
-    NodePrioritizer prioritizer(100);
-    offer(prioritizer, 1, Id(), 50.0f, 7);
-    Core::TripleBuffer<Render::Buffer> buffers;
-    prioritizer.updateBuffers(1, false, buffers);
-    ASSERT_TRUE(buffers.update());
-    Render::Buffer const& buffer = buffers.readBuffer();
-    ASSERT_EQ(buffer.octreeTexture.size(), 4u);
-    EXPECT_EQ(buffer.octreeTexture, (std::vector<std::uint8_t>{0, 0, 0, 0}));
-    ASSERT_EQ(buffer.nodes.size(), 1u);
-    EXPECT_EQ(buffer.nodes[0].pointCount, 7u);
-    EXPECT_EQ(buffer.vertices.size(), 7u);
-    ASSERT_EQ(buffer.boxes.size(), 1u);
-    EXPECT_EQ(buffer.boxes[0].maximum[0], 1.0f) << "the root box is not shrunk";
-}
-
+// The octree texture holds one texel per drawn node, linking each to its first child; a root alone
+// keeps its box unshrunk and one empty texel.
 TEST(NodePrioritizer, OctreeTextureLinksChildrenInIdOrder)
 {
     NodePrioritizer prioritizer(1000);
@@ -209,10 +168,19 @@ TEST(NodePrioritizer, OctreeTextureLinksChildrenInIdOrder)
         EXPECT_EQ(buffer.nodes[i].firstPoint, 3 * i);
     }
     EXPECT_EQ(buffer.nodes[3].nodeId, childPath({2, 7}));
-
     prioritizer.updateBuffers(1, true, buffers);
     buffers.update();
     EXPECT_EQ(buffers.readBuffer().nodes.size(), 3u) << "the deepest level is dropped";
+
+    NodePrioritizer rootOnly(100);
+    offer(rootOnly, 1, Id(), 50.0f, 7);
+    rootOnly.updateBuffers(1, false, buffers);
+    ASSERT_TRUE(buffers.update());
+    Render::Buffer const& root = buffers.readBuffer();
+    EXPECT_EQ(root.octreeTexture, (std::vector<std::uint8_t>{0, 0, 0, 0}));
+    EXPECT_EQ(root.vertices.size(), 7u);
+    ASSERT_EQ(root.boxes.size(), 1u);
+    EXPECT_EQ(root.boxes[0].maximum[0], 1.0f) << "the root box is not shrunk";
 }
 
 // A cloud with more nodes than the octree texture holds keeps its most important nodes together with

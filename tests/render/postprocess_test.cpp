@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -80,86 +82,65 @@ int byte(float value)
     return static_cast<int>(std::lround(std::clamp(value, 0.0f, 1.0f) * 255.0f));
 }
 
-void expectColorNear(Math::Color actual, int r, int g, int b, int a)
+void expectColorNear(Math::Color actual, std::array<int, 4> const& expected)
 {
-    EXPECT_NEAR(actual.r(), r, 1);
-    EXPECT_NEAR(actual.g(), g, 1);
-    EXPECT_NEAR(actual.b(), b, 1);
-    EXPECT_NEAR(actual.a(), a, 1);
+    EXPECT_NEAR(actual.r(), expected[0], 1);
+    EXPECT_NEAR(actual.g(), expected[1], 1);
+    EXPECT_NEAR(actual.b(), expected[2], 1);
+    EXPECT_NEAR(actual.a(), expected[3], 1);
 }
 
 constexpr Float4 kSurface{1.0f, 2.0f, 3.0f, 1.0f};
 constexpr Float4 kNothing{0.0f, 0.0f, 0.0f, 0.0f};
 
-TEST_F(PostProcessTest, DefaultModeKeepsTheSceneColorWithOpacity)
+// The output color of each mode over a surface and over nothing; a surface keeps its position with the
+// packed output color beside it (what picking reads), nothing gives no position.
+TEST_F(PostProcessTest, EveryModeShadesSurfacesAndEmptyPixels)
 {
-    fillScene(Math::Color(51, 102, 153, 20), kSurface);
-    postProcess.setOpacity(0.5f);
-    drawOutput();
-    expectColorNear(outputColor(), 51, 102, 153, 128);
-    Float4 const position = outputPosition();
-    EXPECT_EQ(position.x, 1.0f);
-    EXPECT_EQ(position.z, 3.0f);
-}
-
-TEST_F(PostProcessTest, BrightnessAndContrastActInDefaultModeOnly)
-{
-    fillScene(Math::Color(51, 102, 153), kSurface);
-    postProcess.setBrightness(0.1f);
-    postProcess.setContrast(2.0f);
-    drawOutput();
+    float const r = 0.2f, g = 0.4f, b = 0.6f; // the scene color 51, 102, 153
     auto const adjusted = [](int channel) { return byte(2.0f * (channel / 255.0f + 0.1f - 0.5f) + 0.5f); };
-    expectColorNear(outputColor(), adjusted(51), adjusted(102), adjusted(153), 255);
-
-    postProcess.setRenderMode(RenderMode::ColorizeByIntensity);
-    drawOutput();
-    expectColorNear(outputColor(), 51, 102, 153, 255);
-}
-
-TEST_F(PostProcessTest, TomographicModesScaleLuminance)
-{
-    fillScene(Math::Color(51, 102, 153), kSurface);
-    float const r = 0.2f, g = 0.4f, b = 0.6f;
-    postProcess.setRenderMode(RenderMode::TomographicDarkContours);
-    drawOutput();
-    float const darkAlpha = 2.0f * (1.0f - ((1 - r) + (1 - g) + (1 - b)) / 3.0f);
-    expectColorNear(outputColor(), byte(1 - 2 * r), byte(1 - 2 * g), byte(1 - 2 * b), byte(darkAlpha));
-
-    postProcess.setRenderMode(RenderMode::TomographicBrightContours);
-    drawOutput();
-    expectColorNear(outputColor(), byte(2 * r), byte(2 * g), byte(2 * b), byte(2 * (r + g + b) / 3));
-}
-
-TEST_F(PostProcessTest, EmptyPixelsGiveTheBackgroundOfEachModeAndNoPosition)
-{
-    fillScene(Math::Color(10, 20, 30, 40), kNothing);
-    drawOutput();
-    EXPECT_EQ(outputColor(), Math::Color(10, 20, 30, 40));
-    Float4 const position = outputPosition();
-    EXPECT_EQ(position.x, FLT_MAX);
-    EXPECT_EQ(position.y, FLT_MAX);
-    EXPECT_EQ(position.z, FLT_MAX);
-    EXPECT_EQ(position.w, 0.0f);
-
-    postProcess.setRenderMode(RenderMode::TomographicDarkContours);
-    drawOutput();
-    EXPECT_EQ(outputColor(), Math::Color(255, 255, 255, 0));
-    postProcess.setRenderMode(RenderMode::TomographicBrightContours);
-    drawOutput();
-    EXPECT_EQ(outputColor(), Math::Color(0, 0, 0, 0));
-}
-
-TEST_F(PostProcessTest, WorldPositionCarriesThePackedOutputColor)
-{
-    fillScene(Math::Color(255, 0, 0, 255), kSurface);
-    drawOutput();
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(outputPosition().w), 0xFFFF0000u);
-
-    fillScene(Math::Color(1, 2, 3, 4), kSurface);
-    postProcess.setRenderMode(RenderMode::ColorizeByClassIndex);
-    drawOutput();
-    Math::Color const color = outputColor();
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(outputPosition().w), color.packed());
+    struct Case {
+        RenderMode mode;
+        Math::Color scene;
+        Float4 position;
+        std::array<int, 4> expected;
+        float opacity = 1.0f;
+        float brightness = 0.0f;
+        float contrast = 1.0f;
+    };
+    Math::Color const sceneColor(51, 102, 153);
+    for (Case const& c : {
+             Case{RenderMode::Default, Math::Color(51, 102, 153, 20), kSurface, {51, 102, 153, 128}, 0.5f},
+             Case{RenderMode::Default, sceneColor, kSurface, {adjusted(51), adjusted(102), adjusted(153), 255}, 1.0f,
+                  0.1f, 2.0f},
+             Case{RenderMode::ColorizeByIntensity, sceneColor, kSurface, {51, 102, 153, 255}, 1.0f, 0.1f, 2.0f},
+             Case{RenderMode::TomographicDarkContours, sceneColor, kSurface,
+                  {byte(1 - 2 * r), byte(1 - 2 * g), byte(1 - 2 * b), byte(2 * (r + g + b) / 3)}},
+             Case{RenderMode::TomographicBrightContours, sceneColor, kSurface,
+                  {byte(2 * r), byte(2 * g), byte(2 * b), byte(2 * (r + g + b) / 3)}},
+             Case{RenderMode::ColorizeByClassIndex, Math::Color(1, 2, 3, 4), kSurface, {1, 2, 3, 255}},
+             Case{static_cast<RenderMode>(9), sceneColor, kSurface, {0, 0, 0, 0}},
+             Case{RenderMode::Default, Math::Color(10, 20, 30, 40), kNothing, {10, 20, 30, 40}},
+             Case{RenderMode::TomographicDarkContours, sceneColor, kNothing, {255, 255, 255, 0}},
+             Case{RenderMode::TomographicBrightContours, sceneColor, kNothing, {0, 0, 0, 0}}}) {
+        SCOPED_TRACE(static_cast<int>(c.mode));
+        fillScene(c.scene, c.position);
+        postProcess.setRenderMode(c.mode);
+        postProcess.setOpacity(c.opacity);
+        postProcess.setBrightness(c.brightness);
+        postProcess.setContrast(c.contrast);
+        drawOutput();
+        Math::Color const color = outputColor();
+        expectColorNear(color, c.expected);
+        Float4 const position = outputPosition();
+        if (c.position.w == 0.0f) {
+            EXPECT_EQ(std::make_tuple(position.x, position.y, position.z, position.w),
+                      std::make_tuple(FLT_MAX, FLT_MAX, FLT_MAX, 0.0f));
+        } else {
+            EXPECT_EQ(std::make_tuple(position.x, position.y, position.z), std::make_tuple(1.0f, 2.0f, 3.0f));
+            expectColorNear(std::bit_cast<Math::Color>(position.w), {color.r(), color.g(), color.b(), color.a()});
+        }
+    }
 }
 
 TEST_F(PostProcessTest, NormalsComeFromNeighbouringWorldPositions)
@@ -178,18 +159,9 @@ TEST_F(PostProcessTest, NormalsComeFromNeighbouringWorldPositions)
     source.load(device, kSize, kSize, kSize * sizeof(Float4), reinterpret_cast<char const*>(positions.data()));
     fillScene(Math::Color(0, 0, 0), kSurface);
     scene->texture("worldPosition").copySubRegion(context, source, 0, 0, 0, 0, 0);
-
     postProcess.setRenderMode(RenderMode::ColorizeByNormal);
     drawOutput();
-    expectColorNear(outputColor(4, 5), 128, 128, 255, 255);
-}
-
-TEST_F(PostProcessTest, UnknownModesGiveTransparentBlack)
-{
-    fillScene(Math::Color(51, 102, 153), kSurface);
-    postProcess.setRenderMode(static_cast<RenderMode>(9));
-    drawOutput();
-    EXPECT_EQ(outputColor(), Math::Color(0, 0, 0, 0));
+    expectColorNear(outputColor(4, 5), {128, 128, 255, 255});
 }
 
 } // namespace

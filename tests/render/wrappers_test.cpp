@@ -1,7 +1,6 @@
 #include "d3dtestsupport.h"
 
 #include "render/constantbuffer.h"
-#include "render/indexbuffer.h"
 #include "render/samplerstate.h"
 #include "render/shaderresourceview.h"
 #include "render/texture2d.h"
@@ -47,128 +46,92 @@ Graphics::ColorImage filledImage(std::size_t width, std::size_t height, Math::Co
     return image;
 }
 
-TEST_F(Texture2dTest, ZeroSizedDescriptorGivesAnEmptyWrapper)
+// A zero size gives an empty wrapper, and a failed resize leaves one; filled constructors fill the
+// texture; moving hands the texture over and the last holder releases it.
+TEST_F(Texture2dTest, SizesFillsAndOwnership)
 {
-    for (auto [width, height, slices] : {std::array{0u, 4u, 1u}, std::array{4u, 0u, 1u}, std::array{4u, 4u, 0u}}) {
-        Render::Texture2d const texture(device, colorDesc(4, 4), width, height, slices);
-        EXPECT_EQ(texture.get(), nullptr);
-        EXPECT_EQ(texture.width(), width);
-    }
+    for (auto [width, height, slices] : {std::array{0u, 4u, 1u}, std::array{4u, 0u, 1u}, std::array{4u, 4u, 0u}})
+        EXPECT_EQ(Render::Texture2d(device, colorDesc(4, 4), width, height, slices).get(), nullptr);
     Render::Texture2d texture(device, colorDesc(4, 4));
     EXPECT_THROW(texture.resize(device, 0, 4, 1), Render::ComException);
     EXPECT_EQ(texture.get(), nullptr);
     EXPECT_EQ(texture.width(), 0u);
-}
 
-TEST_F(Texture2dTest, FilledConstructorsInitialiseEverySlice)
-{
-    Render::Texture2d const colors(device, colorDesc(1, 1), 3, 2, Math::Color(10, 20, 30, 40), 2);
-    for (Math::Color const& pixel : readBack<Math::Color>(colors))
-        EXPECT_EQ(pixel, Math::Color(10, 20, 30, 40));
-
+    Render::Texture2d colors(device, colorDesc(1, 1), 3, 2, Math::Color(10, 20, 30, 40), 2);
+    EXPECT_EQ(readBack<Math::Color>(colors), std::vector<Math::Color>(6, Math::Color(10, 20, 30, 40)));
     D3D11_TEXTURE2D_DESC depthDesc = colorDesc(1, 1);
     depthDesc.Format = DXGI_FORMAT_R32_FLOAT;
-    Render::Texture2d const depths(device, depthDesc, 5, 3, 0.75f, 1);
-    std::vector<float> const values = readBack<float>(depths);
-    ASSERT_EQ(values.size(), 15u);
-    for (float value : values)
-        EXPECT_EQ(value, 0.75f);
+    EXPECT_EQ(readBack<float>(Render::Texture2d(device, depthDesc, 5, 3, 0.75f, 1)), std::vector<float>(15, 0.75f));
+
+    ID3D11Texture2D* const raw = colors.get();
+    raw->AddRef();
+    Render::Texture2d moved(std::move(colors));
+    EXPECT_EQ(colors.get(), nullptr);
+    EXPECT_EQ(moved.get(), raw);
+    moved = Render::Texture2d();
+    EXPECT_EQ(raw->Release(), 0u);
 }
 
+// Images of unequal layouts are refused before the texture is touched; equal ones become its slices.
 TEST_F(Texture2dTest, LoadChecksImageLayoutsBeforeTouchingTheTexture)
 {
     Render::Texture2d texture(device, colorDesc(2, 2));
     ID3D11Texture2D* const original = texture.get();
-    texture.load(device, std::vector<Graphics::ColorImage>{});
-    EXPECT_EQ(texture.get(), original);
-
     std::vector<Graphics::ColorImage> images;
     images.push_back(filledImage(2, 2, Math::Color(1, 2, 3)));
     images.emplace_back();
     images.back().resize(2, 2, 16);
     EXPECT_EQ(messageOf([&] { texture.load(device, images); }),
               "All color images must have the same width, height and stride");
-    EXPECT_EQ(texture.get(), original);
-
     std::vector<Graphics::DepthImage> depths(2);
     depths[0].resize(2, 2, 8);
     depths[1].resize(3, 2, 12);
     EXPECT_EQ(messageOf([&] { texture.load(device, depths); }),
               "All depth images must have the same width, height and stride");
+    EXPECT_EQ(texture.get(), original);
 
-    images.pop_back();
-    images.push_back(filledImage(2, 2, Math::Color(4, 5, 6)));
+    images.back() = filledImage(2, 2, Math::Color(4, 5, 6));
     texture.load(device, images);
-    EXPECT_EQ(texture.desc().ArraySize, 2u);
     D3D11_TEXTURE2D_DESC desc{};
     texture.get()->GetDesc(&desc);
     EXPECT_EQ(desc.ArraySize, 2u);
     EXPECT_EQ(readBack<Math::Color>(texture).front(), Math::Color(1, 2, 3));
 }
 
-TEST_F(Texture2dTest, TilesMustFitAndExactFitsAreAccepted)
+// Tiles must fit, exact fits are accepted, padded rows copy only their pixels, and images are written
+// and read only through texels of their own size.
+TEST_F(Texture2dTest, TilesAndReadbacksAreBoundedByTheTexture)
 {
-    Render::Texture2d const texture(device, colorDesc(4, 3, D3D11_USAGE_STAGING));
-    Graphics::DepthImage depth(4, 3);
-    EXPECT_NO_THROW(texture.drawImageTile(context, filledImage(4, 3, Math::Color()), D3D11_MAP_WRITE));
-    EXPECT_NO_THROW(texture.drawImageTile(context, 1, 1, filledImage(3, 2, Math::Color()), D3D11_MAP_WRITE));
-    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, filledImage(5, 3, {}), D3D11_MAP_WRITE); }),
-              "Color tile does not fit into texture.");
-    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, filledImage(4, 4, {}), D3D11_MAP_WRITE); }),
-              "Color tile does not fit into texture.");
-    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, 1, 0, filledImage(4, 3, {}), D3D11_MAP_WRITE); }),
-              "Color tile with offset does not fit into texture.");
-    depth.resize(4, 4, 16);
-    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, depth, D3D11_MAP_WRITE); }),
-              "Depth tile does not fit into texture.");
-    depth.resize(2, 2, 8);
-    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, 0, 2, depth, D3D11_MAP_WRITE); }),
-              "Depth tile with offset does not fit into texture.");
+    Math::Color const background(9, 9, 9, 9);
+    Math::Color const tileColor(200, 100, 50, 255);
+    Render::Texture2d const texture(device, colorDesc(8, 2, D3D11_USAGE_STAGING), 8, 2, background, 1);
+    Graphics::ColorImage tile;
+    tile.resize(2, 2, 16); // two pixels a row, padded to four
+    tile.fill(tileColor);
+    texture.drawImageTile(context, 6, 0, tile, D3D11_MAP_READ_WRITE);
+    std::vector<Math::Color> const pixels = texture.readPixels<Math::Color>(context);
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        EXPECT_EQ(pixels[i], i % 8 >= 6 ? tileColor : background) << i;
+    EXPECT_NO_THROW(texture.drawImageTile(context, filledImage(8, 2, {}), D3D11_MAP_WRITE));
 
-    // Images hold 4-byte pixels: a texture of 16-byte texels cannot take them.
+    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, filledImage(9, 2, {}), D3D11_MAP_WRITE); }),
+              "Color tile does not fit into texture.");
+    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, filledImage(8, 3, {}), D3D11_MAP_WRITE); }),
+              "Color tile does not fit into texture.");
+    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, 7, 0, tile, D3D11_MAP_WRITE); }),
+              "Color tile with offset does not fit into texture.");
+    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, Graphics::DepthImage(8, 3), D3D11_MAP_WRITE); }),
+              "Depth tile does not fit into texture.");
+    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, 0, 1, Graphics::DepthImage(2, 2), D3D11_MAP_WRITE); }),
+              "Depth tile with offset does not fit into texture.");
+    EXPECT_EQ(messageOf([&] { texture.copy(context, Render::Texture2d(device, colorDesc(4, 4))); }),
+              "texture size does not match");
+    // Images hold 4-byte pixels: a texture of 16-byte texels can neither take nor give them.
     D3D11_TEXTURE2D_DESC wideDesc = colorDesc(4, 3, D3D11_USAGE_STAGING);
     wideDesc.Format = DXGI_FORMAT_R32G32B32A32_FLOAT;
     Render::Texture2d const wide(device, wideDesc);
     EXPECT_THROW(wide.drawImageTile(context, filledImage(4, 3, {}), D3D11_MAP_WRITE), std::invalid_argument);
-}
-
-TEST_F(Texture2dTest, PaddedTileRowsCopyOnlyTheirPixels)
-{
-    Math::Color const background(9, 9, 9, 9);
-    Math::Color const tileColor(200, 100, 50, 255);
-    D3D11_TEXTURE2D_DESC desc = colorDesc(8, 2, D3D11_USAGE_STAGING);
-    Render::Texture2d const texture(device, desc, 8, 2, background, 1);
-    // Two pixels a row, padded to four: the padding must not land on the texture.
-    Graphics::ColorImage tile;
-    tile.resize(2, 2, 16);
-    tile.fill(tileColor);
-    texture.drawImageTile(context, 3, 0, tile, D3D11_MAP_READ_WRITE);
-
-    std::vector<Math::Color> const pixels = texture.readPixels<Math::Color>(context);
-    for (std::size_t y = 0; y < 2; ++y)
-        for (std::size_t x = 0; x < 8; ++x)
-            EXPECT_EQ(pixels[y * 8 + x], (x == 3 || x == 4) ? tileColor : background) << x << ", " << y;
-}
-
-TEST_F(Texture2dTest, ReadbackAndCopyAreBoundedByTheTexture)
-{
-    Render::Texture2d const source(device, colorDesc(1, 1), 4, 4, Math::Color(1, 1, 1), 1);
-    Render::Texture2d const smaller(device, colorDesc(2, 2, D3D11_USAGE_STAGING));
-    EXPECT_EQ(messageOf([&] { smaller.copy(context, source); }), "texture size does not match");
-    EXPECT_THROW(smaller.readPixels<RenderTest::Float4>(context), std::invalid_argument);
-    EXPECT_EQ(smaller.readPixels<Math::Color>(context).size(), 4u);
-}
-
-TEST_F(Texture2dTest, MoveHandsOverTheTextureAndReleasesOnDestruction)
-{
-    Render::Texture2d texture(device, colorDesc(2, 2));
-    ID3D11Texture2D* const raw = texture.get();
-    raw->AddRef();
-    Render::Texture2d moved(std::move(texture));
-    EXPECT_EQ(texture.get(), nullptr);
-    EXPECT_EQ(moved.get(), raw);
-    moved = Render::Texture2d();
-    EXPECT_EQ(raw->Release(), 0u);
+    EXPECT_THROW(texture.readPixels<RenderTest::Float4>(context), std::invalid_argument);
 }
 
 // Every binding refuses an end without a begin and a second begin, and is bound exactly between the two.
@@ -195,9 +158,7 @@ TEST_F(BindingTest, BindingsAreBalancedAndBoundBetweenBeginAndEnd)
     desc.AddressU = desc.AddressV = desc.AddressW = D3D11_TEXTURE_ADDRESS_CLAMP;
     desc.ComparisonFunc = D3D11_COMPARISON_NEVER;
     Render::SamplerState sampler(device, desc);
-    Render::SamplerState copy = sampler;
-    EXPECT_EQ(copy.get(), sampler.get());
-    expectBalanced(copy, ShaderConfiguration::Compute, 1, [&](UINT slot) {
+    expectBalanced(sampler, ShaderConfiguration::Compute, 1, [&](UINT slot) {
         ATL::CComPtr<ID3D11SamplerState> bound;
         context->CSGetSamplers(slot, 1, &bound);
         return bound.p;
@@ -214,24 +175,6 @@ TEST_F(BindingTest, BindingsAreBalancedAndBoundBetweenBeginAndEnd)
         return bound.p;
     });
     EXPECT_FALSE(buffer.isChanged()) << "a change is uploaded at begin";
-}
-
-TEST_F(BindingTest, IndexBufferRecordsItsOffset)
-{
-    Render::IndexBuffer buffer(device, std::vector<unsigned int>{0, 1, 2, 2, 1, 3});
-    EXPECT_EQ(buffer.numIndices(), 6u);
-    buffer.begin(context, 8);
-    ATL::CComPtr<ID3D11Buffer> bound;
-    DXGI_FORMAT format{};
-    UINT offset = 0;
-    context->IAGetIndexBuffer(&bound, &format, &offset);
-    EXPECT_EQ(bound, buffer.get());
-    EXPECT_EQ(format, DXGI_FORMAT_R32_UINT);
-    EXPECT_EQ(offset, 8u);
-    buffer.end(context);
-    bound.Release();
-    context->IAGetIndexBuffer(&bound, &format, &offset);
-    EXPECT_EQ(bound, nullptr);
 }
 
 } // namespace
