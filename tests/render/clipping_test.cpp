@@ -5,28 +5,22 @@
 #include "octree/potreelocation.h"
 #include "octree/potreewriter.h"
 #include "octree/testdatasets.h"
-#include "render/logsink.h"
 #include "render/pointcloudrenderable.h"
 #include "render/renderer.h"
+#include "support/thrownmessage.h"
 
 #include "streamingtestsupport.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <atomic>
-#include <chrono>
 #include <algorithm>
-#include <cmath>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -35,21 +29,19 @@ namespace {
 using Render::PointCloudRenderable;
 using Point3f = Math::Point<float, 3>;
 using Box3f = Math::NBoundingBox<float, 3>;
+using Region = Math::BoxClippingRegion<float>;
+using HalfSpace = Math::HalfSpace<float, 3>;
 using namespace std::chrono_literals;
-
-constexpr std::size_t kViewSize = 128;
-constexpr PointCloudRenderable::Duration kOneTick{1};
-constexpr std::size_t kBudget = 100'000;
 
 // The test cloud: a 10 x 10 square of gray points, its left half (x < 5) a step below its right half.
 constexpr int kGridSteps = 160;
 constexpr double kSide = 10.0;
-constexpr double kHalfStep = 0.5;
 constexpr double kLowZ = -0.5;
-constexpr double kHighZ = 0.5;
-constexpr std::uint16_t kGray = 40000;
-
-// Pixels of a side must differ by this much (sum over the channels) to count as another color.
+constexpr std::size_t kAllPoints = kGridSteps * kGridSteps;
+// A half is drawn when this much of it is covered, and hidden below kHidden.
+constexpr double kCovered = 0.9;
+constexpr double kHidden = 0.02;
+// Mean colors of a half must differ by this much (sum over the channels) to count as another color.
 constexpr double kColorDifference = 30.0;
 constexpr double kSameColor = 6.0;
 
@@ -59,36 +51,62 @@ Octree::SourcePoints steppedSquare()
     points.hasRgb = true;
     for (int i = 0; i < kGridSteps; ++i)
         for (int j = 0; j < kGridSteps; ++j) {
-            Octree::SourcePoint point;
-            double const x = (i + kHalfStep) * kSide / kGridSteps;
-            double const y = (j + kHalfStep) * kSide / kGridSteps;
-            point.position = {x, y, x < kSide / 2 ? kLowZ : kHighZ};
-            point.rgb = {kGray, kGray, kGray};
-            points.points.push_back(point);
+            double const x = (i + 0.5) * kSide / kGridSteps;
+            double const y = (j + 0.5) * kSide / kGridSteps;
+            points.points.push_back({Math::Point<double, 3>(x, y, x < kSide / 2 ? kLowZ : -kLowZ), {40000, 40000, 40000}});
         }
     return points;
 }
 
-struct SideColors {
-    std::array<double, 3> left{};
-    std::array<double, 3> right{};
-    double leftCoverage = 0.0;
-    double rightCoverage = 0.0;
+// Mean color and coverage of one half of the square, a margin away from the step, where no point of the
+// other half can be drawn.
+struct Half {
+    Eigen::Vector3d rgb = Eigen::Vector3d::Zero();
+    double coverage = 0.0;
 };
 
-double colorDistance(std::array<double, 3> const& a, std::array<double, 3> const& b)
+struct Halves {
+    Half left, right;
+};
+
+Half halfOf(Graphics::ColorImage const& image, std::size_t firstColumn)
 {
-    return std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2]);
+    Half half;
+    std::size_t pixels = 0;
+    std::size_t covered = 0;
+    for (std::size_t y = image.height * 3 / 8; y < image.height * 5 / 8; ++y)
+        for (std::size_t x = firstColumn; x < firstColumn + image.width / 8; ++x, ++pixels) {
+            Math::Color const pixel = image.pixel(x, y);
+            if (pixel.r() == 0 && pixel.g() == 0 && pixel.b() == 0)
+                continue;
+            half.rgb += Eigen::Vector3d(pixel.r(), pixel.g(), pixel.b());
+            ++covered;
+        }
+    half.rgb /= static_cast<double>(std::max<std::size_t>(covered, 1));
+    half.coverage = static_cast<double>(covered) / static_cast<double>(pixels);
+    return half;
+}
+
+Halves halvesOf(Render::Renderer& view)
+{
+    Graphics::ColorImage image;
+    view.getColorImage(image);
+    return {halfOf(image, image.width * 5 / 16), halfOf(image, image.width * 9 / 16)};
+}
+
+double colorDistance(Half const& a, Half const& b) { return (a.rgb - b.rgb).lpNorm<1>(); }
+
+void expectSameColors(Halves const& actual, Halves const& expected)
+{
+    EXPECT_LT(colorDistance(actual.left, expected.left), kSameColor);
+    EXPECT_LT(colorDistance(actual.right, expected.right), kSameColor);
 }
 
 // A closed slab under the horizontal plane at height z (model frame), reaching well beyond the square:
 // points above the plane have positive distances, points below negative ones.
 std::shared_ptr<Math::TriangleMesh<float>> horizontalPlane(float z)
 {
-    constexpr float kLow = -20.0f;
-    constexpr float kHigh = 30.0f;
-    constexpr float kDepth = 50.0f;
-    Box3f const slab({kLow, kLow, z - kDepth}, {kHigh, kHigh, z});
+    Box3f const slab({-20.0f, -20.0f, z - 50.0f}, {30.0f, 30.0f, z});
     std::vector<Point3f> corners;
     for (int corner = 0; corner < 8; ++corner)
         corners.push_back({corner & 1 ? slab.max().x() : slab.min().x(), corner & 2 ? slab.max().y() : slab.min().y(),
@@ -99,7 +117,14 @@ std::shared_ptr<Math::TriangleMesh<float>> horizontalPlane(float z)
     return std::make_shared<Math::TriangleMesh<float>>(std::move(corners), std::move(triangles));
 }
 
-class ClippingTest : public ::testing::Test {
+Eigen::Matrix4f translation(float x, float y, float z)
+{
+    Eigen::Matrix4f matrix = Eigen::Matrix4f::Identity();
+    matrix.col(3).head<3>() = Eigen::Vector3f(x, y, z);
+    return matrix;
+}
+
+class ClippingTest : public StreamingTest::PointCloudTest {
 protected:
     static void SetUpTestSuite()
     {
@@ -113,400 +138,146 @@ protected:
 
     void SetUp() override
     {
-        renderer = std::make_unique<Render::Renderer>();
-        renderer->setViewport(kViewSize, kViewSize);
-        renderer->setBackgroundColor(0, 0, 0, 255);
-        cloud = PointCloudRenderable::create(std::make_shared<PoTree::FileSystemLocation>(folder->path()), "square",
-                                             kBudget, 1.0);
-        cloud->setUpdateInterval(kOneTick);
+        PointCloudTest::SetUp();
+        cloud = startCloud(location(), 100'000);
         renderer->setScene(cloud);
         origin = cloud->referencePosition().cast<float>();
         // Straight down on the square, which fills the middle of the picture.
-        Point3f const center = model({5.0f, 5.0f, 0.0f});
-        renderer->setCameraPose(center + Point3f(0, 0, 12.0f), Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
+        renderer->setCameraPose(model({5, 5, 12}), Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
         renderer->setPerspective(60.0f, 0.5f, 100.0f);
         renderer->setDistanceColorMapRange(-1.0f, 1.0f);
     }
 
-    void TearDown() override
+    static std::shared_ptr<Octree::Location> location()
     {
-        // The data set's files are closed before the folder goes.
-        renderer.reset();
-        cloud.reset();
+        return std::make_shared<PoTree::FileSystemLocation>(folder->path());
     }
 
     // A position of the source points in the cloud's model frame (= world frame while the cloud is
     // not moved).
     Point3f model(Point3f const& source) const { return source - origin; }
 
+    std::shared_ptr<Math::TriangleMesh<float>> planeAt(double sourceZ) const
+    {
+        return horizontalPlane(model({0, 0, static_cast<float>(sourceZ)}).z());
+    }
+
+    // The box between source x = `fromX` and `toX` around the whole square.
+    std::shared_ptr<Region> regionBetween(float fromX, float toX) const
+    {
+        return std::make_shared<Region>(Box3f(model({fromX, -1, -1}), model({toX, 11, 1})));
+    }
+
     void load()
     {
         cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-        renderUntilSettled();
+        settle();
     }
 
-    void renderUntilSettled() { StreamingTest::renderUntilSettled(*renderer, {cloud}); }
+    void settle() { renderUntilSettled({cloud}); }
 
-    SideColors sideColors() { return sideColors(*renderer); }
+    Halves halves() { return halvesOf(*renderer); }
 
-    // Mean colors and coverage of the left and right halves of the square, a margin away from the
-    // step, where no point of the other half can be drawn.
-    static SideColors sideColors(Render::Renderer& view)
+    void expectOnlyLeftHalfDrawn()
     {
-        Graphics::ColorImage image;
-        view.getColorImage(image);
-        SideColors result;
-        std::size_t const quarter = image.width / 4;
-        std::size_t leftCount = 0;
-        std::size_t rightCount = 0;
-        std::size_t leftPixels = 0;
-        std::size_t rightPixels = 0;
-        for (std::size_t y = image.height * 3 / 8; y < image.height * 5 / 8; ++y)
-            for (std::size_t x = 0; x < image.width; ++x) {
-                bool const left = x >= quarter + quarter / 4 && x < 2 * quarter - quarter / 4;
-                bool const right = x >= 2 * quarter + quarter / 4 && x < 3 * quarter - quarter / 4;
-                if (!left && !right)
-                    continue;
-                (left ? leftPixels : rightPixels) += 1;
-                Math::Color const pixel = image.pixel(x, y);
-                if (pixel.r() == 0 && pixel.g() == 0 && pixel.b() == 0)
-                    continue;
-                std::array<double, 3>& sum = left ? result.left : result.right;
-                sum[0] += pixel.r();
-                sum[1] += pixel.g();
-                sum[2] += pixel.b();
-                (left ? leftCount : rightCount) += 1;
-            }
-        for (double& channel : result.left)
-            channel /= static_cast<double>(std::max<std::size_t>(leftCount, 1));
-        for (double& channel : result.right)
-            channel /= static_cast<double>(std::max<std::size_t>(rightCount, 1));
-        result.leftCoverage = static_cast<double>(leftCount) / static_cast<double>(leftPixels);
-        result.rightCoverage = static_cast<double>(rightCount) / static_cast<double>(rightPixels);
-        return result;
+        Halves const drawn = halves();
+        EXPECT_GT(drawn.left.coverage, kCovered);
+        EXPECT_LT(drawn.right.coverage, kHidden);
     }
 
     // The square lies 9.5 to 10.5 below the distance plane or inside the distance mesh: signed
-    // distances all miss the range [9, 11], unsigned ones all reach it.
-    // Only the root's box is large enough to reach the range with signed distances.
+    // distances all miss the range [9, 11], unsigned ones all reach it. Only the root's box is large
+    // enough to reach the range with signed distances.
     void expectOnlyUnsignedDistancesDrawTheSquare()
     {
-        constexpr std::size_t kAllPoints = kGridSteps * kGridSteps;
         renderer->setDistanceColorMapRange(9.0f, 11.0f);
         renderer->setUseSignedDistance(false);
         load();
         EXPECT_EQ(cloud->numVisiblePoints(), kAllPoints) << "no node is culled";
-        SideColors const colors = sideColors();
-        EXPECT_GT(colors.leftCoverage, 0.9);
-        EXPECT_GT(colors.rightCoverage, 0.9);
+        EXPECT_GT(halves().left.coverage, kCovered);
         renderer->setUseSignedDistance(true);
-        renderUntilSettled();
+        settle();
         EXPECT_LT(cloud->numVisiblePoints(), kAllPoints / 2) << "the signed distances miss the range";
         renderer->setUseSignedDistance(false);
-        renderUntilSettled();
+        settle();
         EXPECT_EQ(cloud->numVisiblePoints(), kAllPoints) << "the node culling follows the flag";
     }
 
-    static std::unique_ptr<OctreeTest::TempFolder> folder;
-    std::unique_ptr<Render::Renderer> renderer;
+    inline static std::unique_ptr<OctreeTest::TempFolder> folder;
     std::shared_ptr<PointCloudRenderable> cloud;
     Point3f origin;
 };
 
-std::unique_ptr<OctreeTest::TempFolder> ClippingTest::folder;
-
-TEST(BoxClippingRegion, AnswersForBoxesAndPoints)
-{
-    Math::BoxClippingRegion<float> const region(Box3f({0, 0, 0}, {10, 10, 10}));
-    EXPECT_TRUE(region.contains({0, 5, 10})) << "faces belong to the region";
-    EXPECT_FALSE(region.contains({-0.01f, 5, 5}));
-    EXPECT_TRUE(region.isInside(Box3f({1, 1, 1}, {9, 9, 9})));
-    EXPECT_FALSE(region.isInside(Box3f({1, 1, 1}, {11, 9, 9})));
-    EXPECT_FALSE(region.isOutside(Box3f({9, 9, 9}, {11, 11, 11})));
-    EXPECT_TRUE(region.intersects(Box3f({9, 9, 9}, {11, 11, 11})));
-    EXPECT_TRUE(region.isOutside(Box3f({11, 0, 0}, {12, 10, 10})));
-    EXPECT_TRUE(region.isOutside(Box3f())) << "an empty box holds no passing point";
-    EXPECT_FALSE(region.isInside(Box3f()));
-    EXPECT_FALSE(region.isEmpty());
-
-    Math::BoxClippingRegion<float> const nothing{Box3f()};
-    EXPECT_TRUE(nothing.isEmpty());
-    EXPECT_FALSE(nothing.contains({0, 0, 0}));
-    EXPECT_TRUE(nothing.isOutside(Box3f({-1, -1, -1}, {1, 1, 1})));
-}
-
-TEST_F(ClippingTest, MeshDistanceModeColorsEachSideByItsDistance)
+// Distances to the mesh color each half by its own; only the sign tells the halves apart. A new mesh
+// leaves nothing of the old one's values, a moved cloud is measured where it is, and a singular
+// matrix is refused, changing nothing.
+TEST_F(ClippingTest, MeshDistancesColorEachHalfAndFollowMeshAndMatrix)
 {
     renderer->setRenderMode(Render::RenderMode::ColorizeByMeshDistance);
     load();
-    SideColors const withoutMesh = sideColors();
+    Halves const withoutMesh = halves();
     EXPECT_LT(colorDistance(withoutMesh.left, withoutMesh.right), kSameColor) << "no mesh, no distances";
 
-    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, 0}).z()));
-    renderUntilSettled();
-    SideColors const withMesh = sideColors();
-    EXPECT_GT(withMesh.leftCoverage, 0.9);
-    EXPECT_GT(withMesh.rightCoverage, 0.9);
-    EXPECT_GT(colorDistance(withMesh.left, withMesh.right), kColorDifference);
+    renderer->setMeshForDistanceColorization(planeAt(0));
+    settle();
+    Halves const atZero = halves();
+    EXPECT_GT(atZero.left.coverage, kCovered);
+    EXPECT_GT(atZero.right.coverage, kCovered);
+    EXPECT_GT(colorDistance(atZero.left, atZero.right), kColorDifference);
     EXPECT_GT(cloud->meshDistanceCache()->size(), 0u);
-    EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
-
-    // Only the sign tells the sides apart: with unsigned distances they look alike.
     renderer->setUseSignedDistance(false);
-    renderUntilSettled();
-    SideColors const unsigned_ = sideColors();
-    EXPECT_LT(colorDistance(unsigned_.left, unsigned_.right), kSameColor);
+    settle();
+    Halves const unsignedDistances = halves();
+    EXPECT_LT(colorDistance(unsignedDistances.left, unsignedDistances.right), kSameColor);
+    renderer->setUseSignedDistance(true);
+
+    // The plane through the left half: the left half now has distance 0, the right half 1.
+    renderer->setMeshForDistanceColorization(planeAt(kLowZ));
+    settle();
+    Halves const throughLeft = halves();
+    EXPECT_GT(colorDistance(atZero.left, throughLeft.left), kColorDifference);
+    EXPECT_GT(colorDistance(atZero.right, throughLeft.right), kColorDifference);
+    renderer->setMeshForDistanceColorization(planeAt(0));
+    settle();
+    expectSameColors(halves(), atZero);
+
+    Eigen::Matrix4f flat = Eigen::Matrix4f::Identity();
+    flat(2, 2) = 0.0f;
+    EXPECT_THROW(cloud->setMatrix(flat), std::invalid_argument);
+    EXPECT_EQ(cloud->worldMatrix(), Eigen::Matrix4f::Identity());
+    settle();
+    expectSameColors(halves(), atZero);
+
+    // Raised by 0.5, the left half lies on the plane at 0 as it lay on the plane through it.
+    cloud->setMatrix(translation(0, 0, static_cast<float>(-kLowZ)));
+    settle();
+    expectSameColors(halves(), throughLeft);
+    EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
 }
 
+// Only points whose distance lies in the range are drawn, nodes entirely out of it are not even
+// loaded, and without a mesh nothing is.
 TEST_F(ClippingTest, MeshClippingHidesPointsOutsideTheDistanceRange)
-{
-    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, 0}).z()));
-    renderer->setDistanceColorMapRange(0.0f, 1.0f);
-    renderer->setMeshClippingActive(true);
-    load();
-    SideColors const colors = sideColors();
-    EXPECT_LT(colors.leftCoverage, 0.02) << "distance -0.5 is below the range";
-    EXPECT_GT(colors.rightCoverage, 0.9);
-
-    renderer->setMeshClippingActive(false);
-    renderUntilSettled();
-    EXPECT_GT(sideColors().leftCoverage, 0.9);
-
-    // Nodes entirely out of range are not even loaded.
-    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, -100}).z()));
-    renderer->setMeshClippingActive(true);
-    renderUntilSettled();
-    EXPECT_EQ(cloud->numVisiblePoints(), 0u);
-    EXPECT_EQ(sideColors().rightCoverage, 0.0);
-}
-
-TEST_F(ClippingTest, MeshClippingWithoutMeshLoadsNothing)
 {
     renderer->setMeshClippingActive(true);
     load();
     EXPECT_EQ(cloud->loadedPointCount(), 0u);
-}
 
-TEST_F(ClippingTest, RegionClippingKeepsThePointsInsideTheBox)
-{
-    Box3f const leftHalf(model({-1, -1, -1}), model({5, 11, 1}));
-    renderer->setClippingRegion(std::make_shared<Math::BoxClippingRegion<float>>(leftHalf));
-    renderer->setRegionClippingActive(true);
-    load();
-    SideColors const colors = sideColors();
-    EXPECT_GT(colors.leftCoverage, 0.9);
-    EXPECT_LT(colors.rightCoverage, 0.02);
-    EXPECT_GT(cloud->clippingCache()->size(), 0u);
+    renderer->setMeshForDistanceColorization(planeAt(0));
+    renderer->setDistanceColorMapRange(0.0f, 1.0f);
+    settle();
+    Halves const clipped = halves();
+    EXPECT_LT(clipped.left.coverage, kHidden) << "distance -0.5 is below the range";
+    EXPECT_GT(clipped.right.coverage, kCovered);
+    renderer->setMeshClippingActive(false);
+    settle();
+    EXPECT_GT(halves().left.coverage, kCovered);
 
-    // The same region with the cloud moved: clip values follow the world positions.
-    Eigen::Matrix4f shifted = Eigen::Matrix4f::Identity();
-    shifted(0, 3) = -5.0f;
-    cloud->setMatrix(shifted);
-    renderUntilSettled();
-    SideColors const moved = sideColors();
-    EXPECT_GT(moved.leftCoverage, 0.9) << "the right half moved into the region and the picture's left";
-    EXPECT_LT(moved.rightCoverage, 0.02) << "nothing is left on the picture's right";
-    EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
-}
-
-TEST_F(ClippingTest, RegionClippingWithoutRegionDrawsNothing)
-{
-    load();
-    ASSERT_GT(sideColors().leftCoverage, 0.9);
-    renderer->setRegionClippingActive(true);
-    renderUntilSettled();
-    SideColors const colors = sideColors();
-    EXPECT_EQ(colors.leftCoverage, 0.0);
-    EXPECT_EQ(colors.rightCoverage, 0.0);
+    renderer->setMeshForDistanceColorization(planeAt(-100));
+    renderer->setMeshClippingActive(true);
+    settle();
     EXPECT_EQ(cloud->numVisiblePoints(), 0u);
-}
-
-TEST_F(ClippingTest, RemovingTheRegionDropsItsClipValues)
-{
-    renderer->setClippingRegion(
-        std::make_shared<Math::BoxClippingRegion<float>>(Box3f(model({-1, -1, -1}), model({5, 11, 1}))));
-    renderer->setRegionClippingActive(true);
-    load();
-    ASSERT_LT(sideColors().rightCoverage, 0.02);
-    renderer->setClippingRegion(nullptr);
-    renderer->setRegionClippingActive(false);
-    renderUntilSettled();
-    EXPECT_EQ(cloud->clippingCache()->size(), 0u);
-    EXPECT_GT(sideColors().rightCoverage, 0.9);
-}
-
-TEST_F(ClippingTest, ClippingVolumeCutsTheCloudAndHoldsAtMostEightPlanes)
-{
-    std::atomic<int> reloads = 0;
-    cloud->startAsyncReload([&] { ++reloads; }, Octree::OctreeNodeId::kMaxLevel);
-    renderUntilSettled();
-    // World x >= 5 of the source frame: a point passes when x - 5 >= 0.
-    float const cut = model({5, 0, 0}).x();
-    Math::HalfSpace<float, 3> const rightOfCut(1.0f, 0.0f, 0.0f, -cut);
-    Math::HalfSpace<float, 3> const everything;
-    std::vector<Math::HalfSpace<float, 3>> volume(Render::PointCloudRenderable::kMaxClippingPlanes - 1, everything);
-    volume.push_back(rightOfCut);
-    cloud->setClippingVolume(volume);
-    renderUntilSettled();
-    SideColors const colors = sideColors();
-    EXPECT_LT(colors.leftCoverage, 0.02);
-    EXPECT_GT(colors.rightCoverage, 0.9);
-
-    std::vector<Math::HalfSpace<float, 3>> tooMany = volume;
-    tooMany.push_back(everything);
-    try {
-        cloud->setClippingVolume(tooMany);
-        FAIL() << "nine planes were accepted";
-    } catch (std::runtime_error const& error) {
-        EXPECT_STREQ(error.what(), "Error: volume contains too many clipping planes, plane count = 9");
-    }
-    EXPECT_EQ(cloud->clippingVolume(), volume) << "a refused volume changes nothing";
-    EXPECT_EQ(cloud->clippingPolytope().halfSpaces().size(), volume.size());
-
-    // Setting the same volume again does not restart loading; another one does.
-    int const before = reloads;
-    cloud->setClippingVolume(volume);
-    renderUntilSettled();
-    EXPECT_EQ(reloads.load(), before);
-    cloud->setClippingVolume({});
-    renderUntilSettled();
-    EXPECT_GT(reloads.load(), before);
-    EXPECT_GT(sideColors().leftCoverage, 0.9);
-}
-
-TEST_F(ClippingTest, ClippingVolumeFollowsTheWorldMatrix)
-{
-    Eigen::Matrix4f shifted = Eigen::Matrix4f::Identity();
-    shifted(0, 3) = 2.5f;
-    cloud->setMatrix(shifted);
-    // Keeps world x <= cut + 2.5: all of the moved left half, none of the moved right half.
-    float const cut = model({5, 0, 0}).x() + 2.5f;
-    cloud->setClippingVolume({Math::HalfSpace<float, 3>(-1.0f, 0.0f, 0.0f, cut)});
-    renderer->setCameraPose(renderer->eye() + Point3f(2.5f, 0, 0), Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
-    load();
-    SideColors const colors = sideColors();
-    EXPECT_GT(colors.leftCoverage, 0.9);
-    EXPECT_LT(colors.rightCoverage, 0.02);
-}
-
-TEST_F(ClippingTest, NewMeshClearsTheSharedCacheAndDistancesAreComputedAgain)
-{
-    renderer->setRenderMode(Render::RenderMode::ColorizeByMeshDistance);
-    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, 0}).z()));
-    load();
-    SideColors const first = sideColors();
-    auto const cache = cloud->meshDistanceCache();
-    ASSERT_GT(cache->size(), 0u);
-
-    // The plane through the left half: the left half now has distance 0, the right half 1.
-    auto const through = horizontalPlane(model({0, 0, static_cast<float>(kLowZ)}).z());
-    renderer->setMeshForDistanceColorization(through);
-    renderUntilSettled();
-    SideColors const second = sideColors();
-    EXPECT_GT(colorDistance(first.left, second.left), kColorDifference);
-    EXPECT_GT(colorDistance(first.right, second.right), kColorDifference);
-    EXPECT_GT(cache->size(), 0u);
-
-    // Back to the first plane: its colors come back, so nothing of the second mesh was kept.
-    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, 0}).z()));
-    renderUntilSettled();
-    SideColors const third = sideColors();
-    EXPECT_LT(colorDistance(first.left, third.left), kSameColor);
-    EXPECT_LT(colorDistance(first.right, third.right), kSameColor);
-}
-
-TEST_F(ClippingTest, WorldMatrixChangeRebuildsTheModelMesh)
-{
-    renderer->setRenderMode(Render::RenderMode::ColorizeByMeshDistance);
-    // The reference: the plane through the left half gives that half the color of distance 0.
-    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, static_cast<float>(kLowZ)}).z()));
-    load();
-    SideColors const reference = sideColors();
-
-    // The plane at 0 with the cloud raised by 0.5: the left half is again on the plane.
-    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, 0}).z()));
-    renderUntilSettled();
-    ASSERT_GT(colorDistance(sideColors().left, reference.left), kColorDifference);
-    Eigen::Matrix4f raised = Eigen::Matrix4f::Identity();
-    raised(2, 3) = static_cast<float>(-kLowZ);
-    cloud->setMatrix(raised);
-    renderUntilSettled();
-    SideColors const moved = sideColors();
-    EXPECT_LT(colorDistance(moved.left, reference.left), kSameColor);
-    EXPECT_LT(colorDistance(moved.right, reference.right), kSameColor);
-}
-
-TEST_F(ClippingTest, ReplacingTheMeshWhileLoadingKeepsOnlyTheLastMeshesDistances)
-{
-    renderer->setRenderMode(Render::RenderMode::ColorizeByMeshDistance);
-    auto const atZero = horizontalPlane(model({0, 0, 0}).z());
-    auto const throughLeft = horizontalPlane(model({0, 0, static_cast<float>(kLowZ)}).z());
-    renderer->setMeshForDistanceColorization(atZero);
-    load();
-    SideColors const expected = sideColors();
-
-    for (int round = 0; round < 6; ++round) {
-        renderer->setMeshForDistanceColorization(round % 2 == 0 ? throughLeft : atZero);
-        renderer->render();
-        std::this_thread::sleep_for(std::chrono::milliseconds(round * 3));
-    }
-    renderUntilSettled();
-    SideColors const colors = sideColors();
-    EXPECT_LT(colorDistance(colors.left, expected.left), kSameColor);
-    EXPECT_LT(colorDistance(colors.right, expected.right), kSameColor);
-    EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
-}
-
-TEST_F(ClippingTest, VisibleNodesGetTheirValuesWithoutReloading)
-{
-    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, 0}).z()));
-    renderer->setClippingRegion(
-        std::make_shared<Math::BoxClippingRegion<float>>(Box3f(model({-1, -1, -1}), model({5, 11, 1}))));
-    load();
-    cloud->stopAsyncReload();
-    std::size_t const nodes = cloud->loadedNodeCount();
-    ASSERT_GT(nodes, 1u);
-    cloud->meshDistanceCache()->clear();
-    cloud->clippingCache()->clear();
-
-    cloud->updateMeshDistancesInVisibleOctreeNodes();
-    EXPECT_EQ(cloud->meshDistanceCache()->size(), nodes);
-    cloud->updateClippingInVisibleOctreeNodes();
-    EXPECT_EQ(cloud->clippingCache()->size(), nodes);
-    EXPECT_EQ(cloud->loadedNodeCount(), nodes);
-}
-
-TEST_F(ClippingTest, CachedValuesOfAnotherSizeFailTheLoaderWithTheirMessage)
-{
-    std::vector<std::string> logged;
-    std::mutex loggedMutex;
-    Render::setLogSink([&](Core::LogLevel, std::string_view message) {
-        std::lock_guard lock(loggedMutex);
-        logged.emplace_back(message);
-    });
-    auto const mesh = horizontalPlane(model({0, 0, 0}).z());
-    renderer->setMeshForDistanceColorization(mesh);
-    auto const cache = PointCloudRenderable::createOrGetSharedMeshDistanceCache(
-        std::make_shared<PoTree::FileSystemLocation>(folder->path()), 1.0, 1);
-    ASSERT_EQ(cache, cloud->meshDistanceCache()) << "clouds of one data set share the cache";
-    Render::NodeValueKey const root{cloud->octree()->root(), mesh.get(), cloud->worldMatrix()};
-    ASSERT_TRUE(cache->put(root, std::vector<float>(1, 0.0f), 0, cache->version(0)));
-
-    cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-    auto const deadline = std::chrono::steady_clock::now() + StreamingTest::kDeadline;
-    while (cloud->isAsyncReloadHealthy(false) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    try {
-        cloud->isAsyncReloadHealthy(true);
-        FAIL() << "the loader took values of the wrong size";
-    } catch (std::runtime_error const& error) {
-        EXPECT_STREQ(error.what(), "Error loading point data: Error VertexContainer::setDistances: size mismatch");
-    }
-    cloud->stopAsyncReload();
-    Render::setLogSink({});
-    std::lock_guard lock(loggedMutex);
-    ASSERT_FALSE(logged.empty());
-    EXPECT_EQ(logged.front(), "Error VertexContainer::setDistances: size mismatch");
+    EXPECT_EQ(halves().right.coverage, 0.0);
 }
 
 TEST_F(ClippingTest, UnsignedPlaneDistancesAreNotCulledBySign)
@@ -518,32 +289,149 @@ TEST_F(ClippingTest, UnsignedPlaneDistancesAreNotCulledBySign)
 
 TEST_F(ClippingTest, UnsignedMeshDistancesAreNotCulledBySign)
 {
-    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, 10}).z()));
+    renderer->setMeshForDistanceColorization(planeAt(10));
     renderer->setMeshClippingActive(true);
     expectOnlyUnsignedDistancesDrawTheSquare();
 }
 
-// A second view of the same data set with the cloud raised by 1: the caches are shared, the values not.
+// The points inside the region stay, by their world positions; active without a region, region
+// clipping draws nothing; a region taken away takes its clip values along.
+TEST_F(ClippingTest, RegionClippingKeepsThePointsInsideTheRegion)
+{
+    renderer->setRegionClippingActive(true);
+    load();
+    EXPECT_EQ(cloud->numVisiblePoints(), 0u);
+    EXPECT_EQ(halves().left.coverage, 0.0);
+
+    renderer->setClippingRegion(regionBetween(-1, 5));
+    settle();
+    expectOnlyLeftHalfDrawn();
+    EXPECT_GT(cloud->clippingCache()->size(), 0u);
+    cloud->setMatrix(translation(-5, 0, 0));
+    settle();
+    expectOnlyLeftHalfDrawn(); // the right half moved into the region and the picture's left
+
+    cloud->setMatrix(Eigen::Matrix4f::Identity());
+    renderer->setClippingRegion(nullptr);
+    renderer->setRegionClippingActive(false);
+    settle();
+    EXPECT_EQ(cloud->clippingCache()->size(), 0u);
+    EXPECT_GT(halves().right.coverage, kCovered);
+    EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
+}
+
+// Up to eight planes cut the cloud in world coordinates, a ninth is refused and changes nothing, and
+// the same volume set again does not restart loading.
+TEST_F(ClippingTest, ClippingVolumeCutsTheCloudWhereverItIsPlaced)
+{
+    std::atomic<int> reloads = 0;
+    cloud->startAsyncReload([&] { ++reloads; }, Octree::OctreeNodeId::kMaxLevel);
+    settle();
+    std::vector<HalfSpace> volume(PointCloudRenderable::kMaxClippingPlanes - 1, HalfSpace());
+    volume.emplace_back(-1.0f, 0.0f, 0.0f, model({5, 0, 0}).x()); // keeps source x <= 5
+    cloud->setClippingVolume(volume);
+    settle();
+    expectOnlyLeftHalfDrawn();
+
+    std::vector<HalfSpace> tooMany = volume;
+    tooMany.emplace_back();
+    EXPECT_EQ(TestSupport::thrownMessage<std::runtime_error>([&] { cloud->setClippingVolume(tooMany); }),
+              "Error: volume contains too many clipping planes, plane count = 9");
+    EXPECT_EQ(cloud->clippingVolume(), volume);
+    EXPECT_EQ(cloud->clippingPolytope().halfSpaces().size(), volume.size());
+    int const before = reloads;
+    cloud->setClippingVolume(volume);
+    settle();
+    EXPECT_EQ(reloads.load(), before);
+
+    // Moved by 2.5 and cut 2.5 further: the same points stay, seen from 2.5 further.
+    cloud->setMatrix(translation(2.5f, 0, 0));
+    cloud->setClippingVolume({HalfSpace(-1.0f, 0.0f, 0.0f, model({5, 0, 0}).x() + 2.5f)});
+    renderer->setCameraPose(renderer->eye() + Point3f(2.5f, 0, 0), Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
+    settle();
+    EXPECT_GT(reloads.load(), before);
+    expectOnlyLeftHalfDrawn();
+}
+
+// Meshes and regions replaced while the loader measures and clips leave the values of the last ones.
+TEST_F(ClippingTest, SettingsReplacedWhileTheLoaderWorksLeaveTheLastOnes)
+{
+    renderer->setRenderMode(Render::RenderMode::ColorizeByMeshDistance);
+    auto const atZero = planeAt(0);
+    auto const throughLeft = planeAt(kLowZ);
+    renderer->setMeshForDistanceColorization(atZero);
+    load();
+    Halves const expected = halves();
+    auto const leftHalf = regionBetween(-1, 5);
+    auto const rightHalf = regionBetween(5, 11);
+    renderer->setRegionClippingActive(true);
+    for (int round = 0; round < 60; ++round) {
+        renderer->setMeshForDistanceColorization(round % 2 == 0 ? throughLeft : atZero);
+        renderer->setClippingRegion(round % 3 == 0 ? nullptr : round % 3 == 1 ? rightHalf : leftHalf);
+        renderer->render();
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 4));
+    }
+    settle();
+    EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
+    expectOnlyLeftHalfDrawn();
+    EXPECT_LT(colorDistance(halves().left, expected.left), kSameColor);
+}
+
+TEST_F(ClippingTest, VisibleNodesGetTheirValuesWithoutReloading)
+{
+    renderer->setMeshForDistanceColorization(planeAt(0));
+    renderer->setClippingRegion(regionBetween(-1, 5));
+    load();
+    cloud->stopAsyncReload();
+    std::size_t const nodes = cloud->loadedNodeCount();
+    ASSERT_GT(nodes, 1u);
+    cloud->meshDistanceCache()->clear();
+    cloud->clippingCache()->clear();
+    cloud->updateMeshDistancesInVisibleOctreeNodes();
+    cloud->updateClippingInVisibleOctreeNodes();
+    EXPECT_EQ(cloud->meshDistanceCache()->size(), nodes);
+    EXPECT_EQ(cloud->clippingCache()->size(), nodes);
+    EXPECT_EQ(cloud->loadedNodeCount(), nodes);
+}
+
+TEST_F(ClippingTest, CachedValuesOfAnotherSizeFailTheLoaderWithTheirMessage)
+{
+    StreamingTest::ErrorLog const log;
+    auto const mesh = planeAt(0);
+    renderer->setMeshForDistanceColorization(mesh);
+    auto const cache = PointCloudRenderable::createOrGetSharedMeshDistanceCache(location(), 1.0, 1);
+    ASSERT_EQ(cache, cloud->meshDistanceCache()) << "clouds of one data set share the cache";
+    Render::NodeValueKey const root{cloud->octree()->root(), mesh.get(), cloud->worldMatrix()};
+    ASSERT_TRUE(cache->put(root, std::vector<float>(1, 0.0f), 0, cache->version(0)));
+
+    cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+    auto const deadline = std::chrono::steady_clock::now() + StreamingTest::kDeadline;
+    while (cloud->isAsyncReloadHealthy(false) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(TestSupport::thrownMessage<std::runtime_error>([&] { cloud->isAsyncReloadHealthy(true); }),
+              "Error loading point data: Error VertexContainer::setDistances: size mismatch");
+    cloud->stopAsyncReload();
+    EXPECT_GT(log.count("Error VertexContainer::setDistances: size mismatch"), 0u);
+}
+
+// A second view of the same data set with the cloud raised by 1: the caches are shared, the values are
+// not (they are kept by world matrix).
 TEST_F(ClippingTest, CloudsOfOneDataSetPlacedApartKeepTheirOwnValues)
 {
     Render::Renderer raisedView;
-    raisedView.setViewport(kViewSize, kViewSize);
+    raisedView.setViewport(StreamingTest::kViewSize, StreamingTest::kViewSize);
     raisedView.setBackgroundColor(0, 0, 0, 255);
-    auto const raised =
-        PointCloudRenderable::create(std::make_shared<PoTree::FileSystemLocation>(folder->path()), "raised", kBudget, 1.0);
-    raised->setUpdateInterval(kOneTick);
+    auto const raised = startCloud(location(), 100'000);
     raisedView.setScene(raised);
-    Eigen::Matrix4f up = Eigen::Matrix4f::Identity();
-    up(2, 3) = 1.0f;
-    raised->setMatrix(up);
+    raised->setMatrix(translation(0, 0, 1));
     raisedView.setCameraPose(renderer->eye() + Point3f(0, 0, 1), Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
     raisedView.setPerspective(60.0f, 0.5f, 100.0f);
     ASSERT_EQ(raised->meshDistanceCache(), cloud->meshDistanceCache());
 
     // Distances: the left half is at -0.5 here and at +0.5 raised, where the right half is here.
-    auto const mesh = horizontalPlane(model({0, 0, 0}).z());
     // Clipping keeps heights 0 to 1: the right half here, the left half raised.
-    auto const region = std::make_shared<Math::BoxClippingRegion<float>>(Box3f(model({-1, -1, 0}), model({11, 11, 1})));
+    auto const mesh = planeAt(0);
+    auto const region = std::make_shared<Region>(Box3f(model({-1, -1, 0}), model({11, 11, 1})));
     for (bool const clipping : {false, true}) {
         SCOPED_TRACE(clipping ? "region clipping" : "mesh distances");
         for (Render::Renderer* view : {renderer.get(), &raisedView}) {
@@ -556,13 +444,13 @@ TEST_F(ClippingTest, CloudsOfOneDataSetPlacedApartKeepTheirOwnValues)
         load();
         raised->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
         StreamingTest::renderUntilSettled(raisedView, {raised});
-        SideColors const here = sideColors();
-        SideColors const there = sideColors(raisedView);
+        Halves const here = halves();
+        Halves const there = halvesOf(raisedView);
         if (clipping) {
-            EXPECT_LT(here.leftCoverage, 0.02);
-            EXPECT_GT(here.rightCoverage, 0.9);
-            EXPECT_GT(there.leftCoverage, 0.9);
-            EXPECT_LT(there.rightCoverage, 0.02);
+            EXPECT_LT(here.left.coverage, kHidden);
+            EXPECT_GT(here.right.coverage, kCovered);
+            EXPECT_GT(there.left.coverage, kCovered);
+            EXPECT_LT(there.right.coverage, kHidden);
         } else {
             EXPECT_LT(colorDistance(there.left, here.right), kSameColor);
             EXPECT_GT(colorDistance(there.left, here.left), kColorDifference);
@@ -571,72 +459,33 @@ TEST_F(ClippingTest, CloudsOfOneDataSetPlacedApartKeepTheirOwnValues)
     raisedView.setScene(nullptr);
 }
 
-TEST_F(ClippingTest, SingularMatrixIsRefusedAndTheCloudStaysAsItWas)
-{
-    renderer->setRenderMode(Render::RenderMode::ColorizeByMeshDistance);
-    renderer->setMeshForDistanceColorization(horizontalPlane(model({0, 0, 0}).z()));
-    load();
-    SideColors const before = sideColors();
-    Eigen::Matrix4f flat = Eigen::Matrix4f::Identity();
-    flat(2, 2) = 0.0f;
-    EXPECT_THROW(cloud->setMatrix(flat), std::invalid_argument);
-    EXPECT_EQ(cloud->matrix(), Eigen::Matrix4f::Identity());
-    EXPECT_EQ(cloud->worldMatrix(), Eigen::Matrix4f::Identity());
-    renderUntilSettled();
-    SideColors const after = sideColors();
-    EXPECT_GT(after.leftCoverage, 0.9);
-    EXPECT_LT(colorDistance(before.left, after.left), kSameColor);
-    EXPECT_LT(colorDistance(before.right, after.right), kSameColor);
-}
-
-TEST_F(ClippingTest, RegionsReplacedWhileTheLoaderClipsLeaveTheLastOne)
-{
-    auto const leftHalf = std::make_shared<Math::BoxClippingRegion<float>>(Box3f(model({-1, -1, -1}), model({5, 11, 1})));
-    auto const rightHalf = std::make_shared<Math::BoxClippingRegion<float>>(Box3f(model({5, -1, -1}), model({11, 11, 1})));
-    renderer->setRegionClippingActive(true);
-    load();
-    for (int round = 0; round < 60; ++round) {
-        renderer->setClippingRegion(round % 3 == 0 ? nullptr : round % 3 == 1 ? rightHalf : leftHalf);
-        renderer->render();
-        std::this_thread::sleep_for(std::chrono::milliseconds(round % 4));
-    }
-    renderUntilSettled();
-    EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
-    SideColors const colors = sideColors();
-    EXPECT_GT(colors.leftCoverage, 0.9);
-    EXPECT_LT(colors.rightCoverage, 0.02);
-}
-
+// The mesh is written in the world frame and, moved by the inverse world matrix, in the model frame,
+// under one counter; nothing is written without a mesh.
 TEST_F(ClippingTest, DiagnoseDumpsTheMeshInBothFrames)
 {
     OctreeTest::TempFolder const dumps("clipping-diagnose");
     std::filesystem::path const previous = std::filesystem::current_path();
     std::filesystem::current_path(dumps.path());
-    Eigen::Matrix4f shifted = Eigen::Matrix4f::Identity();
-    shifted(0, 3) = 3.0f;
-    cloud->setMatrix(shifted);
+    cloud->setMatrix(translation(3, 0, 0));
     cloud->diagnose();
     renderer->setMeshForDistanceColorization(horizontalPlane(0.0f));
     cloud->diagnose();
     std::filesystem::current_path(previous);
 
-    std::vector<std::filesystem::path> files;
+    std::vector<std::string> files;
     for (auto const& entry : std::filesystem::directory_iterator(dumps.path()))
-        files.push_back(entry.path().filename());
-    ASSERT_EQ(files.size(), 2u) << "nothing is written without a mesh";
-    // "diagnoseModelCS_" sorts before "diagnose_".
-    std::sort(files.begin(), files.end());
-    std::string const world = files[1].string();
-    std::string const modelCs = files[0].string();
-    ASSERT_TRUE(world.starts_with("diagnose_")) << world;
-    ASSERT_TRUE(modelCs.starts_with("diagnoseModelCS_")) << modelCs;
-    EXPECT_EQ(world.substr(world.find('_')), modelCs.substr(modelCs.find('_'))) << "one counter for both";
+        files.push_back(entry.path().filename().string());
+    ASSERT_EQ(files.size(), 2u);
+    std::sort(files.begin(), files.end()); // "diagnoseModelCS_" sorts before "diagnose_"
+    ASSERT_TRUE(files[0].starts_with("diagnoseModelCS_")) << files[0];
+    ASSERT_TRUE(files[1].starts_with("diagnose_")) << files[1];
+    EXPECT_EQ(files[1].substr(files[1].find('_')), files[0].substr(files[0].find('_')));
     auto const text = [&](std::string const& name) {
         std::ifstream file(dumps.path() / name);
         return std::string(std::istreambuf_iterator<char>(file), {});
     };
-    EXPECT_NE(text(world), text(modelCs)) << "the model-frame copy is moved by the inverse world matrix";
-    EXPECT_NE(text(modelCs).find("number of triangles in tree: 12"), std::string::npos);
+    EXPECT_NE(text(files[1]), text(files[0]));
+    EXPECT_NE(text(files[0]).find("number of triangles in tree: 12"), std::string::npos);
 }
 
 } // namespace
