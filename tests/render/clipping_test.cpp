@@ -106,15 +106,8 @@ void expectSameColors(Halves const& actual, Halves const& expected)
 // points above the plane have positive distances, points below negative ones.
 std::shared_ptr<Math::TriangleMesh<float>> horizontalPlane(float z)
 {
-    Box3f const slab({-20.0f, -20.0f, z - 50.0f}, {30.0f, 30.0f, z});
-    std::vector<Point3f> corners;
-    for (int corner = 0; corner < 8; ++corner)
-        corners.push_back({corner & 1 ? slab.max().x() : slab.min().x(), corner & 2 ? slab.max().y() : slab.min().y(),
-                           corner & 4 ? slab.max().z() : slab.min().z()});
-    // Outward-facing triangles of the six faces; corner index bits are x, y, z.
-    std::vector<std::int32_t> triangles{0, 2, 1, 1, 2, 3, 4, 5, 6, 5, 7, 6, 0, 1, 4, 1, 5, 4,
-                                        2, 6, 3, 3, 6, 7, 0, 4, 2, 2, 4, 6, 1, 3, 5, 3, 7, 5};
-    return std::make_shared<Math::TriangleMesh<float>>(std::move(corners), std::move(triangles));
+    return std::make_shared<Math::TriangleMesh<float>>(
+        StreamingTest::closedBox(Box3f({-20.0f, -20.0f, z - 50.0f}, {30.0f, 30.0f, z})));
 }
 
 Eigen::Matrix4f translation(float x, float y, float z)

@@ -2,6 +2,7 @@
 
 // A renderer streaming real data sets, as a host drives it: the fixture of the streaming tests.
 #include "graphics/colorimage.h"
+#include "math/trianglemesh.h"
 #include "octree/entwinelocation.h"
 #include "octree/potreelocation.h"
 #include "render/logsink.h"
@@ -47,6 +48,18 @@ inline std::shared_ptr<Octree::Location> potree(std::string const& name)
 inline std::shared_ptr<Octree::Location> ept(std::string const& name)
 {
     return std::make_shared<Entwine::FileSystemLocation>(realWorld("ept/" + name));
+}
+
+// The 12 outward-facing triangles of a closed box (corner index bits are x, y, z).
+inline Math::TriangleMesh<float> closedBox(Math::NBoundingBox<float, 3> const& box)
+{
+    std::vector<Math::Point<float, 3>> corners;
+    for (int corner = 0; corner < 8; ++corner)
+        corners.emplace_back(corner & 1 ? box.max().x() : box.min().x(), corner & 2 ? box.max().y() : box.min().y(),
+                             corner & 4 ? box.max().z() : box.min().z());
+    std::vector<std::int32_t> triangles{0, 2, 1, 1, 2, 3, 4, 5, 6, 5, 7, 6, 0, 1, 4, 1, 5, 4,
+                                        2, 6, 3, 3, 6, 7, 0, 4, 2, 2, 4, 6, 1, 3, 5, 3, 7, 5};
+    return Math::TriangleMesh<float>(std::move(corners), std::move(triangles));
 }
 
 // Collects the library's error lines while it lives.
