@@ -9,10 +9,9 @@ namespace {
 using Math::ClassificationInfo;
 using Math::Color;
 
-TEST(ClassificationInfo, RandomClassesAreVisibleOpaqueAndReproducible)
+TEST(ClassificationInfo, RandomClassesAreVisibleOpaqueDistinctAndReproducible)
 {
     auto const info = ClassificationInfo::randomColoredClasses(256);
-    ASSERT_EQ(info.classCount(), 256u);
     std::set<std::uint32_t> distinct;
     for (std::size_t i = 0; i < info.classCount(); ++i) {
         EXPECT_TRUE(info.isVisible(i));
@@ -23,36 +22,25 @@ TEST(ClassificationInfo, RandomClassesAreVisibleOpaqueAndReproducible)
     EXPECT_EQ(info, ClassificationInfo::randomColoredClasses(256));
 }
 
-TEST(ClassificationInfo, RawTextureDataIsRgbaWithVisibilityInAlpha)
+TEST(ClassificationInfo, RawTextureDataIsRgbaWithVisibilityInAlphaAndClassesBeyondCountHidden)
 {
-    auto info = ClassificationInfo::randomColoredClasses(256);
+    auto info = ClassificationInfo::randomColoredClasses(10);
     info.setColor(2, Color(10, 20, 30));
     info.setVisible(3, false);
     auto const texels = info.toRawTextureData();
     ASSERT_EQ(texels.size(), 1024u);
-    EXPECT_EQ(texels[8], 10);
-    EXPECT_EQ(texels[9], 20);
-    EXPECT_EQ(texels[10], 30);
-    EXPECT_EQ(texels[11], 255);
+    EXPECT_EQ((std::vector<int>(texels.begin() + 8, texels.begin() + 12)), (std::vector<int>{10, 20, 30, 255}));
     EXPECT_EQ(texels[15], 0);
-    EXPECT_EQ(texels[255 * 4], info.color(255).r());
-    EXPECT_EQ(texels[255 * 4 + 2], info.color(255).b());
-}
-
-TEST(ClassificationInfo, ClassesBeyondCountAreHidden)
-{
-    auto const texels = ClassificationInfo::randomColoredClasses(10).toRawTextureData();
-    ASSERT_EQ(texels.size(), 1024u);
+    EXPECT_EQ(texels[9 * 4 + 2], info.color(9).b());
     EXPECT_EQ(texels[9 * 4 + 3], 255);
     for (std::size_t i = 10; i < 256; ++i)
         EXPECT_EQ(texels[i * 4 + 3], 0) << "class " << i;
 }
 
-TEST(ClassificationInfo, EqualityNoticesOneClassVisibility)
+TEST(ClassificationInfo, EqualityNoticesOneClassAndMisuseThrowsKeepingTheTable)
 {
     auto const original = ClassificationInfo::randomColoredClasses(256);
     auto changed = original;
-    EXPECT_EQ(changed, original);
     changed.setVisible(17, false);
     EXPECT_NE(changed, original);
     changed.setVisible(17, true);
@@ -60,12 +48,6 @@ TEST(ClassificationInfo, EqualityNoticesOneClassVisibility)
     changed.setColor(200, Color(1, 1, 1));
     EXPECT_NE(changed, original);
 
-    auto moved = std::move(changed);
-    EXPECT_NE(moved, original);
-}
-
-TEST(ClassificationInfo, MisuseThrowsAndKeepsTable)
-{
     EXPECT_THROW(ClassificationInfo::randomColoredClasses(257), std::invalid_argument);
     auto info = ClassificationInfo::randomColoredClasses(4);
     auto const before = info;

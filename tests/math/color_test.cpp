@@ -1,32 +1,26 @@
 #include "math/color.h"
+#include "math/colorscales.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace {
 
 using Math::Color;
 
-TEST(Color, StoresChannelsInBlueGreenRedAlphaOrder)
-{
-    Color const color(1, 2, 3, 4);
-    unsigned char bytes[4];
-    std::memcpy(bytes, &color, sizeof(bytes));
-    EXPECT_EQ(bytes[0], 3);
-    EXPECT_EQ(bytes[1], 2);
-    EXPECT_EQ(bytes[2], 1);
-    EXPECT_EQ(bytes[3], 4);
-}
-
-TEST(Color, PackedValueIsAlphaRedGreenBlue)
+TEST(Color, StoresBlueGreenRedAlphaPacksAlphaRedGreenBlueAndIsOpaqueByDefault)
 {
     Color const color(0x11, 0x22, 0x33, 0x44);
+    unsigned char bytes[4];
+    std::memcpy(bytes, &color, sizeof(bytes));
+    EXPECT_EQ((std::vector<int>{bytes[0], bytes[1], bytes[2], bytes[3]}), (std::vector<int>{0x33, 0x22, 0x11, 0x44}));
     EXPECT_EQ(color.packed(), 0x44112233u);
     EXPECT_EQ(Color(0x44112233u), color);
-    EXPECT_EQ(Color(0x80FF0000u).r(), 255);
-    EXPECT_EQ(Color(0x80FF0000u).a(), 128);
-    EXPECT_EQ(Color(1, 2, 3).a(), 255) << "opaque unless told otherwise";
+    EXPECT_EQ(Color(1, 2, 3).a(), 255);
+    EXPECT_TRUE(Color(255, 0, 51, 102).toVector4f().isApprox(Eigen::Vector4f(1.0f, 0.0f, 0.2f, 0.4f)));
 }
 
 TEST(Color, GrayscaleUsesLumaWeights)
@@ -38,67 +32,56 @@ TEST(Color, GrayscaleUsesLumaWeights)
     EXPECT_EQ(Color::gray(77).grayscale(), 77);
 }
 
-TEST(Color, ToVector4fScalesToUnitRange)
+TEST(ColorHslUv, MatchesReferenceColorsAndKeepsLightnessAcrossHues)
 {
-    Eigen::Vector4f const v = Color(255, 0, 51, 102).toVector4f();
-    EXPECT_FLOAT_EQ(v.x(), 1.0f);
-    EXPECT_FLOAT_EQ(v.y(), 0.0f);
-    EXPECT_FLOAT_EQ(v.z(), 0.2f);
-    EXPECT_FLOAT_EQ(v.w(), 0.4f);
-}
-
-// Reference HSLuv coordinates of the sRGB primaries and secondaries.
-struct HslUvReference {
-    double hue;
-    double lightness;
-    Color expected;
-};
-
-TEST(ColorHslUv, PrimariesAtFullSaturationMatchReference)
-{
-    HslUvReference const references[] = {
-        {12.177050630061776, 0.5323711559542933, Color(255, 0, 0)},
-        {127.71501294924047, 0.8773551910965973, Color(0, 255, 0)},
-        {265.87432021817473, 0.3230087290398002, Color(0, 0, 255)},
-        {85.87432021817473, 0.9713855934179674, Color(255, 255, 0)},
+    struct Reference {
+        double hue, saturation, lightness;
+        Color expected;
     };
-    for (auto const& reference : references)
-        EXPECT_EQ(Color::fromHslUv(reference.hue, 1.0, reference.lightness, 1.0), reference.expected)
-            << "hue " << reference.hue;
-}
+    // HSLuv coordinates of sRGB primaries, a secondary, white, black and L* = 50 gray (luminance 0.1842).
+    for (Reference const& reference : {Reference{12.177050630061776, 1, 0.5323711559542933, Color(255, 0, 0)},
+                                       Reference{127.71501294924047, 1, 0.8773551910965973, Color(0, 255, 0)},
+                                       Reference{265.87432021817473, 1, 0.3230087290398002, Color(0, 0, 255)},
+                                       Reference{85.87432021817473, 1, 0.9713855934179674, Color(255, 255, 0)},
+                                       Reference{200, 1, 1, Color(255, 255, 255)}, Reference{200, 1, 0, Color(0, 0, 0)},
+                                       Reference{33, 0, 0.5, Color(119, 119, 119)}})
+        EXPECT_EQ(Color::fromHslUv(reference.hue, reference.saturation, reference.lightness, 1.0), reference.expected)
+            << "hue " << reference.hue << " lightness " << reference.lightness;
 
-TEST(ColorHslUv, LightnessExtremesAreWhiteAndBlack)
-{
-    EXPECT_EQ(Color::fromHslUv(200.0, 1.0, 1.0, 1.0), Color(255, 255, 255));
-    EXPECT_EQ(Color::fromHslUv(200.0, 1.0, 0.0, 1.0), Color(0, 0, 0));
-}
-
-TEST(ColorHslUv, ZeroSaturationIsNeutralGray)
-{
-    Color const gray = Color::fromHslUv(33.0, 0.0, 0.5, 1.0);
-    EXPECT_EQ(gray.r(), gray.g());
-    EXPECT_EQ(gray.g(), gray.b());
-    // L* = 50 is a relative luminance of 0.1842, sRGB 119.
-    EXPECT_EQ(gray.r(), 119);
-}
-
-TEST(ColorHslUv, EqualLightnessGivesEqualPerceivedLuminanceAcrossHues)
-{
     // The point of HSLuv over HSL: hue changes keep the CIE lightness.
+    auto const linear = [](float v) { return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f); };
     for (double hue = 0.0; hue < 360.0; hue += 30.0) {
         Eigen::Vector4f const c = Color::fromHslUv(hue, 1.0, 0.6, 1.0).toVector4f();
-        auto linear = [](float v) { return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f); };
         float const luminance = 0.2126f * linear(c.x()) + 0.7152f * linear(c.y()) + 0.0722f * linear(c.z());
         EXPECT_NEAR(luminance, 0.2812f, 0.01f) << "hue " << hue;
     }
-}
-
-TEST(ColorHslUv, HueWrapsAndAlphaScales)
-{
     EXPECT_EQ(Color::fromHslUv(370.0, 1.0, 0.6, 1.0), Color::fromHslUv(10.0, 1.0, 0.6, 1.0));
     EXPECT_EQ(Color::fromHslUv(-90.0, 1.0, 0.6, 1.0), Color::fromHslUv(270.0, 1.0, 0.6, 1.0));
     EXPECT_EQ(Color::fromHslUv(0.0, 1.0, 0.6, 0.5).a(), 128);
     EXPECT_EQ(Color::fromHslUv(0.0, 1.0, 0.6, 2.0).a(), 255);
+}
+
+TEST(Spectrum, InfernoFollowsTheTabulatedMapAndMappingsClampToIt)
+{
+    using Inferno = Math::Spectrum::Inferno;
+    // Samples of the tabulated inferno map; the polynomial fit stays within a few steps of it.
+    std::pair<double, Color> const samples[] = {{0.0, Color(0, 0, 4)},      {0.25, Color(87, 16, 110)},
+                                                {0.5, Color(188, 55, 84)},  {0.75, Color(249, 142, 9)},
+                                                {1.0, Color(252, 255, 164)}};
+    for (auto const& [value, expected] : samples) {
+        Color const actual = Inferno::color(value);
+        EXPECT_NEAR(actual.r(), expected.r(), 8) << value;
+        EXPECT_NEAR(actual.g(), expected.g(), 8) << value;
+        EXPECT_NEAR(actual.b(), expected.b(), 8) << value;
+        EXPECT_EQ(actual.a(), 255);
+    }
+    EXPECT_EQ(Inferno::color(-3.0), Inferno::color(0.0));
+    EXPECT_EQ(Inferno::color(7.0), Inferno::color(1.0));
+    EXPECT_EQ(Math::Boundary::ClampToBorder::apply(std::numeric_limits<double>::quiet_NaN()), 0.0);
+    Math::ColorMapping<Inferno, Math::Boundary::ClampToBorder> const mapping(0.0, 1000.0);
+    EXPECT_EQ(mapping(500.0), Inferno::color(0.5));
+    EXPECT_EQ(mapping(-10.0), Inferno::color(0.0));
+    EXPECT_EQ(mapping(5000.0), Inferno::color(1.0));
 }
 
 } // namespace

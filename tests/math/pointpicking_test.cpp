@@ -1,5 +1,7 @@
 #include "math/pointpicking.h"
 
+#include "meshsupport.h"
+
 #include <gtest/gtest.h>
 
 #include <Eigen/Geometry>
@@ -7,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -43,87 +46,69 @@ private:
     std::size_t mHeight;
 };
 
-TEST(PickWindow, CoversTheToleranceAroundThePixelWithExclusiveFarBounds)
+TEST(PickWindow, CoversTheToleranceClampedToTheImageWithExclusiveFarBounds)
 {
-    EXPECT_EQ(Math::pickWindow(50, 40, 3, 100, 80), (PixelWindow{47, 53, 37, 43}));
+    struct Case {
+        std::uint64_t x, y, tolerance;
+        std::size_t width, height;
+        std::optional<PixelWindow> window;
+    };
+    std::vector<Case> const cases{
+        {50, 40, 3, 100, 80, PixelWindow{47, 53, 37, 43}},
+        {1, 2, 5, 100, 80, PixelWindow{0, 6, 0, 7}},
+        // The far borders lose the last column and row.
+        {99, 79, 2, 100, 80, PixelWindow{97, 99, 77, 79}},
+        {50, 40, 0, 100, 80, std::nullopt},
+        {0, 0, 3, 0, 80, std::nullopt},
+        {0, 0, 3, 100, 0, std::nullopt},
+        {0, 0, 3, 1, 80, std::nullopt},
+        // Huge coordinates and tolerances clamp without wrapping.
+        {kMax64, kMax64, kMax64, 100, 80, PixelWindow{0, 99, 0, 79}},
+        {10, 10, kMax64 - 5, 100, 80, PixelWindow{0, 99, 0, 79}},
+        {kMax64, 10, 3, 100, 80, std::nullopt},
+        {std::uint64_t{1} << 32, 10, 3, 100, 80, std::nullopt},
+    };
+    for (Case const& c : cases)
+        EXPECT_EQ(Math::pickWindow(c.x, c.y, c.tolerance, c.width, c.height), c.window)
+            << c.x << ", " << c.y << " tolerance " << c.tolerance << " in " << c.width << " x " << c.height;
 }
 
-TEST(PickWindow, ClampsAtTheNearBordersAndLosesTheLastColumnAndRowAtTheFarOnes)
+TEST(PositionHit, NeedsPositiveWAndAFinitePositionInAnImageOfEnoughPixels)
 {
-    EXPECT_EQ(Math::pickWindow(1, 2, 5, 100, 80), (PixelWindow{0, 6, 0, 7}));
-    EXPECT_EQ(Math::pickWindow(99, 79, 2, 100, 80), (PixelWindow{97, 99, 77, 79}));
-}
-
-TEST(PickWindow, ZeroToleranceAndDegenerateImagesGiveNoWindow)
-{
-    EXPECT_FALSE(Math::pickWindow(50, 40, 0, 100, 80));
-    EXPECT_FALSE(Math::pickWindow(0, 0, 3, 0, 80));
-    EXPECT_FALSE(Math::pickWindow(0, 0, 3, 100, 0));
-    EXPECT_FALSE(Math::pickWindow(0, 0, 3, 1, 80));
-}
-
-TEST(PickWindow, HugeCoordinatesAndTolerancesClampWithoutWrapping)
-{
-    EXPECT_EQ(Math::pickWindow(kMax64, kMax64, kMax64, 100, 80), (PixelWindow{0, 99, 0, 79}));
-    EXPECT_EQ(Math::pickWindow(10, 10, kMax64 - 5, 100, 80), (PixelWindow{0, 99, 0, 79}));
-    // Far outside with a small tolerance: both bounds clamp onto the last pixel.
-    EXPECT_FALSE(Math::pickWindow(kMax64, 10, 3, 100, 80));
-    EXPECT_FALSE(Math::pickWindow(std::uint64_t{1} << 32, 10, 3, 100, 80));
-}
-
-TEST(PositionImageView, RejectsTooFewPixels)
-{
+    EXPECT_TRUE(Math::isPositionHit(Eigen::Vector4f(1, 2, 3, 1)));
+    for (Eigen::Vector4f const& pixel :
+         {Eigen::Vector4f(1, 2, 3, 0), Eigen::Vector4f(1, 2, 3, -1), Eigen::Vector4f(1, 2, 3, kNaN),
+          Eigen::Vector4f(kNaN, 2, 3, 1), Eigen::Vector4f(1, std::numeric_limits<float>::infinity(), 3, 1)})
+        EXPECT_FALSE(Math::isPositionHit(pixel)) << pixel.transpose();
     std::vector<Eigen::Vector4f> const pixels(11);
     EXPECT_THROW(PositionImageView(pixels, 4, 3), std::invalid_argument);
     EXPECT_NO_THROW(PositionImageView(pixels, 11, 1));
 }
 
-TEST(PositionHit, NeedsPositiveWAndAFinitePosition)
-{
-    EXPECT_TRUE(Math::isPositionHit(Eigen::Vector4f(1, 2, 3, 1)));
-    EXPECT_FALSE(Math::isPositionHit(Eigen::Vector4f(1, 2, 3, 0)));
-    EXPECT_FALSE(Math::isPositionHit(Eigen::Vector4f(1, 2, 3, -1)));
-    EXPECT_FALSE(Math::isPositionHit(Eigen::Vector4f(1, 2, 3, kNaN)));
-    EXPECT_FALSE(Math::isPositionHit(Eigen::Vector4f(kNaN, 2, 3, 1)));
-    EXPECT_FALSE(Math::isPositionHit(Eigen::Vector4f(1, std::numeric_limits<float>::infinity(), 3, 1)));
-}
-
-TEST(ClosestHit, TakesTheHitNearestTheEye)
+TEST(ClosestHit, TakesTheNearestUsableHitInTheWindowFirstInColumnOrder)
 {
     PositionImage image(8, 8);
     image.set(2, 2, Point3f(0, 0, 5));
     image.set(3, 3, Point3f(0, 0, 2));
     image.set(4, 1, Point3f(0, 0, 9));
-    auto const hit = Math::closestHit(image.view(), PixelWindow{0, 8, 0, 8}, Point3f(0, 0, 0));
-    ASSERT_TRUE(hit);
-    EXPECT_EQ(*hit, Point3f(0, 0, 2));
+    EXPECT_EQ(Math::closestHit(image.view(), PixelWindow{0, 8, 0, 8}, Point3f(0, 0, 0)), Point3f(0, 0, 2));
+
+    PositionImage ties(8, 8);
+    ties.set(2, 0, Point3f(1, 0, 0));
+    ties.set(1, 5, Point3f(0, 1, 0));
+    ties.set(1, 3, Point3f(0, 0, 1));
+    EXPECT_EQ(Math::closestHit(ties.view(), PixelWindow{0, 8, 0, 8}, Point3f(0, 0, 0)), Point3f(0, 0, 1));
+
+    PositionImage unusable(8, 8);
+    unusable.set(5, 5, Point3f(0, 0, 1)); // on the exclusive far bound
+    unusable.set(2, 2, Point3f(kNaN, 0, 0));
+    unusable.set(3, 3, Point3f(0, 0, 0.5f), 0.0f);
+    unusable.set(4, 4, Point3f(0, 0, 7));
+    EXPECT_EQ(Math::closestHit(unusable.view(), PixelWindow{1, 5, 1, 5}, Point3f(0, 0, 0)), Point3f(0, 0, 7));
+    EXPECT_FALSE(Math::closestHit(unusable.view(), PixelWindow{0, 4, 0, 4}, Point3f(0, 0, 0)));
 }
 
-TEST(ClosestHit, TiesKeepScanOrderColumnsFirst)
-{
-    PositionImage image(8, 8);
-    image.set(2, 0, Point3f(1, 0, 0));
-    image.set(1, 5, Point3f(0, 1, 0));
-    image.set(1, 3, Point3f(0, 0, 1));
-    auto const hit = Math::closestHit(image.view(), PixelWindow{0, 8, 0, 8}, Point3f(0, 0, 0));
-    ASSERT_TRUE(hit);
-    EXPECT_EQ(*hit, Point3f(0, 0, 1));
-}
-
-TEST(ClosestHit, SeesOnlyTheWindowAndSkipsUnusablePixels)
-{
-    PositionImage image(8, 8);
-    image.set(5, 5, Point3f(0, 0, 1)); // on the exclusive far bound
-    image.set(2, 2, Point3f(kNaN, 0, 0));
-    image.set(3, 3, Point3f(0, 0, 0.5f), 0.0f);
-    image.set(4, 4, Point3f(0, 0, 7));
-    auto const hit = Math::closestHit(image.view(), PixelWindow{1, 5, 1, 5}, Point3f(0, 0, 0));
-    ASSERT_TRUE(hit);
-    EXPECT_EQ(*hit, Point3f(0, 0, 7));
-    EXPECT_FALSE(Math::closestHit(image.view(), PixelWindow{0, 4, 0, 4}, Point3f(0, 0, 0)));
-}
-
-TEST(HitsInWindow, ListsHitsColumnByColumn)
+TEST(HitsInWindow, ListsHitsColumnByColumnAndSortUniqueDropsDuplicates)
 {
     PositionImage image(4, 4);
     image.set(2, 0, Point3f(3, 0, 0));
@@ -133,18 +118,12 @@ TEST(HitsInWindow, ListsHitsColumnByColumn)
     EXPECT_EQ(Math::hitsInWindow(image.view(), Math::wholeImage(image.view())),
               (std::vector<Point3f>{Point3f(1, 0, 0), Point3f(2, 0, 0), Point3f(3, 0, 0), Point3f(4, 0, 0)}));
     EXPECT_TRUE(Math::hitsInWindow(image.view(), PixelWindow{0, 1, 0, 4}).empty());
-}
 
-TEST(SortUniquePositions, SortsLexicographicallyAndDropsExactDuplicates)
-{
     std::vector<Point3f> positions{Point3f(1, 2, 3), Point3f(0, 5, 5), Point3f(1, 2, 3), Point3f(1, 1, 9),
                                    Point3f(1, 2, 2), Point3f(0, 5, 5)};
     Math::sortUniquePositions(positions);
-    EXPECT_EQ(positions, (std::vector<Point3f>{Point3f(0, 5, 5), Point3f(1, 1, 9), Point3f(1, 2, 2),
-                                               Point3f(1, 2, 3)}));
-    std::vector<Point3f> empty;
-    Math::sortUniquePositions(empty);
-    EXPECT_TRUE(empty.empty());
+    EXPECT_EQ(positions,
+              (std::vector<Point3f>{Point3f(0, 5, 5), Point3f(1, 1, 9), Point3f(1, 2, 2), Point3f(1, 2, 3)}));
 }
 
 // Points of the plane z = 0.5 x - 0.25 y + 3 on a grid, then random outliers off it.
@@ -169,42 +148,27 @@ std::vector<Point3f> planeWithOutliers(std::size_t outliers)
     return points;
 }
 
-void expectPlane(Plane const& plane, Eigen::Vector3f const& normal, float d, float tolerance)
+void expectPlane(std::optional<Plane> const& plane, Eigen::Vector3f const& normal, float d, float tolerance)
 {
+    ASSERT_TRUE(plane);
     // Unoriented: compare after choosing the sign that matches.
-    float const sign = plane.normal().dot(normal) < 0.0f ? -1.0f : 1.0f;
-    EXPECT_NEAR(plane.normal().norm(), 1.0f, 1e-5f);
-    EXPECT_LT((sign * plane.normal() - normal).norm(), tolerance);
-    EXPECT_NEAR(sign * plane.d(), d, tolerance);
+    float const sign = plane->normal().dot(normal) < 0.0f ? -1.0f : 1.0f;
+    EXPECT_NEAR(plane->normal().norm(), 1.0f, 1e-5f);
+    EXPECT_LT((sign * plane->normal() - normal).norm(), tolerance);
+    EXPECT_NEAR(sign * plane->d(), d, tolerance);
 }
 
-TEST(FitPlane, FindsThePlaneAmongOutliers)
+TEST(FitPlane, FindsThePlaneAmongOutliersTheSameEachTime)
 {
-    auto const points = planeWithOutliers(150);
-    auto const plane = Math::fitPlane(points, 0.01);
-    ASSERT_TRUE(plane);
-    Eigen::Vector3f const normal = Eigen::Vector3f(0.5f, -0.25f, -1.0f).normalized();
-    expectPlane(*plane, normal, 3.0f / Eigen::Vector3f(0.5f, -0.25f, -1.0f).norm(), 1e-4f);
-}
-
-TEST(FitPlane, SameInputGivesTheSamePlane)
-{
+    Eigen::Vector3f const plane(0.5f, -0.25f, -1.0f);
+    expectPlane(Math::fitPlane(planeWithOutliers(150), 0.01), plane.normalized(), 3.0f / plane.norm(), 1e-4f);
     auto const points = planeWithOutliers(300);
-    auto const first = Math::fitPlane(points, 0.05);
-    auto const second = Math::fitPlane(points, 0.05);
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ(first->coefficients(), second->coefficients());
+    EXPECT_EQ(Math::fitPlane(points, 0.05)->coefficients(), Math::fitPlane(points, 0.05)->coefficients());
+    expectPlane(Math::fitPlane(std::vector<Point3f>{Point3f(0, 0, 2), Point3f(1, 0, 2), Point3f(0, 1, 2)}, 1e-3),
+                Eigen::Vector3f(0, 0, 1), -2.0f, 1e-6f);
 }
 
-TEST(FitPlane, ThreePointsGiveThePlaneThroughThem)
-{
-    std::vector<Point3f> const points{Point3f(0, 0, 2), Point3f(1, 0, 2), Point3f(0, 1, 2)};
-    auto const plane = Math::fitPlane(points, 1e-3);
-    ASSERT_TRUE(plane);
-    expectPlane(*plane, Eigen::Vector3f(0, 0, 1), -2.0f, 1e-6f);
-}
-
-TEST(FitPlane, FailsWithoutThreeSpanningPoints)
+TEST(FitPlane, FailsWithoutThreeSpanningPointsOrAPositiveInlierDistance)
 {
     EXPECT_FALSE(Math::fitPlane(std::vector<Point3f>{}, 1.0));
     EXPECT_FALSE(Math::fitPlane(std::vector<Point3f>{Point3f(0, 0, 0), Point3f(1, 0, 0)}, 1.0));
@@ -212,22 +176,11 @@ TEST(FitPlane, FailsWithoutThreeSpanningPoints)
     for (int i = 0; i < 50; ++i)
         collinear.emplace_back(static_cast<float>(i), 2.0f * static_cast<float>(i), 1.0f);
     EXPECT_FALSE(Math::fitPlane(collinear, 1.0));
-}
-
-TEST(FitPlane, InlierDistanceIsStrict)
-{
+    EXPECT_FALSE(Math::leastSquaresPlane(collinear));
+    EXPECT_FALSE(Math::leastSquaresPlane(std::vector<Point3f>(10, Point3f(4, 5, 6))));
     auto const points = planeWithOutliers(0);
-    EXPECT_FALSE(Math::fitPlane(points, 0.0));
-    EXPECT_FALSE(Math::fitPlane(points, -1.0));
-    EXPECT_FALSE(Math::fitPlane(points, std::numeric_limits<double>::quiet_NaN()));
-}
-
-TEST(LeastSquaresPlane, NeedsRankTwo)
-{
-    std::vector<Point3f> const same(10, Point3f(4, 5, 6));
-    EXPECT_FALSE(Math::leastSquaresPlane(same));
-    std::vector<Point3f> const line{Point3f(0, 0, 0), Point3f(1, 1, 1), Point3f(2, 2, 2), Point3f(3, 3, 3)};
-    EXPECT_FALSE(Math::leastSquaresPlane(line));
+    for (double const inlierDistance : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()})
+        EXPECT_FALSE(Math::fitPlane(points, inlierDistance)) << inlierDistance;
 }
 
 TEST(LeastSquaresPlane, AveragesNoiseFarFromTheOrigin)
@@ -237,71 +190,32 @@ TEST(LeastSquaresPlane, AveragesNoiseFarFromTheOrigin)
         for (int j = 0; j < 10; ++j)
             points.emplace_back(500000.0f + static_cast<float>(i), 4000000.0f + static_cast<float>(j),
                                 100.0f + ((i + j) % 2 == 0 ? 0.01f : -0.01f));
-    auto const plane = Math::leastSquaresPlane(points);
-    ASSERT_TRUE(plane);
-    expectPlane(*plane, Eigen::Vector3f(0, 0, 1), -100.0f, 1e-3f);
+    expectPlane(Math::leastSquaresPlane(points), Eigen::Vector3f(0, 0, 1), -100.0f, 1e-3f);
 }
 
-TEST(Facing, PutsTheViewerOnThePositiveSide)
+TEST(IntersectRay, MeetsThePlaneInFrontOrAlongItAndFacingFlipsTowardsTheViewer)
 {
     Plane const plane(Point3f(0, 0, 1), -2.0f);
-    EXPECT_EQ(Math::facing(plane, Point3f(0, 0, 5)), plane);
-    Plane const flipped = Math::facing(plane, Point3f(0, 0, -5));
-    EXPECT_EQ(flipped.normal(), Point3f(0, 0, -1));
-    EXPECT_EQ(flipped.d(), 2.0f);
-}
-
-TEST(IntersectRay, MeetsThePlaneInFrontOnly)
-{
-    Plane const plane(Point3f(0, 0, 1), -2.0f);
-    auto const hit = Math::intersectRay(plane, Point3f(1, 1, 10), Eigen::Vector3f(0, 0, -2));
-    ASSERT_TRUE(hit);
-    EXPECT_EQ(*hit, Point3f(1, 1, 2));
+    EXPECT_EQ(Math::intersectRay(plane, Point3f(1, 1, 10), Eigen::Vector3f(0, 0, -2)), Point3f(1, 1, 2));
     EXPECT_FALSE(Math::intersectRay(plane, Point3f(1, 1, 10), Eigen::Vector3f(0, 0, 1)));
-}
-
-TEST(IntersectRay, ParallelRaysMeetOnlyWithinThePlane)
-{
-    Plane const plane(Point3f(0, 0, 1), -2.0f);
     EXPECT_FALSE(Math::intersectRay(plane, Point3f(0, 0, 5), Eigen::Vector3f(1, 0, 0)));
-    auto const within = Math::intersectRay(plane, Point3f(3, 0, 2), Eigen::Vector3f(1, 0, 0));
-    ASSERT_TRUE(within);
-    EXPECT_EQ(*within, Point3f(3, 0, 2));
+    EXPECT_EQ(Math::intersectRay(plane, Point3f(3, 0, 2), Eigen::Vector3f(1, 0, 0)), Point3f(3, 0, 2));
+
+    EXPECT_EQ(Math::facing(plane, Point3f(0, 0, 5)), plane);
+    EXPECT_EQ(Math::facing(plane, Point3f(0, 0, -5)), Plane(Point3f(0, 0, -1), 2.0f));
 }
 
-// The closed unit cube [0, 1]^3, faces wound counter-clockwise seen from outside.
-Math::TriangleMesh<float> unitCube()
+TEST(DistanceToMesh, IsUnsignedOrSignedAndSearchesAMeshWithoutTreeWithoutChangingIt)
 {
-    std::vector<Point3f> corners;
-    for (int i = 0; i < 8; ++i)
-        corners.emplace_back(static_cast<float>(i & 1), static_cast<float>((i >> 1) & 1),
-                             static_cast<float>((i >> 2) & 1));
-    std::vector<std::int32_t> const triangles{0, 2, 1, 1, 2, 3, 4, 5, 6, 5, 7, 6, 0, 1, 4, 1, 5, 4,
-                                              2, 6, 3, 3, 6, 7, 0, 4, 2, 2, 4, 6, 1, 3, 5, 3, 7, 5};
-    return {corners, triangles};
-}
-
-TEST(DistanceToMesh, IsUnsignedOrSignedOnRequest)
-{
-    Math::TriangleMesh<float> const cube = unitCube();
-    EXPECT_FLOAT_EQ(*Math::distanceToMesh(cube, Point3f(0.5f, 0.5f, 3.0f), false), 2.0f);
+    Math::TriangleMesh<float> const cube = MathTest::unitCube();
     EXPECT_FLOAT_EQ(*Math::distanceToMesh(cube, Point3f(0.5f, 0.5f, 3.0f), true), 2.0f);
     EXPECT_FLOAT_EQ(*Math::distanceToMesh(cube, Point3f(0.5f, 0.5f, 0.75f), false), 0.25f);
     EXPECT_FLOAT_EQ(*Math::distanceToMesh(cube, Point3f(0.5f, 0.5f, 0.75f), true), -0.25f);
-}
-
-TEST(DistanceToMesh, SearchesAMeshWithoutTreeWithoutChangingIt)
-{
-    Math::TriangleMesh<float> const cube = unitCube();
     Math::TriangleMesh<float> const copy(cube);
     ASSERT_FALSE(copy.hasTree()) << "copies drop the tree";
     EXPECT_FLOAT_EQ(*Math::distanceToMesh(copy, Point3f(0.5f, 0.5f, 0.75f), true), -0.25f);
     EXPECT_FLOAT_EQ(*Math::distanceToMesh(copy, Point3f(2.0f, 0.5f, 0.5f), false), 1.0f);
     EXPECT_FALSE(copy.hasTree());
-}
-
-TEST(DistanceToMesh, EmptyMeshHasNoDistance)
-{
     EXPECT_FALSE(Math::distanceToMesh(Math::TriangleMesh<float>(), Point3f(0, 0, 0), false));
     EXPECT_FALSE(Math::distanceToMesh(Math::TriangleMesh<float>(), Point3f(0, 0, 0), true));
 }
