@@ -20,7 +20,7 @@ namespace {
 
 using OctreeTest::TempFolder;
 
-std::filesystem::path const kLasFolder = std::filesystem::path(MORVID_TEST_DATA_DIR) / "realworld" / "las";
+std::filesystem::path const kLasFolder = OctreeTest::kRealWorld / "las";
 
 template <class T>
 T at(std::string_view bytes, std::size_t offset)
@@ -152,13 +152,10 @@ TEST_P(LasRoundTrip, KeepsEveryAttributeOfEveryPoint)
     // source's integer grid.
     std::vector<std::string> read;
     Octree::Octree const octree(location, 1.0);
-    std::vector<Octree::OctreeNodeId> ids{octree.root()};
-    for (std::size_t n = 0; n < ids.size(); ++n) {
-        for (auto const child : octree.children(ids[n]))
-            ids.push_back(child);
+    for (auto const id : Octree::allNodeIds(octree)) {
         std::vector<std::string> values;
-        ASSERT_TRUE(PoTree::readNodeAttributes(*location, *octree.potreeTree()->nodeById(ids[n]), values, {}));
-        std::size_t const count = octree.potreeTree()->nodeById(ids[n])->numPoints;
+        ASSERT_TRUE(PoTree::readNodeAttributes(*location, *octree.potreeTree()->nodeById(id), values, {}));
+        std::size_t const count = octree.potreeTree()->nodeById(id)->numPoints;
         for (std::size_t i = 0; i < count; ++i) {
             std::string& key = read.emplace_back();
             for (std::size_t a = 0; a < metadata.attributes.size(); ++a) {

@@ -14,21 +14,14 @@ constexpr int kThreads = 4;
 
 TEST(OctreeConcurrency, ParallelLookupsResolveEachNodeOnce)
 {
-    OctreeTest::TempFolder const folder("concurrent");
     PoTree::WriterOptions options;
-    options.maxPointsPerNode = 50;
     options.hierarchyStepSize = 1;
-    auto const summary = PoTree::writePotree(OctreeTest::randomPoints(3000), folder.path(), options);
-    Octree::Octree const octree(std::make_shared<PoTree::FileSystemLocation>(folder.path()), 1.0);
-
-    std::vector<Octree::OctreeNodeId> ids{octree.root()};
-    for (std::size_t i = 0; i < ids.size(); ++i)
-        for (auto const child : octree.children(ids[i]))
-            ids.push_back(child);
-    ASSERT_EQ(ids.size(), summary.nodes);
+    OctreeTest::WrittenDataSet const dataSet("concurrent", OctreeTest::randomPoints(3000), 50, options);
+    auto const ids = Octree::allNodeIds(*dataSet.open());
+    ASSERT_EQ(ids.size(), dataSet.summary.nodes);
 
     // Every thread walks the nodes deepest first, so that proxies are resolved concurrently.
-    Octree::Octree const fresh(std::make_shared<PoTree::FileSystemLocation>(folder.path()), 1.0);
+    Octree::Octree const fresh(dataSet.location(), 1.0);
     Octree::OctreeNodeCache cache;
     std::vector<std::vector<PoTree::NodePtr>> seen(kThreads);
     std::atomic<std::size_t> points{0};

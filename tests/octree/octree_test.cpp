@@ -1,5 +1,7 @@
 #include "testdatasets.h"
 
+#include "support/thrownmessage.h"
+
 #include "core/filereading.h"
 #include "octree/nodevertexloader.h"
 #include "octree/pointiterator.h"
@@ -14,91 +16,70 @@ namespace {
 
 using OctreeTest::TempFolder;
 
+using TestSupport::thrownMessage;
+
 void writeFile(std::filesystem::path const& path, std::string const& bytes)
 {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::shared_ptr<PoTree::FileSystemLocation> writeDataSet(std::filesystem::path const& folder,
-                                                         Octree::SourcePoints const& points,
-                                                         PoTree::Encoding encoding = PoTree::Encoding::Default)
+// Small nodes and one level per hierarchy chunk, so that few points make several chunks.
+OctreeTest::WrittenDataSet writeDataSet(std::string const& name, std::size_t points,
+                                        PoTree::Encoding encoding = PoTree::Encoding::Default)
 {
     PoTree::WriterOptions options;
     options.encoding = encoding;
-    options.maxPointsPerNode = 100;
     options.hierarchyStepSize = 1;
-    PoTree::writePotree(points, folder, options);
-    return std::make_shared<PoTree::FileSystemLocation>(folder);
+    return {name, OctreeTest::randomPoints(points), 100, options};
 }
 
-std::string failureOf(auto&& action)
+TEST(PotreeOctree, MissingNodesAndDamagedFilesFailNamingTheFile)
 {
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return {};
-}
-
-TEST(PotreeOctree, MissingNodesFailWithTheFixedMessage)
-{
-    TempFolder const folder("missing");
-    Octree::Octree const octree(writeDataSet(folder.path(), OctreeTest::randomPoints(50)), 1.0);
-    EXPECT_TRUE(octree.isLeaf(octree.root()));
+    auto const single = writeDataSet("missing", 50);
+    Octree::Octree const leaf(single.location(), 1.0);
+    EXPECT_TRUE(leaf.isLeaf(leaf.root()));
     Render::VertexContainer vertices;
-    EXPECT_EQ(failureOf([&] { Octree::loadNodeVertices(octree, octree.root().child(3), vertices, {}); }),
+    EXPECT_EQ(thrownMessage([&] { Octree::loadNodeVertices(leaf, leaf.root().child(3), vertices, {}); }),
               "Failed to fetch node by id");
-}
+    std::stop_source stop;
+    stop.request_stop();
+    Octree::OctreeNodeCache cache;
+    Octree::NodePointData points;
+    EXPECT_FALSE(cache.getOrLoad(leaf, leaf.root(), points, stop.get_token())) << "a stopped load";
+    EXPECT_FALSE(cache.get(leaf.root()));
 
-TEST(PotreeOctree, TruncatedFilesGiveErrorsNamingTheFile)
-{
-    TempFolder const folder("truncated");
-    auto location = writeDataSet(folder.path(), OctreeTest::randomPoints(1000));
-    std::filesystem::resize_file(folder.path() / "octree.bin", 10);
-    Octree::Octree const octree(location, 1.0);
-    Render::VertexContainer vertices;
+    auto const brotli = writeDataSet("corrupt", 50, PoTree::Encoding::Brotli);
+    std::string octreeBytes = Core::readLocalFile(brotli.file("octree.bin"));
+    for (std::size_t i = 0; i < octreeBytes.size(); i += 3)
+        octreeBytes[i] = static_cast<char>(~octreeBytes[i]);
+    writeFile(brotli.file("octree.bin"), octreeBytes);
     std::string error;
-    EXPECT_FALSE(Octree::loadNodeVertices(octree, octree.root(), vertices, {}, &error));
-    EXPECT_NE(error.find("octree.bin"), std::string::npos) << error;
+    EXPECT_FALSE(Octree::loadNodeVertices(*brotli.open(), leaf.root(), vertices, {}, &error));
+    EXPECT_NE(error.find("r"), std::string::npos) << "a corrupt Brotli node is reported, not crashed";
 
+    auto const dataSet = writeDataSet("truncated", 1000);
+    std::filesystem::resize_file(dataSet.file("octree.bin"), 10);
+    EXPECT_FALSE(Octree::loadNodeVertices(*dataSet.open(), leaf.root(), vertices, {}, &error));
+    EXPECT_NE(error.find("octree.bin"), std::string::npos) << error;
     // A hierarchy cut short: the root's chunk cannot be read, and the cause names the file.
-    std::filesystem::resize_file(folder.path() / "hierarchy.bin", 5);
-    Octree::Octree const cut(std::make_shared<PoTree::FileSystemLocation>(folder.path()), 1.0);
+    std::filesystem::resize_file(dataSet.file("hierarchy.bin"), 5);
+    auto const cut = dataSet.open();
     try {
-        cut.potreeTree()->nodeById(cut.root());
+        cut->potreeTree()->nodeById(cut->root());
         FAIL() << "expected an error";
     } catch (std::runtime_error const& failure) {
         EXPECT_STREQ(failure.what(), "Failed to fetch node by id");
-        EXPECT_NE(failureOf([&] { std::rethrow_if_nested(failure); }).find("hierarchy.bin"), std::string::npos);
+        EXPECT_NE(thrownMessage([&] { std::rethrow_if_nested(failure); }).find("hierarchy.bin"), std::string::npos);
     }
-
-    writeFile(folder.path() / "metadata.json", "{\"encoding\": ");
-    EXPECT_NE(failureOf([&] { Octree::Octree(std::make_shared<PoTree::FileSystemLocation>(folder.path()), 1.0); })
-                  .find("metadata.json"),
-              std::string::npos);
-}
-
-TEST(PotreeOctree, CorruptBrotliNodeIsReportedNotCrashed)
-{
-    TempFolder const folder("corrupt");
-    auto location = writeDataSet(folder.path(), OctreeTest::randomPoints(50), PoTree::Encoding::Brotli);
-    std::string octreeBytes = Core::readLocalFile(folder.path() / "octree.bin");
-    for (std::size_t i = 0; i < octreeBytes.size(); i += 3)
-        octreeBytes[i] = static_cast<char>(~octreeBytes[i]);
-    writeFile(folder.path() / "octree.bin", octreeBytes);
-    Octree::Octree const octree(location, 1.0);
-    Render::VertexContainer vertices;
-    std::string error;
-    EXPECT_FALSE(Octree::loadNodeVertices(octree, octree.root(), vertices, {}, &error));
-    EXPECT_NE(error.find("r"), std::string::npos);
+    writeFile(dataSet.file("metadata.json"), "{\"encoding\": ");
+    EXPECT_NE(thrownMessage([&] { dataSet.open(); }).find("metadata.json"), std::string::npos);
 }
 
 TEST(PotreeOctree, GeometryFollowsTheUnitScale)
 {
-    TempFolder const folder("geometry");
-    Octree::Octree octree(writeDataSet(folder.path(), OctreeTest::randomPoints(500)), 1.0);
+    auto const dataSet = writeDataSet("geometry", 500);
+    Octree::Octree octree(dataSet.location(), 1.0);
     auto const cube = octree.boundingCube(octree.root());
     auto const child = octree.boundingCube(octree.root().child(7));
     EXPECT_FLOAT_EQ(child.min().x(), cube.center().x());
@@ -118,17 +99,16 @@ TEST(PotreeOctree, GeometryFollowsTheUnitScale)
 
 TEST(PotreeOctree, VisibilityAttributesHideNodesAndPoints)
 {
-    TempFolder const folder("visibility");
-    auto const source = OctreeTest::randomPoints(40);
-    auto location = writeDataSet(folder.path() / "cloud", source);
+    auto const dataSet = writeDataSet("visibility", 40);
+    auto const location = dataSet.location();
     Octree::Octree octree(location, 1.0);
 
     // A visibility-only data set over the same node: every second point hidden.
-    std::string const metadata = Core::readLocalFile(folder.path() / "cloud" / "metadata.json");
-    auto json = nlohmann::json::parse(metadata);
+    TempFolder const folder("visibility-hidden");
+    auto json = nlohmann::json::parse(Core::readLocalFile(dataSet.file("metadata.json")));
     json["attributes"] = nlohmann::json::array({{{"name", "visibility"}, {"size", 1}}});
     writeFile(folder.path() / "hidden" / "metadata.json", json.dump());
-    std::string hierarchy = Core::readLocalFile(folder.path() / "cloud" / "hierarchy.bin").substr(0, 22);
+    std::string hierarchy = Core::readLocalFile(dataSet.file("hierarchy.bin")).substr(0, 22);
     std::uint64_t const zero = 0;
     std::uint64_t const size = 40;
     std::memcpy(hierarchy.data() + 6, &zero, 8);
@@ -156,19 +136,6 @@ TEST(PotreeOctree, VisibilityAttributesHideNodesAndPoints)
     EXPECT_EQ(vertices.size(), 0u);
 }
 
-TEST(PotreeOctree, StoppedLoadsReturnFalse)
-{
-    TempFolder const folder("stopped");
-    Octree::Octree const octree(writeDataSet(folder.path(), OctreeTest::randomPoints(50)), 1.0);
-    std::stop_source stop;
-    stop.request_stop();
-    Render::VertexContainer vertices;
-    Octree::OctreeNodeCache cache;
-    Octree::NodePointData points;
-    EXPECT_FALSE(cache.getOrLoad(octree, octree.root(), points, stop.get_token()));
-    EXPECT_FALSE(cache.get(octree.root()));
-}
-
 // A box standing in for a closed shell.
 struct BoxShell {
     Math::NBoundingBox<float, 3> box;
@@ -178,8 +145,8 @@ struct BoxShell {
 
 TEST(PointIterators, AllPointsAndThoseInsideAShell)
 {
-    TempFolder const folder("iterators");
-    Octree::Octree const octree(writeDataSet(folder.path(), OctreeTest::randomPoints(2000)), 1.0);
+    auto const dataSet = writeDataSet("iterators", 2000);
+    Octree::Octree const octree(dataSet.location(), 1.0);
     Octree::OctreeNodeCache cache;
     std::size_t all = 0;
     auto everything = Octree::allPoints(octree, cache, 0.0f, {});
@@ -284,11 +251,11 @@ TEST(EntwineOctree, BrokenFilesAreNamed)
     TempFolder const folder("ept-broken");
     auto location = writeEntwine(folder.path(), true, true);
     writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": -1})");
-    EXPECT_NE(failureOf([&] { Octree::Octree(location, 1.0); }).find("1-1-0-0.json"), std::string::npos);
+    EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("1-1-0-0.json"), std::string::npos);
     writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-2-0-0": 5})");
-    EXPECT_NE(failureOf([&] { Octree::Octree(location, 1.0); }).find("outside its level"), std::string::npos);
+    EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("outside its level"), std::string::npos);
     writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": 4e4000})");
-    EXPECT_NE(failureOf([&] { Octree::Octree(location, 1.0); }).find("1-1-0-0.json: not valid JSON"), std::string::npos);
+    EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("1-1-0-0.json: not valid JSON"), std::string::npos);
     writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": 1})");
     writeFile(folder.path() / "ept-data" / "1-1-0-0.bin", "short");
     Octree::Octree const octree(location, 1.0);
@@ -297,7 +264,7 @@ TEST(EntwineOctree, BrokenFilesAreNamed)
     EXPECT_FALSE(Octree::loadNodeVertices(octree, octree.root().child(4), vertices, {}, &error));
     EXPECT_NE(error.find("1-1-0-0.bin"), std::string::npos) << error;
     writeFile(folder.path() / "ept.json", R"({"bounds": [0, 0, 0, 1, 1, 1], "dataType": "zstandard"})");
-    EXPECT_NE(failureOf([&] { Octree::Octree(location, 1.0); }).find("ept.json: field 'dataType'"), std::string::npos);
+    EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("ept.json: field 'dataType'"), std::string::npos);
 }
 
 } // namespace

@@ -18,12 +18,9 @@ constexpr std::uint64_t kCacheCapacityPoints = 400;
 
 TEST(PointQueryConcurrency, QueriesSharingASmallCacheEachGetEveryPoint)
 {
-    OctreeTest::TempFolder const folder("pointquery-concurrent");
-    PoTree::WriterOptions options;
-    options.maxPointsPerNode = 100;
-    PoTree::writePotree(OctreeTest::randomPoints(kPoints), folder.path(), options);
-    auto const octree =
-        std::make_shared<Octree::Octree>(std::make_shared<PoTree::FileSystemLocation>(folder.path()), 1.0);
+    constexpr std::size_t kPointsPerNode = 100;
+    OctreeTest::WrittenDataSet const dataSet("pointquery-concurrent", OctreeTest::randomPoints(kPoints), kPointsPerNode);
+    auto const octree = dataSet.open();
     auto const cache = std::make_shared<Octree::NodePointDataCache>(kCacheCapacityPoints);
 
     std::array<std::size_t, kThreads> counts{};
@@ -41,7 +38,7 @@ TEST(PointQueryConcurrency, QueriesSharingASmallCacheEachGetEveryPoint)
     }
     for (std::size_t const count : counts)
         EXPECT_EQ(count, kPoints);
-    EXPECT_LE(cache->currentSize(), kCacheCapacityPoints + options.maxPointsPerNode);
+    EXPECT_LE(cache->currentSize(), kCacheCapacityPoints + kPointsPerNode);
 }
 
 } // namespace

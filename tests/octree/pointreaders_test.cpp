@@ -4,28 +4,26 @@
 #include "octree/textpointreader.h"
 
 #include "core/filereading.h"
+#include "support/thrownmessage.h"
+#include "testdatasets.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 namespace {
 
-std::filesystem::path const kLas = std::filesystem::path(MORVID_TEST_DATA_DIR) / "realworld" / "las";
+std::filesystem::path const kLas = OctreeTest::kRealWorld / "las";
 
-std::string errorOf(auto&& read)
+std::string errorOf(std::function<void()> const& read)
 {
-    try {
-        read();
-    } catch (std::runtime_error const& error) {
-        return error.what();
-    }
-    return {};
+    return TestSupport::thrownMessage<std::runtime_error>(read);
 }
 
-TEST(TextPointReader, ReadsPositionsAndColorsAfterAHeader)
+TEST(TextPointReader, ReadsPositionsAndColorsAfterAHeaderAndNamesMalformedLines)
 {
     auto const points = Octree::readTextPoints("X Y Z Red Green Blue Alpha\n1.5 2 -3 10 20 30 255\n\n4 5 6 0 0 0 0\n",
                                                "points.txt");
@@ -34,10 +32,6 @@ TEST(TextPointReader, ReadsPositionsAndColorsAfterAHeader)
     EXPECT_EQ(points.points[0].position, (Math::Point<double, 3>(1.5, 2, -3)));
     EXPECT_EQ(points.points[0].rgb, (std::array<std::uint16_t, 3>{10, 20, 30}));
     EXPECT_FALSE(Octree::readTextPoints("1 2 3\n", "p.txt").hasRgb);
-}
-
-TEST(TextPointReader, MalformedLinesAreNamed)
-{
     EXPECT_EQ(errorOf([] { Octree::readTextPoints("1 2 3\n4 5\n", "p.txt"); }),
               "p.txt: line 2: expected 3 values like the first point, found 2");
     EXPECT_EQ(errorOf([] { Octree::readTextPoints("1 2 x\n", "p.txt"); }), "p.txt: line 1: 'x' is not a number");

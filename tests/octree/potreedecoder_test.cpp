@@ -2,10 +2,12 @@
 #include "octree/potreenodedecoder.h"
 
 #include "core/brotlidecode.h"
+#include "support/thrownmessage.h"
 
 #include <brotli/encode.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -48,7 +50,7 @@ std::string record(std::uint8_t typeByte, std::uint8_t mask, std::uint32_t point
 
 Math::NBoundingBox<double, 3> const kBox({0, 0, 0}, {2, 2, 2});
 
-TEST(PotreeHierarchy, ChunkSizeDecidesTheRecordsRead)
+TEST(PotreeHierarchy, RecordsSplitTheTypeByteAndTheChunkSizeDecidesWhatIsRead)
 {
     std::string const two = record(0, 0x01, 10, 0, 200) + record(1, 0, 5, 200, 100);
     auto const root = PoTree::parseHierarchyChunk(two, {}, kBox);
@@ -56,36 +58,22 @@ TEST(PotreeHierarchy, ChunkSizeDecidesTheRecordsRead)
     ASSERT_TRUE(root->children[0]);
     EXPECT_EQ(root->children[0]->numPoints, 5u);
     EXPECT_EQ(root->children[0]->byteOffset, 200u);
-
     auto const none = PoTree::parseHierarchyChunk(two.substr(0, 21), {}, kBox);
     EXPECT_EQ(none->numPoints, 0u);
     EXPECT_EQ(none->childMask, 0u);
-}
 
-TEST(PotreeHierarchy, ProxyTypeAndFlagsSplitTheTypeByte)
-{
-    auto const node = PoTree::parseHierarchyChunk(record(0x12, 0xff, 0, 1000, 44), {}, kBox);
-    EXPECT_EQ(node->type, 2u);
-    EXPECT_EQ(node->flags, 1u);
-    EXPECT_TRUE(node->isProxy());
-    for (auto const& child : node->children)
-        EXPECT_FALSE(child);
-}
+    auto const proxy = PoTree::parseHierarchyChunk(record(0x12, 0xff, 0, 1000, 44), {}, kBox);
+    EXPECT_EQ(proxy->type, 2u);
+    EXPECT_EQ(proxy->flags, 1u);
+    EXPECT_TRUE(proxy->isProxy());
+    EXPECT_TRUE(std::ranges::none_of(proxy->children, [](auto const& child) { return bool(child); }));
 
-TEST(PotreeHierarchy, DeepestLevelGetsNoChildren)
-{
     Octree::OctreeNodeId deepest;
     for (unsigned level = 0; level < Octree::OctreeNodeId::kMaxLevel; ++level)
         deepest = deepest.child(0);
-    auto const node = PoTree::parseHierarchyChunk(record(0, 0xff, 1, 0, 1), deepest, kBox);
-    EXPECT_EQ(node->childMask, 0u);
-}
-
-TEST(PotreeHierarchy, ChildBoxesSplitAtTheCentre)
-{
-    auto const box = PoTree::childBox(kBox, 5);
-    EXPECT_EQ(box.min(), (Math::Point<double, 3>(1, 0, 1)));
-    EXPECT_EQ(box.max(), (Math::Point<double, 3>(2, 1, 2)));
+    EXPECT_EQ(PoTree::parseHierarchyChunk(record(0, 0xff, 1, 0, 1), deepest, kBox)->childMask, 0u) << "deepest level";
+    // Child boxes split at the centre, child index bits x, y, z.
+    EXPECT_EQ(PoTree::childBox(kBox, 5), (Math::NBoundingBox<double, 3>({1, 0, 1}, {2, 1, 2})));
 }
 
 TEST(PotreeDecoder, DefaultRecordsInterleaveTheAttributes)
@@ -110,11 +98,7 @@ TEST(PotreeDecoder, DefaultRecordsInterleaveTheAttributes)
     PoTree::decodeNodeVertices(metadata, bytes, 3, "r", 2.0, vertices);
     ASSERT_EQ(vertices.size(), 3u);
     EXPECT_EQ(vertices.position(2), (Math::Point<float, 3>(4 * 0.5f * 2, 8 * 0.25f * 2, 2 * 1.0f * 2)));
-    auto const& color = vertices.data()[0].color;
-    EXPECT_EQ(color.r(), 1);
-    EXPECT_EQ(color.g(), 255);
-    EXPECT_EQ(color.b(), 255);
-    EXPECT_EQ(color.a(), 255);
+    EXPECT_EQ(vertices.data()[0].color, Math::Color(1, 255, 255, 255));
     EXPECT_EQ(vertices.data()[2].intensity, 256u);
 }
 
@@ -199,12 +183,9 @@ TEST(PotreeDecoder, BytesThatDoNotMatchThePointCountAreRejected)
 {
     auto const metadata = PoTree::Metadata::parse(metadataJson("DEFAULT", kPositionRgbIntensity), "metadata.json");
     std::string const bytes(59, '\0');
-    try {
-        PoTree::decodeNodePoints(metadata, bytes, 3, "r04");
-        FAIL() << "expected an error";
-    } catch (std::runtime_error const& error) {
-        EXPECT_NE(std::string(error.what()).find("r04"), std::string::npos);
-    }
+    EXPECT_NE(TestSupport::thrownMessage<std::runtime_error>([&] { PoTree::decodeNodePoints(metadata, bytes, 3, "r04"); })
+                  .find("r04"),
+              std::string::npos);
     EXPECT_THROW(PoTree::decodeNodePoints(metadata, std::string(60, '\0'), 4, "r"), std::runtime_error);
     // BROTLI records are larger than the metadata's byte count: 3 points of 26 bytes, not 20.
     auto const brotli = PoTree::Metadata::parse(metadataJson("BROTLI", kPositionRgbIntensity), "metadata.json");
@@ -214,34 +195,30 @@ TEST(PotreeDecoder, BytesThatDoNotMatchThePointCountAreRejected)
 
 TEST(PotreeMetadata, MissingOrMalformedFieldsAreNamed)
 {
-    auto message = [](std::string const& json) {
-        try {
-            PoTree::Metadata::parse(json, "/data/set/metadata.json");
-        } catch (std::runtime_error const& error) {
-            return std::string(error.what());
-        }
-        return std::string();
-    };
     std::string const good = metadataJson("DEFAULT", kPositionRgbIntensity);
-    EXPECT_TRUE(message(good).empty());
-    auto without = [&](std::string const& text, std::string const& replacement) {
-        std::string json = good;
-        json.replace(json.find(text), text.size(), replacement);
-        return json;
+    EXPECT_NO_THROW(PoTree::Metadata::parse(good, "/data/set/metadata.json"));
+    struct Case {
+        std::string from, to, message;
     };
-    EXPECT_EQ(message(without(R"("encoding": "DEFAULT")", R"("encodin": "DEFAULT")")),
-              "/data/set/metadata.json: field 'encoding' is missing");
-    EXPECT_EQ(message(without(R"("scale": [0.5, 0.25, 1])", R"("scale": [0.5, 0.25])")),
-              "/data/set/metadata.json: field 'scale' is not an array of 3 numbers");
-    EXPECT_EQ(message(without(R"("firstChunkSize": 22)", R"("firstChunkSize": -1)")),
-              "/data/set/metadata.json: field 'hierarchy.firstChunkSize' is not a non-negative integer");
-    EXPECT_EQ(message(without(R"({"name": "rgb", "size": 6})", R"({"name": "rgb", "size": 3})")),
-              "/data/set/metadata.json: field 'attributes[1].size' is 3 for 'rgb', expected 6");
-    EXPECT_NE(message(good.substr(0, 40)).find("not valid JSON"), std::string::npos);
     // A number beyond double range is a JSON error too, not an escaping library exception.
-    EXPECT_NE(message(without(R"("spacing": 1)", R"("spacing": 1e400)")).find("not valid JSON"), std::string::npos);
-    std::string const empty = metadataJson("DEFAULT", R"({"name": "user data", "size": 0})");
-    EXPECT_EQ(message(empty), "/data/set/metadata.json: field 'attributes' describe 0 bytes per point");
+    for (Case const& c : std::initializer_list<Case>{
+             {R"("encoding": "DEFAULT")", R"("encodin": "DEFAULT")", "field 'encoding' is missing"},
+             {R"("scale": [0.5, 0.25, 1])", R"("scale": [0.5, 0.25])", "field 'scale' is not an array of 3 numbers"},
+             {R"("firstChunkSize": 22)", R"("firstChunkSize": -1)",
+              "field 'hierarchy.firstChunkSize' is not a non-negative integer"},
+             {R"({"name": "rgb", "size": 6})", R"({"name": "rgb", "size": 3})",
+              "field 'attributes[1].size' is 3 for 'rgb', expected 6"},
+             {R"("spacing": 1)", R"("spacing": 1e400)", "not valid JSON"},
+             {good.substr(40), "", "not valid JSON"},
+             {good.substr(good.find(R"("attributes")")), R"("attributes": [{"name": "user data", "size": 0}]})",
+              "field 'attributes' describe 0 bytes per point"},
+         }) {
+        std::string json = good;
+        json.replace(json.find(c.from), c.from.size(), c.to);
+        std::string const message = TestSupport::thrownMessage<std::runtime_error>(
+            [&] { PoTree::Metadata::parse(json, "/data/set/metadata.json"); });
+        EXPECT_NE(message.find("/data/set/metadata.json: " + c.message), std::string::npos) << message;
+    }
 }
 
 TEST(BrotliDecode, DecodesAndRejectsCorruptOrTruncatedStreams)

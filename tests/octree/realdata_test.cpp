@@ -5,16 +5,18 @@
 #include "octree/potreenodedecoder.h"
 
 #include "core/filereading.h"
+#include "testdatasets.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <algorithm>
 #include <map>
 
 namespace {
 
-std::filesystem::path const kRealWorld = std::filesystem::path(MORVID_TEST_DATA_DIR) / "realworld";
+using OctreeTest::kRealWorld;
 
 nlohmann::json manifest(std::filesystem::path const& folder)
 {
@@ -29,15 +31,24 @@ struct Sums {
     std::map<int, std::uint64_t> classes;
 };
 
-class PotreeRealData : public testing::TestWithParam<std::string> {};
+struct PotreeDataSet {
+    char const* name;
+    // The denser scans are left to the decoder; vertices are checked on the smaller sets.
+    bool checkVertices;
+};
 
-TEST_P(PotreeRealData, DecodesEveryNodeAsTheManifestRecords)
+class PotreeRealData : public testing::TestWithParam<PotreeDataSet> {};
+
+TEST_P(PotreeRealData, DecodesEveryNodeAsTheManifestRecordsIntoVerticesInsideTheBounds)
 {
-    std::filesystem::path const folder = kRealWorld / "potree" / GetParam();
+    std::filesystem::path const folder = kRealWorld / "potree" / GetParam().name;
     nlohmann::json const expected = manifest(folder);
     auto location = std::make_shared<PoTree::FileSystemLocation>(folder);
     ASSERT_TRUE(location->exists());
     Octree::Octree const octree(location, 1.0);
+    auto const bounds = octree.boundingBox();
+    // Stored positions may lie one scale unit beyond the recorded range.
+    float const slack = static_cast<float>(location->metadata().scale.maxCoeff()) * 1.01f;
 
     auto const nodes = Octree::allNodeIds(octree);
     EXPECT_EQ(nodes.size(), expected["hierarchy_facts"]["node_count"].get<std::size_t>());
@@ -50,11 +61,22 @@ TEST_P(PotreeRealData, DecodesEveryNodeAsTheManifestRecords)
             for (int axis = 0; axis < 3; ++axis)
                 sums.positions[axis] += points.positions[i][axis];
             sums.intensity += points.intensities[i];
-            if (!points.colors.empty()) {
-                for (int c = 0; c < 3; ++c)
-                    sums.rgb[c] += points.colors[i][c];
-            }
+            for (int c = 0; c < 3 && !points.colors.empty(); ++c)
+                sums.rgb[c] += points.colors[i][c];
             ++sums.classes[points.classifications[i]];
+        }
+        if (!GetParam().checkVertices)
+            continue;
+        Render::VertexContainer vertices;
+        std::string error;
+        ASSERT_TRUE(Octree::loadNodeVertices(octree, id, vertices, {}, &error)) << error;
+        ASSERT_EQ(vertices.size(), points.count) << id.name();
+        for (std::size_t i = 0; i < vertices.size(); ++i) {
+            auto const p = vertices.position(i);
+            ASSERT_TRUE((p.array() >= bounds.min().array() - slack).all() &&
+                        (p.array() <= bounds.max().array() + slack).all())
+                << id.name() << " point " << i;
+            ASSERT_EQ(vertices.data()[i].color.a(), 255);
         }
     }
     nlohmann::json const& decoded = expected["all_nodes_decoded_sums"];
@@ -64,49 +86,18 @@ TEST_P(PotreeRealData, DecodesEveryNodeAsTheManifestRecords)
     for (int axis = 0; axis < 3; ++axis)
         EXPECT_EQ(sums.positions[axis], positionSums[axis].get<std::uint64_t>());
     EXPECT_EQ(sums.intensity, decoded["intensity_sum"].get<std::uint64_t>());
-    if (decoded.contains("rgb_sum")) {
-        for (int c = 0; c < 3; ++c)
-            EXPECT_EQ(sums.rgb[c], decoded["rgb_sum"][c].get<std::uint64_t>());
-    }
+    for (int c = 0; c < 3 && decoded.contains("rgb_sum"); ++c)
+        EXPECT_EQ(sums.rgb[c], decoded["rgb_sum"][c].get<std::uint64_t>());
     for (auto const& [name, count] : decoded["classification_counts"].items())
         EXPECT_EQ(sums.classes[std::stoi(name)], count.get<std::uint64_t>()) << "class " << name;
 }
 
-// The denser scan is covered by the decoding test above; vertices are checked on the smaller sets.
-class PotreeVertexData : public testing::TestWithParam<std::string> {};
-
-TEST_P(PotreeVertexData, VertexContainersHoldEveryPointInsideTheBounds)
-{
-    std::filesystem::path const folder = kRealWorld / "potree" / GetParam();
-    auto location = std::make_shared<PoTree::FileSystemLocation>(folder);
-    Octree::Octree const octree(location, 1.0);
-    auto const bounds = octree.boundingBox();
-    // Stored positions may lie one scale unit beyond the recorded range.
-    float const slack = static_cast<float>(location->metadata().scale.maxCoeff()) * 1.01f;
-    std::uint64_t total = 0;
-    for (auto const id : Octree::allNodeIds(octree)) {
-        Render::VertexContainer vertices;
-        std::string error;
-        ASSERT_TRUE(Octree::loadNodeVertices(octree, id, vertices, {}, &error)) << error;
-        total += vertices.size();
-        for (std::size_t i = 0; i < vertices.size(); ++i) {
-            auto const p = vertices.position(i);
-            ASSERT_TRUE((p.array() >= bounds.min().array() - slack).all() &&
-                        (p.array() <= bounds.max().array() + slack).all())
-                << id.name() << " point " << i;
-            ASSERT_EQ(vertices.data()[i].color.a(), 255);
-        }
-    }
-    EXPECT_EQ(total, location->metadata().points);
-}
-
-INSTANTIATE_TEST_SUITE_P(Potree, PotreeRealData,
-                         testing::Values("autzen-trim-default", "autzen-trim-brotli", "autzen-trim-las14-default",
-                                         "autzen-trim-las14-brotli", "lone-star-default", "lone-star-brotli",
-                                         "mixed-conifer-default", "mixed-conifer-brotli"));
-INSTANTIATE_TEST_SUITE_P(Potree, PotreeVertexData,
-                         testing::Values("autzen-trim-default", "autzen-trim-brotli", "mixed-conifer-default",
-                                         "mixed-conifer-brotli"));
+INSTANTIATE_TEST_SUITE_P(
+    Potree, PotreeRealData,
+    testing::Values(PotreeDataSet{"autzen-trim-default", true}, PotreeDataSet{"autzen-trim-brotli", true},
+                    PotreeDataSet{"autzen-trim-las14-default", false}, PotreeDataSet{"autzen-trim-las14-brotli", false},
+                    PotreeDataSet{"lone-star-default", false}, PotreeDataSet{"lone-star-brotli", false},
+                    PotreeDataSet{"mixed-conifer-default", true}, PotreeDataSet{"mixed-conifer-brotli", true}));
 
 TEST(PotreeRealData, RootPointsMatchTheFirstRecordedPoints)
 {
@@ -125,24 +116,8 @@ TEST(PotreeRealData, RootPointsMatchTheFirstRecordedPoints)
         auto const& vertex = vertices.data()[i];
         EXPECT_EQ(vertex.intensity, point["intensity"].get<int>());
         EXPECT_EQ(vertex.classIndex, point["classification"].get<int>());
-        EXPECT_EQ(vertex.color.r(), point["rgb"][0].get<int>());
-        EXPECT_EQ(vertex.color.g(), point["rgb"][1].get<int>());
-        EXPECT_EQ(vertex.color.b(), point["rgb"][2].get<int>());
-    }
-}
-
-TEST(PotreeRealData, IntensityOnlyDataSetIsGray)
-{
-    auto location = std::make_shared<PoTree::FileSystemLocation>(kRealWorld / "potree" / "lone-star-brotli");
-    Octree::Octree const octree(location, 1.0);
-    Render::VertexContainer vertices;
-    ASSERT_TRUE(Octree::loadNodeVertices(octree, octree.root(), vertices, {}));
-    ASSERT_GT(vertices.size(), 0u);
-    auto const* intensity = location->metadata().find("intensity");
-    for (std::size_t i = 0; i < vertices.size(); ++i) {
-        auto const& vertex = vertices.data()[i];
-        ASSERT_EQ(vertex.color.r(), vertex.color.g());
-        ASSERT_EQ(vertex.color.r(), PoTree::intensityGray(vertex.intensity, intensity->min, intensity->max));
+        EXPECT_EQ(vertex.color, Math::Color(point["rgb"][0].get<std::uint8_t>(), point["rgb"][1].get<std::uint8_t>(),
+                                            point["rgb"][2].get<std::uint8_t>()));
     }
 }
 
@@ -172,26 +147,28 @@ TEST_P(EntwineRealData, DecodesEveryNodeOfTheHierarchy)
 
 INSTANTIATE_TEST_SUITE_P(Entwine, EntwineRealData, testing::Values("lone-star-laszip", "1.2-with-color"));
 
-TEST(EntwineRealData, ColorsComeFromRgbAndGrayFromIntensity)
+TEST(RealData, ColorsComeFromRgbOrGrayFromIntensity)
 {
-    auto colored = std::make_shared<Entwine::FileSystemLocation>(kRealWorld / "ept" / "1.2-with-color");
-    Octree::Octree const coloredOctree(colored, 1.0);
-    EXPECT_TRUE(coloredOctree.entwineTree()->hasColors());
+    auto potree = std::make_shared<PoTree::FileSystemLocation>(kRealWorld / "potree" / "lone-star-brotli");
+    Octree::Octree const intensityOnly(potree, 1.0);
     Render::VertexContainer vertices;
-    ASSERT_TRUE(Octree::loadNodeVertices(coloredOctree, coloredOctree.root(), vertices, {}));
-    bool anyNotGray = false;
+    ASSERT_TRUE(Octree::loadNodeVertices(intensityOnly, intensityOnly.root(), vertices, {}));
+    ASSERT_GT(vertices.size(), 0u);
+    auto const* intensity = potree->metadata().find("intensity");
     for (auto const& vertex : vertices.vertices)
-        anyNotGray |= vertex.color.r() != vertex.color.g() || vertex.color.g() != vertex.color.b();
-    EXPECT_TRUE(anyNotGray);
+        ASSERT_EQ(vertex.color, Math::Color::gray(PoTree::intensityGray(vertex.intensity, intensity->min, intensity->max)));
 
-    auto gray = std::make_shared<Entwine::FileSystemLocation>(kRealWorld / "ept" / "lone-star-laszip");
-    Octree::Octree const grayOctree(gray, 1.0);
-    EXPECT_FALSE(grayOctree.entwineTree()->hasColors());
-    ASSERT_TRUE(Octree::loadNodeVertices(grayOctree, grayOctree.root(), vertices, {}));
-    for (auto const& vertex : vertices.vertices) {
-        ASSERT_EQ(vertex.color.r(), vertex.intensity >> 8);
-        ASSERT_EQ(vertex.color.a(), 255);
-    }
+    Octree::Octree const colored(std::make_shared<Entwine::FileSystemLocation>(kRealWorld / "ept" / "1.2-with-color"), 1.0);
+    EXPECT_TRUE(colored.entwineTree()->hasColors());
+    ASSERT_TRUE(Octree::loadNodeVertices(colored, colored.root(), vertices, {}));
+    EXPECT_TRUE(std::ranges::any_of(vertices.vertices, [](auto const& vertex) {
+        return vertex.color.r() != vertex.color.g() || vertex.color.g() != vertex.color.b();
+    }));
+    Octree::Octree const gray(std::make_shared<Entwine::FileSystemLocation>(kRealWorld / "ept" / "lone-star-laszip"), 1.0);
+    EXPECT_FALSE(gray.entwineTree()->hasColors());
+    ASSERT_TRUE(Octree::loadNodeVertices(gray, gray.root(), vertices, {}));
+    for (auto const& vertex : vertices.vertices)
+        ASSERT_EQ(vertex.color, Math::Color::gray(static_cast<std::uint8_t>(vertex.intensity >> 8)));
 }
 
 TEST(EntwineRealData, BrokenNodeFileFailsNamingTheFile)

@@ -1,18 +1,24 @@
 #pragma once
 
 #include "octree/boxtestresult.h"
+#include "octree/octree.h"
+#include "octree/potreelocation.h"
 #include "octree/potreewriter.h"
 
 #include "support/tempfolder.h"
 
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 
 namespace OctreeTest {
 
 using TestSupport::TempFolder;
+
+// The shared real-world data sets: LAS files, Potree and Entwine trees with their manifests.
+inline std::filesystem::path const kRealWorld = std::filesystem::path(MORVID_TEST_DATA_DIR) / "realworld";
 
 // Points on the millimetre grid with every attribute set, from a fixed seed.
 inline Octree::SourcePoints randomPoints(std::size_t count, unsigned seed = 7)
@@ -35,6 +41,28 @@ inline Octree::SourcePoints randomPoints(std::size_t count, unsigned seed = 7)
     }
     return points;
 }
+
+// A Potree data set written into a temp folder of its own, with `maxPointsPerNode` points a node.
+struct WrittenDataSet {
+    WrittenDataSet(std::string const& name, Octree::SourcePoints const& points, std::size_t maxPointsPerNode,
+                   PoTree::WriterOptions options = {})
+        : folder(name)
+    {
+        options.maxPointsPerNode = maxPointsPerNode;
+        summary = PoTree::writePotree(points, folder.path(), options);
+    }
+
+    std::filesystem::path file(std::string const& name) const { return folder.path() / name; }
+    // A fresh location and octree over the files as they are now.
+    std::shared_ptr<PoTree::FileSystemLocation> location() const
+    {
+        return std::make_shared<PoTree::FileSystemLocation>(folder.path());
+    }
+    std::shared_ptr<Octree::Octree> open() const { return std::make_shared<Octree::Octree>(location(), 1.0); }
+
+    TempFolder folder;
+    PoTree::WriteSummary summary;
+};
 
 // A region of world space whose points a point walk keeps.
 class Region {
