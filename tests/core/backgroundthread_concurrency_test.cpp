@@ -1,6 +1,7 @@
 #include "core/backgroundthread.h"
 #include "core/log.h"
 
+#include "support/thrownmessage.h"
 #include "waitguard.h"
 
 #include <gtest/gtest.h>
@@ -44,24 +45,26 @@ struct RunMonitor {
     }
 };
 
-TEST(BackgroundThreadTest, RestartStopsTheRunningOneFirst)
+TEST(BackgroundThreadTest, RestartAndStopEndTheRunningOneFirstAndAllowALaterRestart)
 {
     RunMonitor monitor;
-    CoreTest::Signal firstRunStarted;
-    CoreTest::Signal secondRunStarted;
+    CoreTest::Signal started[3];
     Core::BackgroundThread thread([&](std::stop_token stop) {
-        (monitor.started.load() == 0 ? firstRunStarted : secondRunStarted).raise();
+        started[monitor.started.load()].raise();
         monitor.run(stop);
     });
     thread.restart();
-    ASSERT_TRUE(firstRunStarted.wait());
+    ASSERT_TRUE(started[0].wait());
     thread.restart();
-    ASSERT_TRUE(secondRunStarted.wait());
+    ASSERT_TRUE(started[1].wait());
     thread.stop();
     EXPECT_FALSE(thread.isBusy());
-    EXPECT_EQ(monitor.started.load(), 2);
+    EXPECT_EQ(monitor.active.load(), 0) << "stop returned before the run did";
+    thread.restart();
+    ASSERT_TRUE(started[2].wait());
+    thread.stop();
     EXPECT_EQ(monitor.overlaps.load(), 0);
-    EXPECT_EQ(monitor.stoppedByToken.load(), 2) << "every run ended because its token asked it to";
+    EXPECT_EQ(monitor.stoppedByToken.load(), 3) << "every run ended because its token asked it to";
 }
 
 TEST(BackgroundThreadTest, RapidRestartsNeverOverlap)
@@ -76,28 +79,6 @@ TEST(BackgroundThreadTest, RapidRestartsNeverOverlap)
     EXPECT_EQ(monitor.overlaps.load(), 0);
     EXPECT_EQ(monitor.active.load(), 0) << "the destructor returned before a run did";
     EXPECT_LE(monitor.started.load(), kRestarts) << "restarts while a run is pending fold into one";
-}
-
-TEST(BackgroundThreadTest, StopWaitsForTheRunAndAllowsALaterRestart)
-{
-    std::atomic<int> started{0};
-    std::atomic<int> returned{0};
-    CoreTest::Signal firstStarted;
-    CoreTest::Signal secondStarted;
-    Core::BackgroundThread thread([&](std::stop_token stop) {
-        (++started == 1 ? firstStarted : secondStarted).raise();
-        waitForStop(stop);
-        ++returned;
-    });
-    thread.restart();
-    ASSERT_TRUE(firstStarted.wait());
-    thread.stop();
-    EXPECT_EQ(returned.load(), 1) << "stop returned before the run did";
-    EXPECT_FALSE(thread.isBusy());
-    thread.restart();
-    ASSERT_TRUE(secondStarted.wait());
-    thread.stop();
-    EXPECT_EQ(returned.load(), 2);
 }
 
 TEST(BackgroundThreadTest, EscapingExceptionIsLoggedAndTheThreadKeepsServing)
@@ -138,11 +119,7 @@ TEST(BackgroundThreadTest, StopFromItsOwnRunIsRefused)
     bool refused = false;
     Core::BackgroundThread* self = nullptr;
     Core::BackgroundThread thread([&](std::stop_token) {
-        try {
-            self->stop();
-        } catch (std::logic_error const&) {
-            refused = true;
-        }
+        refused = !TestSupport::thrownMessage<std::logic_error>([&] { self->stop(); }).empty();
         done.raise();
     });
     self = &thread;

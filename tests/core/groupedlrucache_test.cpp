@@ -48,7 +48,7 @@ TEST(GroupedLruCacheTest, EvictsLeastRecentlyUsedEntriesWithinItsCapacity)
     EXPECT_FALSE(holds(cache, 5, {5.0f}));
 }
 
-TEST(GroupedLruCacheTest, ValueComputedBeforeClearIsRefused)
+TEST(GroupedLruCacheTest, ValuesComputedBeforeAClearOrTheirGroupsInvalidationAreRefused)
 {
     DistanceCache cache(10);
     // A loader takes the version, then the mesh changes and the cache is cleared while it computes.
@@ -56,20 +56,14 @@ TEST(GroupedLruCacheTest, ValueComputedBeforeClearIsRefused)
     cache.clear();
     EXPECT_FALSE(cache.put(7, {1.0f}, 0, versionAtStart));
     EXPECT_EQ(cache.size(), 0u);
-    EXPECT_TRUE(putNow(cache, 7, {2.0f}));
-    EXPECT_TRUE(holds(cache, 7, {2.0f}));
-}
 
-TEST(GroupedLruCacheTest, InvalidatingAGroupDropsOnlyItsValues)
-{
-    DistanceCache cache(10);
     putNow(cache, 1, {1.0f}, 0);
     putNow(cache, 2, {2.0f}, 1);
     DistanceCache::Version const versionBefore = cache.version(0);
     cache.invalidate(0);
     EXPECT_FALSE(holds(cache, 1, {1.0f}));
     EXPECT_EQ(cache.size(), 1u) << "a stale entry is erased when it is met";
-    EXPECT_TRUE(holds(cache, 2, {2.0f}));
+    EXPECT_TRUE(holds(cache, 2, {2.0f})) << "other groups keep their values";
     EXPECT_FALSE(cache.put(1, {1.0f}, 0, versionBefore));
     EXPECT_TRUE(putNow(cache, 1, {1.5f}, 0));
     EXPECT_TRUE(holds(cache, 1, {1.5f}));

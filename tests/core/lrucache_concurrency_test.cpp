@@ -52,43 +52,7 @@ TEST(LruCacheConcurrencyTest, ManyThreadsAskingForOneKeyLoadItOnce)
     }
 }
 
-TEST(LruCacheConcurrencyTest, WaiterGivesUpWhenAskedToStop)
-{
-    PointCache cache(100);
-    CoreTest::Signal loadStarted;
-    CoreTest::Signal releaseLoad;
-    std::jthread loader([&] {
-        Points out;
-        EXPECT_TRUE(cache.getOrLoad(1, out, [&](Points& value) {
-            loadStarted.raise();
-            EXPECT_TRUE(releaseLoad.wait());
-            value.assign(3, 1);
-            return true;
-        }));
-    });
-    ASSERT_TRUE(loadStarted.wait());
-
-    std::stop_source stop;
-    bool waiterLoaded = false;
-    std::jthread waiter([&] {
-        Points out;
-        EXPECT_FALSE(cache.getOrLoad(
-            1, out,
-            [&](Points&) {
-                waiterLoaded = true;
-                return true;
-            },
-            stop.get_token()));
-    });
-    stop.request_stop();
-    waiter.join();
-    EXPECT_FALSE(waiterLoaded);
-    releaseLoad.raise();
-    loader.join();
-    EXPECT_TRUE(cache.contains(1));
-}
-
-TEST(LruCacheConcurrencyTest, WaiterLoadsItselfWhenTheFirstLoadFails)
+TEST(LruCacheConcurrencyTest, WaitersGiveUpWhenAskedToStopAndLoadThemselvesWhenTheFirstLoadFails)
 {
     PointCache cache(100);
     CoreTest::Signal loadStarted;
@@ -102,6 +66,16 @@ TEST(LruCacheConcurrencyTest, WaiterLoadsItselfWhenTheFirstLoadFails)
         }));
     });
     ASSERT_TRUE(loadStarted.wait());
+
+    std::stop_source stop;
+    bool stoppedWaiterLoaded = false;
+    std::jthread stopped([&] {
+        Points out;
+        EXPECT_FALSE(cache.getOrLoad(1, out, [&](Points&) { return stoppedWaiterLoaded = true; }, stop.get_token()));
+    });
+    stop.request_stop();
+    stopped.join();
+    EXPECT_FALSE(stoppedWaiterLoaded);
 
     Points waiterValue;
     bool waiterResult = false;

@@ -1,6 +1,7 @@
 #include "core/sharedresources.h"
 
 #include "core/hashing.h"
+#include "core/instanceid.h"
 
 #include <gtest/gtest.h>
 
@@ -19,25 +20,16 @@ struct NodeTable {
 
 using NodeTables = Core::SharedResources<std::string, NodeTable>;
 
-TEST(SharedResourcesTest, OneResourcePerIdWhileItIsHeld)
-{
-    NodeTables registry;
-    auto const first = registry.createOrGet("/scans/a", 100u);
-    auto const second = registry.createOrGet("/scans/a", 999u);
-    EXPECT_EQ(first, second);
-    EXPECT_EQ(second->capacity, 100u) << "the first creator fixes the contents";
-    EXPECT_NE(registry.createOrGet("/scans/b", 100u), first);
-    EXPECT_EQ(registry.liveCount(), 1u) << "the resource of b was released at once";
-}
-
-TEST(SharedResourcesTest, ReleasedOrClearedResourceIsReplacedByAFreshOne)
+TEST(SharedResourcesTest, OneResourcePerIdWhileItIsHeldAndAFreshOneAfterwards)
 {
     NodeTables registry;
     auto first = registry.createOrGet("/scans/a", 100u);
+    EXPECT_EQ(registry.createOrGet("/scans/a", 999u), first);
+    EXPECT_EQ(first->capacity, 100u) << "the first creator fixes the contents";
+    EXPECT_NE(registry.createOrGet("/scans/b", 100u), first);
+    EXPECT_EQ(registry.liveCount(), 1u) << "the resource of b was released at once";
     first->nodes.push_back(1);
-    std::weak_ptr<NodeTable> const released = first;
     first.reset();
-    EXPECT_TRUE(released.expired());
     EXPECT_EQ(registry.liveCount(), 0u);
 
     auto const held = registry.createOrGet("/scans/a", 100u);
@@ -62,6 +54,24 @@ TEST(HashingTest, Fnv1aMatchesReferenceValuesAndCombineIsOrdered)
     Core::hashCombine(second, 2);
     Core::hashCombine(second, 1);
     EXPECT_NE(first, second);
+}
+
+struct SceneNode : Core::InstanceId<SceneNode> {};
+struct View : Core::InstanceId<View> {};
+
+TEST(InstanceIdTest, ConsecutiveIdsPerClassAndCopiesKeepTheirs)
+{
+    SceneNode const first;
+    View const view;
+    SceneNode const second;
+    View const secondView;
+    EXPECT_EQ(second.id(), first.id() + 1) << "other classes count on their own";
+    EXPECT_EQ(secondView.id(), view.id() + 1);
+
+    SceneNode assigned;
+    assigned = second;
+    EXPECT_EQ(SceneNode(first).id(), first.id());
+    EXPECT_EQ(assigned.id(), second.id());
 }
 
 } // namespace
