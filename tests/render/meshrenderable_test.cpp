@@ -1,17 +1,12 @@
 #include "d3dtestsupport.h"
 
-#include "graphics/colorimage.h"
 #include "math/convexpolytope.h"
 #include "math/halfspace.h"
-#include "octree/octreenodeid.h"
-#include "octree/potreelocation.h"
 #include "octree/potreewriter.h"
 #include "octree/sourcepoints.h"
 #include "render/grouprenderable.h"
 #include "render/meshloader.h"
 #include "render/meshrenderable.h"
-#include "render/pointcloudrenderable.h"
-#include "render/renderer.h"
 #include "support/tempfolder.h"
 
 #include "streamingtestsupport.h"
@@ -95,13 +90,12 @@ Eigen::Matrix4f translation(float x, float y, float z)
     return Eigen::Affine3f(Eigen::Translation3f(x, y, z)).matrix();
 }
 
-class MeshRenderTest : public ::testing::Test {
+class MeshRenderTest : public StreamingTest::PointCloudTest {
 protected:
     void SetUp() override
     {
-        renderer = std::make_unique<Render::Renderer>();
+        PointCloudTest::SetUp();
         renderer->setViewport(kViewSize, kViewSize);
-        renderer->setBackgroundColor(0, 0, 0, 255);
         lookAt(Math::Point<float, 3>::Zero());
     }
 
@@ -136,8 +130,6 @@ protected:
         renderer->getColorImage(image);
         return image.pixel(kViewSize / 2, kViewSize / 2);
     }
-
-    std::unique_ptr<Render::Renderer> renderer;
 };
 
 // The mesh's color at `brightness` (1 where the surface faces the headlight).
@@ -191,11 +183,9 @@ TEST_F(MeshRenderTest, MeshIsReadAtEachInitIntoBuffersOfThatDevice)
     renderer->setScene(square);
     renderer->render();
     renderer.reset();
-    renderer = std::make_unique<Render::Renderer>();
-    renderer->setViewport(kViewSize, kViewSize);
+    SetUp(); // a renderer with a device of its own
     renderer->setScene(square);
     EXPECT_EQ(square->numVertexBuffers(), 1u);
-    lookAt(Math::Point<float, 3>::Zero());
     renderer->render();
     expectMeshColor(centerColor(), 1.0f);
 }
@@ -224,11 +214,6 @@ TEST_F(MeshRenderTest, FailedLoadLeavesNothingBehindAndTheRendererUsable)
     EXPECT_EQ(broken->numVertexBuffers(), 0u);
     EXPECT_TRUE(broken->boundingBox().isEmpty());
     EXPECT_TRUE(renderAndReadCovered().empty());
-
-    std::string const message =
-        messageOf([&] { renderer->setScene(MeshRenderable::create(realWorldObj("no-such-mesh.obj"), 1.0, "missing")); });
-    EXPECT_EQ(message.rfind("TinyObjReader: ", 0), 0u) << message;
-    EXPECT_NE(message.find("no-such-mesh.obj"), std::string::npos) << message;
 
     renderer->setScene(squareMesh());
     EXPECT_FALSE(renderAndReadCovered().empty());
@@ -349,8 +334,7 @@ TEST_F(MeshRenderTest, MeshAndPointCloudShareTheDepthBuffer)
         }
     PoTree::writePotree(source, folder.path(), PoTree::WriterOptions{});
 
-    auto const cloud = Render::PointCloudRenderable::create(std::make_shared<PoTree::FileSystemLocation>(folder.path()),
-                                                            "cloud", source.points.size(), 1.0);
+    auto const cloud = startCloud(std::make_shared<PoTree::FileSystemLocation>(folder.path()), source.points.size());
     auto const mesh = squareMesh();
     auto const group = Render::GroupRenderable::create("scene");
     group->add(cloud);
@@ -361,7 +345,7 @@ TEST_F(MeshRenderTest, MeshAndPointCloudShareTheDepthBuffer)
     mesh->setMatrix(translation(center.x(), center.y(), center.z()));
     lookAt(center);
     cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-    StreamingTest::renderUntilSettled(*renderer, {cloud});
+    renderUntilSettled({cloud});
     cloud->stopAsyncReload();
     for (bool const automaticZRange : {false, true}) {
         SCOPED_TRACE(automaticZRange ? "automatic z range" : "fixed z range");
