@@ -1,28 +1,15 @@
-#include "graphics/colorimage.h"
 #include "math/boxclippingregion.h"
 #include "math/halfspace.h"
-#include "math/trianglemesh.h"
-#include "octree/potreelocation.h"
 #include "octree/potreewriter.h"
 #include "octree/testdatasets.h"
-#include "render/pointcloudrenderable.h"
-#include "render/renderer.h"
 #include "support/thrownmessage.h"
 
 #include "streamingtestsupport.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -32,6 +19,7 @@ using Box3f = Math::NBoundingBox<float, 3>;
 using Region = Math::BoxClippingRegion<float>;
 using HalfSpace = Math::HalfSpace<float, 3>;
 using namespace std::chrono_literals;
+using StreamingTest::translation;
 
 // The test cloud: a 10 x 10 square of gray points, its left half (x < 5) a step below its right half.
 constexpr int kGridSteps = 160;
@@ -53,7 +41,8 @@ Octree::SourcePoints steppedSquare()
         for (int j = 0; j < kGridSteps; ++j) {
             double const x = (i + 0.5) * kSide / kGridSteps;
             double const y = (j + 0.5) * kSide / kGridSteps;
-            points.points.push_back({Math::Point<double, 3>(x, y, x < kSide / 2 ? kLowZ : -kLowZ), {40000, 40000, 40000}});
+            double const z = x < kSide / 2 ? kLowZ : -kLowZ;
+            points.points.push_back({Math::Point<double, 3>(x, y, z), {40000, 40000, 40000}});
         }
     return points;
 }
@@ -96,6 +85,12 @@ Halves halvesOf(Render::Renderer& view)
 
 double colorDistance(Half const& a, Half const& b) { return (a.rgb - b.rgb).lpNorm<1>(); }
 
+void expectDrawn(Halves const& drawn, bool left, bool right)
+{
+    EXPECT_TRUE(left ? drawn.left.coverage > kCovered : drawn.left.coverage < kHidden) << drawn.left.coverage;
+    EXPECT_TRUE(right ? drawn.right.coverage > kCovered : drawn.right.coverage < kHidden) << drawn.right.coverage;
+}
+
 void expectSameColors(Halves const& actual, Halves const& expected)
 {
     EXPECT_LT(colorDistance(actual.left, expected.left), kSameColor);
@@ -108,13 +103,6 @@ std::shared_ptr<Math::TriangleMesh<float>> horizontalPlane(float z)
 {
     return std::make_shared<Math::TriangleMesh<float>>(
         StreamingTest::closedBox(Box3f({-20.0f, -20.0f, z - 50.0f}, {30.0f, 30.0f, z})));
-}
-
-Eigen::Matrix4f translation(float x, float y, float z)
-{
-    Eigen::Matrix4f matrix = Eigen::Matrix4f::Identity();
-    matrix.col(3).head<3>() = Eigen::Vector3f(x, y, z);
-    return matrix;
 }
 
 class ClippingTest : public StreamingTest::PointCloudTest {
@@ -171,12 +159,7 @@ protected:
 
     Halves halves() { return halvesOf(*renderer); }
 
-    void expectOnlyLeftHalfDrawn()
-    {
-        Halves const drawn = halves();
-        EXPECT_GT(drawn.left.coverage, kCovered);
-        EXPECT_LT(drawn.right.coverage, kHidden);
-    }
+    void expectOnlyLeftHalfDrawn() { expectDrawn(halves(), true, false); }
 
     // The square lies 9.5 to 10.5 below the distance plane or inside the distance mesh: signed
     // distances all miss the range [9, 11], unsigned ones all reach it. Only the root's box is large
@@ -214,8 +197,7 @@ TEST_F(ClippingTest, MeshDistancesColorEachHalfAndFollowMeshAndMatrix)
     renderer->setMeshForDistanceColorization(planeAt(0));
     settle();
     Halves const atZero = halves();
-    EXPECT_GT(atZero.left.coverage, kCovered);
-    EXPECT_GT(atZero.right.coverage, kCovered);
+    expectDrawn(atZero, true, true);
     EXPECT_GT(colorDistance(atZero.left, atZero.right), kColorDifference);
     EXPECT_GT(cloud->meshDistanceCache()->size(), 0u);
     renderer->setUseSignedDistance(false);
@@ -242,7 +224,7 @@ TEST_F(ClippingTest, MeshDistancesColorEachHalfAndFollowMeshAndMatrix)
     expectSameColors(halves(), atZero);
 
     // Raised by 0.5, the left half lies on the plane at 0 as it lay on the plane through it.
-    cloud->setMatrix(translation(0, 0, static_cast<float>(-kLowZ)));
+    cloud->setMatrix(translation({0, 0, static_cast<float>(-kLowZ)}));
     settle();
     expectSameColors(halves(), throughLeft);
     EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
@@ -259,9 +241,7 @@ TEST_F(ClippingTest, MeshClippingHidesPointsOutsideTheDistanceRange)
     renderer->setMeshForDistanceColorization(planeAt(0));
     renderer->setDistanceColorMapRange(0.0f, 1.0f);
     settle();
-    Halves const clipped = halves();
-    EXPECT_LT(clipped.left.coverage, kHidden) << "distance -0.5 is below the range";
-    EXPECT_GT(clipped.right.coverage, kCovered);
+    expectDrawn(halves(), false, true); // distance -0.5 is below the range
     renderer->setMeshClippingActive(false);
     settle();
     EXPECT_GT(halves().left.coverage, kCovered);
@@ -300,7 +280,7 @@ TEST_F(ClippingTest, RegionClippingKeepsThePointsInsideTheRegion)
     settle();
     expectOnlyLeftHalfDrawn();
     EXPECT_GT(cloud->clippingCache()->size(), 0u);
-    cloud->setMatrix(translation(-5, 0, 0));
+    cloud->setMatrix(translation({-5, 0, 0}));
     settle();
     expectOnlyLeftHalfDrawn(); // the right half moved into the region and the picture's left
 
@@ -338,7 +318,7 @@ TEST_F(ClippingTest, ClippingVolumeCutsTheCloudWhereverItIsPlaced)
     EXPECT_EQ(reloads.load(), before);
 
     // Moved by 2.5 and cut 2.5 further: the same points stay, seen from 2.5 further.
-    cloud->setMatrix(translation(2.5f, 0, 0));
+    cloud->setMatrix(translation({2.5f, 0, 0}));
     cloud->setClippingVolume({HalfSpace(-1.0f, 0.0f, 0.0f, model({5, 0, 0}).x() + 2.5f)});
     renderer->setCameraPose(renderer->eye() + Point3f(2.5f, 0, 0), Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
     settle();
@@ -416,7 +396,7 @@ TEST_F(ClippingTest, CloudsOfOneDataSetPlacedApartKeepTheirOwnValues)
     raisedView.setBackgroundColor(0, 0, 0, 255);
     auto const raised = startCloud(location(), 100'000);
     raisedView.setScene(raised);
-    raised->setMatrix(translation(0, 0, 1));
+    raised->setMatrix(translation({0, 0, 1}));
     raisedView.setCameraPose(renderer->eye() + Point3f(0, 0, 1), Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
     raisedView.setPerspective(60.0f, 0.5f, 100.0f);
     ASSERT_EQ(raised->meshDistanceCache(), cloud->meshDistanceCache());
@@ -440,10 +420,8 @@ TEST_F(ClippingTest, CloudsOfOneDataSetPlacedApartKeepTheirOwnValues)
         Halves const here = halves();
         Halves const there = halvesOf(raisedView);
         if (clipping) {
-            EXPECT_LT(here.left.coverage, kHidden);
-            EXPECT_GT(here.right.coverage, kCovered);
-            EXPECT_GT(there.left.coverage, kCovered);
-            EXPECT_LT(there.right.coverage, kHidden);
+            expectDrawn(here, false, true);
+            expectDrawn(there, true, false);
         } else {
             EXPECT_LT(colorDistance(there.left, here.right), kSameColor);
             EXPECT_GT(colorDistance(there.left, here.left), kColorDifference);
@@ -459,7 +437,7 @@ TEST_F(ClippingTest, DiagnoseDumpsTheMeshInBothFrames)
     OctreeTest::TempFolder const dumps("clipping-diagnose");
     std::filesystem::path const previous = std::filesystem::current_path();
     std::filesystem::current_path(dumps.path());
-    cloud->setMatrix(translation(3, 0, 0));
+    cloud->setMatrix(translation({3, 0, 0}));
     cloud->diagnose();
     renderer->setMeshForDistanceColorization(horizontalPlane(0.0f));
     cloud->diagnose();

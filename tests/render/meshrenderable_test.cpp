@@ -11,19 +11,13 @@
 
 #include "streamingtestsupport.h"
 
-#include <gtest/gtest.h>
-
 #include <Eigen/Geometry>
 
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 #include <limits>
-#include <memory>
 #include <numbers>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -34,6 +28,7 @@ using Vertex = Render::VertexPosNormalTexCoordColor;
 using Part = std::vector<Vertex>;
 using Volume = Math::ConvexPolytope<float, 3>;
 using Plane = Math::HalfSpace<float, 3>;
+using StreamingTest::translation;
 
 constexpr std::size_t kViewSize = 64;
 constexpr float kCameraDistance = 5.0f;
@@ -58,36 +53,27 @@ Part square(float halfSize, float z, Math::Color const& color)
     return {a, b, c, a, c, d};
 }
 
-// Hands over triangle lists made in the test, then optionally fails like a file that breaks off.
+// Hands over a triangle list made in the test, then optionally fails like a file that breaks off.
 class TriangleListLoader : public Render::MeshLoader {
 public:
-    explicit TriangleListLoader(std::vector<Part> parts, bool failAtEnd = false)
-        : mParts(std::move(parts)), mFailAtEnd(failAtEnd)
-    {
-    }
+    explicit TriangleListLoader(Part part, bool failAtEnd = false) : mPart(std::move(part)), mFailAtEnd(failAtEnd) {}
 
     void load(PartCallback const& onPart) override
     {
-        for (Part const& part : mParts)
-            onPart(part);
+        onPart(mPart);
         if (mFailAtEnd)
             throw std::runtime_error("the mesh source broke off");
     }
 
 private:
-    std::vector<Part> mParts;
+    Part mPart;
     bool mFailAtEnd;
 };
 
 std::shared_ptr<MeshRenderable> squareMesh(double unitScale = 1.0)
 {
-    auto loader = std::make_shared<TriangleListLoader>(std::vector<Part>{square(kQuadHalfSize, 0.0f, kMeshColor)});
-    return MeshRenderable::create(std::move(loader), unitScale, "square");
-}
-
-Eigen::Matrix4f translation(float x, float y, float z)
-{
-    return Eigen::Affine3f(Eigen::Translation3f(x, y, z)).matrix();
+    return MeshRenderable::create(std::make_shared<TriangleListLoader>(square(kQuadHalfSize, 0.0f, kMeshColor)),
+                                  unitScale, "square");
 }
 
 class MeshRenderTest : public StreamingTest::PointCloudTest {
@@ -175,7 +161,7 @@ TEST_F(MeshRenderTest, MeshIsReadAtEachInitIntoBuffersOfThatDevice)
         EXPECT_GE(box->numVertexBuffers(), 8u) << "one buffer per object with faces";
     }
     EXPECT_TRUE(box->boundingBox().max().isApprox(Math::Point<float, 3>(0.556f, 0.5488f, 0.5592f), 1e-5f));
-    box->setMatrix(translation(1.0f, 2.0f, 3.0f));
+    box->setMatrix(translation({1.0f, 2.0f, 3.0f}));
     EXPECT_TRUE(box->boundingBoxWorld().min().isApprox(Math::Point<float, 3>(1.0f, 2.0f, 3.0f)));
     EXPECT_TRUE(box->boundingBoxWorld().max().isApprox(Math::Point<float, 3>(1.556f, 2.5488f, 3.5592f), 1e-5f));
 
@@ -208,7 +194,7 @@ TEST_F(MeshRenderTest, ObjectWithoutFacesInTheFileIsSkippedAtInit)
 TEST_F(MeshRenderTest, FailedLoadLeavesNothingBehindAndTheRendererUsable)
 {
     auto const broken = MeshRenderable::create(
-        std::make_shared<TriangleListLoader>(std::vector<Part>{square(1.0f, 0.0f, kMeshColor)}, true), 1.0, "broken");
+        std::make_shared<TriangleListLoader>(square(1.0f, 0.0f, kMeshColor), true), 1.0, "broken");
     EXPECT_THROW(renderer->setScene(broken), std::runtime_error);
     EXPECT_EQ(broken->numTriangles(), 0u);
     EXPECT_EQ(broken->numVertexBuffers(), 0u);
@@ -252,7 +238,7 @@ TEST_F(MeshRenderTest, SquareIsLitByTheHeadlight)
     for (Vertex& vertex : unlit)
         vertex.nx = vertex.ny = vertex.nz = 0.0f;
     renderer->setScene(
-        MeshRenderable::create(std::make_shared<TriangleListLoader>(std::vector<Part>{unlit}), 1.0, "unlit"));
+        MeshRenderable::create(std::make_shared<TriangleListLoader>(unlit), 1.0, "unlit"));
     renderer->render();
     expectMeshColor(centerColor(), 0.2f);
 }
@@ -263,7 +249,7 @@ TEST_F(MeshRenderTest, UnitScaleAndTransformsOfTheNodeAndItsParentPlaceTheSurfac
     auto const group = Render::GroupRenderable::create("group");
     group->add(mesh);
     renderer->setScene(group);
-    mesh->setMatrix(translation(0.5f, 0.0f, 0.0f));
+    mesh->setMatrix(translation({0.5f, 0.0f, 0.0f}));
     auto extent = [&] {
         Eigen::AlignedBox3f box;
         for (Float4 const& position : renderAndReadCovered())
@@ -275,7 +261,7 @@ TEST_F(MeshRenderTest, UnitScaleAndTransformsOfTheNodeAndItsParentPlaceTheSurfac
     EXPECT_NEAR(scaled.min().x(), 0.5f - half, kPixelSize);
     EXPECT_NEAR(scaled.max().x(), 0.5f + half, kPixelSize);
     EXPECT_NEAR(scaled.max().y(), half, kPixelSize);
-    group->setMatrix(translation(0.0f, 1.0f, 0.0f));
+    group->setMatrix(translation({0.0f, 1.0f, 0.0f}));
     Eigen::AlignedBox3f const moved = extent();
     EXPECT_NEAR(moved.min().y(), 1.0f - half, kPixelSize) << "the parent's move reaches the drawn mesh";
     EXPECT_NEAR(moved.max().x(), 0.5f + half, kPixelSize);
@@ -342,7 +328,7 @@ TEST_F(MeshRenderTest, MeshAndPointCloudShareTheDepthBuffer)
     renderer->setScene(group);
     // The mesh goes halfway between the two layers, wherever the cloud's frame puts them.
     Math::Point<float, 3> const center = cloud->boundingBoxWorld().center();
-    mesh->setMatrix(translation(center.x(), center.y(), center.z()));
+    mesh->setMatrix(translation(center));
     lookAt(center);
     cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
     renderUntilSettled({cloud});

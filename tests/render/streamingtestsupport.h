@@ -50,6 +50,14 @@ inline std::shared_ptr<Octree::Location> ept(std::string const& name)
     return std::make_shared<Entwine::FileSystemLocation>(realWorld("ept/" + name));
 }
 
+// The matrix that moves by `offset`.
+inline Eigen::Matrix4f translation(Eigen::Vector3f const& offset)
+{
+    Eigen::Matrix4f matrix = Eigen::Matrix4f::Identity();
+    matrix.col(3).head<3>() = offset;
+    return matrix;
+}
+
 // The 12 outward-facing triangles of a closed box (corner index bits are x, y, z).
 inline Math::TriangleMesh<float> closedBox(Math::NBoundingBox<float, 3> const& box)
 {
