@@ -2,7 +2,6 @@
 
 #include "core/sharedresources.h"
 #include "render/buffersize.h"
-#include "render/classificationcolortexture.h"
 #include "render/comexception.h"
 #include "render/pointinputlayout.h"
 #include "render/scopedbinding.h"
@@ -11,7 +10,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 
 namespace Render {
 
@@ -21,8 +19,6 @@ constexpr char const* kPointShader = "shaders/pointcloud.hlsl";
 constexpr unsigned int kQuadVertexCount = 4;
 constexpr UINT kVertexStride = sizeof(VertexPosColorIntensityClassIndexScanIndexDistance);
 constexpr unsigned int kFrameConstantsSlot = 0;
-constexpr unsigned int kVisibleNodesSlot = 0;
-constexpr unsigned int kClassificationColorsSlot = 1;
 
 // One prioritizer per renderer, alive while a point cloud of that renderer holds it.
 Core::SharedResources<std::uint64_t, NodePrioritizer>& sharedPrioritizers()
@@ -50,7 +46,7 @@ LoDPointCloud::LoDPointCloud(ATL::CComPtr<ID3D11Device> device, ATL::CComPtr<ID3
                              std::uint64_t rendererId, std::uint64_t cloudId, std::size_t pointBudget)
     : mRendererId(rendererId), mCloudId(cloudId), mDevice(std::move(device)), mContext(std::move(context)),
       mFrameConstants(mDevice, cbPerFrame{}), mVisibleNodesTexture(createVisibleNodesTexture(mDevice)),
-      mVisibleNodesView(mDevice, mVisibleNodesTexture.get(), nullptr), mPointLevels(mDevice), mPointBudget(pointBudget)
+      mVisibleNodesView(mDevice, mVisibleNodesTexture.get(), nullptr), mPointShading(mDevice), mPointBudget(pointBudget)
 {
     auto const& layout = pointInputLayout();
     mVertexShader = VertexShader::fromHlslResource(mDevice, kPointShader, {layout.begin(), layout.end()});
@@ -123,11 +119,10 @@ void LoDPointCloud::upload(Buffer const& front)
     mNumVisiblePoints = front.vertices.size();
 }
 
-void LoDPointCloud::findPointLevels(Buffer const& front)
+void LoDPointCloud::shadePoints(Buffer const& front)
 {
-    mLevelsRootNodeSize = mFrameConstants.data().root_node_size;
-    mPointLevels.compute(mContext, mVertexBuffer, front.vertices.size(), front.nodes, mVisibleNodesView,
-                         mFrameConstants);
+    mPointShading.compute(mContext, mVertexBuffer, front.vertices.size(), front.nodes, mVisibleNodesView,
+                          mFrameConstants, mClassificationColors.get());
 }
 
 void LoDPointCloud::draw(Buffer const& front, bool newData)
@@ -136,10 +131,10 @@ void LoDPointCloud::draw(Buffer const& front, bool newData)
     mUploadPending = mUploadPending || newData;
     if (mUploadPending) {
         upload(front);
-        findPointLevels(front);
+        shadePoints(front);
         mUploadPending = false;
-    } else if (mFrameConstants.data().root_node_size != mLevelsRootNodeSize) {
-        findPointLevels(front);
+    } else if (!mPointShading.isCurrent(mFrameConstants.data(), mClassificationColors.get())) {
+        shadePoints(front);
     }
     if (front.vertices.empty())
         return;
@@ -148,12 +143,7 @@ void LoDPointCloud::draw(Buffer const& front, bool newData)
     ScopedBinding const pixelShader(mPixelShader, mContext);
     ScopedBinding const frameConstants(mFrameConstants, mContext, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel,
                                        kFrameConstantsSlot);
-    ScopedBinding const visibleNodes(mVisibleNodesView, mContext, ShaderConfiguration::Vertex, kVisibleNodesSlot);
-    std::optional<ScopedBinding<ClassificationColorTexture>> classificationColors;
-    if (mClassificationColors)
-        classificationColors.emplace(*mClassificationColors, mContext, ShaderConfiguration::Vertex,
-                                     kClassificationColorsSlot);
-    ScopedBinding const pointLevels(mPointLevels, mContext);
+    ScopedBinding const pointShading(mPointShading, mContext);
 
     mContext->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
     ID3D11Buffer* vertexBuffers[] = {mVertexBuffer};
@@ -161,7 +151,7 @@ void LoDPointCloud::draw(Buffer const& front, bool newData)
     UINT const offset = 0;
     mContext->IASetVertexBuffers(0, 1, vertexBuffers, &stride, &offset);
 
-    // The nodes lie one after the other in the buffer and their levels were found before: one draw
+    // The nodes lie one after the other in the buffer and their points were shaded before: one draw
     // covers them all, with no per-node constants.
     mContext->DrawInstanced(kQuadVertexCount, static_cast<UINT>(front.vertices.size()), 0, 0);
 }

@@ -8,7 +8,7 @@
 #include "render/export.h"
 #include "render/nodeprioritizer.h"
 #include "render/pixelshader.h"
-#include "render/pointlevels.h"
+#include "render/pointshading.h"
 #include "render/shaderresourceview.h"
 #include "render/texture1d.h"
 #include "render/vertexshader.h"
@@ -27,8 +27,8 @@ namespace Render {
 class ClassificationColorTexture;
 
 // The GPU side of one point cloud: the shader constants, the instance buffer, the octree texture
-// and the points' levels of detail, filled from the newest Buffer that the cloud's loader published. Joins the node
-// prioritizer shared by every point cloud of the same renderer.
+// and the points' shading, filled from the newest Buffer that the cloud's loader published. Joins
+// the node prioritizer shared by every point cloud of the same renderer.
 class MORVID_RENDER_API LoDPointCloud {
 public:
     LoDPointCloud(ATL::CComPtr<ID3D11Device> device, ATL::CComPtr<ID3D11DeviceContext> context,
@@ -51,7 +51,8 @@ public:
 
     void setClassificationColors(std::shared_ptr<ClassificationColorTexture> texture);
 
-    // Render thread. Uploads `front` first when it is new, then draws all its points at once.
+    // Render thread. Uploads `front` first when it is new and shades its points again when they or
+    // the settings changed, then draws all its points at once.
     void draw(Buffer const& front, bool newData);
 
     std::uint64_t numVisiblePoints() const { return mNumVisiblePoints.load(); }
@@ -60,7 +61,7 @@ public:
 private:
     void upload(Buffer const& front);
     void ensureVertexCapacity(std::size_t pointCount);
-    void findPointLevels(Buffer const& front);
+    void shadePoints(Buffer const& front);
 
     std::uint64_t const mRendererId;
     std::uint64_t const mCloudId;
@@ -76,9 +77,7 @@ private:
     std::size_t mVertexCapacity = 0;
     Texture1d mVisibleNodesTexture;
     ShaderResourceView mVisibleNodesView;
-    PointLevels mPointLevels;
-    // The root node size the levels were found with; a new one finds them again.
-    float mLevelsRootNodeSize = 0.0f;
+    PointShading mPointShading;
     std::size_t const mPointBudget;
     bool mUploadPending = false;
     std::atomic<std::uint64_t> mNumVisiblePoints{0};

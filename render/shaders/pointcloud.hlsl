@@ -1,7 +1,9 @@
 // Point cloud program: one instance of a 4-vertex strip per point, a screen-aligned square sized by
-// the local octree level of detail and cut to a disc in the pixel shader. The level of detail of
-// every point is found once per change of the drawn nodes by the compute pass `cs_main`, rather
-// than by each of the four corners of every frame.
+// the local octree level of detail and cut to a disc in the pixel shader. What does not depend on
+// the camera (a point's level of detail, whether the filters keep it, its color in the render mode)
+// is found once per point by the compute pass `cs_main` whenever the drawn nodes or the settings
+// change, so that the vertex shader, which runs for each of the four corners of every frame, only
+// reads that result and transforms.
 #include "shaders/colorprocessing.hlsl"
 
 cbuffer cbPerFrame : register(b0)
@@ -47,7 +49,7 @@ cbuffer cbPerFrame : register(b0)
     int color_map_intensity;
 };
 
-// The level-of-detail pass over the points of the drawn nodes.
+// The per-point pass over the points of the drawn nodes.
 cbuffer cbPointLevels : register(b1)
 {
     uint point_count;
@@ -64,11 +66,13 @@ Texture1D<float4> classificationColors : register(t1);
 // Two texels per drawn node, in buffer order: (minimum corner as float bits, texel in visibleNodes)
 // and (octree depth, first point, point count, 0).
 Buffer<uint4> nodeRecords : register(t2);
-// The point records as 32-bit words; a point's position is its first three.
-Buffer<float> pointWords : register(t3);
-// Octree level of detail per point, written by the compute pass and read per instance.
-Buffer<uint> pointLevels : register(t4);
-RWBuffer<uint> pointLevelsOut : register(u0);
+// The point records as 32-bit words, in the order of the vertex record: position x, y, z; color
+// (bytes blue, green, red, alpha); intensity | scan index << 16; distance; class index in the low byte.
+Buffer<uint> pointWords : register(t3);
+// Per point, written by the compute pass and read per instance: x = the point's color as bytes
+// blue, green, red, alpha; y = its octree level of detail, or kDroppedPoint when a filter removes it.
+Buffer<uint2> pointLooks : register(t4);
+RWBuffer<uint2> pointLooksOut : register(u0);
 
 static const int kModeDefault = 0;
 static const int kModeTomographicDarkContours = 1;
@@ -84,16 +88,12 @@ static const uint kMaxLodSteps = 22;
 static const uint kClippingPlaneCount = 8;
 static const float kIntensityScale = 65535.0;
 static const uint kPointRecordWords = 7;
+static const uint kDroppedPoint = 0xFFFFFFFFu;
 
+// The vertex record's other fields reach the shaders through pointLooks.
 struct VS_INPUT
 {
     float4 position : POS;
-    float4 color : COL;
-    // Declared as R16_UINT rather than R16_UNORM: some Direct3D 11 implementations offer no 16-bit
-    // normalised vertex input; the division below gives the same 0..1 value on every driver.
-    uint intensity : INTENSITY;
-    float distance : DISTANCE;
-    uint classIndex : CLASSINDEX;
     uint vertexId : SV_VertexID;
     uint instanceId : SV_InstanceID;
 };
@@ -152,87 +152,36 @@ float4 blendWithPointBrightness(float4 color, float brightness)
     return lerp(color, float4(brightness, brightness, brightness, 1.0) * color, intensity_blend_factor);
 }
 
-VS_OUTPUT dropPoint()
+float4 unpackBGRA(uint bits)
 {
-    VS_OUTPUT output = (VS_OUTPUT)0;
-    return output;
+    return float4((bits >> 16) & 0xFFu, (bits >> 8) & 0xFFu, bits & 0xFFu, bits >> 24) / 255.0;
+}
+
+// Rounded to the nearest byte, as the 8-bit color target would round the color itself.
+uint packBGRABits(float4 color)
+{
+    uint4 channels = (uint4)round(saturate(color) * 255.0);
+    return channels.b | (channels.g << 8) | (channels.r << 16) | (channels.a << 24);
 }
 
 VS_OUTPUT vs_main(VS_INPUT input)
 {
-    float4 pointColor = input.color;
-    if (region_clipping_active) {
-        if (pointColor.a == 0.0)
-            return dropPoint();
-    } else {
-        pointColor.a = 1.0;
-    }
-    float brightness = (pointColor.r + pointColor.g + pointColor.b) / 3.0;
-
-    float4 classColor = float4(0.0, 0.0, 0.0, 0.0);
-    if (class_visibility_active || point_render_mode == kModeColorizeByClassIndex) {
-        float4 classTexel = classificationColors.Load(int2(input.classIndex, 0));
-        if (classTexel.a == 0.0)
-            return dropPoint();
-        classColor = blendWithPointBrightness(classTexel, brightness);
-    }
-
-    float distance = use_signed_distance ? input.distance : abs(input.distance);
-    if (mesh_clipping_active && (distance < min_distance || distance > max_distance))
-        return dropPoint();
-
-    bool outsidePlanes = false;
-    [unroll]
-    for (uint plane = 0; plane < kClippingPlaneCount; ++plane)
-        outsidePlanes = outsidePlanes || dot(input.position, clipping_planes[plane]) < 0.0;
-    if (outsidePlanes)
-        return dropPoint();
+    uint2 look = pointLooks.Load(input.instanceId);
+    if (look.y == kDroppedPoint)
+        return (VS_OUTPUT)0;
 
     VS_OUTPUT output;
     float4 clipPosition = mul(model_view_proj, input.position);
     float w = clipPosition.w;
-    float pointHalfExtent = model_scale * point_size / exp2((float)pointLevels.Load(input.instanceId)) * abs(proj._22);
+    float pointHalfExtent = model_scale * point_size / exp2((float)look.y) * abs(proj._22);
     pointHalfExtent = clamp(pointHalfExtent, w / height, max_point_size * w / height);
 
     float2 uv = float2(-1.0 + 2.0 * ((input.vertexId >> 1) & 1), -1.0 + 2.0 * (input.vertexId & 1));
     float4 offset = float4(uv.x * pointHalfExtent / aspect, uv.y * pointHalfExtent, 0.0, 0.0);
     output.position = clipPosition + offset;
     output.uv = uv;
-
+    output.color = unpackBGRA(look.x);
     output.exactWorldPosition = mul(model, input.position);
-    float planeDist = planeDistance(output.exactWorldPosition.xyz, distance_plane);
-    if (!use_signed_distance)
-        planeDist = abs(planeDist);
-    if (point_render_mode == kModeColorizeByPlaneDistance && (planeDist < min_distance || planeDist > max_distance))
-        return dropPoint();
-
-    // The three color-mapped modes share one evaluation of the color maps, with their own value,
-    // range and map: a third of the code to compile and to run.
-    bool byIntensity = point_render_mode == kModeColorizeByIntensity;
-    bool byPlaneDistance = point_render_mode == kModeColorizeByPlaneDistance;
-    bool byMeshDistance = point_render_mode == kModeColorizeByMeshDistance &&
-                          !(distance < min_distance || distance > max_distance);
-    if (byIntensity || byPlaneDistance || byMeshDistance) {
-        float value = byIntensity ? input.intensity / kIntensityScale : (byPlaneDistance ? planeDist : distance);
-        float2 range = byIntensity ? float2(min_intensity, max_intensity) : float2(min_distance, max_distance);
-        // Intensity has no pass/fail or warn limits.
-        float4 limits = byIntensity ? float4(0.0, 0.0, 0.0, 0.0)
-                                    : float4(min_distance_pass_fail, max_distance_pass_fail, min_distance_warn,
-                                             max_distance_warn);
-        float4 mapColor = colorizeByDistance(value, range.x, range.y, byIntensity ? color_map_intensity : color_map,
-                                             limits.x, limits.y, limits.z, limits.w);
-        output.color = byIntensity ? mapColor : blendWithPointBrightness(mapColor, brightness);
-    } else if (point_render_mode == kModeUniformColor || (point_render_mode == kModeDefault && selected)) {
-        output.color = blendWithPointBrightness(uniformColor, brightness);
-    } else if (point_render_mode == kModeDefault || point_render_mode == kModeColorizeByNormal ||
-               point_render_mode == kModeColorizeByMeshDistance) {
-        output.color = pointColor;
-    } else if (point_render_mode == kModeColorizeByClassIndex) {
-        output.color = classColor;
-    } else {
-        output.color = float4(0.0, 0.0, 0.0, 0.0);
-    }
-
     // The corner offset carried back to world space, so that picking sees the drawn square.
     output.worldPosition = output.exactWorldPosition + mul(inv_view_proj, offset);
     return output;
@@ -276,16 +225,109 @@ uint containingNode(uint pointIndex)
     return first;
 }
 
+struct PointRecord
+{
+    float4 position;
+    float4 color;
+    float intensity;
+    float distance;
+    uint classIndex;
+};
+
+PointRecord loadPoint(uint pointIndex)
+{
+    uint word = kPointRecordWords * pointIndex;
+    PointRecord point;
+    point.position = float4(asfloat(pointWords.Load(word)), asfloat(pointWords.Load(word + 1)),
+                            asfloat(pointWords.Load(word + 2)), 1.0);
+    point.color = unpackBGRA(pointWords.Load(word + 3));
+    point.intensity = (pointWords.Load(word + 4) & 0xFFFFu) / kIntensityScale;
+    point.distance = asfloat(pointWords.Load(word + 5));
+    point.classIndex = pointWords.Load(word + 6) & 0xFFu;
+    return point;
+}
+
+// The point's color in the render mode; false when a filter removes the point.
+bool shadePoint(PointRecord point, out float4 color)
+{
+    color = float4(0.0, 0.0, 0.0, 0.0);
+    float4 pointColor = point.color;
+    if (region_clipping_active) {
+        if (pointColor.a == 0.0)
+            return false;
+    } else {
+        pointColor.a = 1.0;
+    }
+    float brightness = (pointColor.r + pointColor.g + pointColor.b) / 3.0;
+
+    float4 classColor = float4(0.0, 0.0, 0.0, 0.0);
+    if (class_visibility_active || point_render_mode == kModeColorizeByClassIndex) {
+        float4 classTexel = classificationColors.Load(int2(point.classIndex, 0));
+        if (classTexel.a == 0.0)
+            return false;
+        classColor = blendWithPointBrightness(classTexel, brightness);
+    }
+
+    float distance = use_signed_distance ? point.distance : abs(point.distance);
+    if (mesh_clipping_active && (distance < min_distance || distance > max_distance))
+        return false;
+
+    bool outsidePlanes = false;
+    [unroll]
+    for (uint plane = 0; plane < kClippingPlaneCount; ++plane)
+        outsidePlanes = outsidePlanes || dot(point.position, clipping_planes[plane]) < 0.0;
+    if (outsidePlanes)
+        return false;
+
+    float planeDist = planeDistance(mul(model, point.position).xyz, distance_plane);
+    if (!use_signed_distance)
+        planeDist = abs(planeDist);
+    if (point_render_mode == kModeColorizeByPlaneDistance && (planeDist < min_distance || planeDist > max_distance))
+        return false;
+
+    // The three color-mapped modes share one evaluation of the color maps, with their own value,
+    // range and map.
+    bool byIntensity = point_render_mode == kModeColorizeByIntensity;
+    bool byPlaneDistance = point_render_mode == kModeColorizeByPlaneDistance;
+    bool byMeshDistance = point_render_mode == kModeColorizeByMeshDistance &&
+                          !(distance < min_distance || distance > max_distance);
+    if (byIntensity || byPlaneDistance || byMeshDistance) {
+        float value = byIntensity ? point.intensity : (byPlaneDistance ? planeDist : distance);
+        float2 range = byIntensity ? float2(min_intensity, max_intensity) : float2(min_distance, max_distance);
+        // Intensity has no pass/fail or warn limits.
+        float4 limits = byIntensity ? float4(0.0, 0.0, 0.0, 0.0)
+                                    : float4(min_distance_pass_fail, max_distance_pass_fail, min_distance_warn,
+                                             max_distance_warn);
+        float4 mapColor = colorizeByDistance(value, range.x, range.y, byIntensity ? color_map_intensity : color_map,
+                                             limits.x, limits.y, limits.z, limits.w);
+        color = byIntensity ? mapColor : blendWithPointBrightness(mapColor, brightness);
+    } else if (point_render_mode == kModeUniformColor || (point_render_mode == kModeDefault && selected)) {
+        color = blendWithPointBrightness(uniformColor, brightness);
+    } else if (point_render_mode == kModeDefault || point_render_mode == kModeColorizeByNormal ||
+               point_render_mode == kModeColorizeByMeshDistance) {
+        color = pointColor;
+    } else if (point_render_mode == kModeColorizeByClassIndex) {
+        color = classColor;
+    }
+    return true;
+}
+
+// Per point of the drawn nodes: its color and level of detail, or that it is dropped.
 [numthreads(64, 1, 1)]
 void cs_main(uint3 thread : SV_DispatchThreadID)
 {
     uint pointIndex = thread.y * threads_per_row + thread.x;
     if (pointIndex >= point_count)
         return;
+    PointRecord point = loadPoint(pointIndex);
+    float4 color;
+    if (!shadePoint(point, color)) {
+        pointLooksOut[pointIndex] = uint2(0, kDroppedPoint);
+        return;
+    }
     uint node = containingNode(pointIndex);
     uint4 place = nodeRecords.Load(2 * node);
     uint depth = nodeRecords.Load(2 * node + 1).x;
-    uint word = kPointRecordWords * pointIndex;
-    float3 position = float3(pointWords.Load(word), pointWords.Load(word + 1), pointWords.Load(word + 2));
-    pointLevelsOut[pointIndex] = getLodLevel(position, place.w, depth, asfloat(place.xyz));
+    uint level = getLodLevel(point.position.xyz, place.w, depth, asfloat(place.xyz));
+    pointLooksOut[pointIndex] = uint2(packBGRABits(color), level);
 }

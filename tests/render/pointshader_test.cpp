@@ -7,7 +7,7 @@
 #include "render/depthstencilstate.h"
 #include "render/pixelshader.h"
 #include "render/pointinputlayout.h"
-#include "render/pointlevels.h"
+#include "render/pointshading.h"
 #include "render/rasterizerstate.h"
 #include "render/renderpass.h"
 #include "render/shaderresourceview.h"
@@ -77,7 +77,7 @@ protected:
         frame.root_node_size = 1.0f;
         frame.intensity_blend_factor = 0.0f;
         frameConstants = Render::ConstantBuffer<Render::cbPerFrame>(device, frame);
-        pointLevels = std::make_unique<Render::PointLevels>(device);
+        pointLevels = std::make_unique<Render::PointShading>(device);
 
         D3D11_TEXTURE1D_DESC nodesDesc{};
         nodesDesc.Width = kVisibleNodeTexels;
@@ -134,7 +134,7 @@ protected:
         Render::throwIfFailed(device->CreateBuffer(&desc, &data, &buffer));
         if (nodes.empty())
             nodes.push_back(Render::Buffer::Node{{}, 0, 0, 0, points.size(), {}});
-        pointLevels->compute(context, buffer, points.size(), nodes, visibleNodesView, frameConstants);
+        pointLevels->compute(context, buffer, points.size(), nodes, visibleNodesView, frameConstants, classes.get());
 
         D3D11_VIEWPORT const viewport{0.0f, 0.0f, kSize, kSize, 0.0f, 1.0f};
         context->RSSetViewports(1, &viewport);
@@ -145,16 +145,12 @@ protected:
         pixelShader.begin(context);
         frameConstants.begin(context, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel, 0);
         pointLevels->begin(context);
-        visibleNodesView.begin(context, ShaderConfiguration::Vertex, 0);
-        classes->begin(context, ShaderConfiguration::Vertex, 1);
         ID3D11Buffer* buffers[] = {buffer};
         UINT const stride = sizeof(Vertex);
         UINT const offset = 0;
         context->IASetVertexBuffers(0, 1, buffers, &stride, &offset);
         context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
         context->DrawInstanced(4, static_cast<UINT>(points.size()), 0, 0);
-        classes->end(context);
-        visibleNodesView.end(context);
         pointLevels->end(context);
         frameConstants.end(context);
         pixelShader.end(context);
@@ -190,7 +186,7 @@ protected:
     Render::VertexShader vertexShader;
     Render::PixelShader pixelShader;
     Render::ConstantBuffer<Render::cbPerFrame> frameConstants;
-    std::unique_ptr<Render::PointLevels> pointLevels;
+    std::unique_ptr<Render::PointShading> pointLevels;
     Render::Texture1d visibleNodes;
     Render::ShaderResourceView visibleNodesView;
     std::unique_ptr<Render::ClassificationColorTexture> classes;

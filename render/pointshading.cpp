@@ -1,7 +1,8 @@
-#include "render/pointlevels.h"
+#include "render/pointshading.h"
 
 #include "math/vertexformats.h"
 #include "render/buffersize.h"
+#include "render/classificationcolortexture.h"
 #include "render/comexception.h"
 #include "render/scopedbinding.h"
 
@@ -9,6 +10,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <optional>
 
 namespace Render {
 
@@ -20,15 +22,18 @@ constexpr std::size_t kThreadsPerGroup = 64;
 constexpr unsigned int kFrameConstantsSlot = 0;
 constexpr unsigned int kCountsSlot = 1;
 constexpr unsigned int kVisibleNodesSlot = 0;
+constexpr unsigned int kClassColorsSlot = 1;
 constexpr unsigned int kNodeRecordsSlot = 2;
 constexpr unsigned int kPointWordsSlot = 3;
-constexpr unsigned int kPointLevelsSlot = 4;
-constexpr unsigned int kPointLevelsTargetSlot = 0;
+constexpr unsigned int kPointLooksSlot = 4;
+constexpr unsigned int kPointLooksTargetSlot = 0;
 constexpr UINT kWordBytes = 4;
+// Per point the color and the level of detail ("pointLooks").
+constexpr std::size_t kLookBytes = 2 * kWordBytes;
 static_assert(sizeof(VertexPosColorIntensityClassIndexScanIndexDistance) % kWordBytes == 0,
-              "the level pass reads point records as 32-bit words");
+              "the shading pass reads point records as 32-bit words");
 
-// A node as the level pass reads it: two RGBA32 texels, (minimum corner bits, texel in the
+// A node as the shading pass reads it: two RGBA32 texels, (minimum corner bits, texel in the
 // visible-nodes texture) and (depth, first point, point count, 0).
 using NodeRecord = std::array<std::uint32_t, 8>;
 
@@ -54,41 +59,69 @@ D3D11_SHADER_RESOURCE_VIEW_DESC bufferViewDesc(DXGI_FORMAT format, UINT elements
     return desc;
 }
 
+// The constants with the fields that the shading pass does not read cleared: the camera's, which
+// change from frame to frame, and those only the vertex and pixel shaders read.
+cbPerFrame shadingInputs(cbPerFrame constants)
+{
+    cbPerFrame const cleared{};
+    constants.inv_model = cleared.inv_model;
+    constants.view = cleared.view;
+    constants.proj = cleared.proj;
+    constants.model_view_proj = cleared.model_view_proj;
+    constants.inv_model_view_proj = cleared.inv_model_view_proj;
+    constants.inv_view_proj = cleared.inv_view_proj;
+    constants.tomographicColor = cleared.tomographicColor;
+    constants.near_plane = cleared.near_plane;
+    constants.far_plane = cleared.far_plane;
+    constants.width = cleared.width;
+    constants.height = cleared.height;
+    constants.aspect = cleared.aspect;
+    constants.point_size = cleared.point_size;
+    constants.max_point_size = cleared.max_point_size;
+    constants.tomo_contrast = cleared.tomo_contrast;
+    constants.model_scale = cleared.model_scale;
+    constants.use_cloud_colors_in_tomographic_render_modes = cleared.use_cloud_colors_in_tomographic_render_modes;
+    return constants;
+}
+
 } // namespace
 
-PointLevels::PointLevels(ATL::CComPtr<ID3D11Device> device)
+PointShading::PointShading(ATL::CComPtr<ID3D11Device> device)
     : mDevice(std::move(device)), mShader(ComputeShader::fromHlslResource(mDevice, kPointShader)),
       mCounts(mDevice, Counts{})
 {
 }
 
-void PointLevels::ensureLevelCapacity(std::size_t pointCount)
+void PointShading::ensureCapacity(std::size_t pointCount)
 {
-    if (mLevels && pointCount <= mLevelCapacity)
+    if (mLooks && pointCount <= mCapacity)
         return;
-    // Point buffers grow rarely (with the budget); the levels follow them exactly.
+    // Point buffers grow rarely (with the budget); the looks follow them exactly.
     std::size_t const capacity = pointCount;
     D3D11_BUFFER_DESC desc{};
-    desc.ByteWidth = bufferByteWidth(capacity, 1, "point levels");
+    desc.ByteWidth = bufferByteWidth(capacity, kLookBytes, "point looks");
     desc.Usage = D3D11_USAGE_DEFAULT;
     desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_UNORDERED_ACCESS;
-    ATL::CComPtr<ID3D11Buffer> levels;
-    throwIfFailed(mDevice->CreateBuffer(&desc, nullptr, &levels));
-    D3D11_SHADER_RESOURCE_VIEW_DESC const viewDesc = bufferViewDesc(DXGI_FORMAT_R8_UINT, desc.ByteWidth);
-    ShaderResourceView view(mDevice, levels, &viewDesc);
+    ATL::CComPtr<ID3D11Buffer> looks;
+    throwIfFailed(mDevice->CreateBuffer(&desc, nullptr, &looks));
+    auto const elements = static_cast<UINT>(capacity);
+    D3D11_SHADER_RESOURCE_VIEW_DESC const viewDesc = bufferViewDesc(DXGI_FORMAT_R32G32_UINT, elements);
+    ShaderResourceView view(mDevice, looks, &viewDesc);
     D3D11_UNORDERED_ACCESS_VIEW_DESC targetDesc{};
-    targetDesc.Format = DXGI_FORMAT_R8_UINT;
+    targetDesc.Format = DXGI_FORMAT_R32G32_UINT;
     targetDesc.ViewDimension = D3D11_UAV_DIMENSION_BUFFER;
-    targetDesc.Buffer.NumElements = desc.ByteWidth;
+    targetDesc.Buffer.NumElements = elements;
     ATL::CComPtr<ID3D11UnorderedAccessView> target;
-    throwIfFailed(mDevice->CreateUnorderedAccessView(levels, &targetDesc, &target));
-    mLevels = levels;
-    mLevelsView = std::move(view);
-    mLevelsTarget = target;
-    mLevelCapacity = capacity;
+    throwIfFailed(mDevice->CreateUnorderedAccessView(looks, &targetDesc, &target));
+    mLooks = looks;
+    mLooksView = std::move(view);
+    mLooksTarget = target;
+    mCapacity = capacity;
+    // A new buffer holds no result yet.
+    mShadedWith.reset();
 }
 
-void PointLevels::uploadNodeRecords(ID3D11DeviceContext* context, std::vector<Buffer::Node> const& nodes)
+void PointShading::uploadNodeRecords(ID3D11DeviceContext* context, std::vector<Buffer::Node> const& nodes)
 {
     if (!mNodeRecords || nodes.size() > mNodeCapacity) {
         std::size_t const capacity = std::max(nodes.size(), mNodeCapacity * 2);
@@ -112,24 +145,24 @@ void PointLevels::uploadNodeRecords(ID3D11DeviceContext* context, std::vector<Bu
     context->Unmap(mNodeRecords, 0);
 }
 
-void PointLevels::viewPoints(ID3D11Buffer* points)
+void PointShading::viewPoints(ID3D11Buffer* points)
 {
     if (points == mViewedPoints)
         return;
     D3D11_BUFFER_DESC desc{};
     points->GetDesc(&desc);
-    D3D11_SHADER_RESOURCE_VIEW_DESC const viewDesc = bufferViewDesc(DXGI_FORMAT_R32_FLOAT, desc.ByteWidth / kWordBytes);
+    D3D11_SHADER_RESOURCE_VIEW_DESC const viewDesc = bufferViewDesc(DXGI_FORMAT_R32_UINT, desc.ByteWidth / kWordBytes);
     mPointsView = ShaderResourceView(mDevice, points, &viewDesc);
     mViewedPoints = points;
 }
 
-void PointLevels::compute(ID3D11DeviceContext* context, ID3D11Buffer* points, std::size_t pointCount,
-                          std::vector<Buffer::Node> const& nodes, ShaderResourceView& visibleNodes,
-                          ConstantBuffer<cbPerFrame>& frameConstants)
+void PointShading::compute(ID3D11DeviceContext* context, ID3D11Buffer* points, std::size_t pointCount,
+                           std::vector<Buffer::Node> const& nodes, ShaderResourceView& visibleNodes,
+                           ConstantBuffer<cbPerFrame>& frameConstants, ClassificationColorTexture* classColors)
 {
     if (pointCount == 0 || nodes.empty())
         return;
-    ensureLevelCapacity(pointCount);
+    ensureCapacity(pointCount);
     uploadNodeRecords(context, nodes);
     viewPoints(points);
 
@@ -145,23 +178,41 @@ void PointLevels::compute(ID3D11DeviceContext* context, ID3D11Buffer* points, st
     ScopedBinding const frame(frameConstants, context, ShaderConfiguration::Compute, kFrameConstantsSlot);
     ScopedBinding const countsBinding(mCounts, context, ShaderConfiguration::Compute, kCountsSlot);
     ScopedBinding const octree(visibleNodes, context, ShaderConfiguration::Compute, kVisibleNodesSlot);
+    std::optional<ScopedBinding<ClassificationColorTexture>> classes;
+    if (classColors)
+        classes.emplace(*classColors, context, ShaderConfiguration::Compute, kClassColorsSlot);
     ScopedBinding const records(mNodeRecordsView, context, ShaderConfiguration::Compute, kNodeRecordsSlot);
     ScopedBinding const words(mPointsView, context, ShaderConfiguration::Compute, kPointWordsSlot);
-    ID3D11UnorderedAccessView* const targets[] = {mLevelsTarget};
-    context->CSSetUnorderedAccessViews(kPointLevelsTargetSlot, 1, targets, nullptr);
+    ID3D11UnorderedAccessView* const targets[] = {mLooksTarget};
+    context->CSSetUnorderedAccessViews(kPointLooksTargetSlot, 1, targets, nullptr);
     context->Dispatch(static_cast<UINT>(groupsPerRow), static_cast<UINT>(rows), 1);
     ID3D11UnorderedAccessView* const noTargets[] = {nullptr};
-    context->CSSetUnorderedAccessViews(kPointLevelsTargetSlot, 1, noTargets, nullptr);
+    context->CSSetUnorderedAccessViews(kPointLooksTargetSlot, 1, noTargets, nullptr);
+
+    mShadedWith = shadingInputs(frameConstants.data());
+    mClassColors = classColors;
+    mClassificationInfo = classColors ? classColors->classificationInfo() : Math::ClassificationInfo();
 }
 
-void PointLevels::begin(ID3D11DeviceContext* context)
+bool PointShading::isCurrent(cbPerFrame const& frameConstants, ClassificationColorTexture const* classColors) const
 {
-    mLevelsView.begin(context, ShaderConfiguration::Vertex, kPointLevelsSlot);
+    if (!mShadedWith || classColors != mClassColors)
+        return false;
+    // Bitwise, so that a NaN setting compares equal to itself.
+    cbPerFrame const inputs = shadingInputs(frameConstants);
+    if (std::memcmp(&inputs, &*mShadedWith, sizeof(cbPerFrame)) != 0)
+        return false;
+    return !classColors || classColors->classificationInfo() == mClassificationInfo;
 }
 
-void PointLevels::end(ID3D11DeviceContext* context)
+void PointShading::begin(ID3D11DeviceContext* context)
 {
-    mLevelsView.end(context);
+    mLooksView.begin(context, ShaderConfiguration::Vertex, kPointLooksSlot);
+}
+
+void PointShading::end(ID3D11DeviceContext* context)
+{
+    mLooksView.end(context);
 }
 
 } // namespace Render
