@@ -297,7 +297,9 @@ TEST_F(PointCloudTest, FailedFrameAndSharedResourceShutdownLeaveThePicture)
     cloud->onUpdateClassificationColorTexture(colors);
     renderer->render();
     std::vector<std::uint8_t> const before = picture();
-    // The host holds the class colors bound, so the cloud's draw fails after its first bindings.
+    // The host holds the class colors bound, so the cloud's frame fails after its first bindings when
+    // a changed setting has it shade its points again.
+    renderer->setIntensityBlendFactor(0.25f);
     colors->begin(renderer->deviceContext(), Render::ShaderConfiguration::Pixel, 0);
     EXPECT_THROW(renderer->render(), std::logic_error);
     colors->end(renderer->deviceContext());
