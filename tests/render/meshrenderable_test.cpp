@@ -335,6 +335,9 @@ TEST_F(MeshRenderTest, MeshAndPointCloudShareTheDepthBuffer)
     cloud->stopAsyncReload();
     for (bool const automaticZRange : {false, true}) {
         SCOPED_TRACE(automaticZRange ? "automatic z range" : "fixed z range");
+        // The refitted range must reach the mesh too: the far plane set here lies in front of it.
+        if (automaticZRange)
+            renderer->setPerspective(kFieldOfViewY, 0.1f, kCameraDistance - 0.2f);
         renderer->setAutoAdjustZRange(automaticZRange);
         renderer->render();
         std::size_t leftPoints = 0, leftCovered = 0, rightMesh = 0, rightHiddenPoints = 0;
