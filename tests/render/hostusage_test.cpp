@@ -119,6 +119,12 @@ TEST_F(PointCloudTest, IntensityColorMapDrawnIsTheOneReported)
     std::vector<std::uint8_t> const gray = picture();
     ASSERT_GT(coverage().fraction, 0.2);
     EXPECT_TRUE(isGrayPicture(gray));
+    // A new range loads nothing: the very next frame shades the points with it.
+    std::uint16_t const low = renderer->minIntensity(), high = renderer->maxIntensity();
+    renderer->setIntensityColorMapRange(low, static_cast<std::uint16_t>(low + (high - low) / 4));
+    renderer->render();
+    EXPECT_NE(picture(), gray);
+    renderer->setIntensityColorMapRange(low, high);
 
     renderer->setIntensityColorMap(Render::ColorMap::Magma);
     renderUntilSettled({cloud});
