@@ -14,6 +14,21 @@
 
 namespace RenderTest {
 
+// The pixels of `texture`, read through a CPU-readable copy of the same size, format and mip count.
+template <class Pixel>
+std::vector<Pixel> readBack(ID3D11Device* device, ID3D11DeviceContext* context, Render::Texture2d const& texture)
+{
+    D3D11_TEXTURE2D_DESC desc{};
+    texture.get()->GetDesc(&desc);
+    desc.Usage = D3D11_USAGE_STAGING;
+    desc.BindFlags = 0;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    desc.MiscFlags = 0;
+    Render::Texture2d const staging(device, desc);
+    staging.copy(context, texture);
+    return staging.readPixels<Pixel>(context);
+}
+
 // A Direct3D 11 device of its own for each test, so that no state leaks between tests.
 class DeviceTest : public ::testing::Test {
 protected:
@@ -23,24 +38,10 @@ protected:
                                                 D3D11_SDK_VERSION, &device, nullptr, &context));
     }
 
-    // A CPU-readable copy of `texture` (same size, format and mip count).
-    Render::Texture2d stagingCopyOf(Render::Texture2d const& texture) const
-    {
-        D3D11_TEXTURE2D_DESC desc{};
-        texture.get()->GetDesc(&desc);
-        desc.Usage = D3D11_USAGE_STAGING;
-        desc.BindFlags = 0;
-        desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-        desc.MiscFlags = 0;
-        Render::Texture2d staging(device, desc);
-        staging.copy(context, texture);
-        return staging;
-    }
-
     template <class Pixel>
     std::vector<Pixel> readBack(Render::Texture2d const& texture) const
     {
-        return stagingCopyOf(texture).readPixels<Pixel>(context);
+        return RenderTest::readBack<Pixel>(device, context, texture);
     }
 
     ATL::CComPtr<ID3D11Device> device;

@@ -134,15 +134,17 @@ TEST_F(PointCloudTest, IntensityColorMapDrawnIsTheOneReported)
     EXPECT_EQ(picture(), gray);
 }
 
-// Every setting survives the deinit and init of setting the same scene again, in every mode.
-TEST_F(PointCloudTest, SceneSetAgainDrawsTheSamePictureInEveryMode)
+// Every setting survives the deinit and init of setting the same scene again, in every mode. A node
+// added next to the settled cloud leaves its loaded nodes and picture alone.
+TEST_F(PointCloudTest, SceneSetAgainOrAddedToKeepsThePictureInEveryMode)
 {
     auto group = Render::GroupRenderable::create("scene");
     auto cloud = startCloud(potree("autzen-trim-default"), 60'000);
     group->add(cloud);
     cloud->setTomographicContrast(0.05f);
     Math::NBoundingBox<float, 3> const box = cloud->boundingBoxWorld();
-    renderer->setPlaneForDistanceColorization(Math::NPlane<float, 3>(Math::Point<float, 3>(0, 0, 1), -box.center().z()));
+    renderer->setPlaneForDistanceColorization(
+        Math::NPlane<float, 3>(Math::Point<float, 3>(0, 0, 1), -box.center().z()));
     renderer->setDistanceColorMapRange(-20.0f, 20.0f);
     renderer->setDistanceColorMap(Render::ColorMap::PassFail);
     renderer->setPassFailDistanceRange(-5.0f, 5.0f);
@@ -162,19 +164,9 @@ TEST_F(PointCloudTest, SceneSetAgainDrawsTheSamePictureInEveryMode)
         EXPECT_EQ(picture(), before) << "render mode " << mode;
     }
     ASSERT_GT(coverage().fraction, 0.1);
-}
 
-// A node added next to a settled cloud leaves the cloud's loaded nodes and picture alone.
-TEST_F(PointCloudTest, AddingANodeKeepsWhatTheCloudsLoaded)
-{
-    auto group = Render::GroupRenderable::create("scene");
-    auto cloud = startCloud(potree("mixed-conifer-default"), 50'000);
-    group->add(cloud);
-    showSettled(group, cloud);
     std::vector<Octree::OctreeNodeId> const loaded = cloud->loadedNodeIds();
     std::vector<std::uint8_t> const before = picture();
-    ASSERT_FALSE(loaded.empty());
-
     // Far behind the camera, so that it adds nothing to the picture.
     auto mesh = Render::MeshRenderable::create(realWorld("obj/cornell-box/cornell_box.obj"), 0.01, "mesh");
     Eigen::Matrix4f away = Eigen::Matrix4f::Identity();
@@ -205,16 +197,10 @@ public:
         return FileSystemLocation::fetchOctreeChunk(offset, size, stopToken);
     }
 
-    void stall()
+    void setStalled(bool stalled)
     {
         std::lock_guard lock(mMutex);
-        mStalled = true;
-    }
-
-    void release()
-    {
-        std::lock_guard lock(mMutex);
-        mStalled = false;
+        mStalled = stalled;
         mChanged.notify_all();
     }
 
@@ -242,7 +228,7 @@ TEST_F(PointCloudTest, HostCallsReturnWhileTheLoaderHangsInARead)
     showSettled(group, cloud);
     Math::NBoundingBox<float, 3> const box = cloud->boundingBoxWorld();
 
-    location->stall();
+    location->setStalled(true);
     // A close view needs nodes that are not cached yet: the loader hangs in their read.
     viewFromAbove(box.min() * 0.8f + box.max() * 0.2f, (box.max() - box.min()).x() * 0.1f);
     ASSERT_TRUE(location->waitForStalledRead(30s));
@@ -254,7 +240,7 @@ TEST_F(PointCloudTest, HostCallsReturnWhileTheLoaderHangsInARead)
         while (!done && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(10ms);
         watchdogFired = !done;
-        location->release();
+        location->setStalled(false);
     });
     cloud->setOctreeNodePriorityThreshold(20.0f);
     Eigen::Matrix4f shifted = Eigen::Matrix4f::Identity();

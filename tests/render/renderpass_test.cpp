@@ -1,6 +1,5 @@
 #include "d3dtestsupport.h"
 
-#include "render/classificationcolortexture.h"
 #include "render/renderpass.h"
 
 #include "math/color.h"
@@ -8,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -17,7 +15,6 @@ namespace {
 using RenderTest::messageOf;
 using Render::ShaderConfiguration;
 using RenderPassTest = RenderTest::DeviceTest;
-using ClassificationTextureTest = RenderTest::DeviceTest;
 
 // Targets take the pass size and keep their clear values and order through a viewport change; clears
 // without depth leave the depth buffer; begin binds targets and depth, end unbinds them.
@@ -87,47 +84,6 @@ TEST_F(RenderPassTest, TextureBindingMisuseIsReportedAndChangesNothing)
               "Error: end call is missing");
     pass.unbindDepthTexture(context);
     EXPECT_EQ(messageOf([&] { pass.unbindDepthTexture(context); }), "Error: begin call is missing");
-}
-
-std::array<std::uint8_t, 4> texel(ID3D11Device* device, ID3D11DeviceContext* context,
-                                  Render::ClassificationColorTexture const& texture, std::size_t index)
-{
-    D3D11_TEXTURE1D_DESC desc{};
-    texture.texture()->GetDesc(&desc);
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.BindFlags = 0;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    Render::Texture1d staging(device, desc);
-    context->CopyResource(staging.get(), texture.texture());
-    D3D11_MAPPED_SUBRESOURCE const mapped = staging.map(context, D3D11_MAP_READ);
-    std::array<std::uint8_t, 4> result{};
-    std::memcpy(result.data(), static_cast<std::uint8_t const*>(mapped.pData) + 4 * index, 4);
-    staging.unMap(context);
-    return result;
-}
-
-// A change of class colors or visibility is uploaded once, at the next binding.
-TEST_F(ClassificationTextureTest, UploadsOncePerChangeAtTheNextBinding)
-{
-    Render::ClassificationColorTexture texture(device);
-    texture.begin(context, ShaderConfiguration::Vertex, 1);
-    texture.end(context);
-    Math::ClassificationInfo info = texture.classificationInfo();
-    texture.setClassificationInfo(info);
-    EXPECT_FALSE(texture.isModified());
-
-    info.setVisible(7, false);
-    info.setColor(8, Math::Color(10, 20, 30));
-    texture.setClassificationInfo(info);
-    EXPECT_TRUE(texture.isModified());
-    texture.begin(context, ShaderConfiguration::Vertex, 1);
-    EXPECT_FALSE(texture.isModified());
-    EXPECT_EQ(texel(device, context, texture, 7)[3], 0u);
-    EXPECT_EQ(texel(device, context, texture, 8), (std::array<std::uint8_t, 4>{10, 20, 30, 255}));
-    EXPECT_EQ(messageOf([&] { texture.begin(context, ShaderConfiguration::Vertex, 1); }),
-              "Error: end call is missing");
-    texture.end(context);
-    EXPECT_EQ(messageOf([&] { texture.end(context); }), "Error: begin call is missing");
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #pragma once
 
 // A renderer streaming real data sets, as a host drives it: the fixture of the streaming tests.
+#include "d3dtestsupport.h"
+
 #include "graphics/colorimage.h"
 #include "math/trianglemesh.h"
 #include "octree/entwinelocation.h"
@@ -8,7 +10,6 @@
 #include "render/logsink.h"
 #include "render/pointcloudrenderable.h"
 #include "render/renderer.h"
-#include "render/texture2d.h"
 
 #include <gtest/gtest.h>
 
@@ -120,15 +121,8 @@ inline void renderUntilSettled(Render::Renderer& view, std::vector<std::shared_p
 template <class Texel>
 std::vector<Texel> exactWorldPositions(Render::Renderer& view)
 {
-    Render::Texture2d const& target = view.scenePass().texture("exactWorldPosition");
-    D3D11_TEXTURE2D_DESC desc = target.desc();
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.BindFlags = 0;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    desc.MiscFlags = 0;
-    Render::Texture2d const staging(view.device(), desc);
-    staging.copy(view.deviceContext(), target);
-    return staging.readPixels<Texel>(view.deviceContext());
+    return RenderTest::readBack<Texel>(view.device(), view.deviceContext(),
+                                       view.scenePass().texture("exactWorldPosition"));
 }
 
 struct Coverage {
