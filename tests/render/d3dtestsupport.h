@@ -16,7 +16,8 @@ namespace RenderTest {
 
 // The pixels of `texture`, read through a CPU-readable copy of the same size, format and mip count.
 template <class Pixel>
-std::vector<Pixel> readBack(ID3D11Device* device, ID3D11DeviceContext* context, Render::Texture2d const& texture)
+std::vector<Pixel> readBack(ID3D11Device* device, ID3D11DeviceContext* context,
+                            Render::Texture2d const& texture)
 {
     D3D11_TEXTURE2D_DESC desc{};
     texture.get()->GetDesc(&desc);

@@ -47,7 +47,10 @@ struct Frame {
     std::vector<int> chunkColors;
 
     Math::Color pixel(std::size_t x, std::size_t y) const { return image[y * kViewSize + x]; }
-    bool showsPoint(std::size_t x, std::size_t y) const { return points[y * kViewSize + x].color != Math::Color(); }
+    bool showsPoint(std::size_t x, std::size_t y) const
+    {
+        return points[y * kViewSize + x].color != Math::Color();
+    }
 };
 
 int brightness(Math::Color const& color)
@@ -65,12 +68,13 @@ protected:
         auto const addLayer = [&](float z, float maxX) {
             for (int i = 0; i <= static_cast<int>((maxX + kHalfSize) * kStepsPerUnit); ++i)
                 for (int j = 0; j <= static_cast<int>(2.0f * kHalfSize * kStepsPerUnit); ++j)
-                    source.points.push_back({Math::Point<double, 3>(-kHalfSize + double(i) / kStepsPerUnit,
-                                                                    -kHalfSize + double(j) / kStepsPerUnit, z),
-                                             {kPointChannel, kPointChannel, kPointChannel},
-                                             40000,
-                                             2,
-                                             0});
+                    source.points.push_back(
+                        {Math::Point<double, 3>(-kHalfSize + double(i) / kStepsPerUnit,
+                                                -kHalfSize + double(j) / kStepsPerUnit, z),
+                         {kPointChannel, kPointChannel, kPointChannel},
+                         40000,
+                         2,
+                         0});
         };
         addLayer(kFarLayerZ, kHalfSize);
         addLayer(kNearLayerZ, 0.0f);
@@ -89,11 +93,12 @@ protected:
         renderer->setViewport(kViewSize, kViewSize);
         renderer->setBackgroundColor(kBackground);
         renderer->setRenderMode(mode);
-        mCloud = Render::PointCloudRenderable::create(std::make_shared<PoTree::FileSystemLocation>(sFolder->path()),
-                                                      "step", sPointCount, 1.0);
+        mCloud = Render::PointCloudRenderable::create(
+            std::make_shared<PoTree::FileSystemLocation>(sFolder->path()), "step", sPointCount, 1.0);
         renderer->setScene(mCloud);
         Math::Point<float, 3> const center = mCloud->boundingBoxWorld().center();
-        Math::Point<float, 3> const target(center.x(), center.y(), center.z() - 0.5f * (kNearLayerZ - kFarLayerZ));
+        Math::Point<float, 3> const target(center.x(), center.y(),
+                                           center.z() - 0.5f * (kNearLayerZ - kFarLayerZ));
         renderer->setCameraPose(target + Math::Point<float, 3>(0.0f, 0.0f, kCameraHeight), target,
                                 Eigen::Vector3f::UnitY());
         if (orthographic)
@@ -110,14 +115,16 @@ protected:
         Frame frame;
         frame.image.resize(kViewSize * kViewSize);
         frame.depth.resize(kViewSize * kViewSize);
-        renderer.getColorImage(std::as_writable_bytes(std::span(frame.image)), kViewSize * sizeof(Math::Color),
+        renderer.getColorImage(std::as_writable_bytes(std::span(frame.image)),
+                               kViewSize * sizeof(Math::Color), kViewSize);
+        renderer.getDepthImage(std::as_writable_bytes(std::span(frame.depth)), kViewSize * sizeof(float),
                                kViewSize);
-        renderer.getDepthImage(std::as_writable_bytes(std::span(frame.depth)), kViewSize * sizeof(float), kViewSize);
         renderer.getPoints(frame.points, false);
         renderer.resetPointChunkPosition();
         std::vector<double> xyz(3 * frame.points.size());
         frame.chunkColors.resize(frame.points.size());
-        frame.chunkColors.resize(renderer.getNextPointChunk(xyz.data(), frame.chunkColors.data(), frame.points.size()));
+        frame.chunkColors.resize(
+            renderer.getNextPointChunk(xyz.data(), frame.chunkColors.data(), frame.points.size()));
         return frame;
     }
 
@@ -151,7 +158,8 @@ TEST_F(EyeDomeLightingTest, StepDarkensItsFarSideOnlyInBothProjectionsAndDepthCo
             for (std::size_t x = kEdgeColumn - 1; x <= kEdgeColumn + 2; ++x)
                 farSideDarkening += brightness(without.pixel(x, y)) - brightness(with.pixel(x, y));
         }
-        EXPECT_GT(farSideDarkening, 100 * static_cast<int>(kViewSize / 2)) << "about a third of 600 levels per row";
+        EXPECT_GT(farSideDarkening, 100 * static_cast<int>(kViewSize / 2))
+            << "about a third of 600 levels per row";
         auto forward = stepRenderer(orthographic, false);
         forward->setEyeDomeLighting(true);
         EXPECT_EQ(renderFrame(*forward).image, with.image);
@@ -171,7 +179,9 @@ TEST_F(EyeDomeLightingTest, StepDarkensItsFarSideOnlyInBothProjectionsAndDepthCo
             if (weakShade > 0.9 || weakShade < 0.3)
                 continue;
             ++measured;
-            EXPECT_NEAR(std::log(strong.pixel(x, kViewSize / 2).g() / unshaded) / std::log(weakShade), 2.0, 0.15) << x;
+            EXPECT_NEAR(std::log(strong.pixel(x, kViewSize / 2).g() / unshaded) / std::log(weakShade), 2.0,
+                        0.15)
+                << x;
         }
         EXPECT_GT(measured, 0u) << "no pixel at the edge was shaded by between 10 % and 70 %";
     }
@@ -209,8 +219,10 @@ TEST_F(EyeDomeLightingTest, EveryModeDarkensDrawnPixelsAndLeavesBackgroundAndRea
         EXPECT_EQ(with.chunkColors, without.chunkColors);
         std::size_t chunkPoint = 0;
         for (std::size_t pixel = 0; pixel < without.points.size(); ++pixel) {
-            if (Math::Color const drawn = without.image[pixel]; without.points[pixel].color != Math::Color()) {
-                ASSERT_EQ(without.chunkColors[chunkPoint++], drawn.r() | drawn.g() << 8 | drawn.b() << 16) << pixel;
+            if (Math::Color const drawn = without.image[pixel];
+                without.points[pixel].color != Math::Color()) {
+                ASSERT_EQ(without.chunkColors[chunkPoint++], drawn.r() | drawn.g() << 8 | drawn.b() << 16)
+                    << pixel;
             }
         }
         ASSERT_EQ(with.points.size(), without.points.size());
@@ -223,7 +235,8 @@ TEST_F(EyeDomeLightingTest, EveryModeDarkensDrawnPixelsAndLeavesBackgroundAndRea
 TEST_F(EyeDomeLightingTest, SettingsRefuseBadValuesAndRedrawOnlyOnChange)
 {
     Render::Renderer renderer;
-    for (float const strength : {-0.5f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()})
+    for (float const strength :
+         {-0.5f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()})
         EXPECT_THROW(renderer.setEyeDomeLightingStrength(strength), std::invalid_argument) << strength;
     for (float const radius : {0.0f, -1.0f, 65.0f, std::numeric_limits<float>::quiet_NaN()})
         EXPECT_THROW(renderer.setEyeDomeLightingRadius(radius), std::invalid_argument) << radius;

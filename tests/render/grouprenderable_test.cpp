@@ -29,9 +29,11 @@ TEST_F(GroupTest, ChildrenGetEverySettingAtInitAndWhenAddedLater)
     mGroup->add(early);
     EXPECT_TRUE(early->takeCalls().empty()) << "an uninitialised group sends nothing";
     Calls const initialisedWithSettings{
-        "init", "renderMode", "meshClipping", "regionClipping", "mesh", "clippingRegion", "distanceColorMap",
-        "intensityColorMap", "signedDistance", "distanceRange", "passFailRange", "warnRange", "intensityRange",
-        "plane", "tomographicColor", "cloudColors", "classification", "classVisibility", "intensityBlendFactor"};
+        "init",           "renderMode",      "meshClipping",        "regionClipping",
+        "mesh",           "clippingRegion",  "distanceColorMap",    "intensityColorMap",
+        "signedDistance", "distanceRange",   "passFailRange",       "warnRange",
+        "intensityRange", "plane",           "tomographicColor",    "cloudColors",
+        "classification", "classVisibility", "intensityBlendFactor"};
     initialise();
     EXPECT_EQ(early->takeCalls(), initialisedWithSettings);
     EXPECT_EQ(early->initializedWith, 7u);

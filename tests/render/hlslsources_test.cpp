@@ -36,7 +36,8 @@ constexpr char const* kMeshShader = "shaders/mesh.hlsl";
 constexpr char const* kPanoShader = "shaders/pano.hlsl";
 
 // IID of ID3D11ShaderReflection as d3dcompiler_47 expects it.
-constexpr GUID kShaderReflectionId = {0x8d536ca1, 0x0cca, 0x4956, {0xa8, 0x37, 0x78, 0x69, 0x63, 0x75, 0x55, 0x84}};
+constexpr GUID kShaderReflectionId = {
+    0x8d536ca1, 0x0cca, 0x4956, {0xa8, 0x37, 0x78, 0x69, 0x63, 0x75, 0x55, 0x84}};
 
 using Offsets = std::map<std::string, std::size_t>;
 
@@ -105,7 +106,8 @@ TEST(HlslSources, ConstantBuffersMatchTheirCpuCopies)
             compiledLayout(Shader::compileShaderFromResource(cpu.shader, "ps_main", "ps_5_0"), cpu.buffer);
         EXPECT_EQ(size, cpu.size) << cpu.shader;
         for (auto const& [name, offset] : cpu.offsets)
-            EXPECT_EQ(offsets.contains(name) ? offsets.at(name) : ~std::size_t{0}, offset) << cpu.shader << ": " << name;
+            EXPECT_EQ(offsets.contains(name) ? offsets.at(name) : ~std::size_t{0}, offset)
+                << cpu.shader << ": " << name;
     }
 }
 
@@ -128,7 +130,8 @@ Eigen::Matrix4f perspective90()
 
 Math::Color levelColor(unsigned int level)
 {
-    return Math::Color(static_cast<std::uint8_t>(40 + 60 * level), 200, static_cast<std::uint8_t>(90 - 20 * level));
+    return Math::Color(static_cast<std::uint8_t>(40 + 60 * level), 200,
+                       static_cast<std::uint8_t>(90 - 20 * level));
 }
 
 // Unit direction from the panorama's centre through the centre of pixel (x, y).
@@ -158,10 +161,11 @@ protected:
         view.Texture2DArray.MipLevels = view.Texture2DArray.ArraySize = 1;
         for (unsigned int slot = 0; slot < 2 * kPanoLevels; ++slot) {
             unsigned int const level = slot % kPanoLevels;
-            view.Format = desc.Format = slot < kPanoLevels ? DXGI_FORMAT_B8G8R8A8_UNORM : DXGI_FORMAT_R32_FLOAT;
-            Render::Texture2d const texture =
-                slot < kPanoLevels ? Render::Texture2d(device, desc, 8, 8, levelColor(level), 1)
-                                   : Render::Texture2d(device, desc, 8, 8, level == 0 ? FLT_MAX : kLoadedRange, 1);
+            view.Format = desc.Format =
+                slot < kPanoLevels ? DXGI_FORMAT_B8G8R8A8_UNORM : DXGI_FORMAT_R32_FLOAT;
+            Render::Texture2d const texture = slot < kPanoLevels
+                ? Render::Texture2d(device, desc, 8, 8, levelColor(level), 1)
+                : Render::Texture2d(device, desc, 8, 8, level == 0 ? FLT_MAX : kLoadedRange, 1);
             views.emplace_back(device, texture.get(), &view);
         }
         D3D11_SAMPLER_DESC sampler{};
@@ -244,7 +248,8 @@ TEST_F(PanoShaderTest, LevelsGiveColorAndHitPoints)
         ASSERT_EQ(color[i].packed(), levelColor(0).packed()) << "pixel " << i;
         // Along the axis at zFar / scale - 1 in the panorama's own units, then scaled by the model.
         Eigen::Vector3f const expected = kScale * (kZFar / kScale - 1.0f) / -rayAt(i).z() * rayAt(i);
-        ASSERT_TRUE(Eigen::Vector3f(positions[i].x, positions[i].y, positions[i].z).isApprox(expected, 2e-4f)) << i;
+        ASSERT_TRUE(Eigen::Vector3f(positions[i].x, positions[i].y, positions[i].z).isApprox(expected, 2e-4f))
+            << i;
     }
 
     for (Math::Color const pixel : draw(1.0f, Render::cbConstant::kHiddenTileLevel, 1))

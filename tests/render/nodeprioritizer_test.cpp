@@ -19,8 +19,9 @@ using Id = Octree::OctreeNodeId;
 NodePriority priorityOf(float value, float distance = 1.0f)
 {
     Box const sphere(Math::Point<float, 3>(-value, 0, 0), Math::Point<float, 3>(value, 0, 0));
-    return NodePriority::orthographic(sphere, Math::Frustum<float>(), {}, Math::Point<float, 3>(0, 0, -distance),
-                                      1.0f, Eigen::Matrix4f::Identity(), Math::Viewport<float>(2, 2), 0.0f);
+    return NodePriority::orthographic(sphere, Math::Frustum<float>(), {},
+                                      Math::Point<float, 3>(0, 0, -distance), 1.0f,
+                                      Eigen::Matrix4f::Identity(), Math::Viewport<float>(2, 2), 0.0f);
 }
 
 Box unitCube()
@@ -50,8 +51,8 @@ bool offer(NodePrioritizer& prioritizer, std::uint64_t cloud, Id id, float prior
            bool* acceptedOut = nullptr, int* calls = nullptr)
 {
     bool accepted = false;
-    bool const changed = prioritizer.addNode({cloud, id}, unitCube(), priorityOf(priority), pointsLoader(points, calls),
-                                             accepted, {});
+    bool const changed = prioritizer.addNode({cloud, id}, unitCube(), priorityOf(priority),
+                                             pointsLoader(points, calls), accepted, {});
     if (acceptedOut)
         *acceptedOut = accepted;
     return changed;
@@ -99,7 +100,8 @@ TEST(NodePrioritizer, LoaderFailureThrowsUnlessStopped)
     }
     std::stop_source stop;
     stop.request_stop();
-    EXPECT_FALSE(prioritizer.addNode({1, Id()}, unitCube(), priorityOf(5.0f), failing, accepted, stop.get_token()));
+    EXPECT_FALSE(
+        prioritizer.addNode({1, Id()}, unitCube(), priorityOf(5.0f), failing, accepted, stop.get_token()));
     EXPECT_EQ(prioritizer.totalUsedPointCount(), 0u);
 }
 
@@ -234,8 +236,8 @@ TEST(NodePrioritizer, ConcurrentLoadersNeverExceedTheBudget)
         loaders.emplace_back([&, cloud] {
             for (unsigned a = 0; a < 8; ++a)
                 for (unsigned b = 0; b < 8; ++b) {
-                    offer(prioritizer, cloud, childPath({a, b}), static_cast<float>((a * 8 + b + cloud * 7) % 64 + 1),
-                          97);
+                    offer(prioritizer, cloud, childPath({a, b}),
+                          static_cast<float>((a * 8 + b + cloud * 7) % 64 + 1), 97);
                     if (prioritizer.totalUsedPointCount() > kBudget)
                         exceeded = true;
                 }

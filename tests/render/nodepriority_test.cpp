@@ -24,10 +24,11 @@ struct PerspectiveView {
         camera.setPerspective(90.0f, 0.1f, 1000.0f, 0, 0);
     }
 
-    NodePriority priority(Box const& box, float modelScale = 1.0f, Math::ConvexPolytope<float, 3> const& polytope = {}) const
+    NodePriority priority(Box const& box, float modelScale = 1.0f,
+                          Math::ConvexPolytope<float, 3> const& polytope = {}) const
     {
-        return NodePriority::perspective(box, camera.frustum(), polytope, camera.eye(), modelScale, camera.viewport(),
-            camera.fovYRad(), kThreshold);
+        return NodePriority::perspective(box, camera.frustum(), polytope, camera.eye(), modelScale,
+                                         camera.viewport(), camera.fovYRad(), kThreshold);
     }
 
     Render::Camera camera;
@@ -41,8 +42,9 @@ NodePriority at(float pixels, float distance)
 {
     PerspectiveView const view;
     float const radius = pixels * distance / 240.0f;
-    NodePriority const built = NodePriority::perspective(Box(Vec3(-radius, 0, -distance), Vec3(radius, 0, -distance)),
-        view.camera.frustum(), {}, view.camera.eye(), 1.0f, view.camera.viewport(), view.camera.fovYRad(), 0.0f);
+    NodePriority const built = NodePriority::perspective(
+        Box(Vec3(-radius, 0, -distance), Vec3(radius, 0, -distance)), view.camera.frustum(), {},
+        view.camera.eye(), 1.0f, view.camera.viewport(), view.camera.fovYRad(), 0.0f);
     EXPECT_NEAR(built.priority(), pixels, pixels * 1e-5f);
     return built;
 }
@@ -81,8 +83,9 @@ TEST(NodePriorityPerspective, ProjectedSizeThresholdAndCulling)
         }
     }
     EXPECT_FLOAT_EQ(view.priority(unitRadiusAt(8.0f), 0.001f).distanceToEye(), 8.0f);
-    NodePriority const degenerate = NodePriority::perspective(Box(Vec3(0, 0, 0), Vec3(0, 0, 0)), Math::Frustum<float>(),
-        {}, Vec3(0, 0, 0), 1.0f, view.camera.viewport(), view.camera.fovYRad(), kThreshold);
+    NodePriority const degenerate = NodePriority::perspective(
+        Box(Vec3(0, 0, 0), Vec3(0, 0, 0)), Math::Frustum<float>(), {}, Vec3(0, 0, 0), 1.0f,
+        view.camera.viewport(), view.camera.fovYRad(), kThreshold);
     EXPECT_FALSE(std::isnan(degenerate.priority()));
     EXPECT_GT(degenerate, NodePriority::discard());
 }
@@ -114,11 +117,12 @@ TEST(NodePriorityComparison, OrdersByPriorityThenByDistance)
         NodePriority lower;
         char const* why;
     };
-    for (Case const& c : {Case{at(10.0f, 5.0f), at(10.05f, 9.0f), "tied priorities: the nearer"},
-                          Case{at(10.2f, 50.0f), at(10.0f, 1.0f), "distinct priorities: the larger"},
-                          Case{at(10.0f, 4.0f), at(10.05f, 4.5f), "tied priorities: the nearer by half a unit"},
-                          Case{NodePriority::keep(), at(1e30f, 3.0f), "keep above everything"},
-                          Case{at(0.2f, 3.0f), NodePriority::discard(), "discard below everything"}}) {
+    for (Case const& c :
+         {Case{at(10.0f, 5.0f), at(10.05f, 9.0f), "tied priorities: the nearer"},
+          Case{at(10.2f, 50.0f), at(10.0f, 1.0f), "distinct priorities: the larger"},
+          Case{at(10.0f, 4.0f), at(10.05f, 4.5f), "tied priorities: the nearer by half a unit"},
+          Case{NodePriority::keep(), at(1e30f, 3.0f), "keep above everything"},
+          Case{at(0.2f, 3.0f), NodePriority::discard(), "discard below everything"}}) {
         EXPECT_GT(c.higher, c.lower) << c.why;
         EXPECT_LT(c.lower, c.higher) << c.why;
         EXPECT_FALSE(c.lower >= c.higher) << c.why;

@@ -102,7 +102,8 @@ TEST_F(PointCloudTest, LoaderFailureIsLoggedReportedAndRetried)
         }
     };
     renderWhile(true);
-    std::string const message = TestSupport::thrownMessage<std::runtime_error>([&] { cloud->isAsyncReloadHealthy(true); });
+    std::string const message =
+        TestSupport::thrownMessage<std::runtime_error>([&] { cloud->isAsyncReloadHealthy(true); });
     EXPECT_EQ(message.rfind("Error loading point data: ", 0), 0u) << message;
     EXPECT_NE(message.find("octree.bin"), std::string::npos) << "names the file: " << message;
     EXPECT_GT(log.count("octree.bin"), 0u) << "the log names the file that failed";
@@ -182,7 +183,8 @@ TEST_F(PointCloudTest, DestroyingRenderersAndCloudsWhileLoadingJoinsCleanly)
 // The rendered picture of a real data set shows the colors of the nodes it loaded.
 TEST_F(PointCloudTest, RealDataSetsLookRight)
 {
-    for (std::shared_ptr<Octree::Location> const& location : {potree("autzen-trim-brotli"), ept("1.2-with-color")}) {
+    for (std::shared_ptr<Octree::Location> const& location :
+         {potree("autzen-trim-brotli"), ept("1.2-with-color")}) {
         auto cloud = PointCloudRenderable::create(location, "real", 200'000, 1.0);
         showSettled(cloud, cloud);
         ASSERT_TRUE(cloud->isAsyncReloadHealthy(true));
@@ -202,9 +204,11 @@ TEST_F(PointCloudTest, RealDataSetsLookRight)
         ASSERT_GT(points, 0u);
         EXPECT_EQ(points, cloud->loadedPointCount());
         Coverage const picture = coverage();
-        EXPECT_GT(picture.fraction, 0.15) << "seen from above, the footprint fills a good part of the picture";
+        EXPECT_GT(picture.fraction, 0.15)
+            << "seen from above, the footprint fills a good part of the picture";
         for (std::size_t channel = 0; channel < 3; ++channel)
-            EXPECT_NEAR(picture.meanRgb[channel], meanRgb[channel] / static_cast<double>(points), 25.0) << channel;
+            EXPECT_NEAR(picture.meanRgb[channel], meanRgb[channel] / static_cast<double>(points), 25.0)
+                << channel;
     }
 }
 
@@ -218,8 +222,9 @@ TEST(PointCloudSettings, MisuseBudgetsAndFlatColors)
               "reloadingPoints is not allowed if PointCloudRenderable is not initialized");
     Render::Renderer renderer;
     renderer.setScene(cloud);
-    EXPECT_EQ(TestSupport::thrownMessage<std::runtime_error>(
-                  [&] { cloud->init(renderer.id(), renderer.camera(), renderer.device(), renderer.deviceContext()); }),
+    EXPECT_EQ(TestSupport::thrownMessage<std::runtime_error>([&] {
+                  cloud->init(renderer.id(), renderer.camera(), renderer.device(), renderer.deviceContext());
+              }),
               "Error init was called on an already initialized PointCloudRenderable");
     EXPECT_THROW(PointCloudRenderable::create(potree("mixed-conifer-default"), "huge", 200'000'000, 1.0),
                  std::invalid_argument);
@@ -231,7 +236,8 @@ TEST(PointCloudSettings, MisuseBudgetsAndFlatColors)
     for (auto& point : source.points)
         point.rgb = {200 * 256, 200 * 256, 200 * 256};
     PoTree::writePotree(source, folder.path(), {});
-    auto gray = PointCloudRenderable::create(std::make_shared<PoTree::FileSystemLocation>(folder.path()), "gray", 1000, 1.0);
+    auto gray = PointCloudRenderable::create(std::make_shared<PoTree::FileSystemLocation>(folder.path()),
+                                             "gray", 1000, 1.0);
     float brightness = -1.0f;
     float contrast = -1.0f;
     gray->brightnessAndContrast(0.01f, 1.0f, brightness, contrast);

@@ -109,20 +109,20 @@ TEST_F(PostProcessTest, EveryModeShadesSurfacesAndEmptyPixels)
         float contrast = 1.0f;
     };
     Math::Color const sceneColor(51, 102, 153);
-    for (Case const& c : {
-             Case{RenderMode::Default, Math::Color(51, 102, 153, 20), kSurface, {51, 102, 153, 128}, 0.5f},
-             Case{RenderMode::Default, sceneColor, kSurface, {adjusted(51), adjusted(102), adjusted(153), 255}, 1.0f,
-                  0.1f, 2.0f},
-             Case{RenderMode::ColorizeByIntensity, sceneColor, kSurface, {51, 102, 153, 255}, 1.0f, 0.1f, 2.0f},
-             Case{RenderMode::TomographicDarkContours, sceneColor, kSurface,
-                  {byte(1 - 2 * r), byte(1 - 2 * g), byte(1 - 2 * b), byte(2 * (r + g + b) / 3)}},
-             Case{RenderMode::TomographicBrightContours, sceneColor, kSurface,
-                  {byte(2 * r), byte(2 * g), byte(2 * b), byte(2 * (r + g + b) / 3)}},
-             Case{RenderMode::ColorizeByClassIndex, Math::Color(1, 2, 3, 4), kSurface, {1, 2, 3, 255}},
-             Case{static_cast<RenderMode>(9), sceneColor, kSurface, {0, 0, 0, 0}},
-             Case{RenderMode::Default, Math::Color(10, 20, 30, 40), kNothing, {10, 20, 30, 40}},
-             Case{RenderMode::TomographicDarkContours, sceneColor, kNothing, {255, 255, 255, 0}},
-             Case{RenderMode::TomographicBrightContours, sceneColor, kNothing, {0, 0, 0, 0}}}) {
+    std::array<int, 4> const contrasted{adjusted(51), adjusted(102), adjusted(153), 255};
+    for (Case const& c :
+         {Case{RenderMode::Default, Math::Color(51, 102, 153, 20), kSurface, {51, 102, 153, 128}, 0.5f},
+          Case{RenderMode::Default, sceneColor, kSurface, contrasted, 1.0f, 0.1f, 2.0f},
+          Case{RenderMode::ColorizeByIntensity, sceneColor, kSurface, {51, 102, 153, 255}, 1.0f, 0.1f, 2.0f},
+          Case{RenderMode::TomographicDarkContours, sceneColor, kSurface,
+               {byte(1 - 2 * r), byte(1 - 2 * g), byte(1 - 2 * b), byte(2 * (r + g + b) / 3)}},
+          Case{RenderMode::TomographicBrightContours, sceneColor, kSurface,
+               {byte(2 * r), byte(2 * g), byte(2 * b), byte(2 * (r + g + b) / 3)}},
+          Case{RenderMode::ColorizeByClassIndex, Math::Color(1, 2, 3, 4), kSurface, {1, 2, 3, 255}},
+          Case{static_cast<RenderMode>(9), sceneColor, kSurface, {0, 0, 0, 0}},
+          Case{RenderMode::Default, Math::Color(10, 20, 30, 40), kNothing, {10, 20, 30, 40}},
+          Case{RenderMode::TomographicDarkContours, sceneColor, kNothing, {255, 255, 255, 0}},
+          Case{RenderMode::TomographicBrightContours, sceneColor, kNothing, {0, 0, 0, 0}}}) {
         SCOPED_TRACE(static_cast<int>(c.mode));
         fillScene(c.scene, c.position);
         postProcess.setRenderMode(c.mode);
@@ -138,7 +138,8 @@ TEST_F(PostProcessTest, EveryModeShadesSurfacesAndEmptyPixels)
                       std::make_tuple(FLT_MAX, FLT_MAX, FLT_MAX, 0.0f));
         } else {
             EXPECT_EQ(std::make_tuple(position.x, position.y, position.z), std::make_tuple(1.0f, 2.0f, 3.0f));
-            expectColorNear(std::bit_cast<Math::Color>(position.w), {color.r(), color.g(), color.b(), color.a()});
+            expectColorNear(std::bit_cast<Math::Color>(position.w),
+                            {color.r(), color.g(), color.b(), color.a()});
         }
     }
 }
@@ -156,7 +157,8 @@ TEST_F(PostProcessTest, NormalsComeFromNeighbouringWorldPositions)
     desc.SampleDesc.Count = 1;
     desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
     Render::Texture2d source(device, desc);
-    source.load(device, kSize, kSize, kSize * sizeof(Float4), reinterpret_cast<char const*>(positions.data()));
+    source.load(device, kSize, kSize, kSize * sizeof(Float4),
+                reinterpret_cast<char const*>(positions.data()));
     fillScene(Math::Color(0, 0, 0), kSurface);
     scene->texture("worldPosition").copySubRegion(context, source, 0, 0, 0, 0, 0);
     postProcess.setRenderMode(RenderMode::ColorizeByNormal);

@@ -51,7 +51,8 @@ public:
     }
     void onUpdateDistanceColorMap(Render::ColorMap) override { record("distanceColorMap"); }
     void onUpdateIntensityColorMap(Render::ColorMap) override { record("intensityColorMap"); }
-    void onUpdateClassificationColorTexture(std::shared_ptr<Render::ClassificationColorTexture> const&) override
+    void onUpdateClassificationColorTexture(
+        std::shared_ptr<Render::ClassificationColorTexture> const&) override
     {
         record("classification");
     }

@@ -87,8 +87,8 @@ TEST_F(RendererTest, ReplacingTheSceneDeinitialisesFirstAndSendsEverySetting)
     EXPECT_EQ(other->takeCalls(),
               (Calls{"init", "renderMode", "tomographicColor", "cloudColors", "distanceColorMap",
                      "intensityColorMap", "signedDistance", "distanceRange", "passFailRange", "warnRange",
-                     "intensityRange", "classification", "classVisibility", "intensityBlendFactor", "plane", "mesh",
-                     "meshClipping", "clippingRegion", "regionClipping"}));
+                     "intensityRange", "classification", "classVisibility", "intensityBlendFactor", "plane",
+                     "mesh", "meshClipping", "clippingRegion", "regionClipping"}));
     EXPECT_EQ(other->initializedWith, mRenderer.id());
 
     mRenderer.setScene(other);
@@ -128,9 +128,11 @@ TEST_F(RendererTest, CameraChangesReachTheSceneOnlyWhenTheMatrixChanges)
     EXPECT_TRUE(mRenderer.modelViewProjectionMatrix().isApprox(mRenderer.viewProjectionMatrix() * model));
 
     // A point as second argument is a target, a vector a direction.
-    mRenderer.setCameraPose(Math::Point<float, 3>(4, 0, 0), Math::Point<float, 3>(0, 0, 0), Eigen::Vector3f(0, 0, 1));
+    mRenderer.setCameraPose(Math::Point<float, 3>(4, 0, 0), Math::Point<float, 3>(0, 0, 0),
+                            Eigen::Vector3f(0, 0, 1));
     EXPECT_TRUE(mRenderer.viewDirection().isApprox(Eigen::Vector3f(-1, 0, 0)));
-    mRenderer.setCameraPose(Math::Point<float, 3>(4, 0, 0), Eigen::Vector3f(0, 1, 0), Eigen::Vector3f(0, 0, 1));
+    mRenderer.setCameraPose(Math::Point<float, 3>(4, 0, 0), Eigen::Vector3f(0, 1, 0),
+                            Eigen::Vector3f(0, 0, 1));
     EXPECT_TRUE(mRenderer.viewDirection().isApprox(Eigen::Vector3f(0, 1, 0)));
 
     // The height form of an orthographic projection keeps the viewport's shape.
@@ -151,7 +153,8 @@ TEST_F(RendererTest, ViewportChangesResizeTargetsAndRejectBadSizes)
     EXPECT_EQ(mImage.width, 33u);
     EXPECT_EQ(mImage.height, 17u);
 
-    for (auto [width, height] : {std::pair<std::size_t, std::size_t>{0, 10}, {10, 0}, {16385, 10}, {10, 1u << 20}}) {
+    for (auto [width, height] :
+         {std::pair<std::size_t, std::size_t>{0, 10}, {10, 0}, {16385, 10}, {10, 1u << 20}}) {
         EXPECT_THROW(mRenderer.setViewport(width, height), std::invalid_argument) << width << " x " << height;
         EXPECT_EQ(mRenderer.viewport().width(), 33u);
         EXPECT_EQ(mRenderer.viewport().height(), 17u);

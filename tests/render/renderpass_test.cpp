@@ -45,7 +45,8 @@ TEST_F(RenderPassTest, TargetsFollowTheViewportAndBindBetweenBeginAndEnd)
     pass.clearAllRenderTargets(context, true);
     pass.setDepthStencilClearValues(D3D11_CLEAR_DEPTH, 0.5f, 0);
     pass.clearAllRenderTargets(context, false);
-    EXPECT_EQ(readBack<Math::Color>(pass.texture("color")), std::vector<Math::Color>(60, Math::Color(0, 0, 255, 255)));
+    EXPECT_EQ(readBack<Math::Color>(pass.texture("color")),
+              std::vector<Math::Color>(60, Math::Color(0, 0, 255, 255)));
     EXPECT_EQ(readBack<float>(pass.depthTexture()), std::vector<float>(60, 0.25f));
 
     pass.begin(context);

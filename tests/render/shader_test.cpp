@@ -29,8 +29,8 @@ std::filesystem::path writeTempFile(std::string const& name, std::string const& 
 // a compiled one is answered from the cache; missing files are "no such file", naming the file.
 TEST(ShaderCompile, ProgramsCompileOnceAndErrorsCarryTheCompilerText)
 {
-    for (char const* name : {"shaders/box.hlsl", "shaders/mesh.hlsl", "shaders/pano.hlsl", "shaders/pointcloud.hlsl",
-                             "shaders/postprocessing.hlsl"}) {
+    for (char const* name : {"shaders/box.hlsl", "shaders/mesh.hlsl", "shaders/pano.hlsl",
+                             "shaders/pointcloud.hlsl", "shaders/postprocessing.hlsl"}) {
         EXPECT_FALSE(Shader::compileShaderFromResource(name, "vs_main", "vs_5_0").empty()) << name;
         EXPECT_FALSE(Shader::compileShaderFromResource(name, "ps_main", "ps_5_0").empty()) << name;
     }
@@ -39,7 +39,8 @@ TEST(ShaderCompile, ProgramsCompileOnceAndErrorsCarryTheCompilerText)
         [] { Shader::compileShaderFromResource("shaders/box.hlsl", "no_such_entry", "vs_5_0"); });
     EXPECT_EQ(message.rfind(prefix, 0), 0u) << message;
     EXPECT_GT(message.size(), prefix.size());
-    EXPECT_FALSE(Shader::shaderCache().contains(ShaderCacheKey{"res:shaders/box.hlsl", "no_such_entry", "vs_5_0"}));
+    EXPECT_FALSE(
+        Shader::shaderCache().contains(ShaderCacheKey{"res:shaders/box.hlsl", "no_such_entry", "vs_5_0"}));
 
     ShaderCacheKey const key{"res:shaders/box.hlsl", "ps_main", "ps_5_0"};
     std::string const compiled = Shader::compileShaderFromResource("shaders/box.hlsl", "ps_main", "ps_5_0");
@@ -58,11 +59,13 @@ TEST(ShaderCompile, ProgramsCompileOnceAndErrorsCarryTheCompilerText)
 TEST(ShaderCompile, FilesResolveIncludesOnDisk)
 {
     writeTempFile("morvid_included.hlsl", "float4 fill() { return float4(1.0, 0.0, 0.0, 1.0); }\n");
-    std::filesystem::path const main = writeTempFile(
-        "morvid_main.hlsl", "#include \"morvid_included.hlsl\"\nfloat4 ps_main() : SV_TARGET { return fill(); }\n");
+    std::filesystem::path const main =
+        writeTempFile("morvid_main.hlsl",
+                      "#include \"morvid_included.hlsl\"\nfloat4 ps_main() : SV_TARGET { return fill(); }\n");
     EXPECT_FALSE(Shader::compileShaderFromFile(main, "ps_main", "ps_5_0").empty());
-    std::filesystem::path const broken = writeTempFile(
-        "morvid_broken.hlsl", "#include \"shaders/absent.hlsl\"\nfloat4 ps_main() : SV_TARGET { return 0; }\n");
+    std::filesystem::path const broken =
+        writeTempFile("morvid_broken.hlsl",
+                      "#include \"shaders/absent.hlsl\"\nfloat4 ps_main() : SV_TARGET { return 0; }\n");
     EXPECT_THROW(Shader::compileShaderFromFile(broken, "ps_main", "ps_5_0"), std::runtime_error);
 }
 
@@ -73,8 +76,8 @@ using ShaderObjects = RenderTest::DeviceTest;
 TEST_F(ShaderObjects, VertexShaderWithoutLayoutKeepsTheBoundLayout)
 {
     auto const& layout = Render::pointInputLayout();
-    Render::VertexShader const points =
-        Render::VertexShader::fromHlslResource(device, "shaders/pointcloud.hlsl", {layout.begin(), layout.end()});
+    Render::VertexShader const points = Render::VertexShader::fromHlslResource(
+        device, "shaders/pointcloud.hlsl", {layout.begin(), layout.end()});
     Render::VertexShader const fullScreen = Render::VertexShader::fromCsoString(
         device, Shader::compileShaderFromResource("shaders/postprocessing.hlsl", "vs_main", "vs_5_0"), {});
     EXPECT_EQ(fullScreen.inputLayout(), nullptr);

@@ -87,8 +87,9 @@ public:
     std::size_t count(std::string const& part) const
     {
         std::lock_guard lock(mMutex);
-        return static_cast<std::size_t>(std::count_if(
-            mLines.begin(), mLines.end(), [&](std::string const& line) { return line.find(part) != std::string::npos; }));
+        return static_cast<std::size_t>(
+            std::count_if(mLines.begin(), mLines.end(),
+                          [&](std::string const& line) { return line.find(part) != std::string::npos; }));
     }
 
 private:
@@ -97,7 +98,8 @@ private:
 };
 
 // Renders `view` until none of `clouds` is loading, then once more.
-inline void renderUntilSettled(Render::Renderer& view, std::vector<std::shared_ptr<PointCloudRenderable>> const& clouds,
+inline void renderUntilSettled(Render::Renderer& view,
+                               std::vector<std::shared_ptr<PointCloudRenderable>> const& clouds,
                                std::function<void()> const& eachFrame = {})
 {
     auto const deadline = std::chrono::steady_clock::now() + kDeadline;
@@ -139,7 +141,8 @@ protected:
         renderer->setBackgroundColor(0, 0, 0, 255);
     }
 
-    std::shared_ptr<PointCloudRenderable> startCloud(std::shared_ptr<Octree::Location> location, std::size_t budget)
+    std::shared_ptr<PointCloudRenderable> startCloud(std::shared_ptr<Octree::Location> location,
+                                                     std::size_t budget)
     {
         auto cloud = PointCloudRenderable::create(std::move(location), "cloud", budget, 1.0);
         cloud->setUpdateInterval(kOneTick);
@@ -163,7 +166,8 @@ protected:
     }
 
     // Shows `scene` looking down on `cloud`, loads it and renders until its loader is idle.
-    void showSettled(std::shared_ptr<Render::Renderable> scene, std::shared_ptr<PointCloudRenderable> const& cloud)
+    void showSettled(std::shared_ptr<Render::Renderable> scene,
+                     std::shared_ptr<PointCloudRenderable> const& cloud)
     {
         renderer->setScene(std::move(scene));
         viewFromAbove(cloud->boundingBoxWorld());

@@ -22,7 +22,8 @@ using Render::ShaderConfiguration;
 using Texture2dTest = RenderTest::DeviceTest;
 using BindingTest = RenderTest::DeviceTest;
 
-D3D11_TEXTURE2D_DESC colorDesc(unsigned int width, unsigned int height, D3D11_USAGE usage = D3D11_USAGE_DEFAULT)
+D3D11_TEXTURE2D_DESC colorDesc(unsigned int width, unsigned int height,
+                               D3D11_USAGE usage = D3D11_USAGE_DEFAULT)
 {
     D3D11_TEXTURE2D_DESC desc{};
     desc.Width = width;
@@ -50,7 +51,8 @@ Graphics::ColorImage filledImage(std::size_t width, std::size_t height, Math::Co
 // texture; moving hands the texture over and the last holder releases it.
 TEST_F(Texture2dTest, SizesFillsAndOwnership)
 {
-    for (auto [width, height, slices] : {std::array{0u, 4u, 1u}, std::array{4u, 0u, 1u}, std::array{4u, 4u, 0u}})
+    for (auto [width, height, slices] :
+         {std::array{0u, 4u, 1u}, std::array{4u, 0u, 1u}, std::array{4u, 4u, 0u}})
         EXPECT_EQ(Render::Texture2d(device, colorDesc(4, 4), width, height, slices).get(), nullptr);
     Render::Texture2d texture(device, colorDesc(4, 4));
     EXPECT_THROW(texture.resize(device, 0, 4, 1), Render::ComException);
@@ -61,7 +63,8 @@ TEST_F(Texture2dTest, SizesFillsAndOwnership)
     EXPECT_EQ(readBack<Math::Color>(colors), std::vector<Math::Color>(6, Math::Color(10, 20, 30, 40)));
     D3D11_TEXTURE2D_DESC depthDesc = colorDesc(1, 1);
     depthDesc.Format = DXGI_FORMAT_R32_FLOAT;
-    EXPECT_EQ(readBack<float>(Render::Texture2d(device, depthDesc, 5, 3, 0.75f, 1)), std::vector<float>(15, 0.75f));
+    EXPECT_EQ(readBack<float>(Render::Texture2d(device, depthDesc, 5, 3, 0.75f, 1)),
+              std::vector<float>(15, 0.75f));
 
     ID3D11Texture2D* const raw = colors.get();
     raw->AddRef();
@@ -122,8 +125,9 @@ TEST_F(Texture2dTest, TilesAndReadbacksAreBoundedByTheTexture)
               "Color tile with offset does not fit into texture.");
     EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, Graphics::DepthImage(8, 3), D3D11_MAP_WRITE); }),
               "Depth tile does not fit into texture.");
-    EXPECT_EQ(messageOf([&] { texture.drawImageTile(context, 0, 1, Graphics::DepthImage(2, 2), D3D11_MAP_WRITE); }),
-              "Depth tile with offset does not fit into texture.");
+    EXPECT_EQ(
+        messageOf([&] { texture.drawImageTile(context, 0, 1, Graphics::DepthImage(2, 2), D3D11_MAP_WRITE); }),
+        "Depth tile with offset does not fit into texture.");
     EXPECT_EQ(messageOf([&] { texture.copy(context, Render::Texture2d(device, colorDesc(4, 4))); }),
               "texture size does not match");
     // Images hold 4-byte pixels: a texture of 16-byte texels can neither take nor give them.
@@ -137,7 +141,8 @@ TEST_F(Texture2dTest, TilesAndReadbacksAreBoundedByTheTexture)
 // Every binding refuses an end without a begin and a second begin, and is bound exactly between the two.
 TEST_F(BindingTest, BindingsAreBalancedAndBoundBetweenBeginAndEnd)
 {
-    auto const expectBalanced = [&](auto& binding, ShaderConfiguration stages, unsigned int slot, auto boundAt) {
+    auto const expectBalanced = [&](auto& binding, ShaderConfiguration stages, unsigned int slot,
+                                    auto boundAt) {
         EXPECT_EQ(messageOf([&] { binding.end(context); }), "Error: begin call is missing");
         binding.begin(context, stages, slot);
         EXPECT_EQ(boundAt(slot), binding.get());
