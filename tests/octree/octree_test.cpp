@@ -246,7 +246,8 @@ TEST(EntwineOctree, BrokenFilesAreNamed)
     writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-2-0-0": 5})");
     EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("outside its level"), std::string::npos);
     writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": 4e4000})");
-    EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("1-1-0-0.json: not valid JSON"), std::string::npos);
+    EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("1-1-0-0.json: not valid JSON"),
+              std::string::npos);
     writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": 1})");
     writeFile(folder.path() / "ept-data" / "1-1-0-0.bin", "short");
     Octree::Octree const octree(location, 1.0);
@@ -255,7 +256,8 @@ TEST(EntwineOctree, BrokenFilesAreNamed)
     EXPECT_FALSE(Octree::loadNodeVertices(octree, octree.root().child(4), vertices, {}, &error));
     EXPECT_NE(error.find("1-1-0-0.bin"), std::string::npos) << error;
     writeFile(folder.path() / "ept.json", R"({"bounds": [0, 0, 0, 1, 1, 1], "dataType": "zstandard"})");
-    EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("ept.json: field 'dataType'"), std::string::npos);
+    EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("ept.json: field 'dataType'"),
+              std::string::npos);
 }
 
 } // namespace

@@ -171,7 +171,8 @@ TEST_F(FilteredPointWalkTest, BoxFiltersReturnExactlyThePointsInsideTestingOnlyB
     EXPECT_EQ(around.positionTests, 0u) << "points of inside nodes are not tested one by one";
     EXPECT_EQ(around.boxTests, 1u);
 
-    BoxFilter const beyond({Point3f(bounds.max() + Point3f::Constant(10.0f)), Point3f(bounds.max() + Point3f::Constant(20.0f))});
+    BoxFilter const beyond(
+        {Point3f(bounds.max() + Point3f::Constant(10.0f)), Point3f(bounds.max() + Point3f::Constant(20.0f))});
     BoxFilter const rejectAll(Box3f(), true);
     for (BoxFilter const* filter : {&beyond, &rejectAll}) {
         auto nothing = walk(filter);
@@ -195,7 +196,8 @@ TEST_F(FilteredPointWalkTest, ChunksOfAnySizeReturnEveryPointOnceAndFillTheShare
     EXPECT_EQ(cache->currentSize(), 6000u);
     auto second = walk(nullptr, kAllLevels, 0.0f, cache);
     EXPECT_EQ(drain(second, 1000), points);
-    EXPECT_THROW(Walk({}, {}, Eigen::Matrix4f::Identity(), OctreeTest::WalkFilter{}, kNoTimeLimit), std::invalid_argument);
+    EXPECT_THROW(Walk({}, {}, Eigen::Matrix4f::Identity(), OctreeTest::WalkFilter{}, kNoTimeLimit),
+                 std::invalid_argument);
 }
 
 TEST_F(FilteredPointWalkTest, ThrowingFilterKeepsThePointsAlreadyWritten)
@@ -232,7 +234,8 @@ TEST_F(FilteredPointWalkTest, WorldMatrixMovesPointsBoxesAndSpacing)
     BoxFilter const filter(lowerHalf);
     auto query = walk(&filter, kAllLevels, 0.0f, {}, matrix);
     EXPECT_FLOAT_EQ(query.scale(), 2.0f);
-    auto const expected = bruteForce(*sOctree, matrix, kAllLevels, [&](Point3f const& p) { return lowerHalf.contains(p); });
+    auto const expected =
+        bruteForce(*sOctree, matrix, kAllLevels, [&](Point3f const& p) { return lowerHalf.contains(p); });
     ASSERT_FALSE(expected.empty());
     EXPECT_EQ(drain(query, 1000), expected);
 
@@ -254,7 +257,8 @@ TEST(FilteredPointWalk, UnreadableNodesAndHierarchyChunksAreReportedAndTheWalkGo
         ASSERT_GT(dataSet.summary.hierarchyChunks, 1u);
         auto const octree = dataSet.open();
         // Half of the points, or the first hierarchy chunk alone: the chunks it points to are cut off.
-        std::filesystem::resize_file(dataSet.file(file), keptBytes ? keptBytes : std::filesystem::file_size(dataSet.file(file)) / 2);
+        std::filesystem::resize_file(dataSet.file(file),
+                                     keptBytes ? keptBytes : std::filesystem::file_size(dataSet.file(file)) / 2);
         // With the hierarchy whole, the walk returns every point of the nodes that still load.
         std::size_t loadable = 0;
         for (auto const id : keptBytes ? std::vector<Octree::OctreeNodeId>{} : Octree::allNodeIds(*octree)) {

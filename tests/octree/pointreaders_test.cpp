@@ -72,7 +72,8 @@ TEST(LasHeader, CorruptOrTruncatedHeadersAreRejected)
 {
     std::string const bytes = Core::readLocalFile(kLas / "1.2-with-color.las");
     EXPECT_NO_THROW(Las::parseHeader(bytes, "f.las"));
-    EXPECT_EQ(errorOf([&] { Las::parseHeader(bytes.substr(0, 100), "f.las"); }), "f.las: not a LAS file (no LASF header)");
+    EXPECT_EQ(errorOf([&] { Las::parseHeader(bytes.substr(0, 100), "f.las"); }),
+              "f.las: not a LAS file (no LASF header)");
     EXPECT_EQ(errorOf([&] { Las::parseHeader(bytes.substr(0, bytes.size() - 1), "f.las"); }),
               "f.las: 1065 points do not fit in the file");
     std::string manyVlrs = bytes;
