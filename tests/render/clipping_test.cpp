@@ -7,8 +7,6 @@
 #include "streamingtestsupport.h"
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 namespace {
@@ -428,35 +426,6 @@ TEST_F(ClippingTest, CloudsOfOneDataSetPlacedApartKeepTheirOwnValues)
         }
     }
     raisedView.setScene(nullptr);
-}
-
-// The mesh is written in the world frame and, moved by the inverse world matrix, in the model frame,
-// under one counter; nothing is written without a mesh.
-TEST_F(ClippingTest, DiagnoseDumpsTheMeshInBothFrames)
-{
-    OctreeTest::TempFolder const dumps("clipping-diagnose");
-    std::filesystem::path const previous = std::filesystem::current_path();
-    std::filesystem::current_path(dumps.path());
-    cloud->setMatrix(translation({3, 0, 0}));
-    cloud->diagnose();
-    renderer->setMeshForDistanceColorization(horizontalPlane(0.0f));
-    cloud->diagnose();
-    std::filesystem::current_path(previous);
-
-    std::vector<std::string> files;
-    for (auto const& entry : std::filesystem::directory_iterator(dumps.path()))
-        files.push_back(entry.path().filename().string());
-    ASSERT_EQ(files.size(), 2u);
-    std::sort(files.begin(), files.end()); // "diagnoseModelCS_" sorts before "diagnose_"
-    ASSERT_TRUE(files[0].starts_with("diagnoseModelCS_")) << files[0];
-    ASSERT_TRUE(files[1].starts_with("diagnose_")) << files[1];
-    EXPECT_EQ(files[1].substr(files[1].find('_')), files[0].substr(files[0].find('_')));
-    auto const text = [&](std::string const& name) {
-        std::ifstream file(dumps.path() / name);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    };
-    EXPECT_NE(text(files[1]), text(files[0]));
-    EXPECT_NE(text(files[0]).find("number of triangles in tree: 12"), std::string::npos);
 }
 
 } // namespace

@@ -103,34 +103,6 @@ protected:
     float gridHeight = 0.0f;
 };
 
-// Every pixel in scan order, empty ones at the largest float; without the transparent ones the points
-// keep that order, with the colors of the image.
-TEST_F(ExportTest, GetPointsGivesThePixelsInScanOrder)
-{
-    std::vector<VertexPosColor> const pixels = allPixels();
-    ASSERT_EQ(pixels.size(), kPixels);
-    std::vector<VertexPosColor> points;
-    Graphics::ColorImage const image = colorImage();
-    for (std::size_t index = 0; index < kPixels; ++index) {
-        VertexPosColor const& pixel = pixels[index];
-        if (isEmptyPixel(pixel)) {
-            EXPECT_EQ(Eigen::Vector3f(pixel.x, pixel.y, pixel.z), Eigen::Vector3f::Constant(FLT_MAX));
-            continue;
-        }
-        points.push_back(pixel);
-        EXPECT_NEAR(pixel.z, gridHeight, 1e-3f);
-        Math::Color const shown = image.pixel(index % kWidth, index / kWidth);
-        EXPECT_NEAR(shown.r(), pixel.color.r(), 1) << "pixel " << index;
-        EXPECT_NEAR(shown.g(), pixel.color.g(), 1) << "pixel " << index;
-        EXPECT_NEAR(shown.b(), pixel.color.b(), 1) << "pixel " << index;
-    }
-    EXPECT_GT(points.size(), kPixels / 10) << "the grid fills the middle of the view";
-    EXPECT_LT(points.size(), kPixels * 9 / 10) << "the grid leaves the sides of the view empty";
-    std::vector<VertexPosColor> withoutTransparent;
-    renderer->getPoints(withoutTransparent, true);
-    EXPECT_TRUE(sameBytes(withoutTransparent, points));
-}
-
 // Chunks that end in the middle of rows walk the image exactly once and then stay at the end, so a
 // host reading until 0 stops; a new frame starts the walk over.
 TEST_F(ExportTest, ChunksWalkTheImageOnceAcrossRowBoundaries)
@@ -161,21 +133,35 @@ TEST_F(ExportTest, ChunksWalkTheImageOnceAcrossRowBoundaries)
     EXPECT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), 0u);
 }
 
-// The older chunk readers give only the points, in scan order: as vertices, as doubles with the image
-// color as red, green and blue in the low bytes, and as a PLY file.
+// Every pixel in scan order, empty ones at the largest float; the points alone keep that order, with
+// the colors of the image: from getPoints, from the older chunk readers (as vertices, as doubles with
+// the color as red, green and blue in the low bytes) and as a PLY file.
 TEST_F(ExportTest, OtherChunkReadersGiveThePointsInScanOrder)
 {
     std::vector<VertexPosColor> const pixels = allPixels();
+    ASSERT_EQ(pixels.size(), kPixels);
     Graphics::ColorImage const image = colorImage();
     std::vector<VertexPosColor> points; // as drawn
     std::vector<VertexPosColor> shown;  // with the colors of the image
-    for (std::size_t index = 0; index < kPixels; ++index)
-        if (!isEmptyPixel(pixels[index])) {
-            points.push_back(pixels[index]);
-            shown.push_back(pixels[index]);
-            shown.back().color = image.pixel(index % kWidth, index / kWidth);
+    for (std::size_t index = 0; index < kPixels; ++index) {
+        VertexPosColor const& pixel = pixels[index];
+        if (isEmptyPixel(pixel)) {
+            EXPECT_EQ(Eigen::Vector3f(pixel.x, pixel.y, pixel.z), Eigen::Vector3f::Constant(FLT_MAX));
+            continue;
         }
-    ASSERT_FALSE(points.empty());
+        EXPECT_NEAR(pixel.z, gridHeight, 1e-3f);
+        points.push_back(pixel);
+        shown.push_back(pixel);
+        shown.back().color = image.pixel(index % kWidth, index / kWidth);
+        Eigen::Vector4f const difference = pixel.color.toVector4f() - shown.back().color.toVector4f();
+        EXPECT_LT(difference.head<3>().cwiseAbs().maxCoeff(), 1.5f / 255.0f) << "pixel " << index;
+    }
+    EXPECT_GT(points.size(), kPixels / 10) << "the grid fills the middle of the view";
+    EXPECT_LT(points.size(), kPixels * 9 / 10) << "the grid leaves the sides of the view empty";
+    std::vector<VertexPosColor> withoutTransparent;
+    renderer->getPoints(withoutTransparent, true);
+    EXPECT_TRUE(sameBytes(withoutTransparent, points));
+
     renderer->resetPointChunkPosition();
     std::vector<VertexPosColor> walked;
     std::vector<VertexPosColor> chunk(kSmallChunk);
@@ -269,18 +255,27 @@ protected:
     static constexpr std::size_t kLevels = 3;
     inline static Math::Color const kBackground{10, 20, 30, 255};
 
-    // The pixels showing points, and those of them on the picture's border.
-    static std::pair<std::size_t, std::size_t> coveredAndOnBorder(Graphics::ColorImage const& image)
+    // The pixels showing points, those of them on the picture's border, their distinct green levels
+    // and their mean green.
+    struct Covered {
+        std::size_t pixels = 0, onBorder = 0, grays = 0;
+        double meanGray = 0.0;
+    };
+    static Covered coveredOf(Graphics::ColorImage const& image)
     {
-        std::size_t covered = 0;
-        std::size_t border = 0;
+        Covered covered;
+        std::vector<bool> grays(256);
         for (std::size_t y = 0; y < kHeight; ++y)
             for (std::size_t x = 0; x < kWidth; ++x)
-                if (image.pixel(x, y) != kBackground) {
-                    ++covered;
-                    border += x == 0 || y == 0 || x == kWidth - 1 || y == kHeight - 1 ? 1 : 0;
+                if (Math::Color const color = image.pixel(x, y); color != kBackground) {
+                    ++covered.pixels;
+                    covered.onBorder += x == 0 || y == 0 || x == kWidth - 1 || y == kHeight - 1 ? 1 : 0;
+                    grays[color.g()] = true;
+                    covered.meanGray += color.g();
                 }
-        return {covered, border};
+        covered.grays = static_cast<std::size_t>(std::count(grays.begin(), grays.end(), true));
+        covered.meanGray /= static_cast<double>(std::max<std::size_t>(covered.pixels, 1));
+        return covered;
     }
 
     OctreeTest::TempFolder output{"thumbnail"};
@@ -291,30 +286,16 @@ protected:
 // the frame, and shows the intensities in many gray levels, about equally bright in both formats.
 TEST_F(ThumbnailTest, WholeScanIsFramedAndLooksTheSameInBothFormats)
 {
-    std::filesystem::path const realWorld = std::filesystem::path(MORVID_TEST_DATA_DIR) / "realworld";
-    std::shared_ptr<Octree::Location> const locations[] = {
-        std::make_shared<PoTree::FileSystemLocation>(realWorld / "potree" / "lone-star-default"),
-        std::make_shared<Entwine::FileSystemLocation>(realWorld / "ept" / "lone-star-laszip"),
-    };
     std::vector<double> meanGrays;
-    for (auto const& location : locations) {
+    for (auto const& location : {StreamingTest::potree("lone-star-default"), StreamingTest::ept("lone-star-laszip")}) {
         std::filesystem::path const path = output.path() / "lone-star.png";
         std::ofstream(path) << "an older file";
         Render::createThumbnail(location, path, kWidth, kHeight, kBackground, kLevels);
-        Graphics::ColorImage const image = Graphics::readPng(path);
-        auto const [covered, border] = coveredAndOnBorder(image);
-        EXPECT_GT(covered, kWidth * kHeight / 4);
-        EXPECT_LT(border, 2 * (kWidth + kHeight) / 5) << "the cloud is cut off at the border";
-        std::vector<bool> grays(256);
-        double graySum = 0.0;
-        for (std::size_t y = 0; y < kHeight; ++y)
-            for (std::size_t x = 0; x < kWidth; ++x)
-                if (Math::Color const color = image.pixel(x, y); color != kBackground) {
-                    grays[color.g()] = true;
-                    graySum += color.g();
-                }
-        EXPECT_GT(std::count(grays.begin(), grays.end(), true), 64) << "a gray scale, not a dark blob";
-        meanGrays.push_back(graySum / static_cast<double>(std::max<std::size_t>(covered, 1)));
+        Covered const covered = coveredOf(Graphics::readPng(path));
+        EXPECT_GT(covered.pixels, kWidth * kHeight / 4);
+        EXPECT_LT(covered.onBorder, 2 * (kWidth + kHeight) / 5) << "the cloud is cut off at the border";
+        EXPECT_GT(covered.grays, 64u) << "a gray scale, not a dark blob";
+        meanGrays.push_back(covered.meanGray);
     }
     EXPECT_NEAR(meanGrays[0], meanGrays[1], 12.0);
 }
@@ -330,7 +311,7 @@ TEST_F(ThumbnailTest, VerticalLineIsFramedAndAMissingDataSetRefused)
     std::filesystem::path const folder = output.path() / "line";
     PoTree::writePotree(source, folder, PoTree::WriterOptions{});
     Render::createThumbnail(folder, kWidth, kHeight, kBackground, kLevels);
-    std::size_t const covered = coveredAndOnBorder(Graphics::readPng(folder / Render::kThumbnailFileName)).first;
+    std::size_t const covered = coveredOf(Graphics::readPng(folder / Render::kThumbnailFileName)).pixels;
     EXPECT_GT(covered, 0u) << "the line is in view";
     EXPECT_LT(covered, kWidth * kHeight / 4);
 

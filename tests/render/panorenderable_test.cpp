@@ -283,7 +283,7 @@ TEST_F(PanoramaNodeTest, NearerPointCloudWinsInTheDepthBuffer)
 }
 
 // Grids beyond 6 x 6 tiles or 4 levels, loaders claiming more tiles than that, and cube maps whose
-// faces do not split into the tiles.
+// faces do not split into the tiles; a node without a loader draws nothing and fails to load.
 TEST_F(PanoramaNodeTest, CreateRefusesPanoramasTheShaderCannotDraw)
 {
     auto const loader = [](std::size_t rows, std::size_t columns, std::size_t levels, std::uint32_t projection) {
@@ -296,6 +296,14 @@ TEST_F(PanoramaNodeTest, CreateRefusesPanoramasTheShaderCannotDraw)
     for (auto const& refused : {loader(7, 7, 1, kSphere), loader(1, 1, 5, kSphere), claiming, loader(3, 3, 1, kCube)})
         EXPECT_THROW(PanoRenderable::create(refused, "refused"), std::invalid_argument);
     EXPECT_NO_THROW(PanoRenderable::create(loader(2, 4, 1, kCube), "cube"));
+
+    auto const empty = PanoRenderable::create(nullptr, "empty");
+    renderer->setScene(empty);
+    look(Eigen::Vector3f::UnitX());
+    renderer->render();
+    EXPECT_TRUE(sameColor(centerColor(), Math::Color(0, 0, 0)));
+    EXPECT_EQ(empty->loadPanoramaTiles(), Core::JobState::Failed);
+    EXPECT_EQ(empty->waitForLoadingComplete(), Core::JobState::Failed);
 }
 
 class UniformPanoramaTest : public PanoramaNodeTest {
@@ -460,17 +468,6 @@ TEST_F(UniformPanoramaTest, AsyncLoadingCallsBackPerTileAndEnds)
     std::size_t const loadedWhenStopped = loader->loads().size();
     std::this_thread::sleep_for(60ms);
     EXPECT_EQ(loader->loads().size(), loadedWhenStopped);
-}
-
-TEST_F(PanoramaNodeTest, NodeWithoutLoaderDrawsNothingAndFailsToLoad)
-{
-    auto pano = PanoRenderable::create(nullptr, "empty");
-    renderer->setScene(pano);
-    look(Eigen::Vector3f::UnitX());
-    renderer->render();
-    EXPECT_TRUE(sameColor(centerColor(), Math::Color(0, 0, 0)));
-    EXPECT_EQ(pano->loadPanoramaTiles(), Core::JobState::Failed);
-    EXPECT_EQ(pano->waitForLoadingComplete(), Core::JobState::Failed);
 }
 
 } // namespace

@@ -135,23 +135,13 @@ protected:
     inline static std::vector<Point3f> sAllPoints;
 };
 
-// Model coordinates relative to the octree's reference position; a maximum level or a minimum
-// spacing leaves out the finer levels.
+// Every point of the manifest; a maximum level or a minimum spacing leaves out the finer levels.
 TEST_F(PotreeQuery, LevelsAndSpacingSelectThePointsOfTheManifest)
 {
     auto query = sCloud->createPointCloudQuery(nullptr, kAllLevels, 0.0f, kNoTimeLimit);
     auto const points = drain(*query);
     ASSERT_EQ(points.size(), kManifest["points"].get<std::size_t>());
     EXPECT_EQ(points, sAllPoints);
-    Box3f bounds;
-    for (Point3f const& p : points)
-        bounds.extend(p);
-    auto const position = sCloud->octree()->position();
-    for (int axis = 0; axis < 3; ++axis) {
-        auto const& tight = kManifest["tight_bounds_of_points"];
-        EXPECT_NEAR(bounds.min()[axis] + position[axis], tight["min"][axis].get<double>(), 0.02);
-        EXPECT_NEAR(bounds.max()[axis] + position[axis], tight["max"][axis].get<double>(), 0.02);
-    }
 
     auto const& perLevel = kManifest["hierarchy_facts"]["nodes_and_points_per_level"];
     std::size_t expectedPoints = 0;
@@ -203,7 +193,6 @@ TEST_F(PotreeQuery, ChunkCallsEndEarlyOrEmptyAndMovedQueriesGoOn)
     auto const& octree = *sCloud->octree();
     auto levelOne = sCloud->createPointCloudQuery(nullptr, 1, 0.0f, kNoTimeLimit);
     auto const cache = PointCloudQuery::createOrGetSharedCache(octree.location(), octree.unitScale(), 1, 0);
-    EXPECT_EQ(cache->capacity(), 2'000'000u);
     EXPECT_NE(PointCloudQuery::createOrGetSharedCache(octree.location(), 2.0, 1, 0), cache);
     EXPECT_EQ(levelOne->getNextPointChunk(nullptr, 0), 0u);
     EXPECT_THROW(levelOne->getNextPointChunk(nullptr, 1), std::invalid_argument);

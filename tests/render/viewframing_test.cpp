@@ -64,22 +64,6 @@ TEST(ViewFraming, BoxFillsTheFrameCentredFromTheObliqueDirection)
     }
 }
 
-// A thousand points on a 10 m square and one stray return a kilometre up: the square is framed.
-TEST(ViewFraming, StrayPointsDoNotShrinkTheData)
-{
-    std::vector<Eigen::Vector3f> points;
-    for (int i = 0; i < 1000; ++i)
-        points.emplace_back(static_cast<float>(i % 32) * 0.32f, static_cast<float>(i / 32) * 0.32f, 0.0f);
-    Render::CameraPlacement const square =
-        Render::framePoints(points, Render::obliqueViewDirection(), 50.0f, 1.0, 0.95f, 0.0);
-    points.emplace_back(5.0f, 5.0f, 1000.0f);
-    Render::CameraPlacement const withStray =
-        Render::framePoints(points, Render::obliqueViewDirection(), 50.0f, 1.0, 0.95f, 0.001);
-    EXPECT_LT((withStray.eye - square.eye).norm(), 0.5f);
-    EXPECT_THROW(Render::framePoints({}, Render::obliqueViewDirection(), 50.0f, 1.0, 0.95f, 0.0),
-                 std::invalid_argument);
-}
-
 // A dense vertical wall framed head-on covers the whole frame, its left half the left half; four
 // oblique corners turn the first one by quarter turns.
 TEST(ViewFraming, CoverageMeasuresTheFramedShapeFromEachCorner)
@@ -103,16 +87,26 @@ TEST(ViewFraming, CoverageMeasuresTheFramedShapeFromEachCorner)
     }
 }
 
-TEST(ViewFraming, APointIsSeenFromAPlaceOfItsOwnAndAnEmptyBoxIsRefused)
+// A thousand points on a 10 m square and one stray return a kilometre up: the square is framed. A
+// single point is widened to a unit cube seen from a place of its own; nothing at all is refused.
+TEST(ViewFraming, StrayPointsAndSinglePointsAreFramedAndNothingIsRefused)
 {
+    Eigen::Vector3f const oblique = Render::obliqueViewDirection();
+    std::vector<Eigen::Vector3f> points;
+    for (int i = 0; i < 1000; ++i)
+        points.emplace_back(static_cast<float>(i % 32) * 0.32f, static_cast<float>(i / 32) * 0.32f, 0.0f);
+    Render::CameraPlacement const square = Render::framePoints(points, oblique, 50.0f, 1.0, 0.95f, 0.0);
+    points.emplace_back(5.0f, 5.0f, 1000.0f);
+    Render::CameraPlacement const withStray = Render::framePoints(points, oblique, 50.0f, 1.0, 0.95f, 0.001);
+    EXPECT_LT((withStray.eye - square.eye).norm(), 0.5f);
+
     Math::Point<float, 3> const point(10.0f, 20.0f, 30.0f);
     Render::CameraPlacement const placement =
-        Render::frameBox(Math::NBoundingBox<float, 3>(point, point), Render::obliqueViewDirection(), 50.0f, 1.0);
-    // The point is widened to a unit cube, whose projection is centred.
+        Render::frameBox(Math::NBoundingBox<float, 3>(point, point), oblique, 50.0f, 1.0);
     EXPECT_GT((placement.eye - point).norm(), 1.0f);
     EXPECT_LT((placement.target - point).norm(), 0.5f);
-    EXPECT_THROW(Render::frameBox(Math::NBoundingBox<float, 3>(), Render::obliqueViewDirection(), 50.0f, 1.0),
-                 std::invalid_argument);
+    EXPECT_THROW(Render::framePoints({}, oblique, 50.0f, 1.0, 0.95f, 0.0), std::invalid_argument);
+    EXPECT_THROW(Render::frameBox(Math::NBoundingBox<float, 3>(), oblique, 50.0f, 1.0), std::invalid_argument);
 }
 
 } // namespace
