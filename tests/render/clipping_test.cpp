@@ -251,15 +251,13 @@ TEST_F(ClippingTest, MeshClippingHidesPointsOutsideTheDistanceRange)
     EXPECT_EQ(halves().right.coverage, 0.0);
 }
 
-TEST_F(ClippingTest, UnsignedPlaneDistancesAreNotCulledBySign)
+// Plane distances, then mesh distances clipping the cloud.
+TEST_F(ClippingTest, UnsignedPlaneAndMeshDistancesAreNotCulledBySign)
 {
     renderer->setRenderMode(Render::RenderMode::ColorizeByPlaneDistance);
     renderer->setPlaneForDistanceColorization(Math::NPlane<float, 3>(Point3f(0, 0, 1), -model({0, 0, 10}).z()));
     expectOnlyUnsignedDistancesDrawTheSquare();
-}
-
-TEST_F(ClippingTest, UnsignedMeshDistancesAreNotCulledBySign)
-{
+    renderer->setRenderMode(Render::RenderMode::Default);
     renderer->setMeshForDistanceColorization(planeAt(10));
     renderer->setMeshClippingActive(true);
     expectOnlyUnsignedDistancesDrawTheSquare();

@@ -88,7 +88,7 @@ protected:
 
 // From above the patch's centre: the patch fills the middle of the view, the corners stay empty. The
 // scene's world positions, read independently of the picking code, are the reference.
-TEST_F(PickingTest, PicksGiveTheDrawnPositionsUnderThePixels)
+TEST_F(PickingTest, PicksGiveTheDrawnPositionsUnderThePixelsAndMissElsewhere)
 {
     renderer->setPerspective(60.0f, 1.0f, 100.0f);
     streamFrom(Point3f(5, 5, 25));
@@ -135,14 +135,9 @@ TEST_F(PickingTest, PicksGiveTheDrawnPositionsUnderThePixels)
     std::vector<Point3f> visible;
     renderer->getVisiblePoints(visible);
     EXPECT_EQ(visible, expected);
-}
 
-// The background, pixels outside the view, empty windows and distances without a mesh find nothing.
-TEST_F(PickingTest, MissesOutsideTheDrawnPointsAndTheView)
-{
-    renderer->setPerspective(60.0f, 1.0f, 100.0f);
-    streamFrom(Point3f(5, 5, 25));
-    Point3f point(7, 7, 7);
+    // The background, pixels outside the view, empty windows and distances without a mesh find nothing.
+    point = Point3f(7, 7, 7);
     EXPECT_FALSE(renderer->pickPoint(0, 0, point));
     EXPECT_EQ(point, Point3f(0, 0, 0)) << "the background's stored position is written all the same";
     constexpr std::uint64_t kFar = std::numeric_limits<std::uint64_t>::max();
@@ -152,7 +147,6 @@ TEST_F(PickingTest, MissesOutsideTheDrawnPointsAndTheView)
     EXPECT_FALSE(renderer->pickClosestPointWithTolerance(kFar, 0, 3, point));
     EXPECT_FALSE(renderer->pickClosestPointWithTolerance(3, 3, 3, point));
     EXPECT_FALSE(renderer->pickClosestPointWithTolerance(kCenterX, kCenterY, 0, point));
-    Plane plane;
     EXPECT_FALSE(renderer->pickPlane(3, 3, 3, plane, point, 0.01));
     float distance = 0.0f;
     EXPECT_FALSE(renderer->pickPointWithDistanceToColorizationPlane(3, 3, 3, point, distance));
@@ -162,7 +156,7 @@ TEST_F(PickingTest, MissesOutsideTheDrawnPointsAndTheView)
     Render::Renderer empty;
     empty.setViewport(kWidth, kHeight);
     empty.render();
-    std::vector<Point3f> visible{Point3f(1, 2, 3)};
+    visible = {Point3f(1, 2, 3)};
     empty.getVisiblePoints(visible);
     EXPECT_TRUE(visible.empty());
     EXPECT_FALSE(empty.pickClosestPointWithTolerance(kCenterX, kCenterY, 20, point));
