@@ -102,12 +102,9 @@ bool loadNodeVertices(Octree const& octree, OctreeNodeId id, Render::VertexConta
 
 void prefetchNodeVertices(Octree const& octree, OctreeNodeId id)
 {
-    if (Entwine::EntwineTree const* const tree = octree.entwineTree()) {
-        if (auto const node = tree->nodeById(id))
-            tree->prefetchNodePointData(*node);
-        return;
-    }
     PoTree::Hierarchy const* const hierarchy = octree.potreeTree();
+    if (!hierarchy)
+        return;
     try {
         if (PoTree::NodePtr const node = hierarchy->findNode(id))
             hierarchy->location().prefetchNodeBytes(*node);
