@@ -19,10 +19,9 @@ TEST(LogTest, SinkReceivesEachLineWithItsLevel)
     Core::Log::error("node 12 is corrupt");
     Core::Log::setSink({});
 
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], std::make_pair(Core::LogLevel::Info, std::string("opened")));
-    EXPECT_EQ(lines[1], std::make_pair(Core::LogLevel::Warning, std::string("slow")));
-    EXPECT_EQ(lines[2], std::make_pair(Core::LogLevel::Error, std::string("node 12 is corrupt")));
+    EXPECT_EQ(lines, (std::vector<std::pair<Core::LogLevel, std::string>>{
+                         {Core::LogLevel::Info, "opened"}, {Core::LogLevel::Warning, "slow"},
+                         {Core::LogLevel::Error, "node 12 is corrupt"}}));
 }
 
 TEST(LogTest, WithoutSinkLinesGoToStandardError)

@@ -11,7 +11,7 @@ namespace {
 
 using Math::Color;
 
-TEST(Color, StoresBlueGreenRedAlphaPacksAlphaRedGreenBlueAndIsOpaqueByDefault)
+TEST(Color, StoresBlueGreenRedAlphaPacksAlphaRedGreenBlueIsOpaqueByDefaultAndGraysByLuma)
 {
     Color const color(0x11, 0x22, 0x33, 0x44);
     unsigned char bytes[4];
@@ -21,15 +21,9 @@ TEST(Color, StoresBlueGreenRedAlphaPacksAlphaRedGreenBlueAndIsOpaqueByDefault)
     EXPECT_EQ(Color(0x44112233u), color);
     EXPECT_EQ(Color(1, 2, 3).a(), 255);
     EXPECT_TRUE(Color(255, 0, 51, 102).toVector4f().isApprox(Eigen::Vector4f(1.0f, 0.0f, 0.2f, 0.4f)));
-}
-
-TEST(Color, GrayscaleUsesLumaWeights)
-{
-    EXPECT_EQ(Color(255, 255, 255).grayscale(), 255);
-    EXPECT_EQ(Color(255, 0, 0).grayscale(), 76);
-    EXPECT_EQ(Color(0, 255, 0).grayscale(), 150);
-    EXPECT_EQ(Color(0, 0, 255).grayscale(), 29);
-    EXPECT_EQ(Color::gray(77).grayscale(), 77);
+    EXPECT_EQ((std::vector<int>{Color(255, 255, 255).grayscale(), Color(255, 0, 0).grayscale(),
+                                Color(0, 0, 255).grayscale(), Color::gray(77).grayscale()}),
+              (std::vector<int>{255, 76, 29, 77}));
 }
 
 TEST(ColorHslUv, MatchesReferenceColorsAndKeepsLightnessAcrossHues)

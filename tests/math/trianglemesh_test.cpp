@@ -28,23 +28,9 @@ constexpr float kFloatMax = std::numeric_limits<float>::max();
 
 Mesh triangleMesh(Point const& a, Point const& b, Point const& c) { return Mesh({a, b, c}, {0, 1, 2}); }
 
-// Reference point-triangle distance by another route than the mesh's: projection onto the
-// plane when it falls inside, else the nearest of the three edges; plain doubles, which stay fast
-// in unoptimised builds.
-struct Vector {
-    double x, y, z;
-    Vector(Point const& point) : x(point.x()), y(point.y()), z(point.z()) {}
-    Vector(double vx, double vy, double vz) : x(vx), y(vy), z(vz) {}
-    Vector operator-(Vector const& other) const { return {x - other.x, y - other.y, z - other.z}; }
-    Vector operator+(Vector const& other) const { return {x + other.x, y + other.y, z + other.z}; }
-    Vector operator*(double factor) const { return {x * factor, y * factor, z * factor}; }
-    double dot(Vector const& other) const { return x * other.x + y * other.y + z * other.z; }
-    Vector cross(Vector const& other) const
-    {
-        return {y * other.z - z * other.y, z * other.x - x * other.z, x * other.y - y * other.x};
-    }
-    double squaredNorm() const { return dot(*this); }
-};
+// Reference point-triangle distance by another route than the mesh's, in doubles: projection onto
+// the plane when it falls inside, else the nearest of the three edges.
+using Vector = Eigen::Vector3d;
 
 double segmentSquaredDistance(Vector const& q, Vector const& a, Vector const& b)
 {
@@ -56,8 +42,10 @@ double segmentSquaredDistance(Vector const& q, Vector const& a, Vector const& b)
 
 double referenceSquaredDistance(Mesh const& mesh, std::size_t triangle, Point const& query)
 {
-    auto const corner = [&](int i) { return mesh.positions()[std::size_t(mesh.triangleIndices()[3 * triangle + i])]; };
-    Vector const q(query), a(corner(0)), b(corner(1)), c(corner(2));
+    auto const corner = [&](int i) {
+        return mesh.positions()[std::size_t(mesh.triangleIndices()[3 * triangle + i])].cast<double>().eval();
+    };
+    Vector const q = query.cast<double>(), a = corner(0), b = corner(1), c = corner(2);
     Vector const normal = (b - a).cross(c - a);
     if (normal.squaredNorm() > 0) {
         Vector const projected = q - normal * (normal.dot(q - a) / normal.squaredNorm());

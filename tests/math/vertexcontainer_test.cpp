@@ -2,26 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 namespace {
 
 using Render::VertexContainer;
 using Vertex = VertexContainer::Vertex;
-
-TEST(VertexFormats, ColorBytesGoOutAsBlueGreenRedAlphaAndNormalsStartAtZero)
-{
-    Vertex const colored(1.0f, 2.0f, 3.0f, 10, 20, 30, 40);
-    unsigned char raw[sizeof(Vertex)];
-    std::memcpy(raw, &colored, sizeof(Vertex));
-    EXPECT_EQ((std::vector<int>{raw[12], raw[13], raw[14], raw[15]}), (std::vector<int>{30, 20, 10, 40}));
-    EXPECT_FALSE(Render::VertexPosColor().isValid());
-    EXPECT_TRUE(Render::VertexPosColor(0, 0, 0, 1, 2, 3, 4).isValid());
-
-    Render::VertexPosNormalColor const normal(Math::Point<float, 3>(1.5f, -2.0f, 3.25f), Math::Color(10, 20, 30, 40));
-    EXPECT_EQ(Eigen::Vector3f(normal.nx, normal.ny, normal.nz), Eigen::Vector3f::Zero());
-    EXPECT_EQ(normal.color, Math::Color(10, 20, 30, 40));
-}
 
 TEST(VertexContainer, ResizeGivesFarVisiblePointsAndCompleteDropsHiddenOnesInOrder)
 {

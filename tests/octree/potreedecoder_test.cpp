@@ -115,25 +115,6 @@ TEST(PotreeDecoder, IntensityBecomesGrayWithinTheMetadataRange)
     EXPECT_EQ(PoTree::intensityGray(0xff00, 9, 3), 0xff);
 }
 
-TEST(PotreeDecoder, NodeWithoutRgbIsGray)
-{
-    auto const metadata = PoTree::Metadata::parse(
-        metadataJson("DEFAULT", R"({"name": "position", "size": 12}, {"name": "intensity", "size": 2, INTENSITY_RANGE})"),
-        "metadata.json");
-    std::string bytes;
-    for (std::uint16_t const intensity : {0, 128, 256}) {
-        append(bytes, std::uint32_t{0});
-        append(bytes, std::uint32_t{0});
-        append(bytes, std::uint32_t{0});
-        append(bytes, intensity);
-    }
-    Render::VertexContainer vertices;
-    PoTree::decodeNodeVertices(metadata, bytes, 3, "r", 1.0, vertices);
-    EXPECT_EQ(vertices.data()[0].color, Math::Color(0, 0, 0, 255));
-    EXPECT_EQ(vertices.data()[1].color, Math::Color(127, 127, 127, 255));
-    EXPECT_EQ(vertices.data()[2].color, Math::Color(255, 255, 255, 255));
-}
-
 TEST(PotreeDecoder, MortonCodesRoundTripOverTheWholeRange)
 {
     for (std::array<std::uint32_t, 3> const position :
