@@ -30,16 +30,11 @@ bool loads(PointCache& cache, std::uint64_t key, std::size_t count)
     return ran;
 }
 
-TEST(LruCacheTest, MisuseThrowsWithItsMessage)
+TEST(LruCacheTest, EvictsLeastRecentlyUsedBySizeAndMisuseThrowsWithItsMessage)
 {
     EXPECT_EQ(thrownMessage<std::invalid_argument>([] { PointCache(0); }), "Size of the cache should be non-zero");
-    PointCache cache(1);
-    EXPECT_EQ(thrownMessage<std::invalid_argument>([&] { cache.get(7); }), "Error: Key is not in cache");
-}
-
-TEST(LruCacheTest, EvictsLeastRecentlyUsedBySize)
-{
     PointCache cache(10);
+    EXPECT_EQ(thrownMessage<std::invalid_argument>([&] { cache.get(7); }), "Error: Key is not in cache");
     EXPECT_TRUE(loads(cache, 1, 4));
     EXPECT_TRUE(loads(cache, 2, 4));
     EXPECT_FALSE(loads(cache, 1, 4)) << "a hit loads nothing and makes 1 the most recent";

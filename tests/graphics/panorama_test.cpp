@@ -1,5 +1,6 @@
 #include "graphics/panoramatestsupport.h"
 
+#include "core/filereading.h"
 #include "support/thrownmessage.h"
 
 #include <gtest/gtest.h>
@@ -21,12 +22,6 @@ using PanoramaTest::TempFolder;
 
 constexpr float kPi = 3.14159265f;
 
-std::string readText(std::filesystem::path const& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 void writeText(std::filesystem::path const& path, std::string const& text)
 {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -37,7 +32,7 @@ std::string errorOf(std::function<void()> const& action)
     return TestSupport::thrownMessage<std::runtime_error>(action);
 }
 
-TEST(PanoramaMapping, FacePointAndDirectionInvertEachOther)
+TEST(PanoramaMapping, FacePointAndDirectionInvertEachOtherCubeFacesFollowTheLargestAxisAndUvTheAngles)
 {
     std::mt19937 random(3);
     std::normal_distribution<float> component;
@@ -54,10 +49,6 @@ TEST(PanoramaMapping, FacePointAndDirectionInvertEachOther)
                 << "projection " << projection << ", face " << point.face;
         }
     }
-}
-
-TEST(PanoramaMapping, CubeFacesFollowTheLargestAxisAndEquirectangularUvAzimuthAndElevation)
-{
     Eigen::Vector3f const axes[] = {Eigen::Vector3f::UnitX(),  -Eigen::Vector3f::UnitX(), Eigen::Vector3f::UnitY(),
                                     -Eigen::Vector3f::UnitY(), Eigen::Vector3f::UnitZ(),  -Eigen::Vector3f::UnitZ()};
     for (std::size_t face = 0; face < PanoramaLoader::kCubeFaces; ++face) {
@@ -196,7 +187,7 @@ TEST_F(DamagedPanorama, UnusableDescriptionsAreRejectedNamingTheFileAndTheReason
 {
     std::string const missing = errorOf([&] { TiledPanoramaLoader{folder.path() / "nothing"}; });
     EXPECT_NE(missing.find("nothing"), std::string::npos) << missing;
-    std::string const good = readText(description());
+    std::string const good = Core::readLocalFile(description());
     std::pair<std::string, char const*> const cases[] = {
         {"{\"projection\": ", "not valid JSON"},
         {"[1, 2]", "not a JSON object"},
@@ -233,7 +224,7 @@ TEST_F(DamagedPanorama, MissingTruncatedOrOutsideTilesAreRefusedNamingTheFile)
     std::string const message = errorOf([&] { loader.loadColorTile(tile); });
     EXPECT_NE(message.find(colorTile().generic_string() + "\" is missing"), std::string::npos) << message;
 
-    std::string const bytes = readText(depthTile());
+    std::string const bytes = Core::readLocalFile(depthTile());
     writeText(depthTile(), bytes.substr(0, bytes.size() - 3));
     std::string const truncated = errorOf([&] { loader.loadDepthTile(tile); });
     EXPECT_NE(truncated.find(depthTile().generic_string()), std::string::npos) << truncated;
@@ -246,7 +237,7 @@ TEST_F(DamagedPanorama, MissingTruncatedOrOutsideTilesAreRefusedNamingTheFile)
 TEST_F(DamagedPanorama, CorruptOrMisfitColorTileIsNamed)
 {
     TiledPanoramaLoader loader(folder.path());
-    std::string const bytes = readText(colorTile());
+    std::string const bytes = Core::readLocalFile(colorTile());
     writeText(colorTile(), bytes.substr(0, bytes.size() / 2));
     std::string const truncated = errorOf([&] { loader.loadColorTile(tile); });
     EXPECT_NE(truncated.find("cannot decode the PNG image \"" + colorTile().generic_string()), std::string::npos)
@@ -255,8 +246,8 @@ TEST_F(DamagedPanorama, CorruptOrMisfitColorTileIsNamed)
     // A well-formed PNG of the coarser level is smaller: drawn at the top left of its slot. One of the
     // finer level does not fit into the coarser level's slot.
     std::filesystem::path const coarse = TiledPanoramaLoader::colorTilePath(folder.path(), 0, 3);
-    std::string const coarseBytes = readText(coarse);
-    writeText(coarse, readText(TiledPanoramaLoader::colorTilePath(folder.path(), 2, 3)));
+    std::string const coarseBytes = Core::readLocalFile(coarse);
+    writeText(coarse, Core::readLocalFile(TiledPanoramaLoader::colorTilePath(folder.path(), 2, 3)));
     writeText(colorTile(), coarseBytes);
     EXPECT_EQ(loader.loadColorTile(tile).width, 4u);
     std::string const misfit = errorOf([&] { loader.loadColorTile(PanoramaLoader::tileId(0, 3)); });
@@ -270,7 +261,7 @@ TEST_F(DamagedPanorama, CorruptOrMisfitColorTileIsNamed)
 // Random byte damage to a tile only ever ends in an exception (the description has its fuzz target).
 TEST_F(DamagedPanorama, RandomTileDamageNeverCrashes)
 {
-    std::string const goodTile = readText(colorTile());
+    std::string const goodTile = Core::readLocalFile(colorTile());
     std::mt19937 random(11);
     std::uniform_int_distribution<std::size_t> position(0, goodTile.size() - 1);
     TiledPanoramaLoader loader(folder.path());

@@ -76,9 +76,16 @@ TEST(PotreeOctree, MissingNodesAndDamagedFilesFailNamingTheFile)
     EXPECT_NE(thrownMessage([&] { dataSet.open(); }).find("metadata.json"), std::string::npos);
 }
 
-TEST(PotreeOctree, GeometryFollowsTheUnitScale)
+// A box standing in for a closed shell.
+struct BoxShell {
+    Math::NBoundingBox<float, 3> box;
+    Math::NBoundingBox<float, 3> boundingBox() const { return box; }
+    bool isInside(Math::Point<float, 3> const& point) const { return box.contains(point); }
+};
+
+TEST(PotreeOctree, GeometryFollowsTheUnitScaleAndIteratorsWalkAllPointsOrThoseInsideAShell)
 {
-    auto const dataSet = writeDataSet("geometry", 500);
+    auto const dataSet = writeDataSet("geometry", 2000);
     Octree::Octree octree(dataSet.location(), 1.0);
     auto const cube = octree.boundingCube(octree.root());
     auto const child = octree.boundingCube(octree.root().child(7));
@@ -95,6 +102,34 @@ TEST(PotreeOctree, GeometryFollowsTheUnitScale)
     ASSERT_TRUE(Octree::loadNodeVertices(octree, octree.root(), millimetres, {}));
     ASSERT_EQ(millimetres.size(), metres.size());
     EXPECT_NEAR(millimetres.position(5).y(), metres.position(5).y() * 1000.0f, 1e-2f);
+
+    // Back in metres: all points, those inside the lower octant, those of the coarse levels.
+    octree.setUnitScale(1.0);
+    Octree::OctreeNodeCache cache;
+    std::size_t all = 0;
+    auto everything = Octree::allPoints(octree, cache, 0.0f, {});
+    while (everything.next())
+        all += everything.points().size();
+    EXPECT_EQ(all, 2000u);
+    EXPECT_TRUE(cache.get(octree.root()));
+
+    BoxShell const shell{{cube.min(), cube.center()}};
+    std::size_t inside = 0;
+    auto within = Octree::allPointsInside(octree, cache, shell, 0.0f, {});
+    while (within.next()) {
+        for (std::size_t i = 0; i < within.points().size(); ++i)
+            ASSERT_TRUE(shell.isInside(within.points().position(i).cast<float>()));
+        inside += within.points().size();
+    }
+    EXPECT_GT(inside, 0u);
+    EXPECT_LT(inside, all);
+
+    // A coarse spacing stops at the root.
+    std::size_t coarse = 0;
+    auto rootOnly = Octree::allPoints(octree, cache, octree.spacing() * 2, {});
+    while (rootOnly.next())
+        coarse += rootOnly.points().size();
+    EXPECT_EQ(coarse, cache.get(octree.root())->size());
 }
 
 TEST(PotreeOctree, VisibilityAttributesHideNodesAndPoints)
@@ -134,45 +169,6 @@ TEST(PotreeOctree, VisibilityAttributesHideNodesAndPoints)
     EXPECT_EQ(hiddenAll.nodeVisibility(hiddenAll.root()), Octree::NodeVisibilityType::Hidden);
     ASSERT_TRUE(Octree::loadNodeVertices(hiddenAll, hiddenAll.root(), vertices, {}));
     EXPECT_EQ(vertices.size(), 0u);
-}
-
-// A box standing in for a closed shell.
-struct BoxShell {
-    Math::NBoundingBox<float, 3> box;
-    Math::NBoundingBox<float, 3> boundingBox() const { return box; }
-    bool isInside(Math::Point<float, 3> const& point) const { return box.contains(point); }
-};
-
-TEST(PointIterators, AllPointsAndThoseInsideAShell)
-{
-    auto const dataSet = writeDataSet("iterators", 2000);
-    Octree::Octree const octree(dataSet.location(), 1.0);
-    Octree::OctreeNodeCache cache;
-    std::size_t all = 0;
-    auto everything = Octree::allPoints(octree, cache, 0.0f, {});
-    while (everything.next())
-        all += everything.points().size();
-    EXPECT_EQ(all, 2000u);
-    EXPECT_TRUE(cache.get(octree.root()));
-
-    auto const cube = octree.boundingCube(octree.root());
-    BoxShell const shell{{cube.min(), cube.center()}};
-    std::size_t inside = 0;
-    auto within = Octree::allPointsInside(octree, cache, shell, 0.0f, {});
-    while (within.next()) {
-        for (std::size_t i = 0; i < within.points().size(); ++i)
-            ASSERT_TRUE(shell.isInside(within.points().position(i).cast<float>()));
-        inside += within.points().size();
-    }
-    EXPECT_GT(inside, 0u);
-    EXPECT_LT(inside, all);
-
-    // A coarse spacing stops at the root.
-    std::size_t coarse = 0;
-    auto rootOnly = Octree::allPoints(octree, cache, octree.spacing() * 2, {});
-    while (rootOnly.next())
-        coarse += rootOnly.points().size();
-    EXPECT_EQ(coarse, cache.get(octree.root())->size());
 }
 
 // Writes a small Entwine tree with "binary" node data and the given extra dimensions.

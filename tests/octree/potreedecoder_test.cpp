@@ -100,6 +100,12 @@ TEST(PotreeDecoder, DefaultRecordsInterleaveTheAttributes)
     EXPECT_EQ(vertices.position(2), (Math::Point<float, 3>(4 * 0.5f * 2, 8 * 0.25f * 2, 2 * 1.0f * 2)));
     EXPECT_EQ(vertices.data()[0].color, Math::Color(1, 255, 255, 255));
     EXPECT_EQ(vertices.data()[2].intensity, 256u);
+
+    // Bytes that do not match the point count are refused, naming the node.
+    EXPECT_NE(TestSupport::thrownMessage<std::runtime_error>([&] { PoTree::decodeNodePoints(metadata, bytes, 4, "r04"); })
+                  .find("r04"),
+              std::string::npos);
+    EXPECT_THROW(PoTree::decodeNodePoints(metadata, bytes.substr(1), 3, "r"), std::runtime_error);
 }
 
 TEST(PotreeDecoder, IntensityBecomesGrayWithinTheMetadataRange)
@@ -149,6 +155,9 @@ TEST(PotreeDecoder, BrotliNodesStoreAttributesOneAfterAnother)
     EXPECT_EQ(vertices.position(1), (Math::Point<float, 3>(2 * 0.5f, 3 * 0.25f, 4 * 1.0f)));
     EXPECT_EQ(vertices.data()[1].color, Math::Color(11, 20, 30, 255));
     EXPECT_EQ(vertices.data()[1].intensity, 9u);
+    // BROTLI records are larger than the metadata's byte count: 3 points of 26 bytes, not 20.
+    EXPECT_THROW(PoTree::decodeNodePoints(metadata, std::string(60, '\0'), 3, "r"), std::runtime_error);
+    EXPECT_NO_THROW(PoTree::decodeNodePoints(metadata, std::string(78, '\0'), 3, "r"));
 }
 
 TEST(PotreeDecoder, OctahedralNormalsAreUnitVectors)
@@ -158,20 +167,6 @@ TEST(PotreeDecoder, OctahedralNormalsAreUnitVectors)
     Eigen::Vector3f const folded = PoTree::decodeOctahedralNormal(0xff00);
     EXPECT_NEAR(folded.norm(), 1.0f, 1e-5f);
     EXPECT_LE(folded.z(), 0.0f);
-}
-
-TEST(PotreeDecoder, BytesThatDoNotMatchThePointCountAreRejected)
-{
-    auto const metadata = PoTree::Metadata::parse(metadataJson("DEFAULT", kPositionRgbIntensity), "metadata.json");
-    std::string const bytes(59, '\0');
-    EXPECT_NE(TestSupport::thrownMessage<std::runtime_error>([&] { PoTree::decodeNodePoints(metadata, bytes, 3, "r04"); })
-                  .find("r04"),
-              std::string::npos);
-    EXPECT_THROW(PoTree::decodeNodePoints(metadata, std::string(60, '\0'), 4, "r"), std::runtime_error);
-    // BROTLI records are larger than the metadata's byte count: 3 points of 26 bytes, not 20.
-    auto const brotli = PoTree::Metadata::parse(metadataJson("BROTLI", kPositionRgbIntensity), "metadata.json");
-    EXPECT_THROW(PoTree::decodeNodePoints(brotli, std::string(60, '\0'), 3, "r"), std::runtime_error);
-    EXPECT_NO_THROW(PoTree::decodeNodePoints(brotli, std::string(78, '\0'), 3, "r"));
 }
 
 TEST(PotreeMetadata, MissingOrMalformedFieldsAreNamed)

@@ -6,6 +6,7 @@ usage: morvid_capabilities_test.py <wine-run> <morvid.exe> <realworld folder> <o
 """
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -130,24 +131,64 @@ def every_mode_and_map(morvid, data, out, level):
 
 def refusals(morvid, data, out):
     autzen = os.path.join(data, "potree", "autzen-trim-brotli")
+    conifer = os.path.join(data, "potree", "mixed-conifer-brotli")
     las = os.path.join(data, "las", "autzen-trim.las")
+    missing = os.path.join(out, "no-such-folder")
+    mesh = os.path.join(data, "obj", "cornell-box", "cornell_box.obj")
+    # Exit status 2 for a usage error, 1 for a failure, both found before any work: one line on stderr
+    # matching the pattern after "morvid <command>: ".
     cases = [
-        (["render", autzen, "--mode", "mesh-distance"], "--mode mesh-distance needs --distance-mesh"),
-        (["render", autzen, "--distance-color-map", "sepia"], "unknown value 'sepia' for --distance-color-map"),
-        (["render", autzen, "--distance-range", "5,1"], "--distance-range expects a,b with a < b, not '5,1'"),
-        (["render", autzen, "--warn-range", "1"], "--warn-range expects two numbers as a,b"),
-        (["render", autzen, *SIZE, "--mesh", las], "autzen-trim.las\" is not an OBJ mesh"),
-        (["render", autzen, *SIZE, "--mode", "mesh-distance", "--distance-mesh", las], "autzen-trim.las"),
-        (["panorama", "make", "--from-cloud", autzen, os.path.join(out, "never")], "needs --station <x,y,z>"),
-        (["panorama", "make", "--from-cloud", autzen, "--station", "1,2", os.path.join(out, "never")],
+        (2, ["render", autzen, "--mode", "mesh-distance"], "--mode mesh-distance needs --distance-mesh"),
+        (2, ["render", autzen, "--distance-color-map", "sepia"],
+         "unknown value 'sepia' for --distance-color-map"),
+        (2, ["render", autzen, "--distance-range", "5,1"],
+         "--distance-range expects a,b with a < b, not '5,1'"),
+        (2, ["render", autzen, "--warn-range", "1"], "--warn-range expects two numbers as a,b"),
+        (2, ["render", "--intensity-range", "9,3"], "--intensity-range expects a,b .*'9,3'"),
+        (2, ["render", "--clip-box", "1,1,1,0,0,0"], "--clip-box minimum must not exceed its maximum"),
+        (2, ["render", "--mode", "sepia"],
+         r"unknown value 'sepia' for --mode \(valid: default, tomographic-dark, .*plane-distance[^)]*\)"),
+        (2, ["render", "--edl", "--no-edl"], "--edl and --no-edl exclude each other"),
+        (2, ["render", "--edl-radius", "0"], "--edl-radius must be a number of pixels above 0"),
+        (2, ["render", autzen, "--fov", "200"], "--fov must lie between 0 and 180 degrees"),
+        (2, ["render", autzen, "--eye", "1,2,3", "--target", "1,2,3"], "--eye and --target must differ"),
+        (2, ["render", autzen, "--budget", "0"], "--budget must be at least 1 point"),
+        (2, ["render", conifer, "--mesh", mesh, "--mesh-scale", "0"], "--mesh-scale must be a positive number"),
+        (1, ["render", autzen, *SIZE, "--mesh", las], "autzen-trim.las\" is not an OBJ mesh"),
+        (1, ["render", autzen, *SIZE, "--mode", "mesh-distance", "--distance-mesh", las], "autzen-trim.las"),
+        (1, ["render", conifer, "--mesh", os.path.join(out, "no-such-mesh.obj")],
+         "TinyObjReader: .*no-such-mesh.obj"),
+        (1, ["render", os.path.join(data, "las", "mixed-conifer.las")],
+         "'[^']*mixed-conifer.las' is a LAS file, not a data set: run 'morvid convert "),
+        (1, ["render", conifer, "-o", os.path.join(missing, "frame.png")],
+         "cannot write '[^']*/no-such-folder/frame.png': the folder '[^']*/no-such-folder' does not exist"),
+        (2, ["query", conifer, "-o", "points.las.gz"],
+         "cannot write 'points.las.gz': the name must end in .las, .ply, .txt"),
+        (2, ["query", conifer, "--box", "1,2,3"], "option --box expects six numbers as .*'1,2,3'"),
+        (2, ["export", autzen], "expects at least one of --png, --ply and --points"),
+        (1, ["export", conifer, *SIZE, "--ply", os.path.join(missing, "points.ply")],
+         "cannot write '[^']*/no-such-folder/points.ply': the folder"),
+        (2, ["thumbnail"], "expects one data set folder"),
+        (1, ["thumbnail", missing, "--output", os.path.join(out, "never.png")], "no-such-folder"),
+        (2, ["pick", conifer, "--pixel", "1,1", "--inlier-distance", "2"],
+         "option --inlier-distance does not apply to a point pick"),
+        (2, ["pick", autzen, *SIZE, "--pixel", "200,10"],
+         "--pixel must be whole numbers within the 160 x 120 image, not 200,10"),
+        (2, ["panorama", missing, "--rows", "3"], "option --rows does not apply to the view of a panorama"),
+        (1, ["panorama", missing], "no-such-folder.*panorama.json\" is missing"),
+        (1, ["panorama", "make", *[os.path.join(out, name) for name in ["no-such-image.png", "no-depth.f32", "never"]]],
+         "no-such-image.png\" is missing"),
+        (2, ["panorama", "make", "--from-cloud", autzen, os.path.join(out, "never")], "needs --station <x,y,z>"),
+        (2, ["panorama", "make", "--from-cloud", autzen, "--station", "1,2", os.path.join(out, "never")],
          "--station expects three numbers"),
     ]
     ok = True
-    for arguments, expected in cases:
+    for status, arguments, pattern in cases:
         result = morvid.run(*arguments)
         lines = result.stderr.strip().splitlines()
-        ok &= check(result.returncode != 0 and len(lines) == 1 and expected in lines[0],
-                    f"{' '.join(arguments[2:]) or arguments[0]}: exit {result.returncode}, {lines}")
+        ok &= check(result.returncode == status and len(lines) == 1 and
+                    re.match(f"morvid {arguments[0]}: .*{pattern}", lines[0]) is not None,
+                    f"{' '.join(arguments)}: exit {result.returncode}, {lines}")
     return ok
 
 
