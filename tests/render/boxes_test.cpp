@@ -61,8 +61,9 @@ protected:
     std::unique_ptr<Render::RenderPass> pass;
 };
 
-// Edges only, and no world position under them (a box is never picked).
-TEST_F(BoxesTest, FixedBoxesDrawTheirEdgesWithoutWorldPosition)
+// Fixed boxes draw edges only, and no world position under them (a box is never picked); updatable
+// boxes draw the latest set, within their capacity and the sizes a buffer can hold.
+TEST_F(BoxesTest, BoxesDrawTheirEdgesWithoutWorldPosition)
 {
     Render::Boxes boxes(device, std::vector<Render::BoxWithColor>{square(8, 23, kRed)});
     std::vector<Math::Color> const pixels = drawBoxes(boxes);
@@ -84,21 +85,17 @@ TEST_F(BoxesTest, FixedBoxesDrawTheirEdgesWithoutWorldPosition)
     EXPECT_EQ(coloredPixels(moved, kRed), 0u);
     moved.setModelViewProjection(Eigen::Matrix4f::Identity());
     EXPECT_GT(coloredPixels(moved, kRed), 0u);
-}
 
-// Updatable boxes draw the latest set, within their capacity and the sizes a buffer can hold.
-TEST_F(BoxesTest, UpdatableBoxesDrawTheLatestSet)
-{
-    Render::Boxes boxes(device, 2);
-    EXPECT_EQ(coloredPixels(boxes, kBlue), 0u);
-    boxes.update(context, {square(2, 10, kBlue), square(14, 28, kWhite)});
-    EXPECT_GT(coloredPixels(boxes, kWhite), 0u);
-    boxes.update(context, {square(2, 10, kBlue)});
-    EXPECT_GT(coloredPixels(boxes, kBlue), 0u);
-    EXPECT_EQ(coloredPixels(boxes, kWhite), 0u);
-
-    EXPECT_THROW(boxes.update(context, std::vector<Render::BoxWithColor>(3, square(2, 10, kBlue))), std::length_error);
-    EXPECT_EQ(boxes.size(), 1u);
+    Render::Boxes updatable(device, 2);
+    EXPECT_EQ(coloredPixels(updatable, kBlue), 0u);
+    updatable.update(context, {square(2, 10, kBlue), square(14, 28, kWhite)});
+    EXPECT_GT(coloredPixels(updatable, kWhite), 0u);
+    updatable.update(context, {square(2, 10, kBlue)});
+    EXPECT_GT(coloredPixels(updatable, kBlue), 0u);
+    EXPECT_EQ(coloredPixels(updatable, kWhite), 0u);
+    EXPECT_THROW(updatable.update(context, std::vector<Render::BoxWithColor>(3, square(2, 10, kBlue))),
+                 std::length_error);
+    EXPECT_EQ(updatable.size(), 1u);
     // 28-byte boxes: this count wraps to 28 bytes in 32 bits.
     constexpr std::size_t kWrappingBoxCount = (std::size_t{1} << 32) / 28 + 1;
     EXPECT_THROW(Render::Boxes(device, kWrappingBoxCount), std::length_error);

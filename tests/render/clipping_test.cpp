@@ -1,6 +1,5 @@
 #include "math/boxclippingregion.h"
 #include "math/halfspace.h"
-#include "octree/potreewriter.h"
 #include "octree/testdatasets.h"
 #include "support/thrownmessage.h"
 
@@ -95,30 +94,18 @@ void expectSameColors(Halves const& actual, Halves const& expected)
     EXPECT_LT(colorDistance(actual.right, expected.right), kSameColor);
 }
 
-// A closed slab under the horizontal plane at height z (model frame), reaching well beyond the square:
-// points above the plane have positive distances, points below negative ones.
-std::shared_ptr<Math::TriangleMesh<float>> horizontalPlane(float z)
-{
-    return std::make_shared<Math::TriangleMesh<float>>(
-        StreamingTest::closedBox(Box3f({-20.0f, -20.0f, z - 50.0f}, {30.0f, 30.0f, z})));
-}
-
 class ClippingTest : public StreamingTest::PointCloudTest {
 protected:
     static void SetUpTestSuite()
     {
-        folder = std::make_unique<OctreeTest::TempFolder>("clipping");
-        PoTree::WriterOptions options;
-        options.maxPointsPerNode = 4000;
-        PoTree::writePotree(steppedSquare(), folder->path(), options);
+        dataSet = std::make_unique<OctreeTest::WrittenDataSet>("clipping", steppedSquare(), 4000);
     }
-
-    static void TearDownTestSuite() { folder.reset(); }
+    static void TearDownTestSuite() { dataSet.reset(); }
 
     void SetUp() override
     {
         PointCloudTest::SetUp();
-        cloud = startCloud(location(), 100'000);
+        cloud = startCloud(dataSet->location(), 100'000);
         renderer->setScene(cloud);
         origin = cloud->referencePosition().cast<float>();
         // Straight down on the square, which fills the middle of the picture.
@@ -127,18 +114,17 @@ protected:
         renderer->setDistanceColorMapRange(-1.0f, 1.0f);
     }
 
-    static std::shared_ptr<Octree::Location> location()
-    {
-        return std::make_shared<PoTree::FileSystemLocation>(folder->path());
-    }
-
     // A position of the source points in the cloud's model frame (= world frame while the cloud is
     // not moved).
     Point3f model(Point3f const& source) const { return source - origin; }
 
+    // A closed slab under the horizontal plane at source height z, reaching well beyond the square:
+    // points above the plane have positive distances, points below negative ones.
     std::shared_ptr<Math::TriangleMesh<float>> planeAt(double sourceZ) const
     {
-        return horizontalPlane(model({0, 0, static_cast<float>(sourceZ)}).z());
+        float const z = model({0, 0, static_cast<float>(sourceZ)}).z();
+        return std::make_shared<Math::TriangleMesh<float>>(
+            StreamingTest::closedBox(Box3f({-20.0f, -20.0f, z - 50.0f}, {30.0f, 30.0f, z})));
     }
 
     // The box between source x = `fromX` and `toX` around the whole square.
@@ -177,17 +163,18 @@ protected:
         EXPECT_EQ(cloud->numVisiblePoints(), kAllPoints) << "the node culling follows the flag";
     }
 
-    inline static std::unique_ptr<OctreeTest::TempFolder> folder;
+    inline static std::unique_ptr<OctreeTest::WrittenDataSet> dataSet;
     std::shared_ptr<PointCloudRenderable> cloud;
     Point3f origin;
 };
 
 // Distances to the mesh color each half by its own; only the sign tells the halves apart. A new mesh
 // leaves nothing of the old one's values, a moved cloud is measured where it is, and a singular
-// matrix is refused, changing nothing.
+// matrix is refused, changing nothing. The nodes in view get their values again without a reload.
 TEST_F(ClippingTest, MeshDistancesColorEachHalfAndFollowMeshAndMatrix)
 {
     renderer->setRenderMode(Render::RenderMode::ColorizeByMeshDistance);
+    renderer->setClippingRegion(regionBetween(-1, 5));
     load();
     Halves const withoutMesh = halves();
     EXPECT_LT(colorDistance(withoutMesh.left, withoutMesh.right), kSameColor) << "no mesh, no distances";
@@ -226,29 +213,17 @@ TEST_F(ClippingTest, MeshDistancesColorEachHalfAndFollowMeshAndMatrix)
     settle();
     expectSameColors(halves(), throughLeft);
     EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
-}
 
-// Only points whose distance lies in the range are drawn, nodes entirely out of it are not even
-// loaded, and without a mesh nothing is.
-TEST_F(ClippingTest, MeshClippingHidesPointsOutsideTheDistanceRange)
-{
-    renderer->setMeshClippingActive(true);
-    load();
-    EXPECT_EQ(cloud->loadedPointCount(), 0u);
-
-    renderer->setMeshForDistanceColorization(planeAt(0));
-    renderer->setDistanceColorMapRange(0.0f, 1.0f);
-    settle();
-    expectDrawn(halves(), false, true); // distance -0.5 is below the range
-    renderer->setMeshClippingActive(false);
-    settle();
-    EXPECT_GT(halves().left.coverage, kCovered);
-
-    renderer->setMeshForDistanceColorization(planeAt(-100));
-    renderer->setMeshClippingActive(true);
-    settle();
-    EXPECT_EQ(cloud->numVisiblePoints(), 0u);
-    EXPECT_EQ(halves().right.coverage, 0.0);
+    cloud->stopAsyncReload();
+    std::size_t const nodes = cloud->loadedNodeCount();
+    ASSERT_GT(nodes, 1u);
+    cloud->meshDistanceCache()->clear();
+    cloud->clippingCache()->clear();
+    cloud->updateMeshDistancesInVisibleOctreeNodes();
+    cloud->updateClippingInVisibleOctreeNodes();
+    EXPECT_EQ(cloud->meshDistanceCache()->size(), nodes);
+    EXPECT_EQ(cloud->clippingCache()->size(), nodes);
+    EXPECT_EQ(cloud->loadedNodeCount(), nodes);
 }
 
 // Plane distances, then mesh distances clipping the cloud.
@@ -263,15 +238,31 @@ TEST_F(ClippingTest, UnsignedPlaneAndMeshDistancesAreNotCulledBySign)
     expectOnlyUnsignedDistancesDrawTheSquare();
 }
 
-// The points inside the region stay, by their world positions; active without a region, region
-// clipping draws nothing; a region taken away takes its clip values along.
-TEST_F(ClippingTest, RegionClippingKeepsThePointsInsideTheRegion)
+// Mesh clipping draws the points whose distance lies in the range and loads no node entirely out of
+// it (none without a mesh); region clipping keeps the points inside the region (none without one); up
+// to eight planes cut the cloud, a ninth is refused and changes nothing, the same volume set again
+// does not restart loading. All of them by world positions: the cloud moved, the same points stay.
+TEST_F(ClippingTest, ClippingKeepsThePointsInsideByTheirWorldPositions)
 {
+    std::atomic<int> reloads = 0;
+    renderer->setMeshClippingActive(true);
+    cloud->startAsyncReload([&] { ++reloads; }, Octree::OctreeNodeId::kMaxLevel);
+    settle();
+    EXPECT_EQ(cloud->loadedPointCount(), 0u);
+    renderer->setMeshForDistanceColorization(planeAt(0));
+    renderer->setDistanceColorMapRange(0.0f, 1.0f);
+    settle();
+    expectDrawn(halves(), false, true); // distance -0.5 is below the range
+    renderer->setMeshForDistanceColorization(planeAt(-100));
+    settle();
+    EXPECT_EQ(cloud->numVisiblePoints(), 0u);
+    EXPECT_EQ(halves().right.coverage, 0.0);
+    renderer->setMeshClippingActive(false);
+
     renderer->setRegionClippingActive(true);
-    load();
+    settle();
     EXPECT_EQ(cloud->numVisiblePoints(), 0u);
     EXPECT_EQ(halves().left.coverage, 0.0);
-
     renderer->setClippingRegion(regionBetween(-1, 5));
     settle();
     expectOnlyLeftHalfDrawn();
@@ -279,29 +270,18 @@ TEST_F(ClippingTest, RegionClippingKeepsThePointsInsideTheRegion)
     cloud->setMatrix(translation({-5, 0, 0}));
     settle();
     expectOnlyLeftHalfDrawn(); // the right half moved into the region and the picture's left
-
     cloud->setMatrix(Eigen::Matrix4f::Identity());
     renderer->setClippingRegion(nullptr);
     renderer->setRegionClippingActive(false);
     settle();
-    EXPECT_EQ(cloud->clippingCache()->size(), 0u);
-    EXPECT_GT(halves().right.coverage, kCovered);
-    EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
-}
+    EXPECT_EQ(cloud->clippingCache()->size(), 0u) << "a region taken away takes its values along";
+    expectDrawn(halves(), true, true);
 
-// Up to eight planes cut the cloud in world coordinates, a ninth is refused and changes nothing, and
-// the same volume set again does not restart loading.
-TEST_F(ClippingTest, ClippingVolumeCutsTheCloudWhereverItIsPlaced)
-{
-    std::atomic<int> reloads = 0;
-    cloud->startAsyncReload([&] { ++reloads; }, Octree::OctreeNodeId::kMaxLevel);
-    settle();
     std::vector<HalfSpace> volume(PointCloudRenderable::kMaxClippingPlanes - 1, HalfSpace());
     volume.emplace_back(-1.0f, 0.0f, 0.0f, model({5, 0, 0}).x()); // keeps source x <= 5
     cloud->setClippingVolume(volume);
     settle();
     expectOnlyLeftHalfDrawn();
-
     std::vector<HalfSpace> tooMany = volume;
     tooMany.emplace_back();
     EXPECT_EQ(TestSupport::thrownMessage<std::runtime_error>([&] { cloud->setClippingVolume(tooMany); }),
@@ -312,14 +292,15 @@ TEST_F(ClippingTest, ClippingVolumeCutsTheCloudWhereverItIsPlaced)
     cloud->setClippingVolume(volume);
     settle();
     EXPECT_EQ(reloads.load(), before);
-
     // Moved by 2.5 and cut 2.5 further: the same points stay, seen from 2.5 further.
     cloud->setMatrix(translation({2.5f, 0, 0}));
     cloud->setClippingVolume({HalfSpace(-1.0f, 0.0f, 0.0f, model({5, 0, 0}).x() + 2.5f)});
-    renderer->setCameraPose(renderer->eye() + Point3f(2.5f, 0, 0), Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
+    renderer->setCameraPose(renderer->eye() + Point3f(2.5f, 0, 0), Eigen::Vector3f(0, 0, -1),
+                            Eigen::Vector3f(0, 1, 0));
     settle();
     EXPECT_GT(reloads.load(), before);
     expectOnlyLeftHalfDrawn();
+    EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
 }
 
 // Meshes and regions replaced while the loader measures and clips leave the values of the last ones.
@@ -346,37 +327,19 @@ TEST_F(ClippingTest, SettingsReplacedWhileTheLoaderWorksLeaveTheLastOnes)
     EXPECT_LT(colorDistance(halves().left, expected.left), kSameColor);
 }
 
-TEST_F(ClippingTest, VisibleNodesGetTheirValuesWithoutReloading)
-{
-    renderer->setMeshForDistanceColorization(planeAt(0));
-    renderer->setClippingRegion(regionBetween(-1, 5));
-    load();
-    cloud->stopAsyncReload();
-    std::size_t const nodes = cloud->loadedNodeCount();
-    ASSERT_GT(nodes, 1u);
-    cloud->meshDistanceCache()->clear();
-    cloud->clippingCache()->clear();
-    cloud->updateMeshDistancesInVisibleOctreeNodes();
-    cloud->updateClippingInVisibleOctreeNodes();
-    EXPECT_EQ(cloud->meshDistanceCache()->size(), nodes);
-    EXPECT_EQ(cloud->clippingCache()->size(), nodes);
-    EXPECT_EQ(cloud->loadedNodeCount(), nodes);
-}
-
 TEST_F(ClippingTest, CachedValuesOfAnotherSizeFailTheLoaderWithTheirMessage)
 {
     StreamingTest::ErrorLog const log;
     auto const mesh = planeAt(0);
     renderer->setMeshForDistanceColorization(mesh);
-    auto const cache = PointCloudRenderable::createOrGetSharedMeshDistanceCache(location(), 1.0, 1);
+    auto const cache = PointCloudRenderable::createOrGetSharedMeshDistanceCache(dataSet->location(), 1.0, 1);
     ASSERT_EQ(cache, cloud->meshDistanceCache()) << "clouds of one data set share the cache";
     Render::NodeValueKey const root{cloud->octree()->root(), mesh.get(), cloud->worldMatrix()};
     ASSERT_TRUE(cache->put(root, std::vector<float>(1, 0.0f), 0, cache->version(0)));
 
     cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-    auto const deadline = std::chrono::steady_clock::now() + StreamingTest::kDeadline;
-    while (cloud->isAsyncReloadHealthy(false) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
+    StreamingTest::repeatUntil([&] { return !cloud->isAsyncReloadHealthy(false); },
+                               [] { std::this_thread::sleep_for(5ms); });
     EXPECT_EQ(TestSupport::thrownMessage<std::runtime_error>([&] { cloud->isAsyncReloadHealthy(true); }),
               "Error loading point data: Error VertexContainer::setDistances: size mismatch");
     cloud->stopAsyncReload();
@@ -390,7 +353,7 @@ TEST_F(ClippingTest, CloudsOfOneDataSetPlacedApartKeepTheirOwnValues)
     Render::Renderer raisedView;
     raisedView.setViewport(StreamingTest::kViewSize, StreamingTest::kViewSize);
     raisedView.setBackgroundColor(0, 0, 0, 255);
-    auto const raised = startCloud(location(), 100'000);
+    auto const raised = startCloud(dataSet->location(), 100'000);
     raisedView.setScene(raised);
     raised->setMatrix(translation({0, 0, 1}));
     raisedView.setCameraPose(renderer->eye() + Point3f(0, 0, 1), Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));

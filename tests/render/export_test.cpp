@@ -26,9 +26,8 @@ constexpr std::size_t kPixels = kWidth * kHeight;
 constexpr int kGridSteps = 120;
 constexpr double kGridSpacing = 0.1;
 constexpr std::size_t kGridBudget = 4 * kGridSteps * kGridSteps;
-// Chunk sizes that do not divide the row width, so that chunks end in the middle of rows.
+// A chunk size that does not divide the row width, so that chunks end in the middle of rows.
 constexpr std::size_t kOddChunk = 7;
-constexpr std::size_t kSmallChunk = 5;
 
 // A flat grid of points whose colors change along both axes, so that any shift of a chunk shows.
 Octree::SourcePoints colorGrid()
@@ -57,11 +56,6 @@ bool sameBytes(std::vector<VertexPosColor> const& a, std::vector<VertexPosColor>
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(VertexPosColor)) == 0;
 }
 
-bool isEmptyPixel(VertexPosColor const& pixel)
-{
-    return pixel.color == Math::Color();
-}
-
 // The frame of a colored grid seen from above, with empty pixels left and right of it.
 class ExportTest : public StreamingTest::PointCloudTest {
 protected:
@@ -84,18 +78,11 @@ protected:
         gridHeight = cloud->boundingBoxWorld().center().z();
     }
 
-    std::vector<VertexPosColor> allPixels()
+    std::vector<VertexPosColor> points(bool withoutEmptyPixels)
     {
-        std::vector<VertexPosColor> pixels;
-        renderer->getPoints(pixels, false);
-        return pixels;
-    }
-
-    Graphics::ColorImage colorImage()
-    {
-        Graphics::ColorImage image;
-        renderer->getColorImage(image);
-        return image;
+        std::vector<VertexPosColor> points;
+        renderer->getPoints(points, withoutEmptyPixels);
+        return points;
     }
 
     inline static std::unique_ptr<OctreeTest::TempFolder> gridFolder;
@@ -103,91 +90,77 @@ protected:
     float gridHeight = 0.0f;
 };
 
-// Chunks that end in the middle of rows walk the image exactly once and then stay at the end, so a
-// host reading until 0 stops; a new frame starts the walk over.
-TEST_F(ExportTest, ChunksWalkTheImageOnceAcrossRowBoundaries)
-{
-    std::vector<VertexPosColor> const pixels = allPixels();
-    renderer->resetPointChunkPosition();
-    std::vector<VertexPosColor> walked;
-    std::vector<VertexPosColor> chunk(kOddChunk);
-    std::size_t calls = 0;
-    while (std::size_t const count = renderer->getNextPointChunk(chunk.data(), chunk.size())) {
-        ASSERT_LE(count, kOddChunk);
-        walked.insert(walked.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count));
-        ASSERT_LE(++calls, kPixels) << "the walk does not end";
-    }
-    EXPECT_EQ(calls, (kPixels + kOddChunk - 1) / kOddChunk);
-    EXPECT_TRUE(sameBytes(walked, pixels));
-    EXPECT_EQ(renderer->getNextPointChunk(chunk.data(), chunk.size()), 0u) << "the end stays the end";
-
-    std::vector<VertexPosColor> whole(kPixels + 1);
-    renderer->resetPointChunkPosition();
-    ASSERT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), kPixels);
-    EXPECT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), 0u) << "a whole image in one chunk ends too";
-
-    renderer->render();
-    ASSERT_EQ(renderer->getNextPointChunk(chunk.data(), chunk.size()), kOddChunk);
-    ASSERT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), kPixels - kOddChunk);
-    EXPECT_EQ(std::memcmp(&whole[0], &pixels[kOddChunk], sizeof(VertexPosColor)), 0) << "goes on after the first chunk";
-    EXPECT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), 0u);
-}
-
 // Every pixel in scan order, empty ones at the largest float; the points alone keep that order, with
-// the colors of the image: from getPoints, from the older chunk readers (as vertices, as doubles with
-// the color as red, green and blue in the low bytes) and as a PLY file.
-TEST_F(ExportTest, OtherChunkReadersGiveThePointsInScanOrder)
+// the colors of the image. Chunks that end in the middle of rows walk the image exactly once and then
+// stay at the end, so a host reading until 0 stops; a new frame starts the walk over. The older chunk
+// readers give the points alone: as vertices, as doubles with the color as red, green and blue in the
+// low bytes, and as a PLY file.
+TEST_F(ExportTest, ChunkReadersWalkThePointsOnceInScanOrder)
 {
-    std::vector<VertexPosColor> const pixels = allPixels();
+    std::vector<VertexPosColor> const pixels = points(false);
     ASSERT_EQ(pixels.size(), kPixels);
     Graphics::ColorImage const image = colorImage();
-    std::vector<VertexPosColor> points; // as drawn
-    std::vector<VertexPosColor> shown;  // with the colors of the image
+    std::vector<VertexPosColor> drawn;
+    std::vector<VertexPosColor> shown; // with the colors of the image
     for (std::size_t index = 0; index < kPixels; ++index) {
         VertexPosColor const& pixel = pixels[index];
-        if (isEmptyPixel(pixel)) {
+        if (pixel.color == Math::Color()) {
             EXPECT_EQ(Eigen::Vector3f(pixel.x, pixel.y, pixel.z), Eigen::Vector3f::Constant(FLT_MAX));
             continue;
         }
         EXPECT_NEAR(pixel.z, gridHeight, 1e-3f);
-        points.push_back(pixel);
+        drawn.push_back(pixel);
         shown.push_back(pixel);
         shown.back().color = image.pixel(index % kWidth, index / kWidth);
         Eigen::Vector4f const difference = pixel.color.toVector4f() - shown.back().color.toVector4f();
         EXPECT_LT(difference.head<3>().cwiseAbs().maxCoeff(), 1.5f / 255.0f) << "pixel " << index;
     }
-    EXPECT_GT(points.size(), kPixels / 10) << "the grid fills the middle of the view";
-    EXPECT_LT(points.size(), kPixels * 9 / 10) << "the grid leaves the sides of the view empty";
-    std::vector<VertexPosColor> withoutTransparent;
-    renderer->getPoints(withoutTransparent, true);
-    EXPECT_TRUE(sameBytes(withoutTransparent, points));
+    EXPECT_GT(drawn.size(), kPixels / 10) << "the grid fills the middle of the view";
+    EXPECT_LT(drawn.size(), kPixels * 9 / 10) << "the grid leaves the sides of the view empty";
+    EXPECT_TRUE(sameBytes(points(true), drawn));
+
+    std::vector<VertexPosColor> chunk(kOddChunk);
+    for (bool const old : {false, true}) {
+        renderer->resetPointChunkPosition();
+        std::vector<VertexPosColor> walked;
+        std::size_t calls = 0;
+        while (std::size_t const count = old ? renderer->getNextPointChunkOld(chunk.data(), chunk.size())
+                                             : renderer->getNextPointChunk(chunk.data(), chunk.size())) {
+            ASSERT_LE(count, kOddChunk);
+            walked.insert(walked.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count));
+            ASSERT_LE(++calls, kPixels) << "the walk does not end";
+        }
+        EXPECT_TRUE(sameBytes(walked, old ? drawn : pixels));
+        EXPECT_EQ(renderer->getNextPointChunk(chunk.data(), chunk.size()), 0u) << "the end stays the end";
+    }
+    std::vector<VertexPosColor> whole(kPixels + 1);
+    renderer->resetPointChunkPosition();
+    ASSERT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), kPixels);
+    EXPECT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), 0u) << "a whole image in one chunk ends too";
+    renderer->render();
+    ASSERT_EQ(renderer->getNextPointChunk(chunk.data(), chunk.size()), kOddChunk);
+    ASSERT_EQ(renderer->getNextPointChunk(whole.data(), whole.size()), kPixels - kOddChunk);
+    EXPECT_EQ(std::memcmp(&whole[0], &pixels[kOddChunk], sizeof(VertexPosColor)), 0) << "goes on after the first chunk";
 
     renderer->resetPointChunkPosition();
-    std::vector<VertexPosColor> walked;
-    std::vector<VertexPosColor> chunk(kSmallChunk);
-    while (std::size_t const count = renderer->getNextPointChunkOld(chunk.data(), chunk.size()))
-        walked.insert(walked.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count));
-    EXPECT_TRUE(sameBytes(walked, points));
-
-    renderer->resetPointChunkPosition();
-    std::vector<double> xyz(3 * kSmallChunk);
-    std::vector<int> colors(kSmallChunk);
+    std::vector<double> xyz(3 * kOddChunk);
+    std::vector<int> colors(kOddChunk);
     std::size_t next = 0;
-    while (std::size_t const count = renderer->getNextPointChunk(xyz.data(), colors.data(), kSmallChunk))
+    while (std::size_t const count = renderer->getNextPointChunk(xyz.data(), colors.data(), kOddChunk))
         for (std::size_t i = 0; i < count; ++i, ++next) {
-            ASSERT_LT(next, points.size());
+            ASSERT_LT(next, drawn.size());
             EXPECT_EQ(Eigen::Vector3d(xyz[3 * i], xyz[3 * i + 1], xyz[3 * i + 2]),
-                      Eigen::Vector3d(points[next].x, points[next].y, points[next].z));
+                      Eigen::Vector3d(drawn[next].x, drawn[next].y, drawn[next].z));
             Math::Color const color = shown[next].color;
             EXPECT_EQ(colors[i], color.r() | color.g() << 8 | color.b() << 16) << "nothing above the blue byte";
         }
-    EXPECT_EQ(next, points.size());
+    EXPECT_EQ(next, drawn.size());
     EXPECT_EQ(renderer->getNextPointChunk(xyz.data(), colors.data(), 0), 0u);
 
     std::filesystem::path const path = output.path() / "chunk.ply";
     std::ofstream(path) << "an older file";
     renderer->resetPointChunkPosition();
-    ASSERT_EQ(renderer->getNextPointChunkDebug(path, kPixels), points.size());
+    ASSERT_EQ(renderer->getNextPointChunkDebug(path, kPixels), drawn.size());
     Graphics::PlyPointWriter expected(output.path() / "expected.ply");
     expected.append(shown);
     expected.close();
@@ -199,14 +172,13 @@ TEST_F(ExportTest, OtherChunkReadersGiveThePointsInScanOrder)
     EXPECT_FALSE(std::filesystem::exists(unasked)) << "no points asked for, no file written";
 }
 
-// The text file of the drawn points and the PNG of the frame; a file that cannot be written is named.
-TEST_F(ExportTest, FilesHoldTheFrameAndUnwritableOnesAreNamed)
+// The text file of the drawn points and the PNG of the frame; a file that cannot be written is named,
+// outputs missing or too small are refused.
+TEST_F(ExportTest, FilesHoldTheFrameAndBadOutputsAreRefused)
 {
-    std::vector<VertexPosColor> points;
-    renderer->getPoints(points, true);
     renderer->writePoints(output.path() / "points.txt");
     Graphics::TextPointWriter expectedText(output.path() / "expected.txt");
-    expectedText.append(points);
+    expectedText.append(points(true));
     expectedText.close();
     EXPECT_EQ(readBytes(output.path() / "points.txt"), readBytes(output.path() / "expected.txt"));
 
@@ -227,12 +199,9 @@ TEST_F(ExportTest, FilesHoldTheFrameAndUnwritableOnesAreNamed)
         EXPECT_NE(message.find(path.generic_string()), std::string::npos) << message;
     }
     EXPECT_FALSE(std::filesystem::exists(missing));
-}
 
-// Null outputs, and caller memory too small for the rows asked for, also with a stride whose product
-// with the row count wraps around to a small number.
-TEST_F(ExportTest, MissingOrTooSmallOutputsAreRejected)
-{
+    // Null outputs, and caller memory too small for the rows asked for, also with a stride whose
+    // product with the row count wraps around to a small number.
     std::vector<double> xyz(3);
     std::vector<int> colors(1);
     EXPECT_THROW(renderer->getNextPointChunk(static_cast<VertexPosColor*>(nullptr), 1), std::invalid_argument);

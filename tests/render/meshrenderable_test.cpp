@@ -1,5 +1,3 @@
-#include "d3dtestsupport.h"
-
 #include "math/convexpolytope.h"
 #include "math/halfspace.h"
 #include "octree/potreewriter.h"
@@ -8,6 +6,7 @@
 #include "render/meshloader.h"
 #include "render/meshrenderable.h"
 #include "support/tempfolder.h"
+#include "support/thrownmessage.h"
 
 #include "streamingtestsupport.h"
 
@@ -21,9 +20,8 @@
 
 namespace {
 
-using RenderTest::messageOf;
 using Render::MeshRenderable;
-using RenderTest::Float4;
+using TestSupport::thrownMessage;
 using Vertex = Render::VertexPosNormalTexCoordColor;
 using Part = std::vector<Vertex>;
 using Volume = Math::ConvexPolytope<float, 3>;
@@ -93,28 +91,15 @@ protected:
         renderer->setPerspective(kFieldOfViewY, 0.1f, 100.0f);
     }
 
-    std::vector<Float4> exactWorldPositions() const { return StreamingTest::exactWorldPositions<Float4>(*renderer); }
-
-    static std::vector<Float4> covered(std::vector<Float4> const& positions)
-    {
-        std::vector<Float4> result;
-        for (Float4 const& position : positions)
-            if (position.w != 0.0f)
-                result.push_back(position);
-        return result;
-    }
-
-    std::vector<Float4> renderAndReadCovered()
+    // The world positions of the pixels a new frame covers.
+    std::vector<Eigen::Vector3f> renderAndReadCovered()
     {
         renderer->render();
-        return covered(exactWorldPositions());
-    }
-
-    Math::Color centerColor()
-    {
-        Graphics::ColorImage image;
-        renderer->getColorImage(image);
-        return image.pixel(kViewSize / 2, kViewSize / 2);
+        std::vector<Eigen::Vector3f> covered;
+        for (Eigen::Vector4f const& position : worldPositions())
+            if (position.w() != 0.0f)
+                covered.push_back(position.head<3>());
+        return covered;
     }
 };
 
@@ -147,7 +132,8 @@ TEST(MeshNode, RefusesBadScalesAndCutsBuffersToWholeTriangles)
 }
 
 // Init reads the file (in scene units), skipping objects without faces, init again replaces what it
-// read, and a node moved to another renderer makes its buffers anew on that renderer's device.
+// read, and a node moved to another renderer makes its buffers anew on that renderer's device. A load
+// that fails leaves nothing behind and the renderer usable.
 TEST_F(MeshRenderTest, MeshIsReadAtEachInitIntoBuffersOfThatDevice)
 {
     TestSupport::TempFolder const folder("mesh-empty-object");
@@ -164,6 +150,14 @@ TEST_F(MeshRenderTest, MeshIsReadAtEachInitIntoBuffersOfThatDevice)
     EXPECT_TRUE(mesh->boundingBoxWorld().min().isApprox(Math::Point<float, 3>(0.5f, 1.5f, 3.0f)));
     EXPECT_TRUE(mesh->boundingBoxWorld().max().isApprox(Math::Point<float, 3>(1.5f, 2.5f, 3.0f)));
 
+    auto const broken = MeshRenderable::create(
+        std::make_shared<TriangleListLoader>(square(1.0f, 0.0f, kMeshColor), true), 1.0, "broken");
+    EXPECT_THROW(renderer->setScene(broken), std::runtime_error);
+    EXPECT_EQ(broken->numTriangles(), 0u);
+    EXPECT_EQ(broken->numVertexBuffers(), 0u);
+    EXPECT_TRUE(broken->boundingBox().isEmpty());
+    EXPECT_TRUE(renderAndReadCovered().empty());
+
     auto const square = squareMesh();
     renderer->setScene(square);
     renderer->render();
@@ -173,20 +167,6 @@ TEST_F(MeshRenderTest, MeshIsReadAtEachInitIntoBuffersOfThatDevice)
     EXPECT_EQ(square->numVertexBuffers(), 1u);
     renderer->render();
     expectMeshColor(centerColor(), 1.0f);
-}
-
-TEST_F(MeshRenderTest, FailedLoadLeavesNothingBehindAndTheRendererUsable)
-{
-    auto const broken = MeshRenderable::create(
-        std::make_shared<TriangleListLoader>(square(1.0f, 0.0f, kMeshColor), true), 1.0, "broken");
-    EXPECT_THROW(renderer->setScene(broken), std::runtime_error);
-    EXPECT_EQ(broken->numTriangles(), 0u);
-    EXPECT_EQ(broken->numVertexBuffers(), 0u);
-    EXPECT_TRUE(broken->boundingBox().isEmpty());
-    EXPECT_TRUE(renderAndReadCovered().empty());
-
-    renderer->setScene(squareMesh());
-    EXPECT_FALSE(renderAndReadCovered().empty());
 }
 
 // The vertex color where the square faces the camera; turned by 60 degrees it gets half the diffuse
@@ -207,63 +187,54 @@ TEST_F(MeshRenderTest, SquareIsLitByTheHeadlight)
         expectMeshColor(centerColor(), 0.6f, 3.0f);
     }
     float const turned = 2.0f * std::numbers::pi_v<float> / 3.0f;
-    for (Float4 const& position : covered(exactWorldPositions()))
-        EXPECT_NEAR(std::sin(turned) * position.x + std::cos(turned) * position.z, 0.0f, 1e-4f)
+    for (Eigen::Vector3f const& position : renderAndReadCovered())
+        EXPECT_NEAR(std::sin(turned) * position.x() + std::cos(turned) * position.z(), 0.0f, 1e-4f)
             << "world positions lie on the turned square";
 
     Part unlit = square(kQuadHalfSize, 0.0f, kMeshColor);
     for (Vertex& vertex : unlit)
         vertex.nx = vertex.ny = vertex.nz = 0.0f;
-    renderer->setScene(
-        MeshRenderable::create(std::make_shared<TriangleListLoader>(unlit), 1.0, "unlit"));
+    renderer->setScene(MeshRenderable::create(std::make_shared<TriangleListLoader>(unlit), 1.0, "unlit"));
     renderer->render();
     expectMeshColor(centerColor(), 0.2f);
 }
 
-TEST_F(MeshRenderTest, UnitScaleAndTransformsOfTheNodeAndItsParentPlaceTheSurface)
+// The unit scale and the transforms of the node and its parent place the surface. A volume set before
+// init holds from the first frame; up to eight planes cut, a ninth is refused.
+TEST_F(MeshRenderTest, PlacedAndCutByItsTransformsAndClippingPlanes)
 {
     auto const mesh = squareMesh(0.5);
+    mesh->setClippingVolume(Volume({Plane(0.0f, -1.0f, 0.0f, 0.0f)}));
     auto const group = Render::GroupRenderable::create("group");
     group->add(mesh);
     renderer->setScene(group);
     mesh->setMatrix(translation({0.5f, 0.0f, 0.0f}));
     auto extent = [&] {
         Eigen::AlignedBox3f box;
-        for (Float4 const& position : renderAndReadCovered())
-            box.extend(Eigen::Vector3f(position.x, position.y, position.z));
+        for (Eigen::Vector3f const& position : renderAndReadCovered())
+            box.extend(position);
         return box;
     };
     float const half = kQuadHalfSize * 0.5f;
+    Eigen::AlignedBox3f const lowerHalf = extent();
+    EXPECT_NEAR(lowerHalf.max().y(), 0.0f, kPixelSize) << "cut from the first frame";
+    mesh->setClippingVolume(Volume());
     Eigen::AlignedBox3f const scaled = extent();
     EXPECT_NEAR(scaled.min().x(), 0.5f - half, kPixelSize);
     EXPECT_NEAR(scaled.max().x(), 0.5f + half, kPixelSize);
     EXPECT_NEAR(scaled.max().y(), half, kPixelSize);
+    EXPECT_NEAR(lowerHalf.min().y(), -half, kPixelSize);
     group->setMatrix(translation({0.0f, 1.0f, 0.0f}));
     Eigen::AlignedBox3f const moved = extent();
     EXPECT_NEAR(moved.min().y(), 1.0f - half, kPixelSize) << "the parent's move reaches the drawn mesh";
     EXPECT_NEAR(moved.max().x(), 0.5f + half, kPixelSize);
-}
-
-// A volume set before init holds from the first frame; up to eight planes cut, a ninth is refused.
-TEST_F(MeshRenderTest, ClippingPlanesCutPixelsAway)
-{
-    auto const mesh = squareMesh();
-    mesh->setClippingVolume(Volume({Plane(0.0f, -1.0f, 0.0f, 0.0f)}));
-    renderer->setScene(mesh);
-    std::vector<Float4> const lowerHalf = renderAndReadCovered();
-    ASSERT_FALSE(lowerHalf.empty());
-    for (Float4 const& position : lowerHalf)
-        EXPECT_LE(position.y, 0.0f);
-    mesh->setClippingVolume(Volume());
-    std::size_t const whole = renderAndReadCovered().size();
-    EXPECT_NEAR(static_cast<double>(lowerHalf.size()), whole / 2.0, whole * 0.05);
 
     Volume const rightHalf({Plane(1.0f, 0.0f, 0.0f, 0.0f)});
     mesh->setClippingVolume(rightHalf);
     EXPECT_TRUE(mesh->needsRedraw());
-    std::vector<Float4> const cut = renderAndReadCovered();
-    for (Float4 const& position : cut)
-        EXPECT_GE(position.x, 0.0f);
+    std::vector<Eigen::Vector3f> const cut = renderAndReadCovered();
+    for (Eigen::Vector3f const& position : cut)
+        EXPECT_GE(position.x(), 0.0f);
     mesh->setClippingVolume(rightHalf);
     EXPECT_FALSE(mesh->needsRedraw()) << "the same volume changes nothing";
 
@@ -275,7 +246,7 @@ TEST_F(MeshRenderTest, ClippingPlanesCutPixelsAway)
     mesh->setClippingVolume(eight);
     EXPECT_EQ(renderAndReadCovered().size(), cut.size());
     planes.emplace_back(-1.0f, 0.0f, 0.0f, 0.0f);
-    EXPECT_EQ(messageOf([&] { mesh->setClippingVolume(Volume(planes)); }),
+    EXPECT_EQ(thrownMessage<std::runtime_error>([&] { mesh->setClippingVolume(Volume(planes)); }),
               "Error: volume contains too many clipping planes, plane count = 9");
     EXPECT_EQ(mesh->clippingVolume(), eight) << "the previous volume stays in force";
     EXPECT_EQ(renderAndReadCovered().size(), cut.size());
@@ -316,11 +287,10 @@ TEST_F(MeshRenderTest, MeshAndPointCloudShareTheDepthBuffer)
         if (automaticZRange)
             renderer->setPerspective(kFieldOfViewY, 0.1f, kCameraDistance - 0.2f);
         renderer->setAutoAdjustZRange(automaticZRange);
-        renderer->render();
         std::size_t leftPoints = 0, leftCovered = 0, rightMesh = 0, rightHiddenPoints = 0;
-        for (Float4 const& position : covered(exactWorldPositions())) {
-            float const height = position.z - center.z();
-            float const across = position.x - center.x();
+        for (Eigen::Vector3f const& position : renderAndReadCovered()) {
+            float const height = position.z() - center.z();
+            float const across = position.x() - center.x();
             leftCovered += across < -0.25f ? 1 : 0;
             leftPoints += across < -0.25f && height > 0.25f ? 1 : 0;
             rightMesh += across > 0.25f && std::abs(height) < 1e-3f ? 1 : 0;

@@ -87,12 +87,13 @@ protected:
 };
 
 // From above the patch's centre: the patch fills the middle of the view, the corners stay empty. The
-// scene's world positions, read independently of the picking code, are the reference.
+// scene's world positions, read independently of the picking code, are the reference. Distances from
+// the picked point to the colorization plane (signed on request) and mesh, below the cloud.
 TEST_F(PickingTest, PicksGiveTheDrawnPositionsUnderThePixelsAndMissElsewhere)
 {
     renderer->setPerspective(60.0f, 1.0f, 100.0f);
     streamFrom(Point3f(5, 5, 25));
-    auto const positions = StreamingTest::exactWorldPositions<Eigen::Vector4f>(*renderer);
+    auto const positions = worldPositions();
 
     Point3f point;
     ASSERT_TRUE(renderer->pickPoint(kCenterX, kCenterY, point));
@@ -160,6 +161,25 @@ TEST_F(PickingTest, PicksGiveTheDrawnPositionsUnderThePixelsAndMissElsewhere)
     empty.getVisiblePoints(visible);
     EXPECT_TRUE(visible.empty());
     EXPECT_FALSE(empty.pickClosestPointWithTolerance(kCenterX, kCenterY, 20, point));
+
+    renderer->setPlaneForDistanceColorization(Plane(Point3f(0, 0, -1), -1.0f));
+    std::vector<Point3f> const corners{Point3f(-10, -10, -1), Point3f(30, -10, -1), Point3f(-10, 30, -1),
+                                       Point3f(30, 30, -1)};
+    Math::TriangleMesh<float> const mesh(corners, std::vector<std::int32_t>{0, 1, 2, 1, 3, 2});
+    // A copy comes without its tree: it is built once for all picks, not copied and built per pick.
+    auto const copy = std::make_shared<Math::TriangleMesh<float>>(mesh);
+    ASSERT_FALSE(copy->hasTree());
+    renderer->setMeshForDistanceColorization(copy);
+    for (bool const isSigned : {true, false}) {
+        renderer->setUseSignedDistance(isSigned);
+        ASSERT_TRUE(renderer->pickPointWithDistanceToColorizationPlane(kCenterX, kCenterY, 3, point, distance));
+        // The plane's normal points down: the cloud lies on its negative side.
+        EXPECT_FLOAT_EQ(distance, isSigned ? -1.0f - point.z() : point.z() + 1.0f);
+        ASSERT_TRUE(renderer->pickPointWithDistanceToColorizationMesh(kCenterX, kCenterY, 3, point, distance));
+        EXPECT_NEAR(distance, point.z() + 1.0f, 1e-4f);
+    }
+    EXPECT_TRUE(copy->hasTree());
+    EXPECT_FALSE(renderer->pickPointWithDistanceToColorizationMesh(3, 3, 3, point, distance)) << "background";
 }
 
 // Rays run along the view direction; a negative near plane shows, and picks, what lies behind the eye.
@@ -177,33 +197,6 @@ TEST_F(PickingTest, OrthographicPicksReachBehindTheEyePlane)
     EXPECT_GT(point.z(), 1.0f) << "behind the eye's plane";
     EXPECT_LT(offCloudPlane(point), kStoredPrecision);
     expectProjectsInto(point, kCenterX, kCenterY, 0.05f);
-}
-
-// Distances from the picked point to the colorization plane (signed on request) and mesh, below the cloud.
-TEST_F(PickingTest, DistancesAreMeasuredFromThePickedPoint)
-{
-    renderer->setPerspective(60.0f, 1.0f, 100.0f);
-    renderer->setPlaneForDistanceColorization(Plane(Point3f(0, 0, -1), -1.0f));
-    std::vector<Point3f> const corners{Point3f(-10, -10, -1), Point3f(30, -10, -1), Point3f(-10, 30, -1),
-                                       Point3f(30, 30, -1)};
-    Math::TriangleMesh<float> const mesh(corners, std::vector<std::int32_t>{0, 1, 2, 1, 3, 2});
-    // A copy comes without its tree: it is built once for all picks, not copied and built per pick.
-    auto const copy = std::make_shared<Math::TriangleMesh<float>>(mesh);
-    ASSERT_FALSE(copy->hasTree());
-    renderer->setMeshForDistanceColorization(copy);
-    streamFrom(Point3f(5, 5, 25));
-    Point3f point;
-    float distance = 0.0f;
-    for (bool const isSigned : {true, false}) {
-        renderer->setUseSignedDistance(isSigned);
-        ASSERT_TRUE(renderer->pickPointWithDistanceToColorizationPlane(kCenterX, kCenterY, 3, point, distance));
-        // The plane's normal points down: the cloud lies on its negative side.
-        EXPECT_FLOAT_EQ(distance, isSigned ? -1.0f - point.z() : point.z() + 1.0f);
-        ASSERT_TRUE(renderer->pickPointWithDistanceToColorizationMesh(kCenterX, kCenterY, 3, point, distance));
-        EXPECT_NEAR(distance, point.z() + 1.0f, 1e-4f);
-    }
-    EXPECT_TRUE(copy->hasTree());
-    EXPECT_FALSE(renderer->pickPointWithDistanceToColorizationMesh(3, 3, 3, point, distance)) << "background";
 }
 
 } // namespace

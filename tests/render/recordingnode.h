@@ -17,7 +17,6 @@ public:
 
     Math::NBoundingBox<float, 3> boundingBox() const override { return box; }
     std::optional<Math::Color> backgroundColor() const override { return background; }
-    bool isTransparent() const override { return transparent; }
     void brightnessAndContrast(float, float, float& brightness, float& contrast) override
     {
         brightness = brightnessAndContrastResult.first;
@@ -81,7 +80,6 @@ public:
         record("render");
         Renderable::render();
     }
-    void diagnose() const override { ++diagnoseCalls; }
 
     std::vector<std::string> takeCalls() { return std::exchange(calls, {}); }
 
@@ -89,11 +87,9 @@ public:
     std::size_t initializedWith = 0;
     Math::NBoundingBox<float, 3> box;
     std::optional<Math::Color> background;
-    bool transparent = false;
     std::pair<float, float> brightnessAndContrastResult{0.0f, 1.0f};
     Math::NPlane<float, 3> lastPlane;
     std::pair<float, float> lastDistanceRange{};
-    mutable int diagnoseCalls = 0;
 
 private:
     void record(std::string call) { calls.push_back(std::move(call)); }

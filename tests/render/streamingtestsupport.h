@@ -97,34 +97,30 @@ private:
     std::vector<std::string> mLines;
 };
 
+// Calls `step` until `done` holds, or until the deadline passes.
+inline void repeatUntil(std::function<bool()> const& done, std::function<void()> const& step)
+{
+    auto const deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        step();
+}
+
 // Renders `view` until none of `clouds` is loading, then once more.
 inline void renderUntilSettled(Render::Renderer& view,
                                std::vector<std::shared_ptr<PointCloudRenderable>> const& clouds,
                                std::function<void()> const& eachFrame = {})
 {
-    auto const deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < deadline) {
-        view.render();
-        if (eachFrame)
-            eachFrame();
-        bool loading = false;
-        for (auto const& cloud : clouds)
-            loading = loading || cloud->isLoading();
-        if (!loading)
-            break;
-        std::this_thread::sleep_for(5ms);
-    }
-    for (auto const& cloud : clouds)
-        ASSERT_FALSE(cloud->isLoading()) << "loader did not settle";
+    auto const loading = [&] { return std::ranges::any_of(clouds, &PointCloudRenderable::isLoading); };
+    repeatUntil(
+        [&] {
+            view.render();
+            if (eachFrame)
+                eachFrame();
+            return !loading();
+        },
+        [] { std::this_thread::sleep_for(5ms); });
+    ASSERT_FALSE(loading()) << "loader did not settle";
     view.render();
-}
-
-// The scene pass's exact world positions, read back independently of the picking and export code.
-template <class Texel>
-std::vector<Texel> exactWorldPositions(Render::Renderer& view)
-{
-    return RenderTest::readBack<Texel>(view.device(), view.deviceContext(),
-                                       view.scenePass().texture("exactWorldPosition"));
 }
 
 struct Coverage {
@@ -152,14 +148,11 @@ protected:
     // Looks straight down on `box` (world frame) from high enough to see all of it.
     void viewFromAbove(Math::NBoundingBox<float, 3> const& box, float zoom = 1.0f)
     {
-        Math::Point<float, 3> const center = box.center();
-        float const extent = (box.max() - box.min()).head<2>().maxCoeff();
-        viewFromAbove(center, extent / zoom);
+        viewFromAbove(box.center(), (box.max() - box.min()).head<2>().maxCoeff() / zoom);
     }
 
-    void viewFromAbove(Math::Point<float, 3> const& center, float extent)
+    void viewFromAbove(Math::Point<float, 3> const& center, float height)
     {
-        float const height = extent * 1.0f;
         renderer->setCameraPose(center + Math::Point<float, 3>(0, 0, height), Eigen::Vector3f(0, 0, -1),
                                 Eigen::Vector3f(0, 1, 0));
         renderer->setPerspective(60.0f, height * 0.01f, height * 10.0f);
@@ -182,10 +175,30 @@ protected:
         StreamingTest::renderUntilSettled(*renderer, clouds, eachFrame);
     }
 
-    Coverage coverage()
+    Graphics::ColorImage colorImage()
     {
         Graphics::ColorImage image;
         renderer->getColorImage(image);
+        return image;
+    }
+
+    Math::Color centerColor()
+    {
+        Graphics::ColorImage const image = colorImage();
+        return image.pixel(image.width / 2, image.height / 2);
+    }
+
+    // The scene pass's exact world positions (w = 0 where nothing was drawn), read back independently
+    // of the picking and export code.
+    std::vector<Eigen::Vector4f> worldPositions()
+    {
+        return RenderTest::readBack<Eigen::Vector4f>(renderer->device(), renderer->deviceContext(),
+                                                     renderer->scenePass().texture("exactWorldPosition"));
+    }
+
+    Coverage coverage()
+    {
+        Graphics::ColorImage const image = colorImage();
         Coverage result;
         std::size_t covered = 0;
         for (std::size_t y = 0; y < image.height; ++y)
@@ -207,8 +220,7 @@ protected:
     // The bytes of the color image, for comparing whole pictures.
     std::vector<std::uint8_t> picture()
     {
-        Graphics::ColorImage image;
-        renderer->getColorImage(image);
+        Graphics::ColorImage const image = colorImage();
         return {image.data(), image.data() + image.sizeInBytes()};
     }
 
