@@ -166,15 +166,11 @@ TEST_F(PointCloudTest, DestroyingRenderersAndCloudsWhileLoadingJoinsCleanly)
         viewFromAbove(cloud->boundingBoxWorld());
         cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
         renderer->render();
-        if (round == 0) {
+        if (round == 0)
             renderer = std::make_unique<Render::Renderer>();
-            renderer->setViewport(kViewSize, kViewSize);
-        } else if (round == 1) {
+        else if (round == 1)
             renderer->setScene(Render::GroupRenderable::create("empty"));
-        }
         EXPECT_TRUE(round == 2 || !cloud->isLoading()) << "deinit joined the loader";
-        group.reset();
-        cloud.reset();
     }
     renderer->setScene(Render::GroupRenderable::create("after"));
     renderer->render();
@@ -204,8 +200,7 @@ TEST_F(PointCloudTest, RealDataSetsLookRight)
         ASSERT_GT(points, 0u);
         EXPECT_EQ(points, cloud->loadedPointCount());
         Coverage const picture = coverage();
-        EXPECT_GT(picture.fraction, 0.15)
-            << "seen from above, the footprint fills a good part of the picture";
+        EXPECT_GT(picture.fraction, 0.15) << "seen from above, the footprint fills a good part of the picture";
         for (std::size_t channel = 0; channel < 3; ++channel)
             EXPECT_NEAR(picture.meanRgb[channel], meanRgb[channel] / static_cast<double>(points), 25.0)
                 << channel;
@@ -256,10 +251,8 @@ TEST_F(PointCloudTest, UnitScaleChangeLeavesSharedCachesAlone)
     auto scaled = startCloud(potree("mixed-conifer-default"), 50'000);
     group->add("stays", stays);
     group->add("scaled", scaled);
-    renderer->setScene(group);
-    viewFromAbove(stays->boundingBoxWorld());
-    stays->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
     scaled->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+    showSettled(group, stays);
     renderUntilSettled({stays, scaled});
     auto const sharedCache = stays->vertexContainerCache();
     ASSERT_EQ(scaled->vertexContainerCache(), sharedCache);

@@ -77,6 +77,16 @@ TEST_F(RendererTest, SettersForwardOnlyChanges)
     mRenderer.setClassificationInfo(info);
     mRenderer.setClassificationInfo(info);
     EXPECT_EQ(mNode->takeCalls(), Calls{"classification"});
+
+    // A distance range between two points sets a plane through the first, normal towards the second.
+    mRenderer.setDistanceColorizationRange({1, 2, 3}, {1, 2, 7}, Render::ColorMap::Magma);
+    EXPECT_EQ(mNode->takeCalls(), (Calls{"plane", "distanceRange", "distanceColorMap"}));
+    EXPECT_TRUE(mNode->lastPlane.normal().isApprox(Eigen::Vector3f(0, 0, 1)));
+    EXPECT_FLOAT_EQ(mNode->lastPlane.d(), -3.0f);
+    EXPECT_EQ(mNode->lastDistanceRange, (std::pair{0.0f, 4.0f}));
+    mRenderer.setDistanceColorizationRange({1, 1, 1}, {1, 1, 1}, Render::ColorMap::Magma);
+    EXPECT_EQ(mNode->lastPlane.normal(), Eigen::Vector3f::Zero());
+    EXPECT_EQ(mRenderer.maxDistance(), 0.0f);
 }
 
 TEST_F(RendererTest, ReplacingTheSceneDeinitialisesFirstAndSendsEverySetting)
@@ -140,6 +150,23 @@ TEST_F(RendererTest, CameraChangesReachTheSceneOnlyWhenTheMatrixChanges)
     mRenderer.setOrthographic(3.0f, 0.0f, 10.0f);
     EXPECT_FLOAT_EQ(mRenderer.projectionMatrix()(0, 0), 2.0f / 6.0f);
     EXPECT_FLOAT_EQ(mRenderer.projectionMatrix()(1, 1), 2.0f / 3.0f);
+
+    // Values that describe no view are refused, reach no node and leave the view as it was.
+    mNode->takeCalls();
+    Eigen::Matrix4f const view = mRenderer.viewMatrix(), projection = mRenderer.projectionMatrix();
+    Math::Point<float, 3> const eye(1, 2, 3);
+    EXPECT_THROW(mRenderer.setCameraPose(eye, eye, Eigen::Vector3f::UnitZ()), std::invalid_argument);
+    EXPECT_THROW(mRenderer.setCameraPose(eye, Eigen::Vector3f(1, 0, 0), Eigen::Vector3f(0, 0, 0)),
+                 std::invalid_argument);
+    for (float const fov : {0.0f, -10.0f, 180.0f, 200.0f})
+        EXPECT_THROW(mRenderer.setPerspective(fov, 1.0f, 100.0f), std::invalid_argument) << fov;
+    EXPECT_THROW(mRenderer.setPerspective(60.0f, 0.0f, 100.0f), std::invalid_argument);
+    EXPECT_THROW(mRenderer.setPerspective(60.0f, 10.0f, 5.0f), std::invalid_argument);
+    EXPECT_THROW(mRenderer.setOrthographic(0.0f, 10.0f, 1.0f, 100.0f), std::invalid_argument);
+    EXPECT_THROW(mRenderer.setOrthographic(-5.0f, 1.0f, 100.0f), std::invalid_argument);
+    EXPECT_TRUE(mNode->takeCalls().empty());
+    EXPECT_EQ(mRenderer.viewMatrix(), view);
+    EXPECT_EQ(mRenderer.projectionMatrix(), projection);
 }
 
 TEST_F(RendererTest, ViewportChangesResizeTargetsAndRejectBadSizes)
@@ -174,6 +201,14 @@ TEST_F(RendererTest, EmptyFrameClearsToBackgroundAndFarDepth)
     mRenderer.render();
     EXPECT_EQ(pixelAt(0, 0), Math::Color(10, 20, 30, 255));
     EXPECT_EQ(pixelAt(639, 479), Math::Color(10, 20, 30, 255));
+    // Rows into caller memory: blue first, padding beyond each row untouched, never past the span.
+    std::size_t const stride = 640 * 4 + 16;
+    std::vector<std::byte> rows(stride * 3, std::byte{0xEE});
+    mRenderer.getColorImage(rows, stride, 3);
+    EXPECT_EQ(rows[0], std::byte{30});
+    EXPECT_EQ(rows[2 * stride + 3], std::byte{255});
+    EXPECT_EQ(rows[stride - 1], std::byte{0xEE});
+    EXPECT_THROW(mRenderer.getColorImage(rows, stride, 4), std::invalid_argument);
     mNode->background = Math::Color(200, 0, 0, 255);
     mRenderer.render();
     EXPECT_EQ(pixelAt(320, 240), Math::Color(200, 0, 0, 255));
@@ -194,33 +229,6 @@ TEST_F(RendererTest, EmptyFrameClearsToBackgroundAndFarDepth)
     mNode->takeCalls();
     mRenderer.render();
     EXPECT_TRUE(mNode->takeCalls().empty()) << "a hidden scene is not rendered";
-}
-
-TEST_F(RendererTest, CallerMemoryReadbackIsBoundedByTheGivenSpan)
-{
-    mRenderer.setBackgroundColor(1, 2, 3, 4);
-    mRenderer.render();
-    std::size_t const stride = 640 * 4 + 16;
-    std::vector<std::byte> rows(stride * 3, std::byte{0xEE});
-    mRenderer.getColorImage(rows, stride, 3);
-    EXPECT_EQ(rows[0], std::byte{3}); // blue first
-    EXPECT_EQ(rows[2 * stride + 3], std::byte{4});
-    EXPECT_EQ(rows[stride - 1], std::byte{0xEE}) << "padding beyond the row stays untouched";
-    EXPECT_THROW(mRenderer.getColorImage(rows, stride, 4), std::invalid_argument);
-}
-
-TEST_F(RendererTest, DistanceColorizationRangeBuildsAPlaneThroughTheFirstPoint)
-{
-    mRenderer.setDistanceColorizationRange({1, 2, 3}, {1, 2, 7}, Render::ColorMap::Magma);
-    EXPECT_EQ(mNode->takeCalls(), (Calls{"plane", "distanceRange", "distanceColorMap"}));
-    EXPECT_TRUE(mNode->lastPlane.normal().isApprox(Eigen::Vector3f(0, 0, 1)));
-    EXPECT_FLOAT_EQ(mNode->lastPlane.d(), -3.0f);
-    EXPECT_EQ(mNode->lastDistanceRange, (std::pair{0.0f, 4.0f}));
-
-    mRenderer.setDistanceColorizationRange({1, 1, 1}, {1, 1, 1}, Render::ColorMap::Magma);
-    EXPECT_EQ(mNode->lastPlane.normal(), Eigen::Vector3f::Zero());
-    EXPECT_EQ(mNode->lastPlane.d(), 0.0f);
-    EXPECT_EQ(mRenderer.maxDistance(), 0.0f);
 }
 
 } // namespace

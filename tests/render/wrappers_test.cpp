@@ -1,6 +1,7 @@
 #include "d3dtestsupport.h"
 
 #include "render/constantbuffer.h"
+#include "render/renderpass.h"
 #include "render/samplerstate.h"
 #include "render/shaderresourceview.h"
 #include "render/texture2d.h"
@@ -13,31 +14,21 @@
 
 #include <array>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace {
 
 using RenderTest::messageOf;
 using Render::ShaderConfiguration;
-using Texture2dTest = RenderTest::DeviceTest;
-using BindingTest = RenderTest::DeviceTest;
+using WrapperTest = RenderTest::DeviceTest;
 
-D3D11_TEXTURE2D_DESC colorDesc(unsigned int width, unsigned int height,
-                               D3D11_USAGE usage = D3D11_USAGE_DEFAULT)
+D3D11_TEXTURE2D_DESC colorDesc(unsigned int width, unsigned int height, D3D11_USAGE usage = D3D11_USAGE_DEFAULT)
 {
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = width;
-    desc.Height = height;
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = usage;
-    if (usage == D3D11_USAGE_STAGING)
-        desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ | D3D11_CPU_ACCESS_WRITE;
-    else
-        desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
-    return desc;
+    bool const staging = usage == D3D11_USAGE_STAGING;
+    UINT const cpuAccess = D3D11_CPU_ACCESS_READ | D3D11_CPU_ACCESS_WRITE;
+    return {width, height, 1, 1, DXGI_FORMAT_B8G8R8A8_UNORM, {1, 0}, usage,
+            staging ? 0u : static_cast<UINT>(D3D11_BIND_SHADER_RESOURCE), staging ? cpuAccess : 0u, 0};
 }
 
 Graphics::ColorImage filledImage(std::size_t width, std::size_t height, Math::Color color)
@@ -49,7 +40,7 @@ Graphics::ColorImage filledImage(std::size_t width, std::size_t height, Math::Co
 
 // A zero size gives an empty wrapper, and a failed resize leaves one; filled constructors fill the
 // texture; moving hands the texture over and the last holder releases it.
-TEST_F(Texture2dTest, SizesFillsAndOwnership)
+TEST_F(WrapperTest, Texture2dSizesFillsAndOwnership)
 {
     for (auto [width, height, slices] :
          {std::array{0u, 4u, 1u}, std::array{4u, 0u, 1u}, std::array{4u, 4u, 0u}})
@@ -76,7 +67,7 @@ TEST_F(Texture2dTest, SizesFillsAndOwnership)
 }
 
 // Images of unequal layouts are refused before the texture is touched; equal ones become its slices.
-TEST_F(Texture2dTest, LoadChecksImageLayoutsBeforeTouchingTheTexture)
+TEST_F(WrapperTest, Texture2dLoadChecksImageLayoutsBeforeTouchingTheTexture)
 {
     Render::Texture2d texture(device, colorDesc(2, 2));
     ID3D11Texture2D* const original = texture.get();
@@ -103,7 +94,7 @@ TEST_F(Texture2dTest, LoadChecksImageLayoutsBeforeTouchingTheTexture)
 
 // Tiles must fit, exact fits are accepted, padded rows copy only their pixels, and images are written
 // and read only through texels of their own size.
-TEST_F(Texture2dTest, TilesAndReadbacksAreBoundedByTheTexture)
+TEST_F(WrapperTest, Texture2dTilesAndReadbacksAreBoundedByTheTexture)
 {
     Math::Color const background(9, 9, 9, 9);
     Math::Color const tileColor(200, 100, 50, 255);
@@ -139,7 +130,7 @@ TEST_F(Texture2dTest, TilesAndReadbacksAreBoundedByTheTexture)
 }
 
 // Every binding refuses an end without a begin and a second begin, and is bound exactly between the two.
-TEST_F(BindingTest, BindingsAreBalancedAndBoundBetweenBeginAndEnd)
+TEST_F(WrapperTest, BindingsAreBalancedAndBoundBetweenBeginAndEnd)
 {
     auto const expectBalanced = [&](auto& binding, ShaderConfiguration stages, unsigned int slot,
                                     auto boundAt) {
@@ -180,6 +171,119 @@ TEST_F(BindingTest, BindingsAreBalancedAndBoundBetweenBeginAndEnd)
         return bound.p;
     });
     EXPECT_FALSE(buffer.isChanged()) << "a change is uploaded at begin";
+
+    // A pass's textures bind by name, under the same rules; a refused bind binds nothing.
+    Render::RenderPass pass(device, 4, 4);
+    pass.addRenderTarget("color", DXGI_FORMAT_B8G8R8A8_UNORM);
+    pass.addDepthBuffer(D3D11_CLEAR_DEPTH, 1.0f, 0);
+    EXPECT_EQ(messageOf([&] { pass.unbindTexture(context, "color"); }), "Error: begin call is missing");
+    pass.bindTexture(context, "color", ShaderConfiguration::Pixel, 0);
+    EXPECT_EQ(messageOf([&] { pass.bindTexture(context, "color", ShaderConfiguration::Pixel, 1); }),
+              "Error: end call is missing");
+    ID3D11ShaderResourceView* bound = nullptr;
+    context->PSGetShaderResources(1, 1, &bound);
+    EXPECT_EQ(bound, nullptr);
+    pass.unbindTexture(context, "color");
+    context->PSGetShaderResources(0, 1, &bound);
+    EXPECT_EQ(bound, nullptr);
+    pass.bindDepthTexture(context, ShaderConfiguration::Pixel, 3);
+    EXPECT_EQ(messageOf([&] { pass.bindDepthTexture(context, ShaderConfiguration::Pixel, 3); }),
+              "Error: end call is missing");
+    pass.unbindDepthTexture(context);
+    EXPECT_EQ(messageOf([&] { pass.unbindDepthTexture(context); }), "Error: begin call is missing");
+}
+
+// The COM reference count of an object, read without changing it.
+ULONG referenceCount(IUnknown* object)
+{
+    object->AddRef();
+    return object->Release();
+}
+
+// Every holder owns exactly one reference: copies add one, moves and Attach/Detach hand theirs over,
+// reassignment releases the old object, self-assignment keeps it.
+TEST_F(WrapperTest, ComPtrHoldsExactlyOneReferencePerHolder)
+{
+    ULONG const before = referenceCount(device);
+    {
+        ATL::CComPtr<ID3D11Device> holder(device.p);
+        ATL::CComPtr<ID3D11Device> copy = holder;
+        EXPECT_EQ(referenceCount(device), before + 2);
+        ATL::CComPtr<ID3D11Device> moved = std::move(copy);
+        EXPECT_EQ(copy, nullptr);
+        EXPECT_EQ(referenceCount(device), before + 2);
+        moved = holder;
+        moved = moved;
+        EXPECT_EQ(referenceCount(device), before + 2);
+        moved = nullptr;
+        ATL::CComPtr<IDXGIDevice> dxgiDevice;
+        ASSERT_GE(holder.QueryInterface(&dxgiDevice), 0);
+        EXPECT_NE(dxgiDevice, nullptr);
+    }
+    EXPECT_EQ(referenceCount(device), before);
+
+    D3D11_BUFFER_DESC desc{};
+    desc.ByteWidth = 16;
+    desc.BindFlags = D3D11_BIND_VERTEX_BUFFER;
+    ATL::CComPtr<ID3D11Buffer> first;
+    ATL::CComPtr<ID3D11Buffer> second;
+    ASSERT_GE(device->CreateBuffer(&desc, nullptr, &first), 0);
+    ASSERT_GE(device->CreateBuffer(&desc, nullptr, &second), 0);
+    ID3D11Buffer* const watched = first.Detach();
+    first.Attach(watched);
+    EXPECT_EQ(referenceCount(watched), 1u);
+    watched->AddRef(); // keeps the object alive to observe its count
+    first = second;
+    EXPECT_EQ(watched->Release(), 0u) << "reassignment released the old object";
+    EXPECT_EQ(referenceCount(second), 2u);
+}
+
+// Targets take the pass size and keep their clear values and order through a viewport change; clears
+// without depth leave the depth buffer; begin binds targets and depth, end unbinds them.
+TEST_F(WrapperTest, RenderPassTargetsFollowTheViewportAndBindBetweenBeginAndEnd)
+{
+    Render::RenderPass pass(device, 8, 8);
+    EXPECT_EQ(pass.addRenderTarget("color", DXGI_FORMAT_B8G8R8A8_UNORM), 0u);
+    EXPECT_EQ(pass.addRenderTarget("worldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT), 1u);
+    EXPECT_THROW(pass.depthTexture(), std::logic_error);
+    pass.addDepthBuffer(D3D11_CLEAR_DEPTH, 0.25f, 0);
+    pass.setClearValue("color", Math::Color(0, 0, 255, 255));
+    EXPECT_THROW(pass.addRenderTarget("color", DXGI_FORMAT_B8G8R8A8_UNORM), std::invalid_argument);
+    EXPECT_THROW(pass.texture("depth"), std::invalid_argument);
+    auto const oldViews = pass.renderTargetViews();
+
+    pass.setViewport(12, 5);
+    EXPECT_EQ(pass.clearValue("color"), (std::array<float, 4>{0.0f, 0.0f, 1.0f, 1.0f}));
+    EXPECT_EQ(pass.texture("worldPosition").width(), 12u);
+    EXPECT_EQ(pass.texture("worldPosition").desc().BindFlags,
+              static_cast<UINT>(D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE));
+    EXPECT_EQ(pass.depthTexture().height(), 5u);
+    ASSERT_EQ(pass.renderTargetViews().size(), 2u);
+    EXPECT_NE(pass.renderTargetViews()[0], oldViews[0]);
+    ATL::CComPtr<ID3D11Resource> resource;
+    pass.renderTargetViews()[1]->GetResource(&resource);
+    EXPECT_EQ(resource, static_cast<ID3D11Resource*>(pass.texture("worldPosition").get()));
+
+    pass.clearAllRenderTargets(context, true);
+    pass.setDepthStencilClearValues(D3D11_CLEAR_DEPTH, 0.5f, 0);
+    pass.clearAllRenderTargets(context, false);
+    EXPECT_EQ(readBack<Math::Color>(pass.texture("color")),
+              std::vector<Math::Color>(60, Math::Color(0, 0, 255, 255)));
+    EXPECT_EQ(readBack<float>(pass.depthTexture()), std::vector<float>(60, 0.25f));
+
+    pass.begin(context);
+    std::array<ID3D11RenderTargetView*, 2> views{};
+    ID3D11DepthStencilView* depth = nullptr;
+    context->OMGetRenderTargets(2, views.data(), &depth);
+    EXPECT_EQ(views[1], pass.renderTargetViews()[1]);
+    EXPECT_EQ(depth, pass.depthStencilView());
+    for (ID3D11RenderTargetView* view : views)
+        view->Release();
+    depth->Release();
+    pass.end(context);
+    context->OMGetRenderTargets(2, views.data(), &depth);
+    EXPECT_EQ(views[0], nullptr);
+    EXPECT_EQ(depth, nullptr);
 }
 
 } // namespace
