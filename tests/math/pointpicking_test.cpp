@@ -24,26 +24,15 @@ constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // A position image of `width` x `height` empty pixels with hits placed by (column, row).
-class PositionImage {
-public:
-    PositionImage(std::size_t width, std::size_t height)
-        : mPixels(width * height, Eigen::Vector4f::Zero())
-        , mWidth(width)
-        , mHeight(height)
-    {
-    }
+struct PositionImage {
+    std::size_t width, height;
+    std::vector<Eigen::Vector4f> pixels = std::vector<Eigen::Vector4f>(width * height, Eigen::Vector4f::Zero());
 
     void set(std::size_t column, std::size_t row, Point3f const& position, float w = 1.0f)
     {
-        mPixels[row * mWidth + column] << position, w;
+        pixels[row * width + column] << position, w;
     }
-
-    PositionImageView view() const { return {mPixels, mWidth, mHeight}; }
-
-private:
-    std::vector<Eigen::Vector4f> mPixels;
-    std::size_t mWidth;
-    std::size_t mHeight;
+    PositionImageView view() const { return {pixels, width, height}; }
 };
 
 TEST(PickWindow, CoversTheToleranceClampedToTheImageWithExclusiveFarBounds)
@@ -87,19 +76,19 @@ TEST(PositionHit, NeedsPositiveWAndAFinitePositionInAnImageOfEnoughPixels)
 
 TEST(ClosestHit, TakesTheNearestUsableHitInTheWindowFirstInColumnOrder)
 {
-    PositionImage image(8, 8);
+    PositionImage image{8, 8};
     image.set(2, 2, Point3f(0, 0, 5));
     image.set(3, 3, Point3f(0, 0, 2));
     image.set(4, 1, Point3f(0, 0, 9));
     EXPECT_EQ(Math::closestHit(image.view(), PixelWindow{0, 8, 0, 8}, Point3f(0, 0, 0)), Point3f(0, 0, 2));
 
-    PositionImage ties(8, 8);
+    PositionImage ties{8, 8};
     ties.set(2, 0, Point3f(1, 0, 0));
     ties.set(1, 5, Point3f(0, 1, 0));
     ties.set(1, 3, Point3f(0, 0, 1));
     EXPECT_EQ(Math::closestHit(ties.view(), PixelWindow{0, 8, 0, 8}, Point3f(0, 0, 0)), Point3f(0, 0, 1));
 
-    PositionImage unusable(8, 8);
+    PositionImage unusable{8, 8};
     unusable.set(5, 5, Point3f(0, 0, 1)); // on the exclusive far bound
     unusable.set(2, 2, Point3f(kNaN, 0, 0));
     unusable.set(3, 3, Point3f(0, 0, 0.5f), 0.0f);
@@ -110,7 +99,7 @@ TEST(ClosestHit, TakesTheNearestUsableHitInTheWindowFirstInColumnOrder)
 
 TEST(HitsInWindow, ListsHitsColumnByColumnAndSortUniqueDropsDuplicates)
 {
-    PositionImage image(4, 4);
+    PositionImage image{4, 4};
     image.set(2, 0, Point3f(3, 0, 0));
     image.set(1, 2, Point3f(2, 0, 0));
     image.set(1, 1, Point3f(1, 0, 0));
