@@ -4,7 +4,9 @@
 #include "render/buffersize.h"
 #include "render/comexception.h"
 #include "render/pointinputlayout.h"
+#include "render/rendermode.h"
 #include "render/scopedbinding.h"
+#include "render/shader.h"
 
 #include <Eigen/LU>
 
@@ -16,6 +18,7 @@ namespace Render {
 namespace {
 
 constexpr char const* kPointShader = "shaders/pointcloud.hlsl";
+constexpr char const* kTomographicEntryPoint = "ps_tomographic";
 constexpr unsigned int kQuadVertexCount = 4;
 constexpr UINT kVertexStride = sizeof(VertexPosColorIntensityClassIndexScanIndexDistance);
 constexpr unsigned int kFrameConstantsSlot = 0;
@@ -51,6 +54,8 @@ LoDPointCloud::LoDPointCloud(ATL::CComPtr<ID3D11Device> device, ATL::CComPtr<ID3
     auto const& layout = pointInputLayout();
     mVertexShader = VertexShader::fromHlslResource(mDevice, kPointShader, {layout.begin(), layout.end()});
     mPixelShader = PixelShader::fromHlslResource(mDevice, kPointShader);
+    mTomographicPixelShader = PixelShader::fromCsoString(
+        mDevice, Shader::compileShaderFromResource(kPointShader, kTomographicEntryPoint, PixelShader::kProfile));
     ensureVertexCapacity(mPointBudget);
     mPrioritizer = sharedPrioritizers().createOrGet(mRendererId, mPointBudget);
     if (mPointBudget < mPrioritizer->totalMaxPointCount())
@@ -140,7 +145,9 @@ void LoDPointCloud::draw(Buffer const& front, bool newData)
         return;
 
     ScopedBinding const vertexShader(mVertexShader, mContext);
-    ScopedBinding const pixelShader(mPixelShader, mContext);
+    auto const mode = static_cast<RenderMode>(mFrameConstants.data().point_render_mode);
+    bool const tomographic = mode == RenderMode::TomographicDarkContours || mode == RenderMode::TomographicBrightContours;
+    ScopedBinding const pixelShader(tomographic ? mTomographicPixelShader : mPixelShader, mContext);
     ScopedBinding const frameConstants(mFrameConstants, mContext, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel,
                                        kFrameConstantsSlot);
     ScopedBinding const pointShading(mPointShading, mContext);

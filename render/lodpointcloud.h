@@ -70,6 +70,8 @@ private:
     ConstantBuffer<cbPerFrame> mFrameConstants;
     VertexShader mVertexShader;
     PixelShader mPixelShader;
+    // The tomographic modes' pixels, kept out of the common pixel shader so that it has no branch.
+    PixelShader mTomographicPixelShader;
     std::shared_ptr<NodePrioritizer> mPrioritizer;
     Core::TripleBuffer<Buffer> mBuffers;
     std::shared_ptr<ClassificationColorTexture> mClassificationColors;

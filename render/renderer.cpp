@@ -479,8 +479,7 @@ void Renderer::render()
     mOutputPass.begin(context);
     mOpaqueBlendState.set(context, nullptr, kSampleMaskAll);
     mNoDepthState.set(context, kStencilReference);
-    mOutputPass.setClearValue("color", mBackgroundColor);
-    mOutputPass.clearAllRenderTargets(context, false);
+    // The post-process writes every pixel of every output target: nothing to clear.
     if (mPostProcess.eyeDomeLighting())
         mPostProcess.setEyeDomeLightingView(mCamera->viewMatrix(), mCamera->projectionMatrix());
     {

@@ -76,7 +76,6 @@ RWBuffer<uint2> pointLooksOut : register(u0);
 
 static const int kModeDefault = 0;
 static const int kModeTomographicDarkContours = 1;
-static const int kModeTomographicBrightContours = 2;
 static const int kModeColorizeByNormal = 3;
 static const int kModeColorizeByPlaneDistance = 4;
 static const int kModeColorizeByIntensity = 5;
@@ -98,15 +97,18 @@ struct VS_INPUT
     uint instanceId : SV_InstanceID;
 };
 
-// Color and exact position are the same at the four corners: flat, so that the rasterizer sets up
-// no interpolation for them and the exact position arrives unrounded.
+// As few interpolants as the rasterizer must set up for each of a point's two triangles, which
+// cover a few pixels each. The point's center and color are the same at the four corners: flat, so
+// that the exact position arrives unrounded. The square is screen aligned at one clip-space w, so
+// its corner coordinates interpolate linearly in screen space; the world position of a pixel of
+// the square follows from them and the square's half extent.
 struct VS_OUTPUT
 {
     float4 position : SV_POSITION;
-    nointerpolation float4 color : COLOR;
-    float4 worldPosition : WORLDPOSITION;
-    nointerpolation float4 exactWorldPosition : EXACTWORLDPOSITION;
-    float2 uv : TEXCOORD0;
+    // Center in world coordinates as float bits, and the color as bytes blue, green, red, alpha.
+    nointerpolation uint4 center : CENTER;
+    // Corner coordinates (-1 to 1 across the square) and the clip-space half extent of the square.
+    noperspective float3 corner : CORNER;
 };
 
 struct PS_OUTPUT
@@ -177,33 +179,57 @@ VS_OUTPUT vs_main(VS_INPUT input)
     pointHalfExtent = clamp(pointHalfExtent, w / height, max_point_size * w / height);
 
     float2 uv = float2(-1.0 + 2.0 * ((input.vertexId >> 1) & 1), -1.0 + 2.0 * (input.vertexId & 1));
-    float4 offset = float4(uv.x * pointHalfExtent / aspect, uv.y * pointHalfExtent, 0.0, 0.0);
-    output.position = clipPosition + offset;
-    output.uv = uv;
-    output.color = unpackBGRA(look.x);
-    output.exactWorldPosition = mul(model, input.position);
-    // The corner offset carried back to world space, so that picking sees the drawn square.
-    output.worldPosition = output.exactWorldPosition + mul(inv_view_proj, offset);
+    output.position = clipPosition + float4(uv.x * pointHalfExtent / aspect, uv.y * pointHalfExtent, 0.0, 0.0);
+    output.center = uint4(asuint(mul(model, input.position).xyz), look.x);
+    output.corner = float3(uv, pointHalfExtent);
     return output;
 }
 
+// What every pixel of a point writes besides its color; `edge` is 1 at the center and 0 on the rim.
+struct PointPixel
+{
+    float edge;
+    float4 worldPosition;
+    float4 exactWorldPosition;
+};
+
+// Pixels outside the disc are discarded.
+PointPixel pointPixel(VS_OUTPUT input)
+{
+    PointPixel pixel;
+    pixel.edge = 1.0 - length(input.corner.xy);
+    if (pixel.edge < 0.0)
+        discard;
+    pixel.exactWorldPosition = float4(asfloat(input.center.xyz), 1.0);
+    // The corner offset carried back to world space, so that picking sees the drawn disc. Its clip
+    // z and w are 0, so only the first two columns of the inverse take part and w stays 1.
+    float2 offset = input.corner.xy * input.corner.z * float2(1.0 / aspect, 1.0);
+    pixel.worldPosition = pixel.exactWorldPosition + offset.x * inv_view_proj._m00_m10_m20_m30 +
+                          offset.y * inv_view_proj._m01_m11_m21_m31;
+    return pixel;
+}
+
+// Every mode but the tomographic ones: the point's color.
 PS_OUTPUT ps_main(VS_OUTPUT input)
 {
-    float edge = 1.0 - length(input.uv);
-    if (edge < 0.0)
-        discard;
-
+    PointPixel pixel = pointPixel(input);
     PS_OUTPUT output;
-    if (point_render_mode == kModeTomographicDarkContours || point_render_mode == kModeTomographicBrightContours) {
-        float3 tint = use_cloud_colors_in_tomographic_render_modes ? uniformColor.rgb : tomographicColor.rgb;
-        float alpha = tomo_contrast * smoothstep(0.0, 1.0, edge);
-        output.color = point_render_mode == kModeTomographicDarkContours ? float4(1.0 - tint, alpha)
-                                                                          : float4(tint, alpha);
-    } else {
-        output.color = input.color;
-    }
-    output.worldPosition = input.worldPosition;
-    output.exactWorldPosition = input.exactWorldPosition;
+    output.color = unpackBGRA(input.center.w);
+    output.worldPosition = pixel.worldPosition;
+    output.exactWorldPosition = pixel.exactWorldPosition;
+    return output;
+}
+
+// The tomographic modes: a tint whose opacity falls off towards the rim, composited by blending.
+PS_OUTPUT ps_tomographic(VS_OUTPUT input)
+{
+    PointPixel pixel = pointPixel(input);
+    PS_OUTPUT output;
+    float3 tint = use_cloud_colors_in_tomographic_render_modes ? uniformColor.rgb : tomographicColor.rgb;
+    float alpha = tomo_contrast * smoothstep(0.0, 1.0, pixel.edge);
+    output.color = point_render_mode == kModeTomographicDarkContours ? float4(1.0 - tint, alpha) : float4(tint, alpha);
+    output.worldPosition = pixel.worldPosition;
+    output.exactWorldPosition = pixel.exactWorldPosition;
     return output;
 }
 
