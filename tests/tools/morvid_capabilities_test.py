@@ -129,6 +129,34 @@ def every_mode_and_map(morvid, data, out, level):
     return ok
 
 
+def written_points(morvid, data, out):
+    """export and query write the same points as PLY and as text: Open3D reads the PLY files as the
+    same points in the same order, positions in the data set's own coordinates, red first."""
+    exported = morvid.json("export", os.path.join(data, "potree", "autzen-trim-brotli"), *SIZE,
+                           "--png", os.path.join(out, "export.png"), "--ply", os.path.join(out, "export.ply"),
+                           "--points", os.path.join(out, "export.txt"))
+    ok = check(exported["settled"] and exported["points_exported"] > 0,
+               f"export wrote {exported['points_exported']} points")
+    for extension in ["ply", "txt"]:
+        queried = morvid.json("query", os.path.join(data, "potree", "autzen-trim-default"), "--max-level", "2",
+                              "--output", os.path.join(out, "autzen-query." + extension))
+        ok &= check(queried["nodes_per_level"] == [1, 2, 8] and queried["points"] == 43910,
+                    f"query to .{extension}: {queried['points']} points in {queried['nodes_per_level']} nodes")
+    for name in ["export", "autzen-query"]:
+        cloud = open3d.io.read_point_cloud(os.path.join(out, name + ".ply"), format="ply")
+        with open(os.path.join(out, name + ".txt")) as text:
+            header = text.readline().split()
+        rows = numpy.loadtxt(os.path.join(out, name + ".txt"), skiprows=1, ndmin=2)
+        positions, colors = numpy.asarray(cloud.points), numpy.asarray(cloud.colors)
+        # Colors that were all gray could not show their channel order.
+        ok &= check(header == ["X", "Y", "Z", "Red", "Green", "Blue", "Alpha"] and len(rows) > 0
+                    and positions.shape == rows[:, :3].shape and numpy.array_equal(positions, rows[:, :3])
+                    and colors.shape == rows[:, 3:6].shape and numpy.abs(colors - rows[:, 3:6] / 255).max() < 1e-6
+                    and numpy.abs(rows[:, 3] - rows[:, 5]).max() > 0,
+                    f"{name}.ply: {len(positions)} points as {name}.txt records {len(rows)}, first {rows[0].tolist()}")
+    return ok
+
+
 def refusals(morvid, data, out):
     autzen = os.path.join(data, "potree", "autzen-trim-brotli")
     conifer = os.path.join(data, "potree", "mixed-conifer-brotli")
@@ -201,7 +229,7 @@ def main(arguments):
     morvid = Morvid(runner, executable)
     results = [deviation(morvid, data, out, level), every_mode_and_map(morvid, data, out, level),
                panorama_from_cloud(morvid, data, out), shared_budget(morvid, data, out),
-               refusals(morvid, data, out)]
+               written_points(morvid, data, out), refusals(morvid, data, out)]
     return 0 if all(results) else 1
 
 
