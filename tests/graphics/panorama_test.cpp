@@ -217,7 +217,7 @@ TEST_F(DamagedPanorama, UnusableDescriptionsAreRejectedNamingTheFileAndTheReason
               std::string::npos);
 }
 
-TEST_F(DamagedPanorama, MissingTruncatedOrOutsideTilesAreRefusedNamingTheFile)
+TEST_F(DamagedPanorama, MissingTruncatedCorruptMisfitOrOutsideTilesAreRefusedNamingTheFile)
 {
     TiledPanoramaLoader loader(folder.path());
     std::filesystem::remove(colorTile());
@@ -232,22 +232,17 @@ TEST_F(DamagedPanorama, MissingTruncatedOrOutsideTilesAreRefusedNamingTheFile)
 
     EXPECT_THROW(loader.loadColorTile(PanoramaLoader::tileId(3, 0)), std::out_of_range);
     EXPECT_THROW(loader.loadDepthTile(PanoramaLoader::tileId(0, 8)), std::out_of_range);
-}
 
-TEST_F(DamagedPanorama, CorruptOrMisfitColorTileIsNamed)
-{
-    TiledPanoramaLoader loader(folder.path());
-    std::string const bytes = Core::readLocalFile(colorTile());
-    writeText(colorTile(), bytes.substr(0, bytes.size() / 2));
-    std::string const truncated = errorOf([&] { loader.loadColorTile(tile); });
-    EXPECT_NE(truncated.find("cannot decode the PNG image \"" + colorTile().generic_string()), std::string::npos)
-        << truncated;
+    std::string const pngBytes = Core::readLocalFile(TiledPanoramaLoader::colorTilePath(folder.path(), 2, 3));
+    writeText(colorTile(), pngBytes.substr(0, pngBytes.size() / 2));
+    std::string const cut = errorOf([&] { loader.loadColorTile(tile); });
+    EXPECT_NE(cut.find("cannot decode the PNG image \"" + colorTile().generic_string()), std::string::npos) << cut;
 
     // A well-formed PNG of the coarser level is smaller: drawn at the top left of its slot. One of the
     // finer level does not fit into the coarser level's slot.
     std::filesystem::path const coarse = TiledPanoramaLoader::colorTilePath(folder.path(), 0, 3);
     std::string const coarseBytes = Core::readLocalFile(coarse);
-    writeText(coarse, Core::readLocalFile(TiledPanoramaLoader::colorTilePath(folder.path(), 2, 3)));
+    writeText(coarse, pngBytes);
     writeText(colorTile(), coarseBytes);
     EXPECT_EQ(loader.loadColorTile(tile).width, 4u);
     std::string const misfit = errorOf([&] { loader.loadColorTile(PanoramaLoader::tileId(0, 3)); });
