@@ -220,6 +220,7 @@ TEST_F(DamagedPanorama, UnusableDescriptionsAreRejectedNamingTheFileAndTheReason
 TEST_F(DamagedPanorama, MissingTruncatedCorruptMisfitOrOutsideTilesAreRefusedNamingTheFile)
 {
     TiledPanoramaLoader loader(folder.path());
+    std::string const colorBytes = Core::readLocalFile(colorTile());
     std::filesystem::remove(colorTile());
     std::string const message = errorOf([&] { loader.loadColorTile(tile); });
     EXPECT_NE(message.find(colorTile().generic_string() + "\" is missing"), std::string::npos) << message;
@@ -233,8 +234,7 @@ TEST_F(DamagedPanorama, MissingTruncatedCorruptMisfitOrOutsideTilesAreRefusedNam
     EXPECT_THROW(loader.loadColorTile(PanoramaLoader::tileId(3, 0)), std::out_of_range);
     EXPECT_THROW(loader.loadDepthTile(PanoramaLoader::tileId(0, 8)), std::out_of_range);
 
-    std::string const pngBytes = Core::readLocalFile(TiledPanoramaLoader::colorTilePath(folder.path(), 2, 3));
-    writeText(colorTile(), pngBytes.substr(0, pngBytes.size() / 2));
+    writeText(colorTile(), colorBytes.substr(0, colorBytes.size() / 2));
     std::string const cut = errorOf([&] { loader.loadColorTile(tile); });
     EXPECT_NE(cut.find("cannot decode the PNG image \"" + colorTile().generic_string()), std::string::npos) << cut;
 
@@ -242,7 +242,7 @@ TEST_F(DamagedPanorama, MissingTruncatedCorruptMisfitOrOutsideTilesAreRefusedNam
     // finer level does not fit into the coarser level's slot.
     std::filesystem::path const coarse = TiledPanoramaLoader::colorTilePath(folder.path(), 0, 3);
     std::string const coarseBytes = Core::readLocalFile(coarse);
-    writeText(coarse, pngBytes);
+    writeText(coarse, Core::readLocalFile(TiledPanoramaLoader::colorTilePath(folder.path(), 2, 3)));
     writeText(colorTile(), coarseBytes);
     EXPECT_EQ(loader.loadColorTile(tile).width, 4u);
     std::string const misfit = errorOf([&] { loader.loadColorTile(PanoramaLoader::tileId(0, 3)); });
