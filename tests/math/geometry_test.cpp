@@ -48,7 +48,7 @@ TEST(Plane, NormalizedKeepsSignedDistanceGeometry)
     EXPECT_FLOAT_EQ(Plane::throughPoint(Vec3(1, 0, 0), Vec3(4, 0, 0)).signedDistance(Vec3(1, 9, 9)), -3.0f);
 }
 
-TEST(HalfSpace, BoxOutsideOnlyWhenEveryCornerFails)
+TEST(HalfSpace, BoxOutsideOnlyWhenEveryCornerFailsAndTransformedKeepsTheSamePoints)
 {
     HalfSpace const xAtLeast1(1, 0, 0, -1);
     EXPECT_TRUE(xAtLeast1.isOutside(Box(Vec3(-3, 0, 0), Vec3(0.5f, 1, 1))));
@@ -58,10 +58,7 @@ TEST(HalfSpace, BoxOutsideOnlyWhenEveryCornerFails)
     EXPECT_TRUE(HalfSpace().contains(Vec3(1e30f, -1e30f, 0)));
     float const inf = std::numeric_limits<float>::infinity(); // infinite along the axes it ignores
     EXPECT_FALSE(HalfSpace(1, 0, 0, 0).isOutside(Box(Vec3(0, -inf, -inf), Vec3(1, inf, inf))));
-}
 
-TEST(HalfSpace, TransformedKeepsTheSamePoints)
-{
     HalfSpace const world(Vec3(0, 1, 0), -2);
     Eigen::Affine3f modelToWorld = Eigen::Translation3f(0, 5, 0) * Eigen::Scaling(2.0f);
     auto const model = world.transformed(modelToWorld.inverse().matrix());
@@ -95,7 +92,7 @@ Eigen::Matrix4f orthographicUnitBox(bool reversed)
     return m;
 }
 
-TEST(Frustum, PlanesAreUnitAndPointInside)
+TEST(Frustum, PlanesAreUnitAndCullOnlyBoxesFullyBehindOnePlane)
 {
     for (bool reversed : {false, true}) {
         Math::Frustum<float> const frustum(orthographicUnitBox(reversed), reversed);
@@ -109,10 +106,6 @@ TEST(Frustum, PlanesAreUnitAndPointInside)
         EXPECT_NEAR(frustum.plane(Math::Frustum<float>::Left).signedDistance(Vec3(0, 0, -2)), 1.0f, 1e-5f);
         EXPECT_NEAR(frustum.plane(Math::Frustum<float>::Top).signedDistance(Vec3(0, 0.25f, -2)), 0.75f, 1e-5f);
     }
-}
-
-TEST(Frustum, CullsOnlyBoxesFullyBehindOnePlane)
-{
     Math::Frustum<float> const frustum(orthographicUnitBox(true), true);
     EXPECT_FALSE(frustum.isOutside(Box(Vec3(0.9f, 0, -2), Vec3(1.5f, 0.1f, -1.9f))));
     EXPECT_TRUE(frustum.isOutside(Box(Vec3(1.1f, 0, -2), Vec3(1.5f, 0.1f, -1.9f))));

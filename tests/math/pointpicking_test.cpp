@@ -26,7 +26,8 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 // A position image of `width` x `height` empty pixels with hits placed by (column, row).
 struct PositionImage {
     std::size_t width, height;
-    std::vector<Eigen::Vector4f> pixels = std::vector<Eigen::Vector4f>(width * height, Eigen::Vector4f::Zero());
+    std::vector<Eigen::Vector4f> pixels =
+        std::vector<Eigen::Vector4f>(width * height, Eigen::Vector4f::Zero());
 
     void set(std::size_t column, std::size_t row, Point3f const& position, float w = 1.0f)
     {
@@ -147,7 +148,7 @@ void expectPlane(std::optional<Plane> const& plane, Eigen::Vector3f const& norma
     EXPECT_NEAR(sign * plane->d(), d, tolerance);
 }
 
-TEST(FitPlane, FindsThePlaneAmongOutliersTheSameEachTime)
+TEST(FitPlane, FindsThePlaneAmongOutliersTheSameEachTimeAndFailsWithoutThreeSpanningPointsOrAnInlierDistance)
 {
     Eigen::Vector3f const plane(0.5f, -0.25f, -1.0f);
     expectPlane(Math::fitPlane(planeWithOutliers(150), 0.01), plane.normalized(), 3.0f / plane.norm(), 1e-4f);
@@ -155,10 +156,7 @@ TEST(FitPlane, FindsThePlaneAmongOutliersTheSameEachTime)
     EXPECT_EQ(Math::fitPlane(points, 0.05)->coefficients(), Math::fitPlane(points, 0.05)->coefficients());
     expectPlane(Math::fitPlane(std::vector<Point3f>{Point3f(0, 0, 2), Point3f(1, 0, 2), Point3f(0, 1, 2)}, 1e-3),
                 Eigen::Vector3f(0, 0, 1), -2.0f, 1e-6f);
-}
 
-TEST(FitPlane, FailsWithoutThreeSpanningPointsOrAPositiveInlierDistance)
-{
     EXPECT_FALSE(Math::fitPlane(std::vector<Point3f>{}, 1.0));
     EXPECT_FALSE(Math::fitPlane(std::vector<Point3f>{Point3f(0, 0, 0), Point3f(1, 0, 0)}, 1.0));
     std::vector<Point3f> collinear;
@@ -167,7 +165,6 @@ TEST(FitPlane, FailsWithoutThreeSpanningPointsOrAPositiveInlierDistance)
     EXPECT_FALSE(Math::fitPlane(collinear, 1.0));
     EXPECT_FALSE(Math::leastSquaresPlane(collinear));
     EXPECT_FALSE(Math::leastSquaresPlane(std::vector<Point3f>(10, Point3f(4, 5, 6))));
-    auto const points = planeWithOutliers(0);
     for (double const inlierDistance : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()})
         EXPECT_FALSE(Math::fitPlane(points, inlierDistance)) << inlierDistance;
 }
