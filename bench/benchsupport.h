@@ -46,22 +46,29 @@ struct PairedTimes {
 };
 
 // Runs subject and baseline in turns, starting with a different one each time, so that a burst of
-// load from other programs does not fall on one side only.
+// load from other programs does not fall on one side only. Each returns the seconds it measured.
 template <class Subject, class Baseline>
-PairedTimes timeInTurns(int repetitions, Subject&& subject, Baseline&& baseline)
+PairedTimes measureInTurns(int repetitions, Subject&& subject, Baseline&& baseline)
 {
     std::vector<double> subjectTimes;
     std::vector<double> baselineTimes;
     for (int turn = 0; turn < repetitions; ++turn) {
         if (turn % 2 == 0) {
-            subjectTimes.push_back(secondsOf(subject));
-            baselineTimes.push_back(secondsOf(baseline));
+            subjectTimes.push_back(subject());
+            baselineTimes.push_back(baseline());
         } else {
-            baselineTimes.push_back(secondsOf(baseline));
-            subjectTimes.push_back(secondsOf(subject));
+            baselineTimes.push_back(baseline());
+            subjectTimes.push_back(subject());
         }
     }
     return {median(subjectTimes), median(baselineTimes)};
+}
+
+// The same, timing each run whole.
+template <class Subject, class Baseline>
+PairedTimes timeInTurns(int repetitions, Subject&& subject, Baseline&& baseline)
+{
+    return measureInTurns(repetitions, [&] { return secondsOf(subject); }, [&] { return secondsOf(baseline); });
 }
 
 // Stops the program when both sides of a comparison did not do the same work.

@@ -139,6 +139,13 @@ HttpStatistics HttpClient::statistics() const
     return {mRequests.load(), mBytesFetched.load()};
 }
 
+std::size_t HttpClient::idleRequestSlots() const
+{
+    std::lock_guard const lock(mMutex);
+    std::size_t const busy = mQueue.size() + mRequestsBeingServed;
+    return busy >= mOptions.maxRequestsInFlight ? 0 : mOptions.maxRequestsInFlight - busy;
+}
+
 std::future<std::string> HttpClient::enqueue(Request request)
 {
     std::future<std::string> result = request.promise.get_future();
@@ -165,12 +172,24 @@ void HttpClient::serveRequests()
                 return;
             request = std::move(mQueue.front());
             mQueue.pop_front();
+            ++mRequestsBeingServed;
         }
+        std::string bytes;
+        std::exception_ptr failure;
         try {
-            request.promise.set_value(perform(request));
+            bytes = perform(request);
         } catch (...) {
-            request.promise.set_exception(std::current_exception());
+            failure = std::current_exception();
         }
+        // Free again before the answer is handed over, so that whoever waits for it finds the slot.
+        {
+            std::lock_guard const lock(mMutex);
+            --mRequestsBeingServed;
+        }
+        if (failure)
+            request.promise.set_exception(failure);
+        else
+            request.promise.set_value(std::move(bytes));
     }
 }
 

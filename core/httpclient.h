@@ -75,6 +75,9 @@ public:
 
     HttpStatistics statistics() const;
     HttpClientOptions const& options() const { return mOptions; }
+    // Requests that could start at once without waiting in line: the in-flight limit less the
+    // requests sent or waiting.
+    std::size_t idleRequestSlots() const;
 
 private:
     struct Request {
@@ -95,9 +98,10 @@ private:
     HttpClientOptions const mOptions;
     std::atomic<std::uint64_t> mRequests{0};
     std::atomic<std::uint64_t> mBytesFetched{0};
-    std::mutex mMutex;
+    mutable std::mutex mMutex;
     std::condition_variable mQueueChanged;
     std::deque<Request> mQueue;
+    std::size_t mRequestsBeingServed = 0;
     bool mShuttingDown = false;
     // The files of servers that ignore Range, by URL.
     std::map<std::string, std::shared_ptr<std::string const>> mWholeFiles;

@@ -11,12 +11,14 @@
 #include <map>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 namespace Core {
 namespace {
 
-constexpr DWORD kReadChunkBytes = 256 * 1024;
+// Room for a body of unknown length at first; it doubles as it fills.
+constexpr std::uint64_t kFirstReadBytes = 256 * 1024;
+// The most asked of one read call.
+constexpr std::size_t kMaxReadBytes = std::size_t{64} << 20;
 
 // Owns one WinHTTP handle (session, connection or request).
 class InternetHandle : NonCopyable {
@@ -131,25 +133,35 @@ HttpResponseHead readHead(HINTERNET request)
     return head;
 }
 
-// Reads the body up to `limit` bytes. A body read whole leaves the connection to the session's
-// pool for the next request; one cut short closes it.
+// Reads the body up to `limit` bytes, straight into the response: into room for all the bytes the
+// server promised, else into room grown as they come. A body read whole leaves the connection to the
+// session's pool for the next request; one cut short closes it.
 void readBody(HINTERNET request, std::uint64_t limit, HttpResponse& response)
 {
+    std::string& body = response.body;
+    std::uint64_t const expected = std::min(limit, response.head.contentLength.value_or(kFirstReadBytes));
+    body.resize(static_cast<std::size_t>(expected));
+    std::size_t size = 0;
     response.bodyComplete = false;
-    std::vector<char> chunk(kReadChunkBytes);
-    while (response.body.size() < limit) {
-        auto const wanted = static_cast<DWORD>(std::min<std::uint64_t>(chunk.size(), limit - response.body.size()));
+    while (size < limit) {
+        if (size == body.size())
+            body.resize(static_cast<std::size_t>(
+                std::min<std::uint64_t>(limit, std::max<std::uint64_t>(2 * body.size(), kFirstReadBytes))));
+        auto const wanted = static_cast<DWORD>(std::min<std::size_t>(body.size() - size, kMaxReadBytes));
         DWORD read = 0;
-        if (!WinHttpReadData(request, chunk.data(), wanted, &read))
-            return;
-        if (read == 0) {
-            // The server said the body is over; it is whole when it matches the length promised.
-            response.bodyComplete =
-                !response.head.contentLength || *response.head.contentLength == response.body.size();
+        if (!WinHttpReadData(request, body.data() + size, wanted, &read)) {
+            body.resize(size);
             return;
         }
-        response.body.append(chunk.data(), read);
+        if (read == 0) {
+            body.resize(size);
+            // The server said the body is over; it is whole when it matches the length promised.
+            response.bodyComplete = !response.head.contentLength || *response.head.contentLength == size;
+            return;
+        }
+        size += read;
     }
+    body.resize(size);
     response.bodyComplete = true;
 }
 

@@ -13,6 +13,9 @@ class Location : public Octree::Location {
 public:
     // Throws std::runtime_error naming the file when it cannot be read.
     virtual std::string readFile(std::string const& relativePath) const = 0;
+    // Starts fetching a file where every read costs a round trip, so that it arrives while other
+    // files decode; readFile takes it. Nothing where reads are local.
+    virtual void prefetchFile(std::string const&) const {}
 };
 
 class FileSystemLocation : public Location {

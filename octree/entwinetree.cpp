@@ -355,7 +355,7 @@ std::size_t EntwineTree::getNodePointData(Node const& node, std::vector<Math::Po
     if (node.pointCount == 0)
         return 0;
     bool const laszip = mDescription.dataType == "laszip";
-    std::string const relativePath = kDataFolder + nodeKey(node.id) + (laszip ? ".laz" : ".bin");
+    std::string const relativePath = dataFile(node.id);
     std::string const fileName = mLocation->displayName() + "/" + relativePath;
     std::string const bytes = mLocation->readFile(relativePath);
     RawPoints raw = laszip ? decodeLaszip(bytes, fileName, stopToken) : decodeBinary(mDescription, bytes, fileName);
@@ -384,6 +384,17 @@ std::size_t EntwineTree::getNodePointData(Node const& node, std::vector<Math::Po
     if (normals && raw.normals.size() == n)
         *normals = std::move(raw.normals);
     return n;
+}
+
+void EntwineTree::prefetchNodePointData(Node const& node) const
+{
+    if (node.pointCount > 0)
+        mLocation->prefetchFile(dataFile(node.id));
+}
+
+std::string EntwineTree::dataFile(Octree::OctreeNodeId id) const
+{
+    return kDataFolder + nodeKey(id) + (mDescription.dataType == "laszip" ? ".laz" : ".bin");
 }
 
 bool EntwineTree::hasColors() const

@@ -79,6 +79,10 @@ public:
                                  std::vector<int>* scanIndices, std::vector<std::uint8_t>* classIndices,
                                  std::vector<Math::Point<double, 3>>* normals, std::stop_token stopToken = {}) const;
 
+    // Starts fetching the node's points where every read costs a round trip (see
+    // Location::prefetchFile).
+    void prefetchNodePointData(Node const& node) const;
+
     bool hasColors() const;
     bool hasIntensities() const;
     bool hasScanIndices() const;
@@ -86,6 +90,8 @@ public:
     bool hasNormals() const;
 
 private:
+    // The node's data file below the root.
+    std::string dataFile(Octree::OctreeNodeId id) const;
     void loadHierarchyPage(Octree::OctreeNodeId pageRoot, unsigned pagesLeft);
 
     std::shared_ptr<Location const> mLocation;

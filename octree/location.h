@@ -17,6 +17,9 @@ public:
     virtual std::string identity() const = 0;
     // The data set as its user named it, for messages.
     virtual std::string displayName() const { return identity(); }
+    // How many more reads could start at once where every read costs a round trip (a web
+    // server): what is worth prefetching now. 0 where reads are local.
+    virtual std::size_t idleRequestSlots() const { return 0; }
 
     bool operator==(Location const& other) const { return identity() == other.identity(); }
 };

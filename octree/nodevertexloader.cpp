@@ -102,9 +102,12 @@ bool loadNodeVertices(Octree const& octree, OctreeNodeId id, Render::VertexConta
 
 void prefetchNodeVertices(Octree const& octree, OctreeNodeId id)
 {
-    PoTree::Hierarchy const* const hierarchy = octree.potreeTree();
-    if (!hierarchy)
+    if (Entwine::EntwineTree const* const tree = octree.entwineTree()) {
+        if (auto const node = tree->nodeById(id))
+            tree->prefetchNodePointData(*node);
         return;
+    }
+    PoTree::Hierarchy const* const hierarchy = octree.potreeTree();
     try {
         if (PoTree::NodePtr const node = hierarchy->findNode(id))
             hierarchy->location().prefetchNodeBytes(*node);

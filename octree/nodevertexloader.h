@@ -16,9 +16,9 @@ namespace Octree {
 // then receives the reason.
 bool loadNodeVertices(Octree const& octree, OctreeNodeId id, Render::VertexContainer& out, std::stop_token stopToken,
                       std::string* error = nullptr);
-// Starts fetching the node's bytes where every read costs a round trip (a Potree data set on a
-// web server), so that they arrive while other nodes decode. Does nothing for other data sets,
-// and for a node whose hierarchy cannot be read: loading it then reports why.
+// Starts fetching the node's bytes where every read costs a round trip (a data set on a web
+// server), so that they arrive while other nodes decode. Does nothing for local data sets, and
+// for a node whose hierarchy cannot be read: loading it then reports why.
 void prefetchNodeVertices(Octree const& octree, OctreeNodeId id);
 
 } // namespace Octree

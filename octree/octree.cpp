@@ -114,6 +114,16 @@ NodeVisibilityType Octree::nodeVisibility(OctreeNodeId id) const
     return NodeVisibilityType::Visible;
 }
 
+std::uint64_t Octree::pointCount(OctreeNodeId id) const
+{
+    if (mEntwine) {
+        auto const node = mEntwine->nodeById(id);
+        return node ? node->pointCount : 0;
+    }
+    PoTree::NodePtr const node = mPotree->findNode(id);
+    return node ? node->numPoints : 0;
+}
+
 void Octree::addExternalAttributeLocation(std::shared_ptr<Location> location)
 {
     auto potree = std::dynamic_pointer_cast<PoTree::Location>(location);

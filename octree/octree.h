@@ -47,6 +47,9 @@ public:
     std::shared_ptr<Octree> withUnitScale(double unitScale) const;
 
     NodeVisibilityType nodeVisibility(OctreeNodeId id) const;
+    // The points the hierarchy gives the node; 0 for a node the data set does not have. Throws
+    // std::runtime_error naming the file when the hierarchy cannot be read.
+    std::uint64_t pointCount(OctreeNodeId id) const;
 
     // Attaches a Potree data set whose per-point attributes extend the same nodes.
     void addExternalAttributeLocation(std::shared_ptr<Location> location);

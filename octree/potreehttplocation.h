@@ -25,6 +25,7 @@ public:
     // True when the metadata can be fetched and parsed.
     bool exists() const override;
     std::string identity() const override;
+    std::size_t idleRequestSlots() const override { return mClient->idleRequestSlots(); }
     Metadata const& metadata() const override;
     bool fetchHierarchyChunk(std::uint64_t offset, std::uint64_t size, std::string& bytes,
                              std::stop_token stopToken) const override;

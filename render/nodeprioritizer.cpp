@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -148,7 +149,8 @@ NodePrioritizer::Entry NodePrioritizer::popLeastImportant()
 }
 
 bool NodePrioritizer::addNode(NodeKey const& key, Math::NBoundingBox<float, 3> const& cube, NodePriority priority,
-                              NodeLoader const& loader, bool& accepted, std::stop_token stopToken)
+                              NodeLoader const& loader, bool& accepted, std::stop_token stopToken,
+                              std::size_t expectedPointCount)
 {
     accepted = false;
     // A full budget admits a node only in place of a less important one. With nothing loaded
@@ -164,7 +166,11 @@ bool NodePrioritizer::addNode(NodeKey const& key, Math::NBoundingBox<float, 3> c
             accepted = true;
             return false;
         }
-        if (mTotalUsedPointCount >= mTotalMaxPointCount && !admits())
+        // A node of unknown size is refused only by a full budget.
+        bool const refused = expectedPointCount == 0
+                                 ? mTotalUsedPointCount >= mTotalMaxPointCount && !admits()
+                                 : nodesToLoadLocked(key.cloudId, {{key.nodeId, priority, expectedPointCount}}).empty();
+        if (refused)
             return false;
     }
 
@@ -211,6 +217,48 @@ bool NodePrioritizer::addNode(NodeKey const& key, Math::NBoundingBox<float, 3> c
             accepted = false;
     }
     return accepted;
+}
+
+std::vector<Octree::OctreeNodeId> NodePrioritizer::nodesToLoad(std::uint64_t cloudId,
+                                                               std::vector<Offer> const& offers) const
+{
+    std::lock_guard lock(mMutex);
+    return nodesToLoadLocked(cloudId, offers);
+}
+
+std::vector<Octree::OctreeNodeId> NodePrioritizer::nodesToLoadLocked(std::uint64_t cloudId,
+                                                                     std::vector<Offer> const& offers) const
+{
+    std::vector<Octree::OctreeNodeId> toLoad;
+    std::size_t used = mTotalUsedPointCount;
+    // Points pushed out so far, always the least important ones first.
+    std::size_t pushedOut = 0;
+    // The least important of the nodes planned to enter so far.
+    std::optional<NodePriority> leastPlanned;
+    for (Offer const& offer : offers) {
+        if (mLoadedKeys.contains(NodeKey{cloudId, offer.nodeId}))
+            continue;
+        std::size_t const free = mTotalMaxPointCount > used ? mTotalMaxPointCount - used : 0;
+        if (offer.pointCount > free) {
+            // Only in place of less important loaded nodes that make room enough, and not after a
+            // planned node more important than itself took the last room.
+            if (leastPlanned && !(offer.priority > *leastPlanned))
+                break;
+            std::size_t lessImportant = 0;
+            for (Entry const& entry : mNodes)
+                lessImportant += entry.priority < offer.priority ? entry.vertices.size() : 0;
+            std::size_t const needed = offer.pointCount - free;
+            if (lessImportant < pushedOut + needed)
+                break;
+            pushedOut += needed;
+            used -= needed;
+        }
+        used += offer.pointCount;
+        if (!leastPlanned || offer.priority < *leastPlanned)
+            leastPlanned = offer.priority;
+        toLoad.push_back(offer.nodeId);
+    }
+    return toLoad;
 }
 
 void NodePrioritizer::refreshPriorities(std::uint64_t cloudId, PriorityFunction const& priorityOf,

@@ -55,13 +55,26 @@ public:
     void clear();
     void clear(std::uint64_t cloudId);
 
-    // Offers a node. The loader runs only when the node can enter, and never under the lock.
+    // Offers a node. The loader runs only when the node can enter, and never under the lock: with
+    // `expectedPointCount` (0 when unknown) a node that will not fit is refused before it is loaded.
     // Returns whether the loaded set changed and now holds the node; `accepted` tells whether the
     // node is loaded at the end (its children are worth visiting). Once a stop is requested nothing
     // enters. Throws std::runtime_error "Error loading point data" when the loader fails without a
     // stop request.
     bool addNode(NodeKey const& key, Math::NBoundingBox<float, 3> const& cube, NodePriority priority,
-                 NodeLoader const& loader, bool& accepted, std::stop_token stopToken);
+                 NodeLoader const& loader, bool& accepted, std::stop_token stopToken,
+                 std::size_t expectedPointCount = 0);
+
+    // A node a cloud's loader is about to offer.
+    struct Offer {
+        Octree::OctreeNodeId nodeId;
+        NodePriority priority;
+        std::size_t pointCount = 0;
+    };
+    // Of `offers` (most important first), the nodes that offering them in turn would load now: those
+    // not loaded yet that fit into the budget or push out enough less important points, up to the
+    // first that the budget refuses.
+    std::vector<Octree::OctreeNodeId> nodesToLoad(std::uint64_t cloudId, std::vector<Offer> const& offers) const;
 
     // Recomputes the priorities of one cloud's nodes for the current view.
     void refreshPriorities(std::uint64_t cloudId, PriorityFunction const& priorityOf, std::stop_token stopToken);
@@ -95,6 +108,8 @@ private:
     void updateVertexBuffer(std::vector<std::size_t> const& drawn, Buffer& buffer) const;
     void updateOctreeTextureData(std::vector<std::size_t> const& drawn, Buffer& buffer) const;
 
+    // Caller holds mMutex.
+    std::vector<Octree::OctreeNodeId> nodesToLoadLocked(std::uint64_t cloudId, std::vector<Offer> const& offers) const;
     // Caller holds mMutex. False when a stop was requested before the heap was ready.
     bool ensureHeap(std::stop_token const& stopToken);
     // Caller holds mMutex and a valid heap.

@@ -4,9 +4,11 @@
 #include "core/log.h"
 #include "octree/nodevertexloader.h"
 #include "render/lodpointcloud.h"
+#include "render/nodeprioritizer.h"
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -15,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace Render {
@@ -22,6 +25,8 @@ namespace Render {
 namespace {
 
 constexpr std::chrono::seconds kRetryDelay{2};
+// How far down its queue the loader looks for nodes to fetch ahead.
+constexpr std::size_t kPrefetchLookahead = 16;
 constexpr std::chrono::milliseconds kStopPollInterval{20};
 // brightnessAndContrast and intensityRange look at the coarse levels only.
 constexpr unsigned kHistogramMaxLevel = 4;
@@ -53,6 +58,97 @@ void sleepUnlessStopped(std::chrono::steady_clock::duration duration, std::stop_
     auto const deadline = std::chrono::steady_clock::now() + duration;
     while (!stopToken.stop_requested() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(kStopPollInterval);
+}
+
+// A node waiting in the loader's queue.
+struct Candidate {
+    Octree::OctreeNodeId id;
+    NodePriority priority;
+};
+
+// A strict order, so that the queue's top nodes found ahead are the ones it gives out next: by
+// priority, then nearer first, then by id.
+bool lessImportant(Candidate const& a, Candidate const& b)
+{
+    if (a.priority.priority() != b.priority.priority())
+        return a.priority.priority() < b.priority.priority();
+    if (a.priority.distanceToEye() != b.priority.distanceToEye())
+        return a.priority.distanceToEye() > b.priority.distanceToEye();
+    return b.id < a.id;
+}
+
+// The `count` most important candidates of the heap `queue`, most important first, found by
+// walking the heap from its top without changing it.
+std::vector<Candidate> mostImportant(std::vector<Candidate> const& queue, std::size_t count)
+{
+    auto const lessImportantIndex = [&](std::size_t a, std::size_t b) { return lessImportant(queue[a], queue[b]); };
+    std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(lessImportantIndex)> frontier(
+        lessImportantIndex);
+    std::vector<Candidate> result;
+    if (!queue.empty())
+        frontier.push(0);
+    while (!frontier.empty() && result.size() < count) {
+        std::size_t const index = frontier.top();
+        frontier.pop();
+        result.push_back(queue[index]);
+        for (std::size_t const child : {2 * index + 1, 2 * index + 2}) {
+            if (child < queue.size())
+                frontier.push(child);
+        }
+    }
+    return result;
+}
+
+// Where every read costs a round trip, asks for the bytes of nodes before they are loaded, so that
+// they arrive while others decode: as many at once as the location has idle request slots for,
+// each node once, none that the vertex cache holds. The location lets go of bytes never taken.
+class NodeRequests {
+public:
+    NodeRequests(Octree::Octree const& octree, PointCloudRenderable::VertexContainerCache const& vertices)
+        : mOctree(octree), mVertices(vertices)
+    {
+    }
+
+    bool haveIdleSlot() const { return mOctree.location()->idleRequestSlots() > 0; }
+
+    // Asks for `nodes` in their order while a request slot is idle.
+    void ask(std::vector<Octree::OctreeNodeId> const& nodes)
+    {
+        for (Octree::OctreeNodeId const id : nodes) {
+            if (!haveIdleSlot())
+                return;
+            if (!mVertices.contains(id) && mAsked.insert(id).second)
+                Octree::prefetchNodeVertices(mOctree, id);
+        }
+    }
+
+private:
+    Octree::Octree const& mOctree;
+    PointCloudRenderable::VertexContainerCache const& mVertices;
+    std::unordered_set<Octree::OctreeNodeId> mAsked;
+};
+
+// The nodes at the top of the loader's queue that the budget would take when offered in queue
+// order, leaving out broken nodes that wait for their retry.
+std::vector<Octree::OctreeNodeId> nodesTheBudgetTakes(std::vector<Candidate> const& queue, Octree::Octree const& octree,
+                                                      NodePrioritizer const& prioritizer, std::uint64_t cloudId,
+                                                      BrokenNodes const& brokenNodes)
+{
+    auto const now = BrokenNodes::Clock::now();
+    std::vector<NodePrioritizer::Offer> offers;
+    for (Candidate const& candidate : mostImportant(queue, kPrefetchLookahead)) {
+        if (brokenNodes.isWaiting(candidate.id, now))
+            continue;
+        std::uint64_t pointCount = 0;
+        try {
+            pointCount = octree.pointCount(candidate.id);
+        } catch (std::exception const&) {
+            // Offering the node reports why its hierarchy cannot be read.
+            break;
+        }
+        offers.push_back({candidate.id, candidate.priority, static_cast<std::size_t>(pointCount)});
+    }
+    return prioritizer.nodesToLoad(cloudId, offers);
 }
 
 } // namespace
@@ -104,7 +200,11 @@ void PointCloudRenderable::visitCoarseVertices(std::function<void(VertexContaine
     std::deque<Octree::OctreeNodeId> queue{mOctree->root()};
     VertexContainer vertices;
     std::shared_ptr<NodeSource const> const source = nodeSource();
+    NodeRequests requests(*source->octree, *source->vertices);
     while (!queue.empty()) {
+        if (requests.haveIdleSlot())
+            requests.ask({queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(
+                                                              std::min(queue.size(), kPrefetchLookahead))});
         Octree::OctreeNodeId const id = queue.front();
         queue.pop_front();
         std::string error;
@@ -291,16 +391,17 @@ void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, s
     if (stopToken.stop_requested())
         return;
 
-    struct Candidate {
-        Octree::OctreeNodeId id;
-        NodePriority priority;
+    // A heap, the most important candidate on top.
+    std::vector<Candidate> candidates;
+    auto const enqueue = [&](Candidate const& candidate) {
+        candidates.push_back(candidate);
+        std::push_heap(candidates.begin(), candidates.end(), lessImportant);
     };
-    auto const lessImportant = [](Candidate const& a, Candidate const& b) { return a.priority < b.priority; };
-    std::priority_queue<Candidate, std::vector<Candidate>, decltype(lessImportant)> candidates(lessImportant);
     // The root is loaded wherever the camera looks, but not when clipping hides all of it: region
     // clipping without a region, for one, must show nothing.
     if (!isClippedAway(view, octree.boundingCube(octree.root())))
-        candidates.push({octree.root(), NodePriority::keep()});
+        enqueue({octree.root(), NodePriority::keep()});
+    NodeRequests requests(octree, *source->vertices);
     auto lastPublication = std::chrono::steady_clock::now();
     bool changed = true;
     NodePriority const discard = NodePriority::discard();
@@ -312,8 +413,11 @@ void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, s
             publishAndNotify(callback);
             changed = false;
         }
-        Candidate const candidate = candidates.top();
-        candidates.pop();
+        if (requests.haveIdleSlot())
+            requests.ask(nodesTheBudgetTakes(candidates, octree, prioritizer, id(), mBrokenNodes));
+        std::pop_heap(candidates.begin(), candidates.end(), lessImportant);
+        Candidate const candidate = candidates.back();
+        candidates.pop_back();
         bool accepted = false;
         if (offerNode(prioritizer, *source, candidate.id, candidate.priority, accepted, stopToken))
             changed = true;
@@ -326,7 +430,7 @@ void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, s
                 continue;
             NodePriority const priority = priorityFor(view, child.level(), octree.boundingCube(child));
             if (priority > discard)
-                candidates.push({child, priority});
+                enqueue({child, priority});
         }
     }
     if (changed)
@@ -364,8 +468,14 @@ bool PointCloudRenderable::offerNode(NodePrioritizer& prioritizer, NodeSource co
         out.resize(0);
         return true;
     };
+    std::size_t expectedPointCount = 0;
+    try {
+        expectedPointCount = static_cast<std::size_t>(source.octree->pointCount(nodeId));
+    } catch (std::exception const&) {
+        // Loading the node reports why its hierarchy cannot be read.
+    }
     bool const changed = prioritizer.addNode({id(), nodeId}, source.octree->boundingCube(nodeId), priority, loader,
-                                             accepted, stopToken);
+                                             accepted, stopToken, expectedPointCount);
     if (!failure.empty() && mBrokenNodes.recordFailure(nodeId, failure, now))
         Core::Log::error(failure);
     return changed;

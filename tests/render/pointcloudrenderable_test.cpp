@@ -1,3 +1,5 @@
+#include "core/httpclient.h"
+#include "octree/entwinehttplocation.h"
 #include "octree/nodevertexloader.h"
 #include "octree/octree.h"
 #include "octree/potreewriter.h"
@@ -8,9 +10,11 @@
 #include "streamingtestsupport.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
@@ -270,6 +274,35 @@ TEST_F(PointCloudTest, UnitScaleChangeLeavesSharedCachesAlone)
     EXPECT_FLOAT_EQ(scaled->boundingCube().max().x() - scaled->boundingCube().min().x(),
                     2.0f * (stays->boundingCube().max().x() - stays->boundingCube().min().x()));
     EXPECT_TRUE(scaled->isAsyncReloadHealthy(true));
+}
+
+// Over HTTP the loader asks for the next nodes of its queue while it decodes, up to the client's
+// bound on requests at once, and fetches no node that the budget refuses.
+TEST_F(PointCloudTest, OverHttpRequestsOverlapAndStayWithinTheBudget)
+{
+    char const* const server = std::getenv("MORVID_TEST_HTTP_URL");
+    ASSERT_NE(server, nullptr) << "run this test through tests/support/rangeserver.py";
+    struct Run {
+        char const* scenario;
+        std::size_t budget;
+    };
+    // Every node answered late, with room for all of them; then room for the root and a few more.
+    for (Run const run : {Run{"slow-nodes", 1'000'000}, Run{"plain", 150'000}}) {
+        SCOPED_TRACE(run.scenario);
+        Core::HttpClientOptions const options;
+        auto const client =
+            std::make_shared<Core::HttpClient>(Core::createSystemHttpTransport(options.requestTimeout), options);
+        std::string const url = Core::joinUrl(server, std::string(run.scenario) + "/ept/lone-star-laszip");
+        auto const cloud = startCloud(std::make_shared<Entwine::HttpLocation>(url, client), run.budget);
+        std::uint64_t const descriptionRequests = client->statistics().requests;
+        showSettled(cloud, cloud);
+        EXPECT_GT(cloud->loadedNodeCount(), 1u);
+        EXPECT_EQ(client->statistics().requests - descriptionRequests, cloud->loadedNodeCount());
+        auto const statistics = nlohmann::json::parse(client->fetch(Core::joinUrl(server, "__stats")).get());
+        if (run.scenario == std::string("slow-nodes")) {
+            EXPECT_EQ(statistics["scenarios"]["slow-nodes"]["peak_in_flight"], options.maxRequestsInFlight);
+        }
+    }
 }
 
 } // namespace

@@ -20,8 +20,8 @@ requested byte ("range_start": a number or "nonzero"), and acts on the first
     {"fault": "short_body"}               promise the bytes, send half, close
     {"fault": "wrong_range"}              send bytes one past the requested ones
 
-GET /__stats answers the connections accepted so far and the requests and body
-bytes per scenario as JSON, and
+GET /__stats answers the connections accepted so far and the requests, body
+bytes and most requests at once ("peak_in_flight") per scenario as JSON, and
 --log FILE writes one line per request (scenario, path, range, status, bytes).
 
 Run it standalone (prints the base URL) or wrap a command with it:
@@ -53,6 +53,7 @@ FAULT_SCENARIOS = {
     "node-500": [{"path": "*/ept-data/1-0-0-0.laz", "fault": "status", "status": 500}],
     "drop-once": [{"path": "*/octree.bin", "fault": "drop", "times": 2}],
     "slow-node": [{"path": "*/ept-data/1-1-1-1.laz", "fault": "delay", "seconds": 6}],
+    "slow-nodes": [{"path": "*/ept-data/*", "fault": "delay", "seconds": 0.5}],
     "ignore-range": [{"path": "*.bin", "fault": "ignore_range"}],
     "short-body": [{"path": "*/ept-data/2-2-2-1.laz", "fault": "short_body"}],
     "wrong-range": [{"path": "*/octree.bin", "range_start": "nonzero", "fault": "wrong_range", "times": 1}],
@@ -71,9 +72,23 @@ class Statistics:
         self.matches = {}
         self.log = open(log_path, "a", buffering=1) if log_path else None
 
+    def entry(self, scenario):
+        return self.per_scenario.setdefault(scenario, {"requests": 0, "bytes": 0, "in_flight": 0,
+                                                       "peak_in_flight": 0})
+
+    def begin(self, scenario):
+        with self.lock:
+            entry = self.entry(scenario)
+            entry["in_flight"] += 1
+            entry["peak_in_flight"] = max(entry["peak_in_flight"], entry["in_flight"])
+
+    def end(self, scenario):
+        with self.lock:
+            self.entry(scenario)["in_flight"] -= 1
+
     def record(self, scenario, path, byte_range, status, body_bytes):
         with self.lock:
-            entry = self.per_scenario.setdefault(scenario, {"requests": 0, "bytes": 0})
+            entry = self.entry(scenario)
             entry["requests"] += 1
             entry["bytes"] += body_bytes
             if self.log:
@@ -122,7 +137,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_bytes(200, json.dumps(answer).encode(), {})
             return
         scenario = parts[0]
-        path = parts[1] if len(parts) > 1 else ""
+        self.server.statistics.begin(scenario)
+        try:
+            self.answer(scenario, parts[1] if len(parts) > 1 else "")
+        finally:
+            self.server.statistics.end(scenario)
+
+    def answer(self, scenario, path):
         rules = self.server.scenarios.get(scenario)
         file_path = os.path.realpath(os.path.join(self.server.root, path))
         if rules is None or not file_path.startswith(self.server.root + os.sep) or not os.path.isfile(file_path):
@@ -180,15 +201,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.connection.shutdown(2)
 
     def copy(self, file, count):
-        """Sends `count` bytes of the file; stops early when the client hangs up."""
+        """Sends `count` bytes of the file from its current position, without copies through
+        Python where the socket allows; stops early when the client hangs up."""
         sent = 0
         try:
-            while sent < count:
-                chunk = file.read(min(65536, count - sent))
-                if not chunk:
-                    break
-                self.wfile.write(chunk)
-                sent += len(chunk)
+            sent = self.connection.sendfile(file, file.tell(), count)
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
         return sent
