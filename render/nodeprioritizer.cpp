@@ -193,24 +193,23 @@ bool NodePrioritizer::addNode(NodeKey const& key, Math::NBoundingBox<float, 3> c
         accepted = true;
         return false;
     }
-    if (mTotalUsedPointCount >= mTotalMaxPointCount && !admits())
+    // Checked again with the points loaded, against what the other clouds loaded meanwhile: a node
+    // enters where it fits or in place of less important nodes that make room enough, so that it
+    // never pushes out nodes as important as itself, nor others only to be pushed out itself.
+    if (nodesToLoadLocked(key.cloudId, {{key.nodeId, priority, pointCount}}).empty())
         return false;
-    // A node that fits, exactly filling the budget included, enters without displacing anything.
-    if (mTotalUsedPointCount + pointCount <= mTotalMaxPointCount) {
-        mNodes.push_back(Entry{cube, key.cloudId, key.nodeId, priority, std::move(vertices)});
-        mHeapValid = false;
-        mLoadedKeys.insert(key);
-        mTotalUsedPointCount += pointCount;
-        accepted = true;
-        return true;
-    }
-    if (!admits())
+    bool const fits = mTotalUsedPointCount + pointCount <= mTotalMaxPointCount;
+    if (!fits && !ensureHeap(stopToken))
         return false;
     mNodes.push_back(Entry{cube, key.cloudId, key.nodeId, priority, std::move(vertices)});
-    std::push_heap(mNodes.begin(), mNodes.end(), moreImportant<Entry>);
     mLoadedKeys.insert(key);
     mTotalUsedPointCount += pointCount;
     accepted = true;
+    if (fits) {
+        mHeapValid = false;
+        return true;
+    }
+    std::push_heap(mNodes.begin(), mNodes.end(), moreImportant<Entry>);
     while (mTotalUsedPointCount > mTotalMaxPointCount) {
         Entry const popped = popLeastImportant();
         if (popped.cloudId == key.cloudId && popped.nodeId == key.nodeId)

@@ -57,7 +57,8 @@ public:
 
     // Offers a node. The loader runs only when the node can enter, and never under the lock: with
     // `expectedPointCount` (0 when unknown) a node that will not fit is refused before it is loaded.
-    // Returns whether the loaded set changed and now holds the node; `accepted` tells whether the
+    // A node enters where it fits or in place of less important nodes that make room enough, never
+    // pushing out nodes as important as itself. Returns whether the loaded set changed and now holds the node; `accepted` tells whether the
     // node is loaded at the end (its children are worth visiting). Once a stop is requested nothing
     // enters. Throws std::runtime_error "Error loading point data" when the loader fails without a
     // stop request.

@@ -250,7 +250,7 @@ void PointCloudRenderable::updateVisibleOctreeNodes(
     std::shared_ptr<NodeSource const> const source = nodeSource();
     prioritizer.updateNodes(id(), [&](Octree::OctreeNodeId nodeId, Math::NBoundingBox<float, 3> const& cube,
                                       NodePriority& priority, VertexContainer& vertices) {
-        priority = priorityFor(view, nodeId.level(), cube);
+        priority = loadingPriority(view, nodeId.level(), cube);
         // A discarded node is about to leave; its old values stay.
         if (priority != NodePriority::discard())
             (this->*update)(*source, nodeId, vertices, {});

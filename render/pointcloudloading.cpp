@@ -172,6 +172,17 @@ NodePriority PointCloudRenderable::priorityFor(ViewState const& view, unsigned l
                                       view.modelScale, view.projection, view.viewport, view.threshold);
 }
 
+NodePriority PointCloudRenderable::loadingPriority(ViewState const& view, unsigned level,
+                                                  Math::NBoundingBox<float, 3> const& cube) const
+{
+    // A root that changed to its projected size at the next reload would be pushed out by the nodes
+    // of other clouds whenever its cloud is small on screen, and push them out again when its loader
+    // offers it once more: which nodes stay would depend on which loader ran last.
+    if (level == 0)
+        return isClippedAway(view, cube) ? NodePriority::discard() : NodePriority::keep();
+    return priorityFor(view, level, cube);
+}
+
 bool PointCloudRenderable::isClippedAway(ViewState const& view, Math::NBoundingBox<float, 3> const& cube) const
 {
     Math::NBoundingBox<float, 3> const worldBox = cube.transformed(view.world);
@@ -386,7 +397,8 @@ void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, s
     std::shared_ptr<NodeSource const> const source = nodeSource();
     Octree::Octree const& octree = *source->octree;
     prioritizer.refreshPriorities(
-        id(), [&](unsigned level, Math::NBoundingBox<float, 3> const& cube) { return priorityFor(view, level, cube); },
+        id(),
+        [&](unsigned level, Math::NBoundingBox<float, 3> const& cube) { return loadingPriority(view, level, cube); },
         stopToken);
     if (stopToken.stop_requested())
         return;
@@ -397,14 +409,13 @@ void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, s
         candidates.push_back(candidate);
         std::push_heap(candidates.begin(), candidates.end(), lessImportant);
     };
-    // The root is loaded wherever the camera looks, but not when clipping hides all of it: region
-    // clipping without a region, for one, must show nothing.
-    if (!isClippedAway(view, octree.boundingCube(octree.root())))
-        enqueue({octree.root(), NodePriority::keep()});
+    // Region clipping without a region, for one, must show nothing, not even the root.
+    NodePriority const discard = NodePriority::discard();
+    if (NodePriority const root = loadingPriority(view, 0, octree.boundingCube(octree.root())); root > discard)
+        enqueue({octree.root(), root});
     NodeRequests requests(octree, *source->vertices);
     auto lastPublication = std::chrono::steady_clock::now();
     bool changed = true;
-    NodePriority const discard = NodePriority::discard();
 
     while (!candidates.empty()) {
         auto const now = std::chrono::steady_clock::now();
@@ -428,7 +439,7 @@ void PointCloudRenderable::reloadPoints(std::function<void()> const& callback, s
         for (Octree::OctreeNodeId const child : octree.children(candidate.id)) {
             if (octree.nodeVisibility(child) == Octree::NodeVisibilityType::Hidden)
                 continue;
-            NodePriority const priority = priorityFor(view, child.level(), octree.boundingCube(child));
+            NodePriority const priority = loadingPriority(view, child.level(), octree.boundingCube(child));
             if (priority > discard)
                 enqueue({child, priority});
         }

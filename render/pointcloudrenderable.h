@@ -272,6 +272,9 @@ private:
     };
 
     NodePriority priorityFor(ViewState const& view, unsigned level, Math::NBoundingBox<float, 3> const& cube) const;
+    // The priority a node is offered and kept with: priorityFor, except that the root, loaded wherever
+    // the camera looks unless clipping hides it, keeps NodePriority::keep().
+    NodePriority loadingPriority(ViewState const& view, unsigned level, Math::NBoundingBox<float, 3> const& cube) const;
     // Whether region clipping, plane-distance coloring or mesh clipping hides every point of the node.
     bool isClippedAway(ViewState const& view, Math::NBoundingBox<float, 3> const& cube) const;
     bool isOutsideClippingRegion(Math::NBoundingBox<float, 3> const& worldBox) const;

@@ -114,7 +114,7 @@ TEST(NodePrioritizer, ZeroBudgetLoadsNothing)
 }
 
 // Clouds share one budget: the least important node of all goes first, also when the budget is lowered,
-// and removing a cloud frees its points for the others.
+// only for a node that less important ones make room for, and removing a cloud frees its points.
 TEST(NodePrioritizer, CloudsShareOneBudget)
 {
     NodePrioritizer prioritizer(100);
@@ -123,6 +123,8 @@ TEST(NodePrioritizer, CloudsShareOneBudget)
     EXPECT_TRUE(offer(prioritizer, 3, Id(), 90.0f, 40));
     EXPECT_EQ(prioritizer.nodeCount(2), 0u);
     EXPECT_EQ(prioritizer.usedPointCount(1) + prioritizer.usedPointCount(3), 80u);
+    EXPECT_FALSE(offer(prioritizer, 2, childPath({0}), 60.0f, 70)) << "its room would take a more important node";
+    EXPECT_EQ(prioritizer.totalUsedPointCount(), 80u) << "nothing is pushed out for a node that cannot enter";
     prioritizer.clear(3);
     EXPECT_EQ(prioritizer.totalUsedPointCount(), 40u);
     EXPECT_TRUE(offer(prioritizer, 2, Id(), 20.0f, 40));

@@ -90,7 +90,7 @@ TEST_F(PointCloudTest, LoaderFailureIsLoggedReportedAndRetried)
     // The shared data may be read-only; the copy must be writable to be truncated and removed.
     for (auto const& entry : std::filesystem::directory_iterator(folder.path()))
         std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all);
-    auto cloud = startCloud(std::make_shared<PoTree::FileSystemLocation>(folder.path()), 10'000);
+    auto cloud = startCloud(std::make_shared<PoTree::FileSystemLocation>(folder.path()), 20'000);
     showSettled(cloud, cloud);
     auto const box = cloud->boundingBoxWorld();
     auto const octreeFile = folder.path() / "octree.bin";
