@@ -206,10 +206,12 @@ std::shared_ptr<Entwine::FileSystemLocation> writeEntwine(std::filesystem::path 
     return std::make_shared<Entwine::FileSystemLocation>(folder);
 }
 
-TEST(EntwineOctree, BinaryNodesAndNestedHierarchyPages)
+TEST(EntwineOctree, BinaryNodesAndNestedHierarchyPagesAndBrokenFilesNamed)
 {
     TempFolder const folder("ept");
-    Octree::Octree const octree(writeEntwine(folder.path() / "colored", true, true), 1.0);
+    std::filesystem::path const colored = folder.path() / "colored";
+    auto const location = writeEntwine(colored, true, true);
+    Octree::Octree const octree(location, 1.0);
     EXPECT_EQ(octree.position(), (Math::Point<double, 3>(100, 100, 10)));
     auto const children = octree.children(octree.root());
     ASSERT_EQ(children.size(), 1u);
@@ -231,27 +233,21 @@ TEST(EntwineOctree, BinaryNodesAndNestedHierarchyPages)
     ASSERT_TRUE(Octree::loadNodeVertices(plain, plain.root(), vertices, {}));
     EXPECT_EQ(vertices.data()[0].color, Math::Color::black(255));
     EXPECT_EQ(vertices.data()[0].intensity, 0u);
-}
 
-TEST(EntwineOctree, BrokenFilesAreNamed)
-{
-    TempFolder const folder("ept-broken");
-    auto location = writeEntwine(folder.path(), true, true);
-    writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": -1})");
+    // Each broken file fails naming itself.
+    writeFile(colored / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": -1})");
     EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("1-1-0-0.json"), std::string::npos);
-    writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-2-0-0": 5})");
+    writeFile(colored / "ept-hierarchy" / "1-1-0-0.json", R"({"1-2-0-0": 5})");
     EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("outside its level"), std::string::npos);
-    writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": 4e4000})");
+    writeFile(colored / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": 4e4000})");
     EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("1-1-0-0.json: not valid JSON"),
               std::string::npos);
-    writeFile(folder.path() / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": 1})");
-    writeFile(folder.path() / "ept-data" / "1-1-0-0.bin", "short");
-    Octree::Octree const octree(location, 1.0);
-    Render::VertexContainer vertices;
+    writeFile(colored / "ept-hierarchy" / "1-1-0-0.json", R"({"1-1-0-0": 1})");
+    writeFile(colored / "ept-data" / "1-1-0-0.bin", "short");
     std::string error;
-    EXPECT_FALSE(Octree::loadNodeVertices(octree, octree.root().child(4), vertices, {}, &error));
+    EXPECT_FALSE(Octree::loadNodeVertices(octree, children[0], vertices, {}, &error));
     EXPECT_NE(error.find("1-1-0-0.bin"), std::string::npos) << error;
-    writeFile(folder.path() / "ept.json", R"({"bounds": [0, 0, 0, 1, 1, 1], "dataType": "zstandard"})");
+    writeFile(colored / "ept.json", R"({"bounds": [0, 0, 0, 1, 1, 1], "dataType": "zstandard"})");
     EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("ept.json: field 'dataType'"),
               std::string::npos);
 }
