@@ -2,8 +2,9 @@
 //   stream   <data set>...  streaming to a settled buffer against decoding the same nodes
 //   budgets  <town-10m>  time to first frame, to settled and peak memory per budget
 //   growth   <town-10m> <town-50m>  the cost of the same view in a 5 times larger scene
-//   draw     <town-10m>  frame time of the library against a bare draw of the same points, and
-//            with eye-dome lighting against without
+//   draw     <town-10m>  frame time of the library against a bare draw of the same points over the
+//            same pixels, with eye-dome lighting against without, and what cutting the points'
+//            discs costs the bare draw
 //   readback <town-10m>  readback and picking against a plain staging copy of the same texture
 //   shaders  the compile time of every embedded shader
 // Data set folders are Windows paths (Z:/...). Results go to standard output as one JSON object.
@@ -26,7 +27,9 @@
 
 #include <d3dcompiler.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -141,24 +144,38 @@ constexpr int kFrameRepetitions = 5;
 // Every point covers this many pixels across: the library's sizes are clamped to it.
 constexpr float kPointFootprint = 3.0f;
 constexpr float kUnclampedPointSize = 1.0e6f;
+// Covered pixels of the library's frame and of the bare draw may differ by this share, where the
+// two compute a square's edge with different rounding.
+constexpr double kCoverageTolerance = 1.0e-3;
 
+// The bare draw with the library's footprint: the same square with the same corner arithmetic,
+// cut to the same disc ("_disc"), and the plain square for what the cut costs ("_square").
 constexpr char kBareShader[] = R"(
 cbuffer Frame : register(b0)
 {
     float4x4 modelViewProj;
-    float halfExtentPerW;
+    float footprint;
+    float height;
     float aspect;
 };
 struct VsIn { float3 position : POS; uint vertexId : SV_VertexID; };
+struct VsOut { float4 position : SV_POSITION; noperspective float2 corner : CORNER; };
 struct PsOut { float4 color : SV_TARGET0; float4 world : SV_TARGET1; float4 exactWorld : SV_TARGET2; };
-float4 vs_main(VsIn input) : SV_POSITION
+VsOut vs_disc(VsIn input)
 {
     float4 clip = mul(modelViewProj, float4(input.position, 1.0));
     float2 uv = float2(-1.0 + 2.0 * ((input.vertexId >> 1) & 1), -1.0 + 2.0 * (input.vertexId & 1));
-    float halfExtent = halfExtentPerW * clip.w;
-    return clip + float4(uv.x * halfExtent / aspect, uv.y * halfExtent, 0.0, 0.0);
+    float halfExtent = footprint * clip.w / height;
+    VsOut output;
+    output.position = clip + float4(uv.x * halfExtent / aspect, uv.y * halfExtent, 0.0, 0.0);
+    output.corner = uv;
+    return output;
 }
-PsOut ps_main()
+float4 vs_square(VsIn input) : SV_POSITION
+{
+    return vs_disc(input).position;
+}
+PsOut constants()
 {
     PsOut output;
     output.color = float4(1.0, 0.0, 0.0, 1.0);
@@ -166,7 +183,19 @@ PsOut ps_main()
     output.exactWorld = float4(0.0, 0.0, 0.0, 1.0);
     return output;
 }
+PsOut ps_disc(VsOut input)
+{
+    if (1.0 - length(input.corner) < 0.0)
+        discard;
+    return constants();
+}
+PsOut ps_square()
+{
+    return constants();
+}
 )";
+
+enum class Footprint { Disc, Square };
 
 std::string compileBareShader(char const* entryPoint, char const* profile)
 {
@@ -182,14 +211,16 @@ std::string compileBareShader(char const* entryPoint, char const* profile)
 
 // The least a point renderer must do with the same points: one instanced draw of the same vertex
 // buffer layout, a vertex shader that only transforms and expands, a pixel shader that writes a
-// constant to the same targets.
+// constant to the same targets, over the same pixels.
 class BareDraw {
 public:
-    BareDraw(Render::Renderer& renderer, std::vector<Render::VertexContainer::Vertex> const& vertices)
+    BareDraw(Render::Renderer& renderer, std::vector<Render::VertexContainer::Vertex> const& vertices,
+             Footprint footprint)
         : mDevice(renderer.device()), mContext(renderer.deviceContext()), mPointCount(vertices.size())
     {
-        std::string const vertexCode = compileBareShader("vs_main", "vs_5_0");
-        std::string const pixelCode = compileBareShader("ps_main", "ps_5_0");
+        bool const disc = footprint == Footprint::Disc;
+        std::string const vertexCode = compileBareShader(disc ? "vs_disc" : "vs_square", "vs_5_0");
+        std::string const pixelCode = compileBareShader(disc ? "ps_disc" : "ps_square", "ps_5_0");
         Render::throwIfFailed(mDevice->CreateVertexShader(vertexCode.data(), vertexCode.size(), nullptr, &mVertexShader));
         Render::throwIfFailed(mDevice->CreatePixelShader(pixelCode.data(), pixelCode.size(), nullptr, &mPixelShader));
         D3D11_INPUT_ELEMENT_DESC const position{"POS", 0, DXGI_FORMAT_R32G32B32_FLOAT, 0, 0, D3D11_INPUT_PER_INSTANCE_DATA, 1};
@@ -224,7 +255,7 @@ public:
 
     void draw(Render::Renderer& renderer, Eigen::Matrix4f const& modelViewProjection)
     {
-        Constants const constants{Render::toShaderMatrix(modelViewProjection), kPointFootprint / float(kHeight),
+        Constants const constants{Render::toShaderMatrix(modelViewProjection), kPointFootprint, float(kHeight),
                                   float(kWidth) / float(kHeight)};
         mContext->UpdateSubresource(mConstants, 0, nullptr, &constants, 0, 0);
         Render::RenderPass const& pass = renderer.scenePass();
@@ -256,9 +287,10 @@ public:
 private:
     struct Constants {
         Render::ShaderFloat4x4 modelViewProjection;
-        float halfExtentPerW;
+        float footprint;
+        float height;
         float aspect;
-        float padding[2];
+        float padding;
     };
 
     ATL::CComPtr<ID3D11Device> mDevice;
@@ -273,7 +305,32 @@ private:
     ATL::CComPtr<ID3D11DepthStencilState> mDepth;
 };
 
-// A settled view of `budget` points with its bare twin, for frame-time comparisons.
+// Pixels of the scene pass where something was drawn (a world position with w set).
+std::size_t coveredPixels(Render::Renderer& renderer)
+{
+    Render::Texture2d const& positions = renderer.scenePass().texture("exactWorldPosition");
+    D3D11_TEXTURE2D_DESC desc = positions.desc();
+    desc.Usage = D3D11_USAGE_STAGING;
+    desc.BindFlags = 0;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    desc.MiscFlags = 0;
+    ATL::CComPtr<ID3D11Texture2D> staging;
+    Render::throwIfFailed(renderer.device()->CreateTexture2D(&desc, nullptr, &staging));
+    ID3D11DeviceContext* const context = renderer.deviceContext();
+    context->CopyResource(staging, positions.get());
+    D3D11_MAPPED_SUBRESOURCE mapped{};
+    Render::throwIfFailed(context->Map(staging, 0, D3D11_MAP_READ, 0, &mapped));
+    std::size_t covered = 0;
+    for (UINT row = 0; row < kHeight; ++row) {
+        auto const* texels = reinterpret_cast<std::array<float, 4> const*>(static_cast<char const*>(mapped.pData) +
+                                                                           std::size_t(row) * mapped.RowPitch);
+        covered += std::count_if(texels, texels + kWidth, [](std::array<float, 4> const& texel) { return texel[3] != 0.0f; });
+    }
+    context->Unmap(staging, 0);
+    return covered;
+}
+
+// A settled view of `budget` points with its bare twins, for frame-time comparisons.
 class DrawScene {
 public:
     DrawScene(std::filesystem::path const& folder, std::size_t budget) : mView(folder, budget)
@@ -284,7 +341,15 @@ public:
         std::vector<Render::VertexContainer::Vertex> vertices;
         mView.decodeLoadedNodes(&vertices);
         Bench::requireSameWork(vertices.size() == mView.cloud().numVisiblePoints(), "points of the bare draw");
-        mBare.emplace(mView.renderer(), vertices);
+        mBare.emplace(mView.renderer(), vertices, Footprint::Disc);
+        mSquare.emplace(mView.renderer(), vertices, Footprint::Square);
+        libraryFrame();
+        std::size_t const libraryPixels = coveredPixels(mView.renderer());
+        bareFrame();
+        std::size_t const barePixels = coveredPixels(mView.renderer());
+        Bench::requireSameWork(std::abs(double(libraryPixels) - double(barePixels)) <= kCoverageTolerance * double(libraryPixels),
+                               "pixels covered: " + std::to_string(libraryPixels) + " drawn by the library, " +
+                                   std::to_string(barePixels) + " by the bare draw");
     }
 
     View& view() { return mView; }
@@ -296,14 +361,15 @@ public:
         waitForGpu(mView.renderer().device(), mView.renderer().deviceContext());
     }
 
-    void bareFrame()
-    {
-        mBare->draw(mView.renderer(), mView.renderer().viewProjectionMatrix() * mView.cloud().worldMatrix());
-    }
+    void bareFrame() { mBare->draw(mView.renderer(), modelViewProjection()); }
+    void squareFrame() { mSquare->draw(mView.renderer(), modelViewProjection()); }
 
 private:
+    Eigen::Matrix4f modelViewProjection() { return mView.renderer().viewProjectionMatrix() * mView.cloud().worldMatrix(); }
+
     View mView;
     std::optional<BareDraw> mBare;
+    std::optional<BareDraw> mSquare;
 };
 
 // One frame-time ratio: `subject` against `baseline` on a scene of `budget` points. Further
@@ -320,6 +386,7 @@ std::vector<DrawComparison> drawComparisons()
 {
     auto const library = [](DrawScene& scene) { scene.libraryFrame(); };
     auto const bare = [](DrawScene& scene) { scene.bareFrame(); };
+    auto const square = [](DrawScene& scene) { scene.squareFrame(); };
     auto const lit = [](DrawScene& scene) {
         scene.view().renderer().setEyeDomeLighting(true);
         scene.libraryFrame();
@@ -331,6 +398,7 @@ std::vector<DrawComparison> drawComparisons()
     return {
         {"draw_vs_bare_1m", 1 * kMillion, "<= 1.2", library, bare},
         {"edl_vs_none_1m", 1 * kMillion, "<= 1.15", lit, unlit},
+        {"bare_disc_vs_square_1m", 1 * kMillion, "", bare, square},
         {"draw_vs_bare_5m", 5 * kMillion, "<= 1.2", library, bare},
     };
 }
