@@ -9,6 +9,7 @@
 #include "render/rasterizerstate.h"
 #include "render/renderpass.h"
 #include "render/scopedbinding.h"
+#include "render/shader.h"
 #include "render/vertexshader.h"
 
 #include <gtest/gtest.h>
@@ -64,26 +65,26 @@ protected:
         scene->addRenderTarget("worldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
         scene->addRenderTarget("exactWorldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
         scene->addDepthBuffer(D3D11_CLEAR_DEPTH, 0.0f, 0);
-        auto const& layout = Render::pointInputLayout();
-        vertexShader = Render::VertexShader::fromHlslResource(device, kShader,
-                                                              {layout.begin(), layout.end()});
+        vertexShader = Render::VertexShader::fromHlslResource(
+            device, kShader, {Render::pointInputLayout().begin(), Render::pointInputLayout().end()});
         pixelShader = Render::PixelShader::fromHlslResource(device, kShader);
+        tomographicPixelShader = Render::PixelShader::fromCsoString(
+            device, Render::Shader::compileShaderFromResource(kShader, "ps_tomographic", "ps_5_0"));
         frameConstants = Render::ConstantBuffer<Frame>(device, defaultFrame());
         shading = std::make_unique<Render::PointShading>(device);
         setVisibleNodes({});
         classes = std::make_unique<Render::ClassificationColorTexture>(device);
-        D3D11_RASTERIZER_DESC const rasterizer{D3D11_FILL_SOLID, D3D11_CULL_NONE, FALSE, 0, 0.0f, 0.0f, TRUE};
-        rasterizerState = Render::RasterizerState(device, rasterizer);
+        rasterizerState = Render::RasterizerState(device, {D3D11_FILL_SOLID, D3D11_CULL_NONE, 0, 0, 0, 0, 1});
         depthState = Render::DepthStencilState(device, true, true, true);
     }
 
     // One-pixel points, colors unblended, the model cube of edge 1; a blue uniform color, distances
-    // (to the plane z = 0) on the gray map over -1 to 1.
+    // (to the plane z = 0) on the gray map over -1 to 1, opaque tomographic tints.
     static Frame defaultFrame()
     {
         return {.uniformColor = {0, 0, 1, 1}, .distance_plane = {0, 0, 1, 0}, .width = kSize, .height = kSize,
-                .aspect = 1.0f, .point_size = 0.0f, .root_node_size = 1.0f, .min_distance = -1.0f,
-                .color_map = 5, .intensity_blend_factor = 0.0f};
+                .aspect = 1.0f, .point_size = 0.0f, .root_node_size = 1.0f, .tomo_contrast = 1.0f,
+                .min_distance = -1.0f, .color_map = 5, .intensity_blend_factor = 0.0f};
     }
 
     Frame& frame() { return frameConstants.modify(); }
@@ -122,18 +123,16 @@ protected:
         depthState.set(context, 1);
         ScopedBinding const pass(*scene, context);
         ScopedBinding const vertexStage(vertexShader, context);
-        ScopedBinding const pixelStage(pixelShader, context);
+        bool const tomographic = frame().point_render_mode == 1 || frame().point_render_mode == 2;
+        ScopedBinding const pixelStage(tomographic ? tomographicPixelShader : pixelShader, context);
         ScopedBinding const constants(frameConstants, context, kDrawStages, 0);
         ScopedBinding const looks(*shading, context);
-        ID3D11Buffer* buffers[] = {buffer};
-        UINT const stride = sizeof(Vertex);
-        UINT const offset = 0;
-        context->IASetVertexBuffers(0, 1, buffers, &stride, &offset);
+        UINT const stride = sizeof(Vertex), offset = 0;
+        context->IASetVertexBuffers(0, 1, &buffer.p, &stride, &offset);
         context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
         context->DrawInstanced(4, static_cast<UINT>(points.size()), 0, 0);
         return readBack<Math::Color>(scene->texture("color"));
     }
-
 
     // Rows covered in column x.
     static auto coveredRows(std::vector<Math::Color> const& pixels, unsigned int x)
@@ -145,6 +144,7 @@ protected:
     std::unique_ptr<Render::RenderPass> scene;
     Render::VertexShader vertexShader;
     Render::PixelShader pixelShader;
+    Render::PixelShader tomographicPixelShader;
     Render::ConstantBuffer<Frame> frameConstants;
     std::unique_ptr<Render::PointShading> shading;
     Render::ShaderResourceView visibleNodes;
@@ -156,8 +156,7 @@ protected:
 // A row of intensities from one end of the range to the other, colored by each map.
 TEST_F(PointShaderTest, IntensityColorMapsMatchTheirDefinitions)
 {
-    frame().min_intensity = 0.1f;
-    frame().max_intensity = 0.9f;
+    frame().min_intensity = 0.1f, frame().max_intensity = 0.9f;
     frame().point_render_mode = 5;
     std::vector<Vertex> points;
     for (unsigned int x = 0; x < kSize; ++x) {
@@ -207,6 +206,8 @@ TEST_F(PointShaderTest, FiltersAndModesDecideEachPointsColor)
         {"traffic light", 7, [](Frame& f, Vertex& p) { f.color_map = 10, p.distance = 0.3f; }, yellow},
         {"plane distance", 4, [](Frame&, Vertex&) {}, light},
         {"plane distance of the moved point", 4, [](Frame& f, Vertex&) { f.model[14] = 2.0f; }, {}},
+        {"dark", 1, [](Frame& f, Vertex&) { f.use_cloud_colors_in_tomographic_render_modes = 1; }, yellow},
+        {"bright", 2, [](Frame& f, Vertex&) { f.tomographicColor = {0, .502f, 0, 1}; }, green},
     };
     for (auto const& [what, mode, set, expected] : cases) {
         Frame& f = frame() = defaultFrame();
@@ -224,8 +225,7 @@ TEST_F(PointShaderTest, DepthAndWorldPositions)
                                      pointAt(12, 12, 0.6f, Math::Color(0, 255, 0))};
     frame().model[12] = 100.0f;
     EXPECT_EQ(at(draw(points), 12, 12), Math::Color(0, 255, 0));
-    auto const exact = readBack<RenderTest::Float4>(scene->texture("exactWorldPosition"));
-    auto const center = exact[12 * kSize + 12];
+    auto const center = readBack<RenderTest::Float4>(scene->texture("exactWorldPosition"))[12 * kSize + 12];
     EXPECT_FLOAT_EQ(center.x, points[1].x + 100.0f);
     EXPECT_FLOAT_EQ(center.w, 1.0f);
     auto const world = readBack<RenderTest::Float4>(scene->texture("worldPosition"));
@@ -267,8 +267,7 @@ TEST_F(PointShaderTest, LevelOfDetailFollowsTheVisibleChildren)
     EXPECT_EQ(coveredRows(disc, 32), 5);
     EXPECT_EQ(at(disc, 30, 30).a(), 0);
     frame().point_size = 0.0f;
-    std::vector<Math::Color> const dot = draw({centered});
-    EXPECT_EQ(coveredRows(dot, 32), 1);
+    EXPECT_EQ(coveredRows(draw({centered}), 32), 1);
 }
 
 } // namespace
