@@ -112,16 +112,33 @@ HttpClient::HttpClient(std::shared_ptr<HttpTransport> transport, HttpClientOptio
 
 HttpClient::~HttpClient()
 {
+    shutDown();
+}
+
+void HttpClient::shutDown()
+{
+    std::vector<std::thread> workers;
     {
         std::lock_guard const lock(mMutex);
         mShuttingDown = true;
+        workers.swap(mWorkers);
     }
     mQueueChanged.notify_all();
-    for (std::thread& worker : mWorkers)
+    for (std::thread& worker : workers)
         worker.join();
-    for (Request& request : mQueue)
-        request.promise.set_exception(
-            std::make_exception_ptr(HttpError(describe(request.url, request.range) + ": the client was shut down")));
+    std::deque<Request> waiting;
+    {
+        std::lock_guard const lock(mMutex);
+        waiting.swap(mQueue);
+    }
+    for (Request& request : waiting)
+        refuse(request);
+}
+
+void HttpClient::refuse(Request& request)
+{
+    request.promise.set_exception(
+        std::make_exception_ptr(HttpError(describe(request.url, request.range) + ": the client was shut down")));
 }
 
 std::future<std::string> HttpClient::fetch(std::string url, std::stop_token stopToken)
@@ -155,9 +172,13 @@ std::future<std::string> HttpClient::enqueue(Request request)
     }
     {
         std::lock_guard const lock(mMutex);
-        mQueue.push_back(std::move(request));
+        if (!mShuttingDown) {
+            mQueue.push_back(std::move(request));
+            mQueueChanged.notify_one();
+            return result;
+        }
     }
-    mQueueChanged.notify_one();
+    refuse(request);
     return result;
 }
 

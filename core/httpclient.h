@@ -63,10 +63,13 @@ public:
 class HttpClient : NonCopyable {
 public:
     explicit HttpClient(std::shared_ptr<HttpTransport> transport, HttpClientOptions const& options = {});
-    // Waits for the requests in flight; requests still waiting fail with an HttpError. Destroy
-    // clients before the process exits: from a static destructor, WinHTTP's own shutdown may
-    // already have begun.
+    // Shuts the client down (see shutDown).
     ~HttpClient();
+
+    // Waits for the requests in flight and ends the request threads; requests still waiting, and
+    // any asked for later, fail with an HttpError. Shut clients down before the process exits:
+    // from a static destructor, WinHTTP's own shutdown may already have begun.
+    void shutDown();
 
     // The whole resource, or the bytes of `range`. The future holds the bytes, an empty string
     // when `stopToken` was asked to stop before they arrived, or the HttpError.
@@ -88,6 +91,7 @@ private:
     };
 
     std::future<std::string> enqueue(Request request);
+    static void refuse(Request& request);
     void serveRequests();
     std::string perform(Request const& request);
     std::string checkedBody(Request const& request, HttpResponse& response);

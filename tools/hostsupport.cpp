@@ -25,7 +25,7 @@ namespace {
 
 std::mutex gHttpClientMutex;
 // Never destroyed: at process exit, joining its request threads and closing the WinHTTP session
-// from a static destructor can wait forever. It ends with the process.
+// from a static destructor can wait forever. main shuts it down before it returns instead.
 std::shared_ptr<Core::HttpClient>* gHttpClient = nullptr;
 
 // One client for the process, so that every data set shares its connections and its bound on
@@ -133,6 +133,13 @@ Core::HttpStatistics httpStatistics()
 {
     std::lock_guard const lock(gHttpClientMutex);
     return gHttpClient ? (*gHttpClient)->statistics() : Core::HttpStatistics{};
+}
+
+void shutDownHttpClient()
+{
+    std::lock_guard const lock(gHttpClientMutex);
+    if (gHttpClient)
+        (*gHttpClient)->shutDown();
 }
 
 void checkOutputFile(std::filesystem::path const& path, std::vector<std::string_view> const& extensions)

@@ -33,6 +33,9 @@ std::string sourceName(std::string const& source);
 std::string dataSetName(std::string const& source);
 // What the data sets opened from URLs have cost so far (nothing before the first).
 Core::HttpStatistics httpStatistics();
+// Waits for the HTTP requests in flight and ends the client's threads, so that none runs while the
+// process exits; data sets still open fail to fetch from then on.
+void shutDownHttpClient();
 
 // The data set's integer grid and coordinate system, as its description declares them.
 Graphics::LasFrame dataSetFrame(Octree::Octree const& octree);

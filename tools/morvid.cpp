@@ -1,6 +1,7 @@
 // morvid: the command-line host of the MorvidRender library.
 #include "commands.h"
 #include "failure.h"
+#include "hostsupport.h"
 #include "options.h"
 
 #include <nlohmann/json.hpp>
@@ -70,11 +71,9 @@ int reportError(std::string_view command, std::exception const& error, nlohmann:
     return exitStatus;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// The command named by the first argument; its exit status.
+int runCommand(int argc, char** argv)
 {
-    useLfLineEnds();
     std::vector<std::string_view> args(argv + 1, argv + argc);
     if (args.empty() || args.front() == "--help" || args.front() == "-h") {
         std::fputs(usage().c_str(), args.empty() ? stderr : stdout);
@@ -97,4 +96,14 @@ int main(int argc, char** argv)
     } catch (std::exception const& error) {
         return reportError(command, error, {}, json, 1);
     }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    useLfLineEnds();
+    int const status = runCommand(argc, argv);
+    Tools::shutDownHttpClient();
+    return status;
 }
