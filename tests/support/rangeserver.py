@@ -9,7 +9,7 @@ below the folder, so one server answers every test case:
     http://127.0.0.1:PORT/plain/potree/lone-star-default/metadata.json
     http://127.0.0.1:PORT/node-404/ept/lone-star-laszip/ept.json
 
-A scenario is a list of rules (see FAULT_SCENARIOS or --faults FILE); a rule
+A scenario is a list of rules (see FAULT_SCENARIOS); a rule
 matches a file by glob ("path") and, for ranges inside one file, by the first
 requested byte ("range_start": a number or "nonzero"), and acts on the first
 "times" requests it matches (on all when absent):
@@ -21,11 +21,10 @@ requested byte ("range_start": a number or "nonzero"), and acts on the first
     {"fault": "wrong_range"}              send bytes one past the requested ones
 
 GET /__stats answers the connections accepted so far and the requests, body
-bytes and most requests at once ("peak_in_flight") per scenario as JSON, and
---log FILE writes one line per request (scenario, path, range, status, bytes).
+bytes and most requests at once ("peak_in_flight") per scenario as JSON; start()
+can write one line per request (scenario, path, range, status, bytes) to a log.
 
-Run it standalone (prints the base URL) or wrap a command with it:
-    rangeserver.py --root DIR [--faults FILE] -- COMMAND ARGS...
+    rangeserver.py --root DIR -- COMMAND ARGS...
 runs COMMAND with MORVID_TEST_HTTP_URL set to the base URL, "{url}" in ARGS
 replaced by it, and ends both after --timeout seconds at the latest. A second
 server answers the same over TLS with a self-signed certificate, which no
@@ -271,22 +270,14 @@ def start(root, scenarios=None, log_path=None, self_signed=False):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--root", required=True)
-    parser.add_argument("--faults", help="JSON file of scenarios, replacing the built-in ones")
-    parser.add_argument("--log")
     parser.add_argument("--timeout", type=float, default=600.0, help="seconds before everything ends")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
-    scenarios = FAULT_SCENARIOS
-    if args.faults:
-        with open(args.faults) as file:
-            scenarios = json.load(file)
-    server = start(args.root, scenarios, args.log)
-    untrusted = start(args.root, scenarios, self_signed=True)
+    if not [part for part in args.command if part != "--"]:
+        parser.error("give the command to run after --")
+    server = start(args.root)
+    untrusted = start(args.root, self_signed=True)
     command = [part.replace("{url}", server.url) for part in args.command if part != "--"]
-    if not command:
-        print(server.url, flush=True)
-        time.sleep(args.timeout)
-        return 0
     environment = dict(os.environ, MORVID_TEST_HTTP_URL=server.url, MORVID_TEST_UNTRUSTED_HTTPS_URL=untrusted.url)
     try:
         return subprocess.run(command, env=environment, timeout=args.timeout).returncode
