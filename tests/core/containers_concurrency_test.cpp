@@ -103,43 +103,34 @@ TEST(GroupedLruCacheConcurrencyTest, ClearedOrInvalidatedStateNeverComesBack)
     done.store(true);
 }
 
-struct CountedResource {
+struct CountedResource : Core::InstanceId<CountedResource> {
     explicit CountedResource(std::atomic<int>& constructions) { ++constructions; }
 };
 
-TEST(SharedResourcesConcurrencyTest, ConcurrentRequestsShareOneResource)
+// Threads asking for one shared resource get the same one, made once; ids made at once stay unique.
+TEST(SharedResourcesConcurrencyTest, ConcurrentRequestsShareOneResourceAndGetUniqueIds)
 {
+    constexpr int kObjectsPerThread = 1000;
     Core::SharedResources<std::string, CountedResource> registry;
     std::atomic<int> constructions{0};
     std::vector<std::shared_ptr<CountedResource>> received(kThreads);
-    {
-        std::vector<std::jthread> threads;
-        for (int i = 0; i < kThreads; ++i)
-            threads.emplace_back([&, i] { received[i] = registry.createOrGet("/scans/a", std::ref(constructions)); });
-    }
-    EXPECT_EQ(constructions.load(), 1);
-    for (auto const& resource : received)
-        EXPECT_EQ(resource, received.front());
-}
-
-struct Counted : Core::InstanceId<Counted> {};
-
-TEST(InstanceIdConcurrencyTest, IdsAreUniqueAcrossThreads)
-{
-    constexpr int kObjectsPerThread = 1000;
     std::vector<std::vector<std::uint64_t>> ids(kThreads);
     {
         std::vector<std::jthread> threads;
         for (int i = 0; i < kThreads; ++i) {
             threads.emplace_back([&, i] {
+                received[i] = registry.createOrGet("/scans/a", std::ref(constructions));
                 for (int object = 0; object < kObjectsPerThread; ++object)
-                    ids[i].push_back(Counted().id());
+                    ids[i].push_back(CountedResource(constructions).id());
             });
         }
     }
+    EXPECT_EQ(constructions.load(), 1 + kThreads * kObjectsPerThread);
     std::set<std::uint64_t> unique;
-    for (auto const& perThread : ids)
-        unique.insert(perThread.begin(), perThread.end());
+    for (int i = 0; i < kThreads; ++i) {
+        EXPECT_EQ(received[i], received.front());
+        unique.insert(ids[i].begin(), ids[i].end());
+    }
     EXPECT_EQ(unique.size(), static_cast<std::size_t>(kThreads * kObjectsPerThread));
 }
 

@@ -24,7 +24,7 @@ bool holds(DistanceCache& cache, std::uint64_t key, Distances const& expected)
     return cache.tryGet(key, out) && out == expected;
 }
 
-TEST(GroupedLruCacheTest, EvictsLeastRecentlyUsedEntriesWithinItsCapacity)
+TEST(GroupedLruCacheTest, EvictsWithinItsCapacityAndRefusesValuesComputedBeforeAClearOrAnInvalidation)
 {
     EXPECT_EQ(TestSupport::thrownMessage<std::invalid_argument>([] { DistanceCache(0); }),
               "Capacity must be greater than 0");
@@ -46,11 +46,7 @@ TEST(GroupedLruCacheTest, EvictsLeastRecentlyUsedEntriesWithinItsCapacity)
     cache.clear();
     EXPECT_EQ(cache.size(), 0u);
     EXPECT_FALSE(holds(cache, 5, {5.0f}));
-}
 
-TEST(GroupedLruCacheTest, ValuesComputedBeforeAClearOrTheirGroupsInvalidationAreRefused)
-{
-    DistanceCache cache(10);
     // A loader takes the version, then the mesh changes and the cache is cleared while it computes.
     DistanceCache::Version const versionAtStart = cache.version(0);
     cache.clear();

@@ -80,7 +80,7 @@ TEST(LruCacheTest, SizesAreMeasuredOnceAtInsertion)
     EXPECT_EQ(entries.currentSize(), 2u);
 }
 
-TEST(LruCacheTest, FailedStoppedOrThrowingLoadsStoreNothing)
+TEST(LruCacheTest, FailedStoppedOrThrowingLoadsStoreNothingAndAStoredValueWinsOverALoad)
 {
     PointCache cache(10);
     Points out{42};
@@ -103,19 +103,14 @@ TEST(LruCacheTest, FailedStoppedOrThrowingLoadsStoreNothing)
     EXPECT_FALSE(cache.contains(1));
     EXPECT_EQ(cache.currentSize(), 0u);
     EXPECT_TRUE(loads(cache, 1, 3)) << "a later call loads again";
-}
 
-TEST(LruCacheTest, StoredValueWinsOverAConcurrentLoad)
-{
-    PointCache cache(10);
-    Points out;
-    EXPECT_TRUE(cache.getOrLoad(1, out, [&](Points& value) {
-        cache.put(1, Points{7}, 1); // another holder stores the key while this load runs
-        value.assign(5, 1);
+    EXPECT_TRUE(cache.getOrLoad(2, out, [&](Points& value) {
+        cache.put(2, Points{7}, 1); // another holder stores the key while this load runs
+        value.assign(5, 2);
         return true;
     }));
-    EXPECT_EQ(out, Points{7});
-    EXPECT_EQ(cache.currentSize(), 1u);
+    EXPECT_EQ(out, Points{7}) << "the stored value wins over the load";
+    EXPECT_EQ(cache.currentSize(), 4u);
 }
 
 } // namespace

@@ -167,16 +167,13 @@ TEST(FitPlane, FindsThePlaneAmongOutliersTheSameEachTimeAndFailsWithoutThreeSpan
     EXPECT_FALSE(Math::leastSquaresPlane(std::vector<Point3f>(10, Point3f(4, 5, 6))));
     for (double const inlierDistance : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()})
         EXPECT_FALSE(Math::fitPlane(points, inlierDistance)) << inlierDistance;
-}
 
-TEST(LeastSquaresPlane, AveragesNoiseFarFromTheOrigin)
-{
-    std::vector<Point3f> points;
+    // The least squares fit averages noise far from the origin.
+    std::vector<Point3f> farAway;
     for (int i = 0; i < 10; ++i)
         for (int j = 0; j < 10; ++j)
-            points.emplace_back(500000.0f + static_cast<float>(i), 4000000.0f + static_cast<float>(j),
-                                100.0f + ((i + j) % 2 == 0 ? 0.01f : -0.01f));
-    expectPlane(Math::leastSquaresPlane(points), Eigen::Vector3f(0, 0, 1), -100.0f, 1e-3f);
+            farAway.emplace_back(500000.0f + float(i), 4000000.0f + float(j), (i + j) % 2 ? 99.99f : 100.01f);
+    expectPlane(Math::leastSquaresPlane(farAway), Eigen::Vector3f(0, 0, 1), -100.0f, 1e-3f);
 }
 
 TEST(IntersectRay, MeetsThePlaneInFrontOrAlongItAndFacingFlipsTowardsTheViewer)

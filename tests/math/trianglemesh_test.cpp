@@ -74,7 +74,7 @@ Matrix4 similarity(float scale, float angle, Vec3 const& axis, Vec3 const& trans
     return transform.matrix();
 }
 
-TEST(TriangleMeshConstruction, RejectsBadInputAndAnswersEmptyMeshes)
+TEST(TriangleMeshConstruction, RejectsBadInputAnswersEmptyMeshesAndCopiesHaveNoTreeUntilBuilt)
 {
     std::vector<Point> const positions{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
     EXPECT_THROW(Mesh(positions, {0, 1}), std::invalid_argument);
@@ -90,10 +90,8 @@ TEST(TriangleMeshConstruction, RejectsBadInputAndAnswersEmptyMeshes)
     EXPECT_EQ(empty.signedDistance(Point(1, 2, 3)), std::sqrt(kFloatMax));
     EXPECT_EQ(empty.rayCrossingCount(Point(0, 0, 0), Vec3::UnitX(), 0.0f, kFloatMax), 0u);
     EXPECT_EQ(Mesh({{0, 0, 0}}, {}).closestPoint(Point(0, 0, 0)).triangle, Mesh::NO_TRIANGLE);
-}
 
-TEST(TriangleMeshConstruction, CopiesHaveNoTreeUntilBuilt)
-{
+    // Copies have no tree until built.
     Mesh const original = unitCube();
     Mesh copy(original);
     EXPECT_FALSE(copy.hasTree());
@@ -245,7 +243,7 @@ TEST(TriangleMeshRays, CrossingCountsThroughACube)
             << ")";
 }
 
-TEST(TriangleMeshRays, ParityIsRightWhenTheFirstRayRunsThroughAVertex)
+TEST(TriangleMeshShell, ParityIsRightWhenTheFirstRayRunsThroughAVertexAndCopiesStayApart)
 {
     // Octahedra about the origin with one vertex on the first ray that the parity test casts:
     // rounding puts that hit into any number of the four triangles around the vertex.
@@ -263,9 +261,23 @@ TEST(TriangleMeshRays, ParityIsRightWhenTheFirstRayRunsThroughAVertex)
         EXPECT_TRUE(Shell(octahedron).isInside(Point(0, 0, 0))) << "size " << size;
     }
     EXPECT_GT(unreliableCounts, 0);
+
+    // Shells: inside by parity, and copies stay apart.
+    Shell const sphere(sphereMesh(Point(1, 1, 1), 1.0f, 16, 32));
+    EXPECT_TRUE(sphere.isInside(Point(1.5f, 1.2f, 0.7f)));
+    EXPECT_FALSE(sphere.isInside(Point(1.9f, 1.9f, 1.0f))); // inside the bounds, outside the sphere
+    EXPECT_FALSE(sphere.isInside(Point(3, 1, 1)));
+
+    Shell shell{Mesh(unitCube())}; // a copy without tree: the shell builds it
+    Shell const original = shell;
+    shell.transformBy(similarity(1.0f, 0.0f, Vec3::UnitZ(), Vec3(5, 0, 0)));
+    EXPECT_TRUE(shell.isInside(Point(5.5f, 0.5f, 0.5f)));
+    EXPECT_FALSE(shell.isInside(Point(0.5f, 0.5f, 0.5f)));
+    EXPECT_TRUE(original.isInside(Point(0.5f, 0.5f, 0.5f)));
+    EXPECT_FLOAT_EQ(shell.boundingBox().min().x(), 5.0f);
 }
 
-TEST(TriangleMeshTransform, SimilarityScalesDistancesAndMirrorKeepsInsideNegative)
+TEST(TriangleMeshTransform, SimilarityScalesDistancesMirrorKeepsInsideNegativeAndSingularMatricesThrow)
 {
     Mesh const sphere = sphereMesh(Point(0, 0, 0), 1.0f, 12, 24);
     Matrix4 const transform = similarity(2.5f, 0.7f, Vec3(1, 2, 3), Vec3(10, -4, 2));
@@ -284,11 +296,9 @@ TEST(TriangleMeshTransform, SimilarityScalesDistancesAndMirrorKeepsInsideNegativ
     mirrored.transformBy(Eigen::Vector4f(-1, 1, 1, 1).asDiagonal().toDenseMatrix());
     EXPECT_FLOAT_EQ(mirrored.signedDistance(Point(-0.5f, 0.5f, 0.9f)), -0.1f);
     EXPECT_FLOAT_EQ(mirrored.signedDistance(Point(-0.5f, 0.5f, 1.2f)), 0.2f);
-}
 
-TEST(TriangleMeshTransform, SingularOrDegenerateMatrixThrowsAndKeepsTheMesh)
-{
-    Mesh cube = unitCube();
+    // A singular, degenerate or NaN matrix throws and keeps the mesh.
+    auto const mirroredPositions = mirrored.positions();
     Matrix4 flatten = Matrix4::Identity();
     flatten(2, 2) = 0;
     Matrix4 toInfinity = Matrix4::Identity();
@@ -296,9 +306,9 @@ TEST(TriangleMeshTransform, SingularOrDegenerateMatrixThrowsAndKeepsTheMesh)
     Matrix4 withNan = Matrix4::Identity();
     withNan(0, 1) = std::nanf("");
     for (Matrix4 const& matrix : {flatten, toInfinity, withNan})
-        EXPECT_THROW(cube.transformBy(matrix), std::invalid_argument);
-    EXPECT_EQ(cube.positions(), unitCube().positions());
-    EXPECT_FLOAT_EQ(cube.signedDistance(Point(0.5f, 0.5f, 0.5f)), -0.5f);
+        EXPECT_THROW(mirrored.transformBy(matrix), std::invalid_argument);
+    EXPECT_EQ(mirrored.positions(), mirroredPositions);
+    EXPECT_FLOAT_EQ(mirrored.signedDistance(Point(-0.5f, 0.5f, 0.9f)), -0.1f);
 }
 
 TEST(TriangleMeshTransform, LargeMeshesTransformInParallelInsideTasksOfTheSharedExecutor)
@@ -332,22 +342,6 @@ TEST(TriangleMeshDump, NumbersNodesPerKindAndNamesTheFileItCannotWrite)
     EXPECT_NE(thrownMessage<std::runtime_error>([&] { unitCube().dump("cube", 1, folder.path() / "missing"); })
                   .find("cube_1.txt"),
               std::string::npos);
-}
-
-TEST(TriangleMeshShell, InsideByParityAndCopiesStayApart)
-{
-    Shell const sphere(sphereMesh(Point(1, 1, 1), 1.0f, 16, 32));
-    EXPECT_TRUE(sphere.isInside(Point(1.5f, 1.2f, 0.7f)));
-    EXPECT_FALSE(sphere.isInside(Point(1.9f, 1.9f, 1.0f))); // inside the bounds, outside the sphere
-    EXPECT_FALSE(sphere.isInside(Point(3, 1, 1)));
-
-    Shell shell{Mesh(unitCube())}; // a copy without tree: the shell builds it
-    Shell const original = shell;
-    shell.transformBy(similarity(1.0f, 0.0f, Vec3::UnitZ(), Vec3(5, 0, 0)));
-    EXPECT_TRUE(shell.isInside(Point(5.5f, 0.5f, 0.5f)));
-    EXPECT_FALSE(shell.isInside(Point(0.5f, 0.5f, 0.5f)));
-    EXPECT_TRUE(original.isInside(Point(0.5f, 0.5f, 0.5f)));
-    EXPECT_FLOAT_EQ(shell.boundingBox().min().x(), 5.0f);
 }
 
 } // namespace

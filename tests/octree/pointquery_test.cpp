@@ -280,32 +280,25 @@ TEST(FilteredPointWalk, UnreadableNodesAndHierarchyChunksAreReportedAndTheWalkGo
 
 // Collecting all points of a cloud into position and normal vectors; what is collected, and that a full
 // output takes nothing more, is checked through the renderable in the render tests.
-class CollectPointsTest : public FilteredPointWalkTest {
-protected:
-    static bool collect(std::vector<Point3f>& positions, std::vector<Eigen::Vector3f>& normals, std::size_t maxPoints,
-                        bool append, Eigen::Matrix4f const& matrix = Eigen::Matrix4f::Identity(),
-                        std::stop_token stopToken = {})
-    {
+TEST_F(FilteredPointWalkTest, CollectingPointsChangesNothingOnMisuseOrStop)
+{
+    auto const collect = [](std::vector<Point3f>& positions, std::vector<Eigen::Vector3f>& normals,
+                            std::size_t maxPoints, std::stop_token stopToken) {
         Octree::OctreeNodeCache cache;
         auto points = Octree::allPoints(*sOctree, cache, 0.0f, stopToken);
-        return Octree::collectPoints(points, sOctree->hasNormals(), matrix, {positions, normals}, maxPoints, append,
-                                     stopToken);
-    }
-
-};
-
-TEST_F(CollectPointsTest, MisuseOrStopChangeNothing)
-{
+        return Octree::collectPoints(points, sOctree->hasNormals(), Eigen::Matrix4f::Identity(), {positions, normals},
+                                     maxPoints, true, stopToken);
+    };
     std::vector<Point3f> positions(5, Point3f(1, 1, 1));
     std::vector<Eigen::Vector3f> normals(6, Eigen::Vector3f::UnitX());
-    EXPECT_THROW(collect(positions, normals, 100, true), std::invalid_argument) << "more normals than positions";
+    EXPECT_THROW(collect(positions, normals, 100, {}), std::invalid_argument) << "more normals than positions";
     EXPECT_EQ(positions.size(), 5u);
     EXPECT_EQ(normals.size(), 6u);
 
     std::stop_source stop;
     stop.request_stop();
     normals.clear();
-    EXPECT_FALSE(collect(positions, normals, 1'000'000, true, Eigen::Matrix4f::Identity(), stop.get_token()));
+    EXPECT_FALSE(collect(positions, normals, 1'000'000, stop.get_token()));
     EXPECT_EQ(positions.size(), 5u);
     EXPECT_EQ(normals.size(), 5u) << "normals still match the positions";
 }

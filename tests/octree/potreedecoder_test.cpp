@@ -108,7 +108,7 @@ TEST(PotreeDecoder, DefaultRecordsInterleaveTheAttributes)
     EXPECT_THROW(PoTree::decodeNodePoints(metadata, bytes.substr(1), 3, "r"), std::runtime_error);
 }
 
-TEST(PotreeDecoder, IntensityBecomesGrayWithinTheMetadataRange)
+TEST(PotreeDecoder, IntensityGrayMortonCodesAndOctahedralNormalsDecodeOverTheirWholeRange)
 {
     EXPECT_EQ(PoTree::intensityGray(0, 0, 256), 0);
     EXPECT_EQ(PoTree::intensityGray(128, 0, 256), 127);
@@ -119,10 +119,7 @@ TEST(PotreeDecoder, IntensityBecomesGrayWithinTheMetadataRange)
     // An empty or inverted range maps the high byte instead of dividing by zero.
     EXPECT_EQ(PoTree::intensityGray(0x1234, 7, 7), 0x12);
     EXPECT_EQ(PoTree::intensityGray(0xff00, 9, 3), 0xff);
-}
 
-TEST(PotreeDecoder, MortonCodesRoundTripOverTheWholeRange)
-{
     for (std::array<std::uint32_t, 3> const position :
          {std::array<std::uint32_t, 3>{0, 0, 0}, {1, 2, 3}, {0xffffffff, 0, 0x80000000}, {0x08000000, 0x0400, 7}}) {
         EXPECT_EQ(PoTree::decodeMortonPosition(PoTree::encodeMortonPosition(position)), position);
@@ -131,6 +128,11 @@ TEST(PotreeDecoder, MortonCodesRoundTripOverTheWholeRange)
     EXPECT_EQ(PoTree::decodeMortonColor(0b100'010'001), (std::array<std::uint16_t, 3>{0b001, 0b010, 0b100}));
     EXPECT_EQ(PoTree::decodeMortonPosition({0, 0, 0b111, 0}), (std::array<std::uint32_t, 3>{1, 1, 1}));
     EXPECT_EQ(PoTree::decodeMortonPosition({0b001, 0, 0, 0}), (std::array<std::uint32_t, 3>{1u << 16, 0, 0}));
+
+    EXPECT_NEAR(PoTree::decodeOctahedralNormal(0x7f7f).z(), 1.0f, 1e-2f);
+    Eigen::Vector3f const folded = PoTree::decodeOctahedralNormal(0xff00);
+    EXPECT_NEAR(folded.norm(), 1.0f, 1e-5f);
+    EXPECT_LE(folded.z(), 0.0f);
 }
 
 TEST(PotreeDecoder, BrotliNodesStoreAttributesOneAfterAnother)
@@ -158,15 +160,6 @@ TEST(PotreeDecoder, BrotliNodesStoreAttributesOneAfterAnother)
     // BROTLI records are larger than the metadata's byte count: 3 points of 26 bytes, not 20.
     EXPECT_THROW(PoTree::decodeNodePoints(metadata, std::string(60, '\0'), 3, "r"), std::runtime_error);
     EXPECT_NO_THROW(PoTree::decodeNodePoints(metadata, std::string(78, '\0'), 3, "r"));
-}
-
-TEST(PotreeDecoder, OctahedralNormalsAreUnitVectors)
-{
-    Eigen::Vector3f const up = PoTree::decodeOctahedralNormal(0x7f7f);
-    EXPECT_NEAR(up.z(), 1.0f, 1e-2f);
-    Eigen::Vector3f const folded = PoTree::decodeOctahedralNormal(0xff00);
-    EXPECT_NEAR(folded.norm(), 1.0f, 1e-5f);
-    EXPECT_LE(folded.z(), 0.0f);
 }
 
 TEST(PotreeMetadata, MissingOrMalformedFieldsAreNamed)

@@ -123,7 +123,8 @@ TEST(PotreeRealData, RootPointsMatchTheFirstRecordedPoints)
 
 class EntwineRealData : public testing::TestWithParam<std::string> {};
 
-TEST_P(EntwineRealData, DecodesEveryNodeOfTheHierarchy)
+// Colors come from RGB where the scan has them, else gray from the intensity's high byte.
+TEST_P(EntwineRealData, DecodesEveryNodeOfTheHierarchyWithItsColors)
 {
     std::filesystem::path const folder = kRealWorld / "ept" / GetParam();
     nlohmann::json const expected = manifest(folder);
@@ -132,6 +133,9 @@ TEST_P(EntwineRealData, DecodesEveryNodeOfTheHierarchy)
     auto const nodes = Octree::allNodeIds(octree);
     EXPECT_EQ(nodes.size(), expected["node_count"].get<std::size_t>());
     auto const bounds = octree.boundingBox();
+    bool const colored = octree.entwineTree()->hasColors();
+    EXPECT_EQ(colored, GetParam() == "1.2-with-color");
+    bool anyColorNotGray = false;
     std::uint64_t total = 0;
     for (auto const id : nodes) {
         Render::VertexContainer vertices;
@@ -139,15 +143,19 @@ TEST_P(EntwineRealData, DecodesEveryNodeOfTheHierarchy)
         ASSERT_TRUE(Octree::loadNodeVertices(octree, id, vertices, {}, &error)) << error;
         EXPECT_EQ(vertices.size(), octree.entwineTree()->nodeById(id)->pointCount) << id.name();
         total += vertices.size();
-        for (std::size_t i = 0; i < vertices.size(); ++i)
-            ASSERT_TRUE(bounds.contains(vertices.position(i))) << id.name() << " point " << i;
+        for (auto const& vertex : vertices.vertices) {
+            ASSERT_TRUE(bounds.contains(vertex.position())) << id.name();
+            ASSERT_TRUE(colored || vertex.color == Math::Color::gray(std::uint8_t(vertex.intensity >> 8)));
+            anyColorNotGray |= vertex.color.r() != vertex.color.g() || vertex.color.g() != vertex.color.b();
+        }
     }
     EXPECT_EQ(total, expected["points"].get<std::uint64_t>());
+    EXPECT_EQ(anyColorNotGray, colored);
 }
 
 INSTANTIATE_TEST_SUITE_P(Entwine, EntwineRealData, testing::Values("lone-star-laszip", "1.2-with-color"));
 
-TEST(RealData, ColorsComeFromRgbOrGrayFromIntensity)
+TEST(PotreeRealData, ColorsAreGrayFromIntensityWithinTheMetadataRange)
 {
     auto potree = std::make_shared<PoTree::FileSystemLocation>(kRealWorld / "potree" / "lone-star-brotli");
     Octree::Octree const intensityOnly(potree, 1.0);
@@ -157,18 +165,6 @@ TEST(RealData, ColorsComeFromRgbOrGrayFromIntensity)
     auto const* intensity = potree->metadata().find("intensity");
     for (auto const& vertex : vertices.vertices)
         ASSERT_EQ(vertex.color, Math::Color::gray(PoTree::intensityGray(vertex.intensity, intensity->min, intensity->max)));
-
-    Octree::Octree const colored(std::make_shared<Entwine::FileSystemLocation>(kRealWorld / "ept" / "1.2-with-color"), 1.0);
-    EXPECT_TRUE(colored.entwineTree()->hasColors());
-    ASSERT_TRUE(Octree::loadNodeVertices(colored, colored.root(), vertices, {}));
-    EXPECT_TRUE(std::ranges::any_of(vertices.vertices, [](auto const& vertex) {
-        return vertex.color.r() != vertex.color.g() || vertex.color.g() != vertex.color.b();
-    }));
-    Octree::Octree const gray(std::make_shared<Entwine::FileSystemLocation>(kRealWorld / "ept" / "lone-star-laszip"), 1.0);
-    EXPECT_FALSE(gray.entwineTree()->hasColors());
-    ASSERT_TRUE(Octree::loadNodeVertices(gray, gray.root(), vertices, {}));
-    for (auto const& vertex : vertices.vertices)
-        ASSERT_EQ(vertex.color, Math::Color::gray(static_cast<std::uint8_t>(vertex.intensity >> 8)));
 }
 
 TEST(EntwineRealData, BrokenNodeFileFailsNamingTheFile)
