@@ -44,48 +44,31 @@ Octree::SourcePoints steppedSquare()
     return points;
 }
 
-// Mean color and coverage of one half of the square, a margin away from the step, where no point of the
-// other half can be drawn.
-struct Half {
-    Eigen::Vector3d rgb = Eigen::Vector3d::Zero();
-    double coverage = 0.0;
-};
+using Half = StreamingTest::Coverage;
 
+// The left and right half of the square, a margin away from the step, where no point of the other
+// half can be drawn.
 struct Halves {
     Half left, right;
 };
-
-Half halfOf(Graphics::ColorImage const& image, std::size_t firstColumn)
-{
-    Half half;
-    std::size_t pixels = 0;
-    std::size_t covered = 0;
-    for (std::size_t y = image.height * 3 / 8; y < image.height * 5 / 8; ++y)
-        for (std::size_t x = firstColumn; x < firstColumn + image.width / 8; ++x, ++pixels) {
-            Math::Color const pixel = image.pixel(x, y);
-            if (pixel.r() == 0 && pixel.g() == 0 && pixel.b() == 0)
-                continue;
-            half.rgb += Eigen::Vector3d(pixel.r(), pixel.g(), pixel.b());
-            ++covered;
-        }
-    half.rgb /= static_cast<double>(std::max<std::size_t>(covered, 1));
-    half.coverage = static_cast<double>(covered) / static_cast<double>(pixels);
-    return half;
-}
 
 Halves halvesOf(Render::Renderer& view)
 {
     Graphics::ColorImage image;
     view.getColorImage(image);
-    return {halfOf(image, image.width * 5 / 16), halfOf(image, image.width * 9 / 16)};
+    auto const half = [&](std::size_t left) {
+        return StreamingTest::coverageOf(image, left, image.height * 3 / 8, left + image.width / 8,
+                                         image.height * 5 / 8);
+    };
+    return {half(image.width * 5 / 16), half(image.width * 9 / 16)};
 }
 
-double colorDistance(Half const& a, Half const& b) { return (a.rgb - b.rgb).lpNorm<1>(); }
+double colorDistance(Half const& a, Half const& b) { return (a.meanRgb - b.meanRgb).lpNorm<1>(); }
 
 void expectDrawn(Halves const& drawn, bool left, bool right)
 {
-    EXPECT_TRUE(left ? drawn.left.coverage > kCovered : drawn.left.coverage < kHidden) << drawn.left.coverage;
-    EXPECT_TRUE(right ? drawn.right.coverage > kCovered : drawn.right.coverage < kHidden) << drawn.right.coverage;
+    for (auto const& [half, shown] : {std::pair{drawn.left, left}, std::pair{drawn.right, right}})
+        EXPECT_TRUE(shown ? half.fraction > kCovered : half.fraction < kHidden) << half.fraction;
 }
 
 void expectSameColors(Halves const& actual, Halves const& expected)
@@ -154,7 +137,7 @@ protected:
         renderer->setUseSignedDistance(false);
         load();
         EXPECT_EQ(cloud->numVisiblePoints(), kAllPoints) << "no node is culled";
-        EXPECT_GT(halves().left.coverage, kCovered);
+        EXPECT_GT(halves().left.fraction, kCovered);
         renderer->setUseSignedDistance(true);
         settle();
         EXPECT_LT(cloud->numVisiblePoints(), kAllPoints / 2) << "the signed distances miss the range";
@@ -256,13 +239,13 @@ TEST_F(ClippingTest, ClippingKeepsThePointsInsideByTheirWorldPositions)
     renderer->setMeshForDistanceColorization(planeAt(-100));
     settle();
     EXPECT_EQ(cloud->numVisiblePoints(), 0u);
-    EXPECT_EQ(halves().right.coverage, 0.0);
+    EXPECT_EQ(halves().right.fraction, 0.0);
     renderer->setMeshClippingActive(false);
 
     renderer->setRegionClippingActive(true);
     settle();
     EXPECT_EQ(cloud->numVisiblePoints(), 0u);
-    EXPECT_EQ(halves().left.coverage, 0.0);
+    EXPECT_EQ(halves().left.fraction, 0.0);
     renderer->setClippingRegion(regionBetween(-1, 5));
     settle();
     expectOnlyLeftHalfDrawn();
@@ -270,11 +253,12 @@ TEST_F(ClippingTest, ClippingKeepsThePointsInsideByTheirWorldPositions)
     cloud->setMatrix(translation({-5, 0, 0}));
     settle();
     expectOnlyLeftHalfDrawn(); // the right half moved into the region and the picture's left
-    cloud->setMatrix(Eigen::Matrix4f::Identity());
     renderer->setClippingRegion(nullptr);
-    renderer->setRegionClippingActive(false);
     settle();
     EXPECT_EQ(cloud->clippingCache()->size(), 0u) << "a region taken away takes its values along";
+    cloud->setMatrix(Eigen::Matrix4f::Identity());
+    renderer->setRegionClippingActive(false);
+    settle();
     expectDrawn(halves(), true, true);
 
     std::vector<HalfSpace> volume(PointCloudRenderable::kMaxClippingPlanes - 1, HalfSpace());

@@ -37,11 +37,6 @@ const float kPixelSize = 2.0f * kCameraDistance * std::tan(kFieldOfViewY / 2.0f 
                          static_cast<float>(kViewSize);
 Math::Color const kMeshColor(200, 160, 100, 255);
 
-std::filesystem::path realWorldObj(std::string const& relative)
-{
-    return std::filesystem::path(MORVID_TEST_DATA_DIR) / "realworld" / "obj" / relative;
-}
-
 // An axis-aligned square at height z facing +z, as two triangles.
 Part square(float halfSize, float z, Math::Color const& color)
 {
@@ -114,18 +109,15 @@ void expectMeshColor(Math::Color const& actual, float brightness, float toleranc
 // Nothing is read before init: drawing then draws nothing.
 TEST(MeshNode, RefusesBadScalesAndCutsBuffersToWholeTriangles)
 {
-    auto const later = MeshRenderable::create(realWorldObj("no-such-mesh.obj"), 0.5, "later");
+    auto const later = MeshRenderable::create(StreamingTest::realWorld("obj/no-such-mesh.obj"), 0.5, "later");
     EXPECT_EQ(later->numTriangles(), 0u);
     EXPECT_TRUE(later->boundingBoxWorld().isEmpty());
     EXPECT_NO_THROW(later->render());
+    std::filesystem::path const box = StreamingTest::realWorld("obj/cornell-box/cornell_box.obj");
     for (double const scale : {0.0, -1.0, std::numeric_limits<double>::infinity(), std::nan("")})
-        EXPECT_THROW(MeshRenderable::create(realWorldObj("cornell-box/cornell_box.obj"), scale, "bad"),
-                     std::invalid_argument)
-            << scale;
+        EXPECT_THROW(MeshRenderable::create(box, scale, "bad"), std::invalid_argument) << scale;
 
     using Counts = std::vector<std::size_t>;
-    EXPECT_EQ(MeshRenderable::bufferVertexCounts(0, 9), Counts{});
-    EXPECT_EQ(MeshRenderable::bufferVertexCounts(9, 9), Counts{9});
     EXPECT_EQ(MeshRenderable::bufferVertexCounts(10, 9), Counts{9}) << "a trailing partial triangle is not drawn";
     EXPECT_EQ(MeshRenderable::bufferVertexCounts(21, 10), (Counts{9, 9, 3})) << "the limit is cut to whole triangles";
     EXPECT_THROW(MeshRenderable::bufferVertexCounts(9, 2), std::invalid_argument);

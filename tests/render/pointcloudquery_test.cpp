@@ -163,8 +163,8 @@ TEST_F(PotreeQuery, LevelsSpacingAndFilterSelectThePointsOfTheManifest)
 }
 
 // The queries of one cloud share a node cache; once the time is up a call returns after one node (the
-// root first) without error; empty chunks, missing buffers, and a moved query that goes on.
-TEST_F(PotreeQuery, ChunkCallsEndEarlyOrEmptyAndMovedQueriesGoOn)
+// root first) without error; empty chunks and missing buffers.
+TEST_F(PotreeQuery, ChunkCallsEndEarlyOrEmpty)
 {
     auto const& octree = *sCloud->octree();
     auto levelOne = sCloud->createPointCloudQuery(nullptr, 1, 0.0f, kNoTimeLimit);
@@ -186,15 +186,10 @@ TEST_F(PotreeQuery, ChunkCallsEndEarlyOrEmptyAndMovedQueriesGoOn)
         total += query->getNextPointChunk(buffer.data(), buffer.size());
     EXPECT_EQ(total, sAllPoints.size());
     EXPECT_GE(calls, kManifest["hierarchy_facts"]["node_count"].get<std::size_t>());
-
-    PointCloudQuery started(sCloud->octree(), {}, Eigen::Matrix4f::Identity(), nullptr, kAllLevels, 0.0f, kNoTimeLimit);
-    ASSERT_EQ(started.getNextPointChunk(buffer.data(), 10), 10u);
-    PointCloudQuery moved(std::move(started));
-    EXPECT_EQ(drain(moved).size() + 10, sAllPoints.size());
 }
 
-// All points in world coordinates with zero normals, appended up to a maximum, also inside a node; the
-// shell of a box keeps what the box filter keeps.
+// All points in world coordinates with zero normals, appended up to a maximum; the shell of a box keeps
+// what the box filter keeps.
 TEST_F(PotreeQuery, AllPointsInWorldCoordinatesAndInsideAShell)
 {
     // The cloud's matrix moves what it collects, not what its queries return.
@@ -212,9 +207,6 @@ TEST_F(PotreeQuery, AllPointsInWorldCoordinatesAndInsideAShell)
     EXPECT_TRUE(std::ranges::all_of(normals, [](Eigen::Vector3f const& n) { return n.isZero(); }));
     std::size_t const before = positions.size();
     EXPECT_TRUE(sCloud->getAllPoints(cache, positions, normals, before + 17, 0.0f, true, {}));
-    EXPECT_EQ(positions.size(), before + 17);
-    EXPECT_EQ(normals.size(), before + 17);
-    EXPECT_TRUE(sCloud->getAllPoints(cache, positions, normals, 5, 0.0f, true, {}));
     EXPECT_EQ(positions.size(), before + 17);
 
     Box3f const worldBox = middleBox(*sCloud->octree()).transformed(matrix);

@@ -74,10 +74,12 @@ TEST(Renderable, WorldMatrixAndBoundsFollowTheParentChain)
     parent->setMatrix(translation(0, 0, 10));
     child.invalidateWorldMatrix();
     EXPECT_TRUE(child.worldMatrix().isApprox(translation(1, 2, 13)));
-    child.setMatrix(rotationZ(std::numbers::pi_v<float> / 2));
+    // Turned by 45 degrees, the extremes lie at corners other than the box's min and max.
+    child.setMatrix(rotationZ(std::numbers::pi_v<float> / 4));
     Box const inWorld = child.boundingBoxWorld();
-    EXPECT_TRUE(inWorld.min().isApprox(Eigen::Vector3f(-1, 0, 10), 1e-5f)) << inWorld.min().transpose();
-    EXPECT_TRUE(inWorld.max().isApprox(Eigen::Vector3f(0, 2, 11), 1e-5f)) << inWorld.max().transpose();
+    float const half = std::numbers::sqrt2_v<float> / 2;
+    EXPECT_TRUE(inWorld.min().isApprox(Eigen::Vector3f(-half, 0, 10), 1e-5f)) << inWorld.min().transpose();
+    EXPECT_TRUE(inWorld.max().isApprox(Eigen::Vector3f(2 * half, 3 * half, 11), 1e-5f)) << inWorld.max();
 
     BoxNode empty("empty");
     empty.setMatrix(rotationZ(0.3f) * translation(5, 5, 5));

@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -123,10 +122,30 @@ inline void renderUntilSettled(Render::Renderer& view,
     view.render();
 }
 
+// The share of the pixels in columns [left, right) and rows [top, bottom) of an image that show
+// something (are not black), and their mean color.
 struct Coverage {
     double fraction = 0.0;
-    std::array<double, 3> meanRgb{};
+    Eigen::Vector3d meanRgb = Eigen::Vector3d::Zero();
 };
+
+inline Coverage coverageOf(Graphics::ColorImage const& image, std::size_t left, std::size_t top,
+                           std::size_t right, std::size_t bottom)
+{
+    Coverage result;
+    std::size_t covered = 0;
+    for (std::size_t y = top; y < bottom; ++y)
+        for (std::size_t x = left; x < right; ++x) {
+            Math::Color const pixel = image.pixel(x, y);
+            if (pixel.r() == 0 && pixel.g() == 0 && pixel.b() == 0)
+                continue;
+            ++covered;
+            result.meanRgb += Eigen::Vector3d(pixel.r(), pixel.g(), pixel.b());
+        }
+    result.fraction = static_cast<double>(covered) / static_cast<double>((right - left) * (bottom - top));
+    result.meanRgb /= static_cast<double>(std::max<std::size_t>(covered, 1));
+    return result;
+}
 
 class PointCloudTest : public ::testing::Test {
 protected:
@@ -199,22 +218,7 @@ protected:
     Coverage coverage()
     {
         Graphics::ColorImage const image = colorImage();
-        Coverage result;
-        std::size_t covered = 0;
-        for (std::size_t y = 0; y < image.height; ++y)
-            for (std::size_t x = 0; x < image.width; ++x) {
-                Math::Color const pixel = image.pixel(x, y);
-                if (pixel.r() == 0 && pixel.g() == 0 && pixel.b() == 0)
-                    continue;
-                ++covered;
-                result.meanRgb[0] += pixel.r();
-                result.meanRgb[1] += pixel.g();
-                result.meanRgb[2] += pixel.b();
-            }
-        result.fraction = static_cast<double>(covered) / static_cast<double>(image.width * image.height);
-        for (double& channel : result.meanRgb)
-            channel /= static_cast<double>(std::max<std::size_t>(covered, 1));
-        return result;
+        return coverageOf(image, 0, 0, image.width, image.height);
     }
 
     // The bytes of the color image, for comparing whole pictures.
