@@ -15,7 +15,6 @@ using Point3f = Math::Point<float, 3>;
 using Box3f = Math::NBoundingBox<float, 3>;
 using Region = Math::BoxClippingRegion<float>;
 using HalfSpace = Math::HalfSpace<float, 3>;
-using namespace std::chrono_literals;
 using StreamingTest::translation;
 
 // The test cloud: a 10 x 10 square of gray points, its left half (x < 5) a step below its right half.
@@ -309,25 +308,6 @@ TEST_F(ClippingTest, SettingsReplacedWhileTheLoaderWorksLeaveTheLastOnes)
     EXPECT_TRUE(cloud->isAsyncReloadHealthy(true));
     expectOnlyLeftHalfDrawn();
     EXPECT_LT(colorDistance(halves().left, expected.left), kSameColor);
-}
-
-TEST_F(ClippingTest, CachedValuesOfAnotherSizeFailTheLoaderWithTheirMessage)
-{
-    StreamingTest::ErrorLog const log;
-    auto const mesh = planeAt(0);
-    renderer->setMeshForDistanceColorization(mesh);
-    auto const cache = PointCloudRenderable::createOrGetSharedMeshDistanceCache(dataSet->location(), 1.0, 1);
-    ASSERT_EQ(cache, cloud->meshDistanceCache()) << "clouds of one data set share the cache";
-    Render::NodeValueKey const root{cloud->octree()->root(), mesh.get(), cloud->worldMatrix()};
-    ASSERT_TRUE(cache->put(root, std::vector<float>(1, 0.0f), 0, cache->version(0)));
-
-    cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-    StreamingTest::repeatUntil([&] { return !cloud->isAsyncReloadHealthy(false); },
-                               [] { std::this_thread::sleep_for(5ms); });
-    EXPECT_EQ(TestSupport::thrownMessage<std::runtime_error>([&] { cloud->isAsyncReloadHealthy(true); }),
-              "Error loading point data: Error VertexContainer::setDistances: size mismatch");
-    cloud->stopAsyncReload();
-    EXPECT_GT(log.count("Error VertexContainer::setDistances: size mismatch"), 0u);
 }
 
 // A second view of the same data set with the cloud raised by 1: the caches are shared, the values are
