@@ -39,11 +39,9 @@ TEST(TripleBufferConcurrencyTest, ReaderNeverSeesAnOlderOrTornValue)
     });
 
     std::uint64_t lastSeen = 0;
-    std::uint64_t updates = 0;
     while (lastSeen < kPublications) {
         if (!buffer.update())
             continue;
-        ++updates;
         std::vector<std::uint64_t> const& slot = buffer.readBuffer();
         ASSERT_EQ(slot.size(), kValuesPerSlot);
         std::uint64_t const sequence = slot.front();
@@ -55,7 +53,6 @@ TEST(TripleBufferConcurrencyTest, ReaderNeverSeesAnOlderOrTornValue)
     writer.join();
     EXPECT_FALSE(buffer.update());
     EXPECT_EQ(buffer.readBuffer().front(), kPublications);
-    EXPECT_GT(updates, 0u);
 }
 
 using ValueCache = Core::GroupedLruCache<std::uint64_t, std::uint64_t, int>;

@@ -19,7 +19,7 @@ using Graphics::ColorImage;
 using Graphics::DepthImage;
 using Math::Color;
 
-TEST(Image, RowsAreTightOrPaddedAndPaddingIsNeverWritten)
+TEST(Image, RowsAreTightOrPaddedPaddingIsNeverWrittenAndMisuseKeepsTheImage)
 {
     EXPECT_EQ(ColorImage().sizeInBytes(), 0u);
     DepthImage const tight(7, 5);
@@ -40,10 +40,8 @@ TEST(Image, RowsAreTightOrPaddedAndPaddingIsNeverWritten)
     float last;
     std::memcpy(&last, padded.data() + 2 * 12 + 4, 4);
     EXPECT_EQ(last, 0.25f);
-}
 
-TEST(Image, MisuseThrowsAndKeepsTheImageAndMovesEmptyTheSource)
-{
+    // Misuse throws and keeps the image; a move empties the source.
     ColorImage image(4, 4);
     image.fill(Color(9, 9, 9));
     EXPECT_THROW(image.resize(10, 2, 39), std::invalid_argument);

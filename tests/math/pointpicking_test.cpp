@@ -63,18 +63,6 @@ TEST(PickWindow, CoversTheToleranceClampedToTheImageWithExclusiveFarBounds)
             << c.x << ", " << c.y << " tolerance " << c.tolerance << " in " << c.width << " x " << c.height;
 }
 
-TEST(PositionHit, NeedsPositiveWAndAFinitePositionInAnImageOfEnoughPixels)
-{
-    EXPECT_TRUE(Math::isPositionHit(Eigen::Vector4f(1, 2, 3, 1)));
-    for (Eigen::Vector4f const& pixel :
-         {Eigen::Vector4f(1, 2, 3, 0), Eigen::Vector4f(1, 2, 3, -1), Eigen::Vector4f(1, 2, 3, kNaN),
-          Eigen::Vector4f(kNaN, 2, 3, 1), Eigen::Vector4f(1, std::numeric_limits<float>::infinity(), 3, 1)})
-        EXPECT_FALSE(Math::isPositionHit(pixel)) << pixel.transpose();
-    std::vector<Eigen::Vector4f> const pixels(11);
-    EXPECT_THROW(PositionImageView(pixels, 4, 3), std::invalid_argument);
-    EXPECT_NO_THROW(PositionImageView(pixels, 11, 1));
-}
-
 TEST(ClosestHit, TakesTheNearestUsableHitInTheWindowFirstInColumnOrder)
 {
     PositionImage image{8, 8};
@@ -98,16 +86,22 @@ TEST(ClosestHit, TakesTheNearestUsableHitInTheWindowFirstInColumnOrder)
     EXPECT_FALSE(Math::closestHit(unusable.view(), PixelWindow{0, 4, 0, 4}, Point3f(0, 0, 0)));
 }
 
-TEST(HitsInWindow, ListsHitsColumnByColumnAndSortUniqueDropsDuplicates)
+TEST(HitsInWindow, ListsUsableHitsColumnByColumnAndSortUniqueDropsDuplicates)
 {
     PositionImage image{4, 4};
     image.set(2, 0, Point3f(3, 0, 0));
     image.set(1, 2, Point3f(2, 0, 0));
     image.set(1, 1, Point3f(1, 0, 0));
     image.set(3, 3, Point3f(4, 0, 0));
+    // Not hits: w not positive, or a position that is not finite.
+    image.set(3, 0, Point3f(5, 0, 0), -1.0f);
+    image.set(0, 0, Point3f(6, 0, 0), kNaN);
+    image.set(0, 3, Point3f(7, std::numeric_limits<float>::infinity(), 0));
+    image.set(2, 2, Point3f(8, 0, kNaN));
     EXPECT_EQ(Math::hitsInWindow(image.view(), Math::wholeImage(image.view())),
               (std::vector<Point3f>{Point3f(1, 0, 0), Point3f(2, 0, 0), Point3f(3, 0, 0), Point3f(4, 0, 0)}));
     EXPECT_TRUE(Math::hitsInWindow(image.view(), PixelWindow{0, 1, 0, 4}).empty());
+    EXPECT_THROW(PositionImageView(std::span(image.pixels).first(11), 4, 3), std::invalid_argument);
 
     std::vector<Point3f> positions{Point3f(1, 2, 3), Point3f(0, 5, 5), Point3f(1, 2, 3), Point3f(1, 1, 9),
                                    Point3f(1, 2, 2), Point3f(0, 5, 5)};
