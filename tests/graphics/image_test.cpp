@@ -44,7 +44,7 @@ TEST(Image, RowsAreTightOrPaddedPaddingIsNeverWrittenAndMisuseKeepsTheImage)
     // Misuse throws and keeps the image; a move empties the source.
     ColorImage image(4, 4);
     image.fill(Color(9, 9, 9));
-    EXPECT_THROW(image.resize(10, 2, 39), std::invalid_argument);
+    EXPECT_THROW(image.resize(10, 2, 36), std::invalid_argument);
     EXPECT_THROW(image.resize(10, 2, 42), std::invalid_argument);
     EXPECT_THROW(image.pixel(4, 0), std::out_of_range);
     EXPECT_THROW(image.setPixel(0, 4, Color()), std::out_of_range);
