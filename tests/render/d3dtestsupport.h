@@ -3,12 +3,12 @@
 #include "render/comexception.h"
 #include "render/comptr.h"
 #include "render/texture2d.h"
+#include "support/thrownmessage.h"
 
 #include <gtest/gtest.h>
 
 #include <d3d11.h>
 
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -49,15 +49,10 @@ protected:
     ATL::CComPtr<ID3D11DeviceContext> context;
 };
 
-// The message of the exception `action` throws; "no exception" when it throws none.
+// The message of the exception `action` throws; a test failure when it throws none.
 inline std::string messageOf(auto&& action)
 {
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return "no exception";
+    return TestSupport::thrownMessage(action);
 }
 
 // One texel of a 128-bit float target.

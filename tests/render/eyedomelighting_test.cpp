@@ -21,6 +21,7 @@
 #include <span>
 #include <stdexcept>
 #include <stop_token>
+#include <string>
 #include <vector>
 
 namespace {
@@ -135,21 +136,52 @@ protected:
     std::shared_ptr<Render::PointCloudRenderable> mCloud;
 };
 
-// Columns well inside either layer keep their colors; the far side of the step darkens, the near
-// side does not; the other conventions of depth give the very same picture; the strength is checked.
-TEST_F(EyeDomeLightingTest, StepDarkensItsFarSideOnlyInBothProjectionsAndDepthConventions)
+// Whatever a mode draws, in perspective and orthographic, the shading only darkens it where something
+// was drawn; background pixels, depth, positions and the chunk readback's colors (what picking and point
+// export read) stay as drawn. In the default mode columns well inside either layer keep their colors,
+// the far side of the step darkens, the near side does not, and the other depth convention gives the very
+// same picture; the strength scales the log of the shade.
+TEST_F(EyeDomeLightingTest, StepDarkensItsFarSideOnlyAndLeavesBackgroundAndReadbackAlone)
 {
-    for (bool const orthographic : {false, true}) {
-        SCOPED_TRACE(orthographic ? "orthographic" : "perspective");
-        auto renderer = stepRenderer(orthographic);
+    constexpr int kModes = static_cast<int>(RenderMode::ColorizeByClassIndex) + 1;
+    for (int run = 0; run <= kModes; ++run) {
+        bool const orthographic = run == kModes;
+        RenderMode const mode = orthographic ? RenderMode::Default : static_cast<RenderMode>(run);
+        SCOPED_TRACE(orthographic ? std::string("orthographic") : "mode " + std::to_string(run));
+        auto renderer = stepRenderer(orthographic, true, mode);
+        renderer->setTomographicColor(Math::Color(230, 230, 230, 255));
+        // Every point within the plane-distance range, whichever frame the octree put them in.
+        renderer->setDistanceColorMapRange(-1e6f, 1e6f);
         auto const [without, with] = framesWithoutAndWith(*renderer);
+        int darkened = 0;
+        for (std::size_t y = 0; y < kViewSize; ++y)
+            for (std::size_t x = 0; x < kViewSize; ++x) {
+                Math::Color const before = without.pixel(x, y);
+                Math::Color const after = with.pixel(x, y);
+                ASSERT_TRUE(after.a() == before.a() && after.r() <= before.r() && after.g() <= before.g() &&
+                            after.b() <= before.b())
+                    << x << ", " << y;
+                ASSERT_TRUE(without.showsPoint(x, y) || after == before) << "background " << x << ", " << y;
+                darkened += after != before ? 1 : 0;
+            }
+        EXPECT_GT(darkened, static_cast<int>(kViewSize / 2));
+        EXPECT_EQ(with.depth, without.depth);
+        ASSERT_FALSE(without.chunkColors.empty());
+        EXPECT_EQ(with.chunkColors, without.chunkColors);
+        ASSERT_EQ(with.points.size(), without.points.size());
+        EXPECT_EQ(std::memcmp(with.points.data(), without.points.data(),
+                              with.points.size() * sizeof(Render::VertexPosColor)),
+                  0);
+        if (mode != RenderMode::Default)
+            continue;
+
         int farSideDarkening = 0;
         for (std::size_t y = kViewSize / 4; y < 3 * kViewSize / 4; ++y) {
-            for (std::size_t x : {kEdgeColumn - 12, kEdgeColumn - 4, kEdgeColumn - 2, kEdgeColumn + 12}) {
+            for (std::size_t x : {kEdgeColumn - 12, kEdgeColumn - 2, kEdgeColumn - 1, kEdgeColumn + 12}) {
                 ASSERT_TRUE(without.showsPoint(x, y)) << x << ", " << y;
                 EXPECT_EQ(with.pixel(x, y), without.pixel(x, y)) << x << ", " << y;
             }
-            for (std::size_t x = kEdgeColumn - 1; x <= kEdgeColumn + 2; ++x)
+            for (std::size_t x = kEdgeColumn; x <= kEdgeColumn + 2; ++x)
                 farSideDarkening += without.brightness(x, y) - with.brightness(x, y);
         }
         EXPECT_GT(farSideDarkening, 100 * static_cast<int>(kViewSize / 2))
@@ -190,39 +222,6 @@ TEST_F(EyeDomeLightingTest, StepDarkensItsFarSideOnlyInBothProjectionsAndDepthCo
         EXPECT_FALSE(renderer->needsRedraw());
         renderer->setEyeDomeLightingRadius(2.0f);
         EXPECT_TRUE(renderer->needsRedraw());
-    }
-}
-
-// Whatever a mode draws, the shading only darkens it where something was drawn; background pixels,
-// depth, positions and the chunk readback's colors (what picking and point export read) stay as drawn.
-TEST_F(EyeDomeLightingTest, EveryModeDarkensDrawnPixelsAndLeavesBackgroundAndReadbackAlone)
-{
-    for (int mode = 0; mode <= static_cast<int>(RenderMode::ColorizeByClassIndex); ++mode) {
-        SCOPED_TRACE(mode);
-        auto renderer = stepRenderer(false, true, static_cast<RenderMode>(mode));
-        renderer->setTomographicColor(Math::Color(230, 230, 230, 255));
-        // Every point within the plane-distance range, whichever frame the octree put them in.
-        renderer->setDistanceColorMapRange(-1e6f, 1e6f);
-        auto const [without, with] = framesWithoutAndWith(*renderer);
-        int darkened = 0;
-        for (std::size_t y = 0; y < kViewSize; ++y)
-            for (std::size_t x = 0; x < kViewSize; ++x) {
-                Math::Color const before = without.pixel(x, y);
-                Math::Color const after = with.pixel(x, y);
-                ASSERT_TRUE(after.a() == before.a() && after.r() <= before.r() && after.g() <= before.g() &&
-                            after.b() <= before.b())
-                    << x << ", " << y;
-                ASSERT_TRUE(without.showsPoint(x, y) || after == before) << "background " << x << ", " << y;
-                darkened += after != before ? 1 : 0;
-            }
-        EXPECT_GT(darkened, static_cast<int>(kViewSize / 2));
-        EXPECT_EQ(with.depth, without.depth);
-        ASSERT_FALSE(without.chunkColors.empty());
-        EXPECT_EQ(with.chunkColors, without.chunkColors);
-        ASSERT_EQ(with.points.size(), without.points.size());
-        EXPECT_EQ(std::memcmp(with.points.data(), without.points.data(),
-                              with.points.size() * sizeof(Render::VertexPosColor)),
-                  0);
     }
 }
 

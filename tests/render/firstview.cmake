@@ -1,5 +1,5 @@
-# The first picture of a data set: eye-dome lighting of rendered clouds and the framing of the view.
+# The first picture of a data set: eye-dome lighting of rendered clouds.
 morvid_add_test(render_firstview_tests
-  SOURCES eyedomelighting_test.cpp viewframing_test.cpp
+  SOURCES eyedomelighting_test.cpp
   LIBS MorvidRender MorvidOctree)
 target_compile_definitions(render_firstview_tests PRIVATE NOMINMAX WIN32_LEAN_AND_MEAN)

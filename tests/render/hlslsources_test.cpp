@@ -3,9 +3,13 @@
 #include "render/cbconstant.h"
 #include "render/constantbuffer.h"
 #include "render/pixelshader.h"
+#include "render/pointinputlayout.h"
 #include "render/renderpass.h"
 #include "render/samplerstate.h"
+#include "render/scopedbinding.h"
+#include "render/shader.h"
 #include "render/vertexshader.h"
+#include "support/thrownmessage.h"
 
 #include "math/color.h"
 
@@ -14,14 +18,92 @@
 
 #include <cfloat>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
 
+using Render::Shader;
+using Render::ShaderCacheKey;
 using Render::ShaderConfiguration;
 using RenderTest::Float4;
+using ShaderObjects = RenderTest::DeviceTest;
 
 constexpr char const* kPanoShader = "shaders/pano.hlsl";
+
+std::filesystem::path writeTempFile(std::string const& name, std::string const& text)
+{
+    std::filesystem::path const path = std::filesystem::temp_directory_path() / name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+// Every embedded program compiles; a failed compilation carries the compiler's text and is not cached;
+// a compiled one is answered from the cache; missing files are "no such file", naming the file.
+TEST(ShaderCompile, ProgramsCompileOnceAndErrorsCarryTheCompilerText)
+{
+    for (char const* name : {"shaders/box.hlsl", "shaders/mesh.hlsl", "shaders/pano.hlsl",
+                             "shaders/pointcloud.hlsl", "shaders/postprocessing.hlsl"}) {
+        EXPECT_FALSE(Shader::compileShaderFromResource(name, "vs_main", "vs_5_0").empty()) << name;
+        EXPECT_FALSE(Shader::compileShaderFromResource(name, "ps_main", "ps_5_0").empty()) << name;
+    }
+    std::string const prefix = "Error: Compilation of hlsl shader failed\n";
+    std::string const message = TestSupport::thrownMessage<std::runtime_error>(
+        [] { Shader::compileShaderFromResource("shaders/box.hlsl", "no_such_entry", "vs_5_0"); });
+    EXPECT_EQ(message.rfind(prefix, 0), 0u) << message;
+    EXPECT_GT(message.size(), prefix.size());
+    EXPECT_FALSE(
+        Shader::shaderCache().contains(ShaderCacheKey{"res:shaders/box.hlsl", "no_such_entry", "vs_5_0"}));
+
+    ShaderCacheKey const key{"res:shaders/box.hlsl", "ps_main", "ps_5_0"};
+    std::string const compiled = Shader::compileShaderFromResource("shaders/box.hlsl", "ps_main", "ps_5_0");
+    Shader::shaderCache().put(key, "cached bytecode", 1);
+    EXPECT_EQ(Shader::compileShaderFromResource("shaders/box.hlsl", "ps_main", "ps_5_0"), "cached bytecode");
+    Shader::shaderCache().put(key, compiled, 1);
+
+    for (char const* name : {"shaders", "shaders/missing.hlsl"}) {
+        std::string const missing = TestSupport::thrownMessage<std::system_error>(
+            [&] { Shader::compileShaderFromResource(name, "vs_main", "vs_5_0"); });
+        EXPECT_NE(missing.find(name), std::string::npos) << missing;
+    }
+
+    // Files on disk resolve their includes beside them; a missing include fails the compilation.
+    writeTempFile("morvid_included.hlsl", "float4 fill() { return float4(1.0, 0.0, 0.0, 1.0); }\n");
+    std::filesystem::path const main =
+        writeTempFile("morvid_main.hlsl",
+                      "#include \"morvid_included.hlsl\"\nfloat4 ps_main() : SV_TARGET { return fill(); }\n");
+    EXPECT_FALSE(Shader::compileShaderFromFile(main, "ps_main", "ps_5_0").empty());
+    std::filesystem::path const broken =
+        writeTempFile("morvid_broken.hlsl",
+                      "#include \"shaders/absent.hlsl\"\nfloat4 ps_main() : SV_TARGET { return 0; }\n");
+    EXPECT_THROW(Shader::compileShaderFromFile(broken, "ps_main", "ps_5_0"), std::runtime_error);
+}
+
+// A vertex shader without an input layout (full-screen passes) keeps the bound one; bad bytecode and a
+// layout lacking the shader's inputs throw.
+TEST_F(ShaderObjects, VertexShaderWithoutLayoutKeepsTheBoundLayout)
+{
+    auto const& layout = Render::pointInputLayout();
+    Render::VertexShader const points = Render::VertexShader::fromHlslResource(
+        device, "shaders/pointcloud.hlsl", {layout.begin(), layout.end()});
+    Render::VertexShader const fullScreen = Render::VertexShader::fromCsoString(
+        device, Shader::compileShaderFromResource("shaders/postprocessing.hlsl", "vs_main", "vs_5_0"), {});
+    EXPECT_EQ(fullScreen.inputLayout(), nullptr);
+    points.begin(context);
+    fullScreen.begin(context);
+    ATL::CComPtr<ID3D11InputLayout> bound;
+    context->IAGetInputLayout(&bound);
+    EXPECT_EQ(bound, points.inputLayout());
+
+    EXPECT_THROW(Render::PixelShader::fromCsoString(device, "not bytecode"), Render::ComException);
+    Render::VertexShader::InputElements const boxLayout{
+        {"POS_MIN", 0, DXGI_FORMAT_R32G32B32_FLOAT, 0, 0, D3D11_INPUT_PER_INSTANCE_DATA, 1}};
+    EXPECT_THROW(Render::VertexShader::fromHlslResource(device, "shaders/pointcloud.hlsl", boxLayout),
+                 Render::ComException);
+}
 
 constexpr unsigned int kSize = 32;
 constexpr unsigned int kPanoLevels = 4;
@@ -80,11 +162,9 @@ protected:
                 : Render::Texture2d(device, desc, 8, 8, level == 0 ? FLT_MAX : kLoadedRange, 1);
             views.emplace_back(device, texture.get(), &view);
         }
-        D3D11_SAMPLER_DESC sampler{};
-        sampler.Filter = D3D11_FILTER_MIN_MAG_MIP_POINT;
-        sampler.AddressU = sampler.AddressV = sampler.AddressW = D3D11_TEXTURE_ADDRESS_WRAP;
-        sampler.ComparisonFunc = D3D11_COMPARISON_NEVER;
-        samplerState = Render::SamplerState(device, sampler);
+        auto constexpr kWrap = D3D11_TEXTURE_ADDRESS_WRAP;
+        samplerState = Render::SamplerState(device, {D3D11_FILTER_MIN_MAG_MIP_POINT, kWrap, kWrap, kWrap, 0, 1,
+                                                     D3D11_COMPARISON_NEVER, {}, 0, D3D11_FLOAT32_MAX});
         constants.zNear = kZNear;
         constants.zFar = kZFar;
         constants.tileRows = constants.tileColumns = 1;
@@ -114,20 +194,19 @@ protected:
         D3D11_VIEWPORT const viewport{0.0f, 0.0f, kSize, kSize, 0.0f, 1.0f};
         context->RSSetViewports(1, &viewport);
         pass.begin(context);
-        vertexShader.begin(context);
-        pixelShader.begin(context);
-        buffer.begin(context, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel, 0);
-        for (unsigned int slot = 0; slot < views.size(); ++slot)
-            views[slot].begin(context, ShaderConfiguration::Pixel, slot);
-        samplerState.begin(context, ShaderConfiguration::Pixel, 0);
-        context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
-        context->DrawInstanced(4, 1, 0, 0);
-        samplerState.end(context);
-        for (Render::ShaderResourceView& view : views)
-            view.end(context);
-        buffer.end(context);
-        pixelShader.end(context);
-        vertexShader.end(context);
+        {
+            using Render::ScopedBinding;
+            ScopedBinding const vertex(vertexShader, context);
+            ScopedBinding const pixel(pixelShader, context);
+            ScopedBinding const bound(buffer, context, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel, 0);
+            ScopedBinding const sampled(samplerState, context, ShaderConfiguration::Pixel, 0);
+            for (unsigned int slot = 0; slot < views.size(); ++slot)
+                views[slot].begin(context, ShaderConfiguration::Pixel, slot);
+            context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+            context->DrawInstanced(4, 1, 0, 0);
+            for (Render::ShaderResourceView& view : views)
+                view.end(context);
+        }
         pass.end(context);
         return readBack<Math::Color>(pass.texture("color"));
     }

@@ -108,13 +108,14 @@ TEST_F(PointCloudTest, IntensityColorMapDrawnIsTheOneReportedAndStraightDownIsAP
     EXPECT_EQ(picture(), gray) << "z up looking down is the plan view with y up";
 }
 
-// Every setting survives the deinit and init of setting the same scene again, in every mode. A node
-// added next to the settled cloud leaves its loaded nodes and picture alone.
+// Every setting made while the scene is shown survives the deinit and init of setting the same scene
+// again, in every mode. A node added next to the settled cloud leaves its loaded nodes and picture alone.
 TEST_F(PointCloudTest, SceneSetAgainOrAddedToKeepsThePictureInEveryMode)
 {
     auto group = Render::GroupRenderable::create("scene");
     auto cloud = startCloud(potree("autzen-trim-default"), 60'000);
     group->add(cloud);
+    renderer->setScene(group);
     Math::NBoundingBox<float, 3> const box = cloud->boundingBoxWorld();
     renderer->setPlaneForDistanceColorization(
         Math::NPlane<float, 3>(Math::Point<float, 3>(0, 0, 1), -box.center().z()));
@@ -125,7 +126,6 @@ TEST_F(PointCloudTest, SceneSetAgainOrAddedToKeepsThePictureInEveryMode)
     renderer->setUseSignedDistance(false);
     renderer->setIntensityBlendFactor(0.25f);
     renderer->setClassVisibilityActive(true);
-    renderer->setScene(group);
     cloud->setTomographicContrast(0.05f); // held by the cloud alone
     viewFromAbove(box);
     cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);

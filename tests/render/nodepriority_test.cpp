@@ -130,13 +130,9 @@ TEST(NodePriorityComparison, OrdersByPriorityThenByDistance)
     EXPECT_EQ(at(10.0f, 4.0f), at(10.05f, 4.0f));
     EXPECT_TRUE(NodePriority::discard() >= NodePriority::discard());
     EXPECT_FALSE(NodePriority::discard() > NodePriority::discard());
-}
 
-TEST(NodePriorityComparison, SumAddsPrioritiesAtTheNearerDistance)
-{
+    // Sums add the priorities, at the nearer distance.
     NodePriority sum = at(10.0f, 4.0f) + at(5.0f, 2.0f);
-    EXPECT_NEAR(sum.priority(), 15.0f, 1e-3f);
-    EXPECT_EQ(sum.distanceToEye(), 2.0f);
     sum += at(1.0f, 7.0f);
     EXPECT_NEAR(sum.priority(), 16.0f, 1e-3f);
     EXPECT_EQ(sum.distanceToEye(), 2.0f);

@@ -99,11 +99,10 @@ TEST_F(PointCloudTest, LoaderFailureIsLoggedReportedAndRetried)
     std::filesystem::resize_file(octreeFile, 1000);
     viewFromAbove(box.min() * 0.9f + box.max() * 0.1f, (box.max() - box.min()).x() * 0.1f);
     auto const renderWhile = [&](bool healthy) {
-        auto const deadline = std::chrono::steady_clock::now() + kDeadline;
-        while (cloud->isAsyncReloadHealthy(false) == healthy && std::chrono::steady_clock::now() < deadline) {
+        repeatUntil([&] { return cloud->isAsyncReloadHealthy(false) != healthy; }, [&] {
             renderer->render();
             std::this_thread::sleep_for(5ms);
-        }
+        });
     };
     renderWhile(true);
     std::string const message =

@@ -22,6 +22,7 @@ using Render::ShaderConfiguration;
 using RenderTest::Float4;
 
 constexpr unsigned int kSize = 8;
+constexpr std::array<char const*, 3> kSceneTargets{"color", "worldPosition", "exactWorldPosition"};
 
 // The scene pass filled by clears, the post-process drawn into the output pass, as a frame does.
 class PostProcessTest : public RenderTest::DeviceTest {
@@ -52,13 +53,11 @@ protected:
         context->RSSetViewports(1, &viewport);
         output->begin(context);
         output->clearAllRenderTargets(context, false);
-        scene->bindTexture(context, "color", ShaderConfiguration::Pixel, 0);
-        scene->bindTexture(context, "worldPosition", ShaderConfiguration::Pixel, 1);
-        scene->bindTexture(context, "exactWorldPosition", ShaderConfiguration::Pixel, 2);
+        for (unsigned int slot = 0; slot < kSceneTargets.size(); ++slot)
+            scene->bindTexture(context, kSceneTargets[slot], ShaderConfiguration::Pixel, slot);
         postProcess.draw(context);
-        scene->unbindTexture(context, "color");
-        scene->unbindTexture(context, "worldPosition");
-        scene->unbindTexture(context, "exactWorldPosition");
+        for (char const* name : kSceneTargets)
+            scene->unbindTexture(context, name);
         output->end(context);
     }
 
@@ -151,16 +150,9 @@ TEST_F(PostProcessTest, NormalsComeFromNeighbouringWorldPositions)
     for (unsigned int y = 0; y < kSize; ++y)
         for (unsigned int x = 0; x < kSize; ++x)
             positions.push_back({static_cast<float>(x), -static_cast<float>(y), 0.0f, 1.0f});
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.MipLevels = 1;
-    desc.Format = DXGI_FORMAT_R32G32B32A32_FLOAT;
-    desc.SampleDesc.Count = 1;
-    desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
-    Render::Texture2d source(device, desc);
-    source.load(device, kSize, kSize, kSize * sizeof(Float4),
-                reinterpret_cast<char const*>(positions.data()));
     fillScene(Math::Color(0, 0, 0), kSurface);
-    scene->texture("worldPosition").copySubRegion(context, source, 0, 0, 0, 0, 0);
+    context->UpdateSubresource(scene->texture("worldPosition").get(), 0, nullptr, positions.data(),
+                               kSize * sizeof(Float4), 0);
     postProcess.setRenderMode(RenderMode::ColorizeByNormal);
     drawOutput();
     expectColorNear(outputColor(4, 5), {128, 128, 255, 255});

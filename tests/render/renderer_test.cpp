@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -169,30 +170,6 @@ TEST_F(RendererTest, CameraChangesReachTheSceneOnlyWhenTheMatrixChanges)
     EXPECT_EQ(mRenderer.projectionMatrix(), projection);
 }
 
-TEST_F(RendererTest, ViewportChangesResizeTargetsAndRejectBadSizes)
-{
-    mRenderer.setViewport(640, 480);
-    EXPECT_TRUE(mNode->takeCalls().empty());
-    mRenderer.setViewport(33, 17);
-    EXPECT_EQ(mNode->takeCalls(), (Calls{"viewport", "projection"}));
-    mRenderer.render();
-    mRenderer.getColorImage(mImage);
-    EXPECT_EQ(mImage.width, 33u);
-    EXPECT_EQ(mImage.height, 17u);
-
-    for (auto [width, height] :
-         {std::pair<std::size_t, std::size_t>{0, 10}, {10, 0}, {16385, 10}, {10, 1u << 20}}) {
-        EXPECT_THROW(mRenderer.setViewport(width, height), std::invalid_argument) << width << " x " << height;
-        EXPECT_EQ(mRenderer.viewport().width(), 33u);
-        EXPECT_EQ(mRenderer.viewport().height(), 17u);
-    }
-    mRenderer.render();
-    Graphics::DepthImage depth;
-    mRenderer.getDepthImage(depth);
-    EXPECT_EQ(depth.width, 33u);
-    EXPECT_EQ(depth.height, 17u);
-}
-
 // An empty frame shows the background, or the scene's own; the depth buffer clears to the far value of
 // its convention; a hidden scene is not rendered.
 TEST_F(RendererTest, EmptyFrameClearsToBackgroundAndFarDepth)
@@ -224,6 +201,22 @@ TEST_F(RendererTest, EmptyFrameClearsToBackgroundAndFarDepth)
     mRenderer.render();
     mRenderer.getDepthImage(depth);
     EXPECT_EQ(depth.pixel(5, 5), 0.0f);
+
+    // A new size resizes the targets; sizes the device cannot hold are refused and change nothing.
+    mNode->takeCalls();
+    mRenderer.setViewport(640, 480);
+    mRenderer.setViewport(33, 17);
+    EXPECT_EQ(mNode->takeCalls(), (Calls{"viewport", "projection"}));
+    using Size = std::pair<std::size_t, std::size_t>;
+    for (auto [width, height] : {Size{0, 10}, Size{10, 0}, Size{16385, 10}, Size{10, 1u << 20}}) {
+        EXPECT_THROW(mRenderer.setViewport(width, height), std::invalid_argument) << width << " x " << height;
+        EXPECT_EQ(mRenderer.viewport(), Render::Viewport(33, 17));
+    }
+    mRenderer.render();
+    mRenderer.getColorImage(mImage);
+    mRenderer.getDepthImage(depth);
+    EXPECT_EQ(Size(mImage.width, mImage.height), Size(33, 17));
+    EXPECT_EQ(Size(depth.width, depth.height), Size(33, 17));
 
     mNode->setVisible(false);
     mNode->takeCalls();

@@ -149,11 +149,9 @@ TEST_F(WrapperTest, BindingsAreBalancedAndBoundBetweenBeginAndEnd)
         return bound.p;
     });
 
-    D3D11_SAMPLER_DESC desc{};
-    desc.Filter = D3D11_FILTER_MIN_MAG_MIP_POINT;
-    desc.AddressU = desc.AddressV = desc.AddressW = D3D11_TEXTURE_ADDRESS_CLAMP;
-    desc.ComparisonFunc = D3D11_COMPARISON_NEVER;
-    Render::SamplerState sampler(device, desc);
+    auto constexpr kClamp = D3D11_TEXTURE_ADDRESS_CLAMP;
+    Render::SamplerState sampler(device, {D3D11_FILTER_MIN_MAG_MIP_POINT, kClamp, kClamp, kClamp, 0, 1,
+                                          D3D11_COMPARISON_NEVER, {}, 0, D3D11_FLOAT32_MAX});
     expectBalanced(sampler, ShaderConfiguration::Compute, 1, [&](UINT slot) {
         ATL::CComPtr<ID3D11SamplerState> bound;
         context->CSGetSamplers(slot, 1, &bound);
@@ -222,9 +220,7 @@ TEST_F(WrapperTest, ComPtrHoldsExactlyOneReferencePerHolder)
     }
     EXPECT_EQ(referenceCount(device), before);
 
-    D3D11_BUFFER_DESC desc{};
-    desc.ByteWidth = 16;
-    desc.BindFlags = D3D11_BIND_VERTEX_BUFFER;
+    D3D11_BUFFER_DESC const desc{16, D3D11_USAGE_DEFAULT, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
     ATL::CComPtr<ID3D11Buffer> first;
     ATL::CComPtr<ID3D11Buffer> second;
     ASSERT_GE(device->CreateBuffer(&desc, nullptr, &first), 0);
