@@ -22,8 +22,6 @@ using Box = Math::NBoundingBox<float, 3>;
 // The camera at the origin looking down -z with y up.
 void lookDownNegativeZ(Camera& camera) { camera.setPose(Vec3(0, 0, 0), Vec3(0, 0, -1), Vec3(0, 1, 0)); }
 
-float depthOf(Camera const& camera, float viewDistance) { return camera.projectNDC(Vec3(0, 0, -viewDistance)).z(); }
-
 // Each way of setting a projection against corners worked out by hand: the near top right and the far
 // bottom left corner of the view volume (view space, 640 x 480) land on the corners of NDC in the
 // projection's depth convention (reversed: near at 1), which the clear value and the frustum follow. The
@@ -124,11 +122,9 @@ TEST(Camera, ZRangeFitsTheBoxTightly)
         float zNear, zFar;
     };
     Case const cases[] = {
-        {"around the eye: near clamped", false, {0, 0, 0}, {0, 0, -1}, {0, 1, 0}, Box({-1, -1, -1}, {1, 1, 1}), 0.01f,
-         1},
+        {"near clamped", false, {0, 0, 0}, {0, 0, -1}, {0, 1, 0}, Box({-1, -1, -1}, {1, 1, 1}), 0.01f, 1},
         {"rotated view", false, {10, 0, 0}, {-1, 0, 0}, {0, 0, 1}, Box({-2, -5, -5}, {3, 5, 5}), 7, 12},
-        {"orthographic from behind the eye", true, {0, 0, 0}, {0, 0, -1}, {0, 1, 0}, Box({-1, -1, -5}, {1, 1, 2}), -2,
-         5},
+        {"orthographic, behind", true, {0, 0, 0}, {0, 0, -1}, {0, 1, 0}, Box({-1, -1, -5}, {1, 1, 2}), -2, 5},
         {"empty box leaves the range", false, {0, 0, 0}, {0, 0, -1}, {0, 1, 0}, Box(), 2, 30},
     };
     for (Case const& c : cases) {
@@ -157,7 +153,7 @@ TEST(Camera, ZRangeFitsTheBoxTightly)
             camera.setOrthographic(4.0f, 3.0f, 1.0f, 10.0f);
         camera.setZNearAndFarViaBoundingBox(Box({-100, -100, -5000}, {100, 100, -5000}));
         EXPECT_TRUE(camera.invViewProjectionMatrix().allFinite()) << camera.projectionMatrix();
-        float const depth = depthOf(camera, 5000.0f);
+        float const depth = camera.projectNDC(Vec3(0, 0, -5000.0f)).z();
         EXPECT_GE(depth, -1e-3f) << orthographic;
         EXPECT_LE(depth, 1.0f + 1e-3f) << orthographic;
         camera.setZNearAndFarViaBoundingBox(Box({-1, -1, 5}, {1, 1, 6}));
@@ -167,7 +163,7 @@ TEST(Camera, ZRangeFitsTheBoxTightly)
 }
 
 // Pixels count from the top left corner; looking straight down with z up shows north (+y) up.
-TEST(Camera, PoseAndPixelsRoundTrip)
+TEST(Camera, PosePixelsAndFrustaRoundTrip)
 {
     Camera camera;
     Vec3 const eye(3, -2, 7);
@@ -190,12 +186,8 @@ TEST(Camera, PoseAndPixelsRoundTrip)
     camera.setOrthographic(4.0f, 3.0f, 1.0f, 10.0f);
     EXPECT_LT(camera.project(Vec3(-2, 1.5f, -5)).head<2>().norm(), 1e-4f);
     EXPECT_LT(camera.unProject(320, 240, 0.5f).head<2>().norm(), 1e-5f);
-}
 
-TEST(Camera, FrustaBoundTheViewVolumeInWorldAndModelCoordinates)
-{
-    Camera camera;
-    lookDownNegativeZ(camera);
+    // Frusta bound the view volume in world and in model coordinates.
     camera.setPerspective(90.0f, 1.0f, 100.0f, 0, 0);
     auto const frustum = camera.frustum();
     for (auto const& plane : frustum.planes())
@@ -213,30 +205,27 @@ TEST(Camera, FrustaBoundTheViewVolumeInWorldAndModelCoordinates)
     EXPECT_FALSE(camera.scaledFrustum(2.0f, 2.0f, 1.0f, model).contains(Vec3(0, 0, -51)));
 }
 
-struct FramingCase {
-    char const* name;
-    Math::Point<float, 3> min;
-    Math::Point<float, 3> max;
-    float fieldOfView;
-    double aspectRatio;
-};
-
-// Scans: a flat airborne tile, a tall tree, a long road corridor, and a box far from the origin.
-FramingCase const kCases[] = {
-    {"flat tile", {0.0f, 0.0f, 0.0f}, {500.0f, 500.0f, 30.0f}, 50.0f, 16.0 / 9.0},
-    {"tree", {-3.0f, -3.0f, 0.0f}, {3.0f, 3.0f, 25.0f}, 50.0f, 16.0 / 9.0},
-    {"corridor", {0.0f, 0.0f, 0.0f}, {2000.0f, 40.0f, 10.0f}, 20.0f, 1.0},
-    {"far away", {6.0e5f, 5.2e6f, 100.0f}, {6.01e5f, 5.201e6f, 160.0f}, 50.0f, 4.0 / 3.0},
-};
-
 // Every corner projects inside the frame, the projection is centred, and it reaches the frame's
-// border (less the margin) in one direction: the box fills the frame as far as it can.
+// border (less the margin) in one direction: the box fills the frame as far as it can. Scans: a flat
+// airborne tile, a tall tree, a long road corridor, and a box far from the origin.
 TEST(ViewFraming, BoxFillsTheFrameCentredFromTheObliqueDirection)
 {
+    struct Case {
+        char const* name;
+        Box box;
+        float fieldOfView;
+        double aspectRatio;
+    };
+    Case const cases[] = {
+        {"flat tile", Box({0.0f, 0.0f, 0.0f}, {500.0f, 500.0f, 30.0f}), 50.0f, 16.0 / 9.0},
+        {"tree", Box({-3.0f, -3.0f, 0.0f}, {3.0f, 3.0f, 25.0f}), 50.0f, 16.0 / 9.0},
+        {"corridor", Box({0.0f, 0.0f, 0.0f}, {2000.0f, 40.0f, 10.0f}), 20.0f, 1.0},
+        {"far away", Box({6.0e5f, 5.2e6f, 100.0f}, {6.01e5f, 5.201e6f, 160.0f}), 50.0f, 4.0 / 3.0},
+    };
     constexpr float kFill = 0.9f;
-    for (FramingCase const& c : kCases) {
+    for (Case const& c : cases) {
         SCOPED_TRACE(c.name);
-        Math::NBoundingBox<float, 3> const box(c.min, c.max);
+        Box const& box = c.box;
         Render::CameraPlacement const placement =
             Render::frameBox(box, Render::obliqueViewDirection(), c.fieldOfView, c.aspectRatio, kFill);
         Vec3 const forward = Vec3(placement.target - placement.eye).normalized();
@@ -248,8 +237,9 @@ TEST(ViewFraming, BoxFillsTheFrameCentredFromTheObliqueDirection)
         camera.setPerspective(c.fieldOfView, 1.0f, 1e5f, 0, 0);
         Eigen::Vector2f low = Eigen::Vector2f::Constant(1e9f), high = -low;
         for (int i = 0; i < 8; ++i) {
-            Vec3 const corner((i & 1) ? c.max.x() : c.min.x(), (i & 2) ? c.max.y() : c.min.y(),
-                              (i & 4) ? c.max.z() : c.min.z());
+            Vec3 corner;
+            for (int axis = 0; axis < 3; ++axis)
+                corner[axis] = (i >> axis) & 1 ? box.max()[axis] : box.min()[axis];
             Vec3 const ndc = camera.projectNDC(corner);
             ASSERT_TRUE(ndc.z() > 0.0f && ndc.z() < 1.0f) << "in front of the eye";
             low = low.cwiseMin(ndc.head<2>());
@@ -265,7 +255,7 @@ TEST(ViewFraming, BoxFillsTheFrameCentredFromTheObliqueDirection)
 
 // A dense vertical wall framed head-on covers the whole frame, its left half the left half; four
 // oblique corners turn the first one by quarter turns.
-TEST(ViewFraming, CoverageMeasuresTheFramedShapeFromEachCorner)
+TEST(ViewFraming, CoverageCornersStrayAndSinglePoints)
 {
     constexpr double kAspectRatio = 16.0 / 9.0;
     std::vector<Eigen::Vector3f> wall;
@@ -284,13 +274,10 @@ TEST(ViewFraming, CoverageMeasuresTheFramedShapeFromEachCorner)
         EXPECT_NEAR(corners[i].dot(corners[i - 1]), corners[0].z() * corners[0].z(), 1e-6f) << "a quarter turn";
         EXPECT_EQ(corners[i].z(), corners[0].z());
     }
-}
 
-// A thousand points on a 10 m square and one stray return a kilometre up: the square is framed. A
-// single point is widened to a unit cube seen from a place of its own; nothing at all is refused.
-TEST(ViewFraming, StrayPointsAndSinglePointsAreFramedAndNothingIsRefused)
-{
-    Eigen::Vector3f const oblique = Render::obliqueViewDirection();
+    // A thousand points on a 10 m square and one stray return a kilometre up: the square is framed. A
+    // single point is widened to a unit cube seen from a place of its own; nothing at all is refused.
+    Eigen::Vector3f const oblique = corners[0];
     std::vector<Eigen::Vector3f> points;
     for (int i = 0; i < 1000; ++i)
         points.emplace_back(static_cast<float>(i % 32) * 0.32f, static_cast<float>(i / 32) * 0.32f, 0.0f);
@@ -300,12 +287,11 @@ TEST(ViewFraming, StrayPointsAndSinglePointsAreFramedAndNothingIsRefused)
     EXPECT_LT((withStray.eye - square.eye).norm(), 0.5f);
 
     Math::Point<float, 3> const point(10.0f, 20.0f, 30.0f);
-    Render::CameraPlacement const placement =
-        Render::frameBox(Math::NBoundingBox<float, 3>(point, point), oblique, 50.0f, 1.0);
-    EXPECT_GT((placement.eye - point).norm(), 1.0f);
-    EXPECT_LT((placement.target - point).norm(), 0.5f);
+    Render::CameraPlacement const single = Render::frameBox(Box(point, point), oblique, 50.0f, 1.0);
+    EXPECT_GT((single.eye - point).norm(), 1.0f);
+    EXPECT_LT((single.target - point).norm(), 0.5f);
     EXPECT_THROW(Render::framePoints({}, oblique, 50.0f, 1.0, 0.95f, 0.0), std::invalid_argument);
-    EXPECT_THROW(Render::frameBox(Math::NBoundingBox<float, 3>(), oblique, 50.0f, 1.0), std::invalid_argument);
+    EXPECT_THROW(Render::frameBox(Box(), oblique, 50.0f, 1.0), std::invalid_argument);
 }
 
 } // namespace

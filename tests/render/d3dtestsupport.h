@@ -9,7 +9,6 @@
 
 #include <d3d11.h>
 
-#include <string>
 #include <vector>
 
 namespace RenderTest {
@@ -48,12 +47,6 @@ protected:
     ATL::CComPtr<ID3D11Device> device;
     ATL::CComPtr<ID3D11DeviceContext> context;
 };
-
-// The message of the exception `action` throws; a test failure when it throws none.
-inline std::string messageOf(auto&& action)
-{
-    return TestSupport::thrownMessage(action);
-}
 
 // One texel of a 128-bit float target.
 struct Float4 {

@@ -1,15 +1,14 @@
 #include "d3dtestsupport.h"
 
+#include "render/camera.h"
 #include "render/cbconstant.h"
 #include "render/constantbuffer.h"
 #include "render/pixelshader.h"
-#include "render/pointinputlayout.h"
 #include "render/renderpass.h"
 #include "render/samplerstate.h"
 #include "render/scopedbinding.h"
 #include "render/shader.h"
 #include "render/vertexshader.h"
-#include "support/thrownmessage.h"
 
 #include "math/color.h"
 
@@ -41,15 +40,11 @@ std::filesystem::path writeTempFile(std::string const& name, std::string const& 
     return path;
 }
 
-// Every embedded program compiles; a failed compilation carries the compiler's text and is not cached;
-// a compiled one is answered from the cache; missing files are "no such file", naming the file.
-TEST(ShaderCompile, ProgramsCompileOnceAndErrorsCarryTheCompilerText)
+// A failed compilation carries the compiler's text and is not cached; a compiled one is answered from
+// the cache; missing files are "no such file", naming the file. (The tests that draw with each embedded
+// program compile it.)
+TEST_F(ShaderObjects, ProgramsCompileOnceAndErrorsCarryTheCompilerText)
 {
-    for (char const* name : {"shaders/box.hlsl", "shaders/mesh.hlsl", "shaders/pano.hlsl",
-                             "shaders/pointcloud.hlsl", "shaders/postprocessing.hlsl"}) {
-        EXPECT_FALSE(Shader::compileShaderFromResource(name, "vs_main", "vs_5_0").empty()) << name;
-        EXPECT_FALSE(Shader::compileShaderFromResource(name, "ps_main", "ps_5_0").empty()) << name;
-    }
     std::string const prefix = "Error: Compilation of hlsl shader failed\n";
     std::string const message = TestSupport::thrownMessage<std::runtime_error>(
         [] { Shader::compileShaderFromResource("shaders/box.hlsl", "no_such_entry", "vs_5_0"); });
@@ -80,28 +75,12 @@ TEST(ShaderCompile, ProgramsCompileOnceAndErrorsCarryTheCompilerText)
         writeTempFile("morvid_broken.hlsl",
                       "#include \"shaders/absent.hlsl\"\nfloat4 ps_main() : SV_TARGET { return 0; }\n");
     EXPECT_THROW(Shader::compileShaderFromFile(broken, "ps_main", "ps_5_0"), std::runtime_error);
-}
 
-// A vertex shader without an input layout (full-screen passes) keeps the bound one; bad bytecode and a
-// layout lacking the shader's inputs throw.
-TEST_F(ShaderObjects, VertexShaderWithoutLayoutKeepsTheBoundLayout)
-{
-    auto const& layout = Render::pointInputLayout();
-    Render::VertexShader const points = Render::VertexShader::fromHlslResource(
-        device, "shaders/pointcloud.hlsl", {layout.begin(), layout.end()});
-    Render::VertexShader const fullScreen = Render::VertexShader::fromCsoString(
-        device, Shader::compileShaderFromResource("shaders/postprocessing.hlsl", "vs_main", "vs_5_0"), {});
-    EXPECT_EQ(fullScreen.inputLayout(), nullptr);
-    points.begin(context);
-    fullScreen.begin(context);
-    ATL::CComPtr<ID3D11InputLayout> bound;
-    context->IAGetInputLayout(&bound);
-    EXPECT_EQ(bound, points.inputLayout());
-
+    // Bytecode that is none, and a layout lacking the program's inputs, are refused.
     EXPECT_THROW(Render::PixelShader::fromCsoString(device, "not bytecode"), Render::ComException);
-    Render::VertexShader::InputElements const boxLayout{
+    Render::VertexShader::InputElements const lacking{
         {"POS_MIN", 0, DXGI_FORMAT_R32G32B32_FLOAT, 0, 0, D3D11_INPUT_PER_INSTANCE_DATA, 1}};
-    EXPECT_THROW(Render::VertexShader::fromHlslResource(device, "shaders/pointcloud.hlsl", boxLayout),
+    EXPECT_THROW(Render::VertexShader::fromHlslResource(device, "shaders/box.hlsl", lacking),
                  Render::ComException);
 }
 
@@ -111,15 +90,13 @@ constexpr float kZNear = 0.1f;
 constexpr float kZFar = 100.0f;
 constexpr float kLoadedRange = 10.0f;
 
-// Column-vector perspective with a 90 degree field of view, depth 0 at zNear and 1 at zFar.
+// A 90 degree field of view on the square target, depth 0 at zNear and 1 at zFar.
 Eigen::Matrix4f perspective90()
 {
-    Eigen::Matrix4f projection = Eigen::Matrix4f::Zero();
-    projection(0, 0) = projection(1, 1) = 1.0f;
-    projection(2, 2) = kZFar / (kZNear - kZFar);
-    projection(2, 3) = kZNear * kZFar / (kZNear - kZFar);
-    projection(3, 2) = -1.0f;
-    return projection;
+    Render::Camera camera(false);
+    camera.setViewport(kSize, kSize);
+    camera.setPerspective(90.0f, kZNear, kZFar, 0, 0);
+    return camera.projectionMatrix();
 }
 
 Math::Color levelColor(unsigned int level)
@@ -172,19 +149,7 @@ protected:
         constants.viewProjection = Render::toShaderMatrix(perspective90());
     }
 
-    // Draws with a uniformly scaled model matrix and the given levels of tile 0; returns the color.
-    std::vector<Math::Color> draw(float scale, std::uint32_t colorLevel, std::uint32_t depthLevel)
-    {
-        Eigen::Matrix4f const model = Eigen::Vector4f(scale, scale, scale, 1.0f).asDiagonal();
-        constants.inverseModelViewProjection = Render::toShaderMatrix((perspective90() * model).inverse());
-        constants.model = Render::toShaderMatrix(model);
-        constants.inverseModelView = Render::toShaderMatrix(model.inverse());
-        constants.scale = scale;
-        constants.maxColorLevelPerTile[0].value = colorLevel;
-        constants.maxDepthLevelPerTile[0].value = depthLevel;
-        return draw();
-    }
-
+    // Draws with the constants; returns the color.
     std::vector<Math::Color> draw()
     {
         auto const vertexShader = Render::VertexShader::fromHlslResource(device, kPanoShader, {});
@@ -219,11 +184,19 @@ protected:
 
 // Color and depth take their own highest loaded level; level 0 knows no depth, so the hit point lies
 // at the far end of the view axis in the panorama's own units, then scaled by the model; a hidden tile
-// is transparent black.
-TEST_F(PanoShaderTest, LevelsGiveColorAndUnknownDepthLiesAtTheFarEnd)
+// is transparent black. Looking along (1, -1, -1), face 0 at u = v = 1.0 exactly, the far corner of the
+// face belongs to its last tile, not to one beyond the grid.
+TEST_F(PanoShaderTest, LevelsUnknownDepthAndTheFarCornerOfACubeFace)
 {
     constexpr float kScale = 2.0f;
-    std::vector<Math::Color> const color = draw(kScale, 2, 0);
+    Eigen::Matrix4f const model = Eigen::Vector4f(kScale, kScale, kScale, 1.0f).asDiagonal();
+    constants.inverseModelViewProjection = Render::toShaderMatrix((perspective90() * model).inverse());
+    constants.model = Render::toShaderMatrix(model);
+    constants.inverseModelView = Render::toShaderMatrix(model.inverse());
+    constants.scale = kScale;
+    constants.maxColorLevelPerTile[0].value = 2;
+    constants.maxDepthLevelPerTile[0].value = 0;
+    std::vector<Math::Color> const color = draw();
     std::vector<Float4> const positions = readBack<Float4>(pass.texture("worldPosition"));
     for (std::size_t i = 0; i < color.size(); ++i) {
         ASSERT_EQ(color[i].packed(), levelColor(2).packed()) << "pixel " << i;
@@ -231,14 +204,10 @@ TEST_F(PanoShaderTest, LevelsGiveColorAndUnknownDepthLiesAtTheFarEnd)
         ASSERT_TRUE(Eigen::Vector3f(positions[i].x, positions[i].y, positions[i].z).isApprox(expected, 2e-4f))
             << i;
     }
-    for (Math::Color const pixel : draw(1.0f, Render::cbConstant::kHiddenTileLevel, 1))
+    constants.maxColorLevelPerTile[0].value = Render::cbConstant::kHiddenTileLevel;
+    for (Math::Color const pixel : draw())
         ASSERT_EQ(pixel.packed(), 0u);
-}
 
-// Every pixel looks along (1, -1, -1): face 0 at u = v = 1.0 exactly, the far corner of the face, which
-// belongs to its last tile, not to one beyond the grid.
-TEST_F(PanoShaderTest, FarCornerOfACubeFaceIsInItsLastRowAndColumn)
-{
     Eigen::Matrix4f toCorner = Eigen::Matrix4f::Zero();
     toCorner(0, 2) = -1.0f;
     toCorner(1, 2) = toCorner(2, 2) = toCorner(3, 3) = 1.0f;

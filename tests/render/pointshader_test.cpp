@@ -6,6 +6,7 @@
 #include "render/pixelshader.h"
 #include "render/pointinputlayout.h"
 #include "render/pointshading.h"
+#include "render/postprocess.h"
 #include "render/rasterizerstate.h"
 #include "render/renderpass.h"
 #include "render/scopedbinding.h"
@@ -15,6 +16,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <tuple>
@@ -24,7 +28,10 @@
 
 namespace {
 
+using Render::RenderMode;
 using Render::ScopedBinding;
+using Render::ShaderConfiguration;
+using RenderTest::Float4;
 using Vertex = Render::VertexPosColorIntensityClassIndexScanIndexDistance;
 using Frame = Render::cbPerFrame;
 using Node = Render::Buffer::Node;
@@ -44,10 +51,15 @@ Vertex pointAt(unsigned int x, unsigned int y, float z, Math::Color color)
 
 Math::Color at(std::vector<Math::Color> const& image, unsigned x, unsigned y) { return image[y * kSize + x]; }
 
+// The 8-bit value of a UNORM target's channel.
+int byte(float value)
+{
+    return static_cast<int>(std::lround(RenderTest::saturate(value) * 255.0f));
+}
+
 // Within one 8-bit step of a UNORM target.
 void expectColorNear(Math::Color actual, RenderTest::Rgb expected, std::string const& where)
 {
-    auto const byte = [](float v) { return static_cast<int>(std::lround(RenderTest::saturate(v) * 255.0f)); };
     EXPECT_NEAR(actual.r(), byte(expected[0]), 1) << where;
     EXPECT_NEAR(actual.g(), byte(expected[1]), 1) << where;
     EXPECT_NEAR(actual.b(), byte(expected[2]), 1) << where;
@@ -153,22 +165,24 @@ protected:
     Render::DepthStencilState depthState;
 };
 
-// A row of intensities from one end of the range to the other, colored by each map.
+// Every pixel a point, intensities rising pixel by pixel from below the range to above it in steps
+// fine enough to see a band's threshold move by a thousandth, colored by each map.
 TEST_F(PointShaderTest, IntensityColorMapsMatchTheirDefinitions)
 {
     frame().min_intensity = 0.1f, frame().max_intensity = 0.9f;
     frame().point_render_mode = 5;
     std::vector<Vertex> points;
-    for (unsigned int x = 0; x < kSize; ++x) {
-        points.push_back(pointAt(x, 10, 0.5f, Math::Color(1, 2, 3)));
-        points.back().intensity = static_cast<std::uint16_t>(std::lround(65535.0 * x / (kSize - 1)));
+    for (unsigned int i = 0; i < kSize * kSize; ++i) {
+        points.push_back(pointAt(i % kSize, i / kSize, 0.5f, Math::Color(1, 2, 3)));
+        points.back().intensity = static_cast<std::uint16_t>(16 * i);
     }
     for (int map : {0, 1, 2, 3, 4, 5, 6, 7, 8, 11, 12, 42}) {
         frame().color_map_intensity = map;
         std::vector<Math::Color> const pixels = draw(points);
-        for (unsigned int x = 0; x < kSize; ++x) {
-            float const n = (points[x].intensity / 65535.0f - 0.1f) / 0.8f;
-            expectColorNear(at(pixels, x, 10), RenderTest::colorMapReference(map, n), std::to_string(map));
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            float const n = (points[i].intensity / 65535.0f - 0.1f) / 0.8f;
+            if (auto const expected = RenderTest::colorMapReference(map, n))
+                expectColorNear(pixels[i], *expected, std::to_string(map));
         }
     }
 }
@@ -268,6 +282,129 @@ TEST_F(PointShaderTest, LevelOfDetailFollowsTheVisibleChildren)
     EXPECT_EQ(at(disc, 30, 30).a(), 0);
     frame().point_size = 0.0f;
     EXPECT_EQ(coveredRows(draw({centered}), 32), 1);
+}
+
+// The post-process drawn from the scene pass, filled by clears, into the output pass, as a frame does.
+class PostProcessTest : public PointShaderTest {
+protected:
+    void SetUp() override
+    {
+        PointShaderTest::SetUp();
+        output = std::make_unique<Render::RenderPass>(device, kSize, kSize);
+        output->addRenderTarget("color", DXGI_FORMAT_B8G8R8A8_UNORM);
+        output->addRenderTarget("worldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
+        postProcess = Render::PostProcess(device);
+    }
+
+    void fillScene(Math::Color color, Float4 position)
+    {
+        scene->setClearValue("color", color);
+        scene->setClearValue("worldPosition", position.x, position.y, position.z, position.w);
+        scene->clearAllRenderTargets(context, false);
+    }
+
+    void drawOutput()
+    {
+        constexpr std::array<char const*, 3> kSceneTargets{"color", "worldPosition", "exactWorldPosition"};
+        D3D11_VIEWPORT const viewport{0.0f, 0.0f, kSize, kSize, 0.0f, 1.0f};
+        context->RSSetViewports(1, &viewport);
+        output->begin(context);
+        output->clearAllRenderTargets(context, false);
+        for (unsigned int slot = 0; slot < kSceneTargets.size(); ++slot)
+            scene->bindTexture(context, kSceneTargets[slot], ShaderConfiguration::Pixel, slot);
+        postProcess.draw(context);
+        for (char const* name : kSceneTargets)
+            scene->unbindTexture(context, name);
+        output->end(context);
+    }
+
+    Math::Color outputColor(unsigned int x = 3, unsigned int y = 3)
+    {
+        return readBack<Math::Color>(output->texture("color"))[y * kSize + x];
+    }
+
+    Float4 outputPosition(unsigned int x = 3, unsigned int y = 3)
+    {
+        return readBack<Float4>(output->texture("worldPosition"))[y * kSize + x];
+    }
+
+    std::unique_ptr<Render::RenderPass> output;
+    Render::PostProcess postProcess;
+};
+
+void expectColorNear(Math::Color actual, std::array<int, 4> const& expected)
+{
+    EXPECT_NEAR(actual.r(), expected[0], 1);
+    EXPECT_NEAR(actual.g(), expected[1], 1);
+    EXPECT_NEAR(actual.b(), expected[2], 1);
+    EXPECT_NEAR(actual.a(), expected[3], 1);
+}
+
+constexpr Float4 kSurface{1.0f, 2.0f, 3.0f, 1.0f};
+constexpr Float4 kNothing{0.0f, 0.0f, 0.0f, 0.0f};
+
+// The output color of each mode over a surface and over nothing; a surface keeps its position with the
+// packed output color beside it (what picking reads), nothing gives no position. Normals come from
+// neighbouring world positions.
+TEST_F(PostProcessTest, EveryModeShadesSurfacesAndEmptyPixels)
+{
+    float const r = 0.2f, g = 0.4f, b = 0.6f; // the scene color 51, 102, 153
+    auto const adjusted = [](int channel) { return byte(2.0f * (channel / 255.0f + 0.1f - 0.5f) + 0.5f); };
+    struct Case {
+        RenderMode mode;
+        Math::Color scene;
+        Float4 position;
+        std::array<int, 4> expected;
+        float opacity = 1.0f;
+        float brightness = 0.0f;
+        float contrast = 1.0f;
+    };
+    Math::Color const sceneColor(51, 102, 153);
+    std::array<int, 4> const contrasted{adjusted(51), adjusted(102), adjusted(153), 255};
+    for (Case const& c :
+         {Case{RenderMode::Default, Math::Color(51, 102, 153, 20), kSurface, {51, 102, 153, 128}, 0.5f},
+          Case{RenderMode::Default, sceneColor, kSurface, contrasted, 1.0f, 0.1f, 2.0f},
+          Case{RenderMode::ColorizeByIntensity, sceneColor, kSurface, {51, 102, 153, 255}, 1.0f, 0.1f, 2.0f},
+          Case{RenderMode::TomographicDarkContours, sceneColor, kSurface,
+               {byte(1 - 2 * r), byte(1 - 2 * g), byte(1 - 2 * b), byte(2 * (r + g + b) / 3)}},
+          Case{RenderMode::TomographicBrightContours, sceneColor, kSurface,
+               {byte(2 * r), byte(2 * g), byte(2 * b), byte(2 * (r + g + b) / 3)}},
+          Case{RenderMode::ColorizeByClassIndex, Math::Color(1, 2, 3, 4), kSurface, {1, 2, 3, 255}},
+          Case{static_cast<RenderMode>(9), sceneColor, kSurface, {0, 0, 0, 0}},
+          Case{RenderMode::Default, Math::Color(10, 20, 30, 40), kNothing, {10, 20, 30, 40}},
+          Case{RenderMode::TomographicDarkContours, sceneColor, kNothing, {255, 255, 255, 0}},
+          Case{RenderMode::TomographicBrightContours, sceneColor, kNothing, {0, 0, 0, 0}}}) {
+        SCOPED_TRACE(static_cast<int>(c.mode));
+        fillScene(c.scene, c.position);
+        postProcess.setRenderMode(c.mode);
+        postProcess.setOpacity(c.opacity);
+        postProcess.setBrightness(c.brightness);
+        postProcess.setContrast(c.contrast);
+        drawOutput();
+        Math::Color const color = outputColor();
+        expectColorNear(color, c.expected);
+        Float4 const position = outputPosition();
+        if (c.position.w == 0.0f) {
+            EXPECT_EQ(std::make_tuple(position.x, position.y, position.z, position.w),
+                      std::make_tuple(FLT_MAX, FLT_MAX, FLT_MAX, 0.0f));
+        } else {
+            EXPECT_EQ(std::make_tuple(position.x, position.y, position.z), std::make_tuple(1.0f, 2.0f, 3.0f));
+            expectColorNear(std::bit_cast<Math::Color>(position.w),
+                            {color.r(), color.g(), color.b(), color.a()});
+        }
+    }
+
+    // P(x, y) = (x, -y, 0): the surface z = 0 seen from +z.
+    std::vector<Float4> positions;
+    for (unsigned int y = 0; y < kSize; ++y)
+        for (unsigned int x = 0; x < kSize; ++x)
+            positions.push_back({static_cast<float>(x), -static_cast<float>(y), 0.0f, 1.0f});
+    fillScene(Math::Color(0, 0, 0), kSurface);
+    context->UpdateSubresource(scene->texture("worldPosition").get(), 0, nullptr, positions.data(),
+                               kSize * sizeof(Float4), 0);
+    postProcess.setRenderMode(RenderMode::ColorizeByNormal);
+    drawOutput();
+    expectColorNear(outputColor(4, 5), {128, 128, 255, 255});
 }
 
 } // namespace

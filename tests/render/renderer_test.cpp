@@ -125,11 +125,8 @@ TEST_F(RendererTest, CameraChangesReachTheSceneOnlyWhenTheMatrixChanges)
     EXPECT_EQ(mNode->takeCalls(), Calls{"projection"});
     mRenderer.setCameraPose({0, 0, 10}, Eigen::Vector3f(0, 0, -1), Eigen::Vector3f(0, 1, 0));
     EXPECT_EQ(mNode->takeCalls(), (Calls{"zRange", "view"}));
-    float zNear = 0.0f;
-    float zFar = 0.0f;
-    mRenderer.getZRange(zNear, zFar);
-    EXPECT_NEAR(zNear, 9.0f, 1e-4f);
-    EXPECT_NEAR(zFar, 11.0f, 1e-4f);
+    EXPECT_NEAR(mRenderer.camera()->zNear(), 9.0f, 1e-4f);
+    EXPECT_NEAR(mRenderer.camera()->zFar(), 11.0f, 1e-4f);
 
     Eigen::Matrix4f model = Eigen::Matrix4f::Identity();
     model(0, 3) = 2.0f;
