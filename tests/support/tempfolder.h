@@ -1,8 +1,10 @@
 #pragma once
 
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
+#include <string_view>
 
 namespace TestSupport {
 
@@ -25,5 +27,13 @@ public:
 private:
     std::filesystem::path mPath;
 };
+
+// Writes `bytes` to `path`, replacing the file and creating its folders.
+inline void writeFile(std::filesystem::path const& path, std::string_view bytes)
+{
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), std::streamsize(bytes.size()));
+}
 
 } // namespace TestSupport

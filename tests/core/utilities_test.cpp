@@ -1,15 +1,38 @@
-#include "core/sharedresources.h"
-
+// The small helpers of the core: file reading, shared per-data-set resources, hashing, instance ids.
+#include "core/filereading.h"
 #include "core/hashing.h"
 #include "core/instanceid.h"
+#include "core/sharedresources.h"
+
+#include "support/tempfolder.h"
+#include "support/thrownmessage.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace {
+
+using TestSupport::thrownMessage;
+
+TEST(FileReadingTest, ReadsWholeFilesAndRangesAndNamesThePathOnFailure)
+{
+    TestSupport::TempFolder const folder("filereading");
+    auto const path = folder.path() / "node.bin";
+    TestSupport::writeFile(path, "0123456789");
+    EXPECT_EQ(Core::readLocalFile(path), "0123456789");
+    EXPECT_EQ(Core::readLocalFile(path, 3, 4), "3456");
+    EXPECT_TRUE(Core::readLocalFile(path, 10, 0).empty());
+
+    auto const missing = folder.path() / "missing.bin";
+    EXPECT_NE(thrownMessage<std::runtime_error>([&] { Core::readLocalFile(path, 8, 4); }).find(path.generic_string()),
+              std::string::npos);
+    EXPECT_NE(thrownMessage<std::runtime_error>([&] { Core::readLocalFile(missing); }).find(missing.generic_string()),
+              std::string::npos);
+}
 
 // A per-data-set resource: the first creator fixes its contents.
 struct NodeTable {
