@@ -1,5 +1,7 @@
 #include "math/vertexcontainer.h"
 
+#include "support/thrownmessage.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -31,12 +33,8 @@ TEST(VertexContainer, DistancesAndClipValuesCheckTheirSizeAndTransparentPointsAr
 {
     VertexContainer container;
     container.resize(3);
-    try {
-        container.setDistances({1.0f, 2.0f});
-        FAIL() << "expected an error";
-    } catch (std::runtime_error const& error) {
-        EXPECT_STREQ(error.what(), "Error VertexContainer::setDistances: size mismatch");
-    }
+    EXPECT_EQ(TestSupport::thrownMessage<std::runtime_error>([&] { container.setDistances({1.0f, 2.0f}); }),
+              "Error VertexContainer::setDistances: size mismatch");
     EXPECT_THROW(container.setClipValues({1}), std::runtime_error);
     container.setPosition(1, 1.0000000001, -2.5, 1e10);
     container.setColor(1, 10, 20, 30, 255);
