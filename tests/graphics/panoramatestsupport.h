@@ -6,8 +6,6 @@
 #include "support/tempfolder.h"
 
 #include <filesystem>
-#include <random>
-#include <string>
 
 namespace PanoramaTest {
 
