@@ -10,19 +10,15 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
-#include <fstream>
+#include <functional>
+#include <stdexcept>
 
 namespace {
 
+using Octree::OctreeNodeId;
 using OctreeTest::TempFolder;
-
 using TestSupport::thrownMessage;
-
-void writeFile(std::filesystem::path const& path, std::string const& bytes)
-{
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using TestSupport::writeFile;
 
 // Small nodes and one level per hierarchy chunk, so that few points make several chunks.
 OctreeTest::WrittenDataSet writeDataSet(std::string const& name, std::size_t points,
@@ -250,6 +246,31 @@ TEST(EntwineOctree, BinaryNodesAndNestedHierarchyPagesAndBrokenFilesNamed)
     writeFile(colored / "ept.json", R"({"bounds": [0, 0, 0, 1, 1, 1], "dataType": "zstandard"})");
     EXPECT_NE(thrownMessage([&] { Octree::Octree(location, 1.0); }).find("ept.json: field 'dataType'"),
               std::string::npos);
+}
+
+TEST(OctreeNodeId, NavigatesCellsWithChildIndexBitsXyzDownToTheDeepestLevel)
+{
+    OctreeNodeId const root;
+    OctreeNodeId const child = root.child(5).child(2);
+    EXPECT_EQ(child.level(), 2u);
+    EXPECT_EQ(child.childIndex(), 2u);
+    EXPECT_EQ(child.parent().parent(), root);
+    EXPECT_EQ(child.name(), "r52");
+    // Child 5 = binary 101: upper half in x and z.
+    EXPECT_EQ(root.child(5).cell(), (std::array<std::uint32_t, 3>{1, 0, 1}));
+    EXPECT_EQ(OctreeNodeId::fromCell(3, 5, 2, 7).cell(), (std::array<std::uint32_t, 3>{5, 2, 7}));
+    EXPECT_EQ(OctreeNodeId::fromCell(3, 5, 2, 7).level(), 3u);
+
+    OctreeNodeId deepest;
+    for (unsigned level = 0; level < OctreeNodeId::kMaxLevel; ++level)
+        deepest = deepest.child(7);
+    EXPECT_EQ(deepest.cell()[0], (1u << OctreeNodeId::kMaxLevel) - 1);
+    EXPECT_THROW(deepest.child(0), std::logic_error);
+
+    // Sorted level by level, hashed apart.
+    EXPECT_LT(root, root.child(0));
+    EXPECT_LT(root.child(7), root.child(0).child(0));
+    EXPECT_NE(std::hash<OctreeNodeId>()(root.child(1)), std::hash<OctreeNodeId>()(root.child(2)));
 }
 
 } // namespace

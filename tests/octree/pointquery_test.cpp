@@ -6,14 +6,14 @@
 #include "octree/pointcollection.h"
 #include "octree/potreehierarchy.h"
 #include "octree/potreelocation.h"
+#include "support/thrownmessage.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <stdexcept>
-#include <thread>
+#include <tuple>
 
 namespace {
 
@@ -63,16 +63,8 @@ private:
     std::size_t mThrowAt;
 };
 
-struct QueriedPoint {
-    Point3f position;
-    std::uint32_t color;
-    auto operator<=>(QueriedPoint const& other) const
-    {
-        return std::tie(position.x(), position.y(), position.z(), color) <=>
-               std::tie(other.position.x(), other.position.y(), other.position.z(), other.color);
-    }
-    bool operator==(QueriedPoint const& other) const = default;
-};
+// A point as a walk returns it: its position and packed colour.
+using QueriedPoint = std::tuple<float, float, float, std::uint32_t>;
 
 Point3f toWorld(Eigen::Matrix4f const& matrix, Math::Point<double, 3> const& model)
 {
@@ -94,20 +86,21 @@ std::vector<QueriedPoint> bruteForce(Octree::Octree const& octree, Eigen::Matrix
         for (std::size_t i = 0; i < data.size(); ++i) {
             Point3f const world = toWorld(matrix, data.position(i));
             if (keep(world))
-                points.push_back({world, data.color(i).packed()});
+                points.emplace_back(world.x(), world.y(), world.z(), data.color(i).packed());
         }
     }
     std::ranges::sort(points);
     return points;
 }
 
-std::vector<QueriedPoint> drain(Walk& walk, std::size_t chunkSize)
+std::vector<QueriedPoint> drain(Walk& query, std::size_t chunkSize)
 {
     std::vector<QueriedPoint> points;
-    while (!walk.isExhausted()) {
+    while (!query.isExhausted()) {
         std::size_t const before = points.size();
-        std::size_t const count =
-            walk.next(chunkSize, [&](Point3f const& p, Math::Color color) { points.push_back({p, color.packed()}); });
+        std::size_t const count = query.next(chunkSize, [&](Point3f const& p, Math::Color color) {
+            points.emplace_back(p.x(), p.y(), p.z(), color.packed());
+        });
         EXPECT_EQ(count, points.size() - before);
         EXPECT_LE(count, chunkSize);
     }
@@ -115,46 +108,35 @@ std::vector<QueriedPoint> drain(Walk& walk, std::size_t chunkSize)
     return points;
 }
 
-class FilteredPointWalkTest : public testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        sDataSet = std::make_unique<OctreeTest::WrittenDataSet>("pointquery", OctreeTest::randomPoints(6000), 150);
-        sOctree = sDataSet->open();
-    }
-    static void TearDownTestSuite()
-    {
-        sOctree.reset();
-        sDataSet.reset();
-    }
+// The cloud every walk below reads, written once.
+std::shared_ptr<Octree::Octree> const& cloud()
+{
+    static OctreeTest::WrittenDataSet const dataSet("pointquery", OctreeTest::randomPoints(6000), 150);
+    static std::shared_ptr<Octree::Octree> const octree = dataSet.open();
+    return octree;
+}
 
-    static Walk walk(OctreeTest::Region const* filter, std::size_t maxLevel = kAllLevels, float minSpacing = 0.0f,
-                     std::shared_ptr<Octree::NodePointDataCache> cache = {},
-                     Eigen::Matrix4f const& matrix = Eigen::Matrix4f::Identity(),
-                     std::chrono::nanoseconds duration = kNoTimeLimit)
-    {
-        return Walk(sOctree, std::move(cache), matrix, OctreeTest::WalkFilter{filter, maxLevel, minSpacing}, duration);
-    }
+Walk walk(OctreeTest::Region const* filter, std::size_t maxLevel = kAllLevels, float minSpacing = 0.0f,
+          std::shared_ptr<Octree::NodePointDataCache> cache = {},
+          Eigen::Matrix4f const& matrix = Eigen::Matrix4f::Identity(),
+          std::chrono::nanoseconds limit = kNoTimeLimit)
+{
+    OctreeTest::WalkFilter const walkFilter{filter, maxLevel, minSpacing};
+    return Walk(cloud(), std::move(cache), matrix, walkFilter, limit);
+}
 
-    static std::vector<QueriedPoint> all(std::size_t maxLevel = kAllLevels,
-                                         Eigen::Matrix4f const& matrix = Eigen::Matrix4f::Identity())
-    {
-        return bruteForce(*sOctree, matrix, maxLevel, [](Point3f const&) { return true; });
-    }
-
-    static std::unique_ptr<OctreeTest::WrittenDataSet> sDataSet;
-    static std::shared_ptr<Octree::Octree> sOctree;
-};
-
-std::unique_ptr<OctreeTest::WrittenDataSet> FilteredPointWalkTest::sDataSet;
-std::shared_ptr<Octree::Octree> FilteredPointWalkTest::sOctree;
+std::vector<QueriedPoint> all(std::size_t maxLevel = kAllLevels,
+                              Eigen::Matrix4f const& matrix = Eigen::Matrix4f::Identity())
+{
+    return bruteForce(*cloud(), matrix, maxLevel, [](Point3f const&) { return true; });
+}
 
 constexpr auto kIgnore = [](Point3f const&, Math::Color) {};
 
 // The exact points of a box cutting through nodes are checked on real data by the render query tests.
-TEST_F(FilteredPointWalkTest, BoxFiltersTestOnlyTheBoxesTheyCut)
+TEST(FilteredPointWalk, BoxFiltersTestOnlyTheBoxesTheyCut)
 {
-    Box3f const bounds = sOctree->boundingCube(sOctree->root());
+    Box3f const bounds = cloud()->boundingCube(cloud()->root());
     BoxFilter const around({Point3f(bounds.min() - Point3f::Ones()), Point3f(bounds.max() + Point3f::Ones())});
     auto whole = walk(&around);
     EXPECT_EQ(drain(whole, 1000).size(), 6000u);
@@ -172,9 +154,9 @@ TEST_F(FilteredPointWalkTest, BoxFiltersTestOnlyTheBoxesTheyCut)
     EXPECT_EQ(beyond.positionTests, 0u);
 }
 
-TEST_F(FilteredPointWalkTest, ChunksOfAnySizeReturnEveryPointOnceAndFillTheSharedCache)
+TEST(FilteredPointWalk, ChunksOfAnySizeReturnEveryPointOnceAndFillTheSharedCache)
 {
-    ASSERT_GT(std::ranges::max(Octree::allNodeIds(*sOctree), {}, &Octree::OctreeNodeId::level).level(), 2u);
+    ASSERT_GT(std::ranges::max(Octree::allNodeIds(*cloud()), {}, &Octree::OctreeNodeId::level).level(), 2u);
     auto cache = std::make_shared<Octree::NodePointDataCache>(100'000);
     auto first = walk(nullptr, kAllLevels, 0.0f, cache);
     EXPECT_EQ(first.next(0, kIgnore), 0u);
@@ -182,7 +164,7 @@ TEST_F(FilteredPointWalkTest, ChunksOfAnySizeReturnEveryPointOnceAndFillTheShare
     EXPECT_EQ(first.loadedNodesPerLevel(), std::vector<std::size_t>{1});
     auto const points = drain(first, 7);
     EXPECT_EQ(points, all()) << "nothing is skipped or returned twice";
-    EXPECT_EQ(cache->entryCount(), Octree::allNodeIds(*sOctree).size());
+    EXPECT_EQ(cache->entryCount(), Octree::allNodeIds(*cloud()).size());
     EXPECT_EQ(cache->currentSize(), 6000u);
     auto second = walk(nullptr, kAllLevels, 0.0f, cache);
     EXPECT_EQ(drain(second, 1000), points);
@@ -191,9 +173,9 @@ TEST_F(FilteredPointWalkTest, ChunksOfAnySizeReturnEveryPointOnceAndFillTheShare
 }
 
 // Deadlines computed from extreme time limits must neither overflow nor end the walk.
-TEST_F(FilteredPointWalkTest, ThrowingFilterKeepsThePointsAlreadyWrittenAndExtremeTimeLimitsAreSafe)
+TEST(FilteredPointWalk, ThrowingFilterKeepsThePointsAlreadyWrittenAndExtremeTimeLimitsAreSafe)
 {
-    Box3f const bounds = sOctree->boundingCube(sOctree->root());
+    Box3f const bounds = cloud()->boundingCube(cloud()->root());
     BoxFilter const filter(bounds, true, 10);
     auto query = walk(&filter);
     std::size_t emitted = 0;
@@ -211,23 +193,23 @@ TEST_F(FilteredPointWalkTest, ThrowingFilterKeepsThePointsAlreadyWrittenAndExtre
     EXPECT_EQ(never.next(1'000'000, kIgnore), 6000u);
 }
 
-TEST_F(FilteredPointWalkTest, WorldMatrixMovesPointsBoxesAndSpacing)
+TEST(FilteredPointWalk, WorldMatrixMovesPointsBoxesAndSpacing)
 {
     Eigen::Matrix4f matrix = Eigen::Matrix4f::Identity();
     matrix.topLeftCorner<3, 3>() *= 2.0f;
     matrix.col(3).head<3>() = Eigen::Vector3f(100.0f, -50.0f, 7.0f);
-    Box3f const worldBox = sOctree->boundingBox().transformed(matrix);
+    Box3f const worldBox = cloud()->boundingBox().transformed(matrix);
     Box3f const lowerHalf(worldBox.min(), Point3f(worldBox.center()));
     BoxFilter const filter(lowerHalf);
     auto query = walk(&filter, kAllLevels, 0.0f, {}, matrix);
     EXPECT_FLOAT_EQ(query.scale(), 2.0f);
     auto const expected =
-        bruteForce(*sOctree, matrix, kAllLevels, [&](Point3f const& p) { return lowerHalf.contains(p); });
+        bruteForce(*cloud(), matrix, kAllLevels, [&](Point3f const& p) { return lowerHalf.contains(p); });
     ASSERT_FALSE(expected.empty());
     EXPECT_EQ(drain(query, 1000), expected);
 
     // Spacings are in world units: twice the model spacing of level 1 still admits level 1.
-    auto scaled = walk(nullptr, kAllLevels, sOctree->spacing(std::size_t{1}) * 1.5f, {}, matrix);
+    auto scaled = walk(nullptr, kAllLevels, cloud()->spacing(std::size_t{1}) * 1.5f, {}, matrix);
     EXPECT_EQ(drain(scaled, 1000), all(1, matrix));
 }
 
@@ -265,12 +247,8 @@ TEST(FilteredPointWalk, UnreadableNodesAndHierarchyChunksAreReportedAndTheWalkGo
             } catch (std::runtime_error const& error) {
                 ++failures;
                 EXPECT_STREQ(error.what(), "Querying node data failed");
-                try {
-                    std::rethrow_if_nested(error);
-                    ADD_FAILURE() << "the cause is not nested";
-                } catch (std::runtime_error const& cause) {
-                    EXPECT_NE(std::string(cause.what()).find(file), std::string::npos) << cause.what();
-                }
+                std::string const cause = TestSupport::thrownMessage([&] { std::rethrow_if_nested(error); });
+                EXPECT_NE(cause.find(file), std::string::npos) << cause;
             }
         }
         EXPECT_GT(failures, 0u);
@@ -280,14 +258,14 @@ TEST(FilteredPointWalk, UnreadableNodesAndHierarchyChunksAreReportedAndTheWalkGo
 
 // Collecting all points of a cloud into position and normal vectors; what is collected, and that a full
 // output takes nothing more, is checked through the renderable in the render tests.
-TEST_F(FilteredPointWalkTest, CollectingPointsChangesNothingOnMisuseOrStop)
+TEST(FilteredPointWalk, CollectingPointsChangesNothingOnMisuseOrStop)
 {
     auto const collect = [](std::vector<Point3f>& positions, std::vector<Eigen::Vector3f>& normals,
                             std::size_t maxPoints, std::stop_token stopToken) {
         Octree::OctreeNodeCache cache;
-        auto points = Octree::allPoints(*sOctree, cache, 0.0f, stopToken);
-        return Octree::collectPoints(points, sOctree->hasNormals(), Eigen::Matrix4f::Identity(), {positions, normals},
-                                     maxPoints, true, stopToken);
+        auto points = Octree::allPoints(*cloud(), cache, 0.0f, stopToken);
+        return Octree::collectPoints(points, cloud()->hasNormals(), Eigen::Matrix4f::Identity(),
+                                     {positions, normals}, maxPoints, true, stopToken);
     };
     std::vector<Point3f> positions(5, Point3f(1, 1, 1));
     std::vector<Eigen::Vector3f> normals(6, Eigen::Vector3f::UnitX());

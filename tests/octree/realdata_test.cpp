@@ -11,7 +11,6 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
-#include <algorithm>
 #include <map>
 
 namespace {
