@@ -1,10 +1,9 @@
 #include "math/convexpolytope.h"
 #include "math/halfspace.h"
-#include "octree/potreewriter.h"
-#include "octree/sourcepoints.h"
 #include "render/grouprenderable.h"
 #include "render/meshloader.h"
 #include "render/meshrenderable.h"
+#include "render/objmeshloader.h"
 #include "support/tempfolder.h"
 #include "support/thrownmessage.h"
 
@@ -21,12 +20,159 @@
 namespace {
 
 using Render::MeshRenderable;
+using Render::ObjMeshLoader;
 using TestSupport::thrownMessage;
 using Vertex = Render::VertexPosNormalTexCoordColor;
 using Part = std::vector<Vertex>;
 using Volume = Math::ConvexPolytope<float, 3>;
 using Plane = Math::HalfSpace<float, 3>;
 using StreamingTest::translation;
+
+std::vector<Part> loadParts(std::filesystem::path const& path)
+{
+    std::vector<Part> parts;
+    ObjMeshLoader(path).load([&](Part const& part) { parts.push_back(part); });
+    return parts;
+}
+
+std::size_t triangleCount(std::vector<Part> const& parts)
+{
+    std::size_t triangles = 0;
+    for (Part const& part : parts) {
+        EXPECT_EQ(part.size() % 3, 0u) << "three vertices per triangle";
+        triangles += part.size() / 3;
+    }
+    return triangles;
+}
+
+Eigen::Vector3f position(Vertex const& vertex) { return {vertex.x, vertex.y, vertex.z}; }
+Eigen::Vector3f normal(Vertex const& vertex) { return {vertex.nx, vertex.ny, vertex.nz}; }
+
+// OBJ files written by the test into a folder of their own.
+class ObjMeshLoaderTest : public ::testing::Test {
+protected:
+    std::filesystem::path write(std::string const& name, std::string const& text)
+    {
+        std::filesystem::path const path = folder.path() / (name + ".obj");
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+
+    static std::string errorOf(std::filesystem::path const& path)
+    {
+        return thrownMessage<std::runtime_error>([&] { loadParts(path); });
+    }
+
+    TestSupport::TempFolder folder{"obj"};
+};
+
+// One part per object or group with faces, in file order; without normals in the file every corner
+// carries its triangle's flat normal.
+TEST(ObjMeshLoaderRealFiles, PartsNormalsAndTextureCoordinatesComeFromTheFile)
+{
+    std::vector<Part> const cornell = loadParts(StreamingTest::realWorld("obj/cornell-box/cornell_box.obj"));
+    EXPECT_EQ(triangleCount(cornell), 36u) << "18 quads";
+    ASSERT_GE(cornell.size(), 2u);
+    EXPECT_EQ(cornell[0].size(), 3u * 6u) << "the floor's three quads";
+    EXPECT_EQ(cornell[1].size(), 6u) << "the light, given by relative indices";
+    for (Vertex const& vertex : cornell[1])
+        EXPECT_EQ(vertex.y, 548.0f) << "the light hangs under the ceiling";
+    for (Part const& part : cornell)
+        for (std::size_t first = 0; first + 2 < part.size(); first += 3) {
+            Eigen::Vector3f const n = normal(part[first]);
+            ASSERT_NEAR(n.norm(), 1.0f, 1e-5f);
+            for (std::size_t corner = 0; corner < 3; ++corner) {
+                EXPECT_EQ(normal(part[first + corner]), n);
+                EXPECT_NEAR((position(part[first + corner]) - position(part[first])).dot(n), 0.0f, 1e-2f);
+            }
+        }
+
+    std::vector<Part> const spider = loadParts(StreamingTest::realWorld("obj/spider/spider.obj"));
+    EXPECT_EQ(triangleCount(spider), 1368u);
+    EXPECT_EQ(spider.size(), 19u) << "one part per group";
+    // "v/vt" faces with Latin-1 material names.
+    EXPECT_EQ(triangleCount(loadParts(StreamingTest::realWorld("obj/regr01/regr01.obj"))), 2710u);
+}
+
+// Flat normals where the file gives none for a corner; vertex colors clamped and white where none is
+// given; texture coordinates (0, 0) where none is given.
+TEST_F(ObjMeshLoaderTest, NormalsColorsAndTextureCoordinatesOfEachCorner)
+{
+    struct Case {
+        char const* name;
+        char const* text;
+        std::vector<Eigen::Vector3f> normals; // one a triangle, in file order
+    };
+    Eigen::Vector3f const up = Eigen::Vector3f::UnitZ();
+    Case const cases[] = {
+        {"quad", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 4\n", {up, up}},
+        // A face with normals on some corners only gets its flat normal on all of them.
+        {"partial normals", "v 0 0 0\nv 2 0 0\nv 0 2 0\nvn 1 0 0\nf 1//1 2//1 3\nf 1//1 2//1 3//1\n",
+         {up, Eigen::Vector3f::UnitX()}},
+        {"degenerate", "v 0 0 0\nv 1 1 1\nv 2 2 2\nf 1 2 3\n", {Eigen::Vector3f::Zero()}},
+        {"tiny and huge", "v 0 0 0\nv 1e-30 0 0\nv 0 1e-30 0\nv -3e38 -3e38 0\nv 3e38 -3e38 0\nv 0 3e38 0\n"
+                          "f 1 2 3\nf 4 5 6\n",
+         {up, up}},
+        {"no faces", "v 0 0 0\nv 1 0 0\n", {}},
+        {"colors", "v 0 0 0 1 0.5 0\nv 1 0 0 2 -1 0.25\nv 0 1 0\nvt 0.25 0.75\nf 1/1 2/1 3\n", {up}},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Part> const parts = loadParts(write(c.name, c.text));
+        ASSERT_EQ(triangleCount(parts), c.normals.size());
+        for (std::size_t corner = 0; corner < 3 * c.normals.size(); ++corner)
+            EXPECT_LT((normal(parts[0][corner]) - c.normals[corner / 3]).norm(), 1e-6f) << corner;
+    }
+    Part const colored = loadParts(folder.path() / "colors.obj").at(0);
+    EXPECT_EQ(colored[0].color, Math::Color(255, 127, 0, 255));
+    EXPECT_EQ(colored[1].color, Math::Color(255, 0, 63, 255)) << "channels outside [0, 1] are clamped";
+    EXPECT_EQ(colored[2].color, Math::Color(255, 255, 255, 255)) << "a vertex without color is white";
+    EXPECT_EQ(std::make_pair(colored[0].u, colored[0].v), std::make_pair(0.25f, 0.75f));
+    EXPECT_EQ(std::make_pair(colored[2].u, colored[2].v), std::make_pair(0.0f, 0.0f)) << "none given";
+}
+
+// Errors name the file and the entry; indices past the file's data are errors, not crashes; warnings
+// are logged and loading goes on.
+TEST_F(ObjMeshLoaderTest, BrokenFilesAreErrorsNamingTheFile)
+{
+    struct Case {
+        char const* name;
+        char const* text;
+        char const* entry;
+    };
+    Case const cases[] = {
+        {"truncated", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf -4 -3 -", "TinyObjReader: "},
+        {"badvertex", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n", "vertex"},
+        {"badrelative", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 -7\n", "vertex"},
+        {"badnormal", "v 0 0 0\nv 1 0 0\nv 0 1 0\nvn 0 0 1\nf 1//1 2//1 3//5\n", "normal"},
+        {"badtexcoord", "v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nf 1/1 2/4 3/1\n", "texture coordinate"},
+        {"badpolygon", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 4 12\n", "vertex"},
+        {"infinite", "v 0 0 0\nv 1e999 0 0\nv 0 1 0\nf 1 2 3\n", "vertex 2"},
+    };
+    for (Case const& c : cases) {
+        std::string const message = errorOf(write(c.name, c.text));
+        EXPECT_NE(message.find(c.name + std::string(".obj")), std::string::npos) << c.name << ": " << message;
+        EXPECT_NE(message.find(c.entry), std::string::npos) << c.name << ": " << message;
+    }
+    std::string const missing = errorOf(folder.path() / "no-such-mesh.obj");
+    EXPECT_EQ(missing.rfind("TinyObjReader: ", 0), 0u) << missing;
+    EXPECT_NE(missing.find("no-such-mesh.obj"), std::string::npos) << missing;
+
+    // What the reader only warns about goes to the log, and loading goes on.
+    std::vector<std::string> warnings;
+    Render::setLogSink([&](Core::LogLevel level, std::string_view line) {
+        if (level == Core::LogLevel::Warning)
+            warnings.emplace_back(line);
+    });
+    std::filesystem::path const path =
+        write("missingmtl", "mtllib morvid-no-such-material.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    std::size_t triangles = 0;
+    EXPECT_NO_THROW(triangles = triangleCount(loadParts(path)));
+    Render::setLogSink({});
+    EXPECT_EQ(triangles, 1u);
+    ASSERT_FALSE(warnings.empty());
+    EXPECT_EQ(warnings.front().rfind("TinyObjReader: ", 0), 0u) << warnings.front();
+}
 
 constexpr std::size_t kViewSize = 64;
 constexpr float kCameraDistance = 5.0f;
@@ -75,14 +221,9 @@ protected:
     {
         PointCloudTest::SetUp();
         renderer->setViewport(kViewSize, kViewSize);
-        lookAt(Math::Point<float, 3>::Zero());
-    }
-
-    // From kCameraDistance above `target`, looking down the z axis.
-    void lookAt(Math::Point<float, 3> const& target)
-    {
-        renderer->setCameraPose(target + Math::Point<float, 3>(0.0f, 0.0f, kCameraDistance), target,
-                                Eigen::Vector3f(0.0f, 1.0f, 0.0f));
+        // From kCameraDistance above the origin, looking down the z axis.
+        renderer->setCameraPose(Math::Point<float, 3>(0.0f, 0.0f, kCameraDistance), -Eigen::Vector3f::UnitZ(),
+                                Eigen::Vector3f::UnitY());
         renderer->setPerspective(kFieldOfViewY, 0.1f, 100.0f);
     }
 
@@ -106,28 +247,22 @@ void expectMeshColor(Math::Color const& actual, float brightness, float toleranc
     EXPECT_NEAR(actual.b(), brightness * kMeshColor.b(), tolerance);
 }
 
-// Nothing is read before init: drawing then draws nothing.
-TEST(MeshNode, RefusesBadScalesAndCutsBuffersToWholeTriangles)
+// Nothing is read before init: drawing then draws nothing. Init reads the file (in scene units),
+// skipping objects without faces, init again replaces what it read, and a node moved to another
+// renderer makes its buffers anew on that renderer's device. A load that fails leaves nothing behind
+// and the renderer usable. Scales that are not positive and finite are refused; buffers hold whole
+// triangles.
+TEST_F(MeshRenderTest, MeshIsReadAtEachInitIntoBuffersOfThatDevice)
 {
     auto const later = MeshRenderable::create(StreamingTest::realWorld("obj/no-such-mesh.obj"), 0.5, "later");
-    EXPECT_EQ(later->numTriangles(), 0u);
-    EXPECT_TRUE(later->boundingBoxWorld().isEmpty());
     EXPECT_NO_THROW(later->render());
-    std::filesystem::path const box = StreamingTest::realWorld("obj/cornell-box/cornell_box.obj");
     for (double const scale : {0.0, -1.0, std::numeric_limits<double>::infinity(), std::nan("")})
-        EXPECT_THROW(MeshRenderable::create(box, scale, "bad"), std::invalid_argument) << scale;
-
+        EXPECT_THROW(MeshRenderable::create("any.obj", scale, "bad"), std::invalid_argument) << scale;
     using Counts = std::vector<std::size_t>;
     EXPECT_EQ(MeshRenderable::bufferVertexCounts(10, 9), Counts{9}) << "a trailing partial triangle is not drawn";
     EXPECT_EQ(MeshRenderable::bufferVertexCounts(21, 10), (Counts{9, 9, 3})) << "the limit is cut to whole triangles";
     EXPECT_THROW(MeshRenderable::bufferVertexCounts(9, 2), std::invalid_argument);
-}
 
-// Init reads the file (in scene units), skipping objects without faces, init again replaces what it
-// read, and a node moved to another renderer makes its buffers anew on that renderer's device. A load
-// that fails leaves nothing behind and the renderer usable.
-TEST_F(MeshRenderTest, MeshIsReadAtEachInitIntoBuffersOfThatDevice)
-{
     TestSupport::TempFolder const folder("mesh-empty-object");
     std::filesystem::path const path = folder.path() / "empty-object.obj";
     std::ofstream(path) << "o empty\nv 9 9 9\no square\nv -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nf 2 3 4\nf 2 4 5\n";
@@ -163,25 +298,22 @@ TEST_F(MeshRenderTest, MeshIsReadAtEachInitIntoBuffersOfThatDevice)
 
 // The vertex color where the square faces the camera; turned by 60 degrees it gets half the diffuse
 // light (0.2 + 0.8 * 0.5 of its color), its back side alike; without a normal only the ambient 0.2.
-TEST_F(MeshRenderTest, SquareIsLitByTheHeadlight)
+// The unit scale and the transforms of the node and its parent place the surface. A volume set before
+// init holds from the first frame; up to eight planes cut, a ninth is refused.
+TEST_F(MeshRenderTest, LitByTheHeadlightPlacedByItsTransformsAndCutByItsPlanes)
 {
-    auto const mesh = squareMesh();
-    renderer->setScene(mesh);
-    EXPECT_TRUE(mesh->needsRedraw());
+    auto const lit = squareMesh();
+    renderer->setScene(lit);
+    EXPECT_TRUE(lit->needsRedraw());
     renderer->render();
-    EXPECT_FALSE(mesh->needsRedraw());
+    EXPECT_FALSE(lit->needsRedraw());
     expectMeshColor(centerColor(), 1.0f);
-
     for (float const degrees : {60.0f, 120.0f}) {
         float const radians = degrees * std::numbers::pi_v<float> / 180.0f;
-        mesh->setMatrix(Eigen::Affine3f(Eigen::AngleAxisf(radians, Eigen::Vector3f::UnitY())).matrix());
+        lit->setMatrix(Eigen::Affine3f(Eigen::AngleAxisf(radians, Eigen::Vector3f::UnitY())).matrix());
         renderer->render();
         expectMeshColor(centerColor(), 0.6f, 3.0f);
     }
-    float const turned = 2.0f * std::numbers::pi_v<float> / 3.0f;
-    for (Eigen::Vector3f const& position : renderAndReadCovered())
-        EXPECT_NEAR(std::sin(turned) * position.x() + std::cos(turned) * position.z(), 0.0f, 1e-4f)
-            << "world positions lie on the turned square";
 
     Part unlit = square(kQuadHalfSize, 0.0f, kMeshColor);
     for (Vertex& vertex : unlit)
@@ -189,12 +321,7 @@ TEST_F(MeshRenderTest, SquareIsLitByTheHeadlight)
     renderer->setScene(MeshRenderable::create(std::make_shared<TriangleListLoader>(unlit), 1.0, "unlit"));
     renderer->render();
     expectMeshColor(centerColor(), 0.2f);
-}
 
-// The unit scale and the transforms of the node and its parent place the surface. A volume set before
-// init holds from the first frame; up to eight planes cut, a ninth is refused.
-TEST_F(MeshRenderTest, PlacedAndCutByItsTransformsAndClippingPlanes)
-{
     auto const mesh = squareMesh(0.5);
     mesh->setClippingVolume(Volume({Plane(0.0f, -1.0f, 0.0f, 0.0f)}));
     auto const group = Render::GroupRenderable::create("group");
@@ -242,57 +369,6 @@ TEST_F(MeshRenderTest, PlacedAndCutByItsTransformsAndClippingPlanes)
               "Error: volume contains too many clipping planes, plane count = 9");
     EXPECT_EQ(mesh->clippingVolume(), eight) << "the previous volume stays in force";
     EXPECT_EQ(renderAndReadCovered().size(), cut.size());
-}
-
-// Points in front of the mesh on the left, behind it on the right: one depth buffer decides, also when
-// the renderer refits the z range to the scene every frame.
-TEST_F(MeshRenderTest, MeshAndPointCloudShareTheDepthBuffer)
-{
-    TestSupport::TempFolder const folder("mesh-depth-cloud");
-    Octree::SourcePoints source;
-    constexpr int kSteps = 80;
-    for (int i = 0; i < kSteps; ++i)
-        for (int j = 0; j < 2 * kSteps; ++j) {
-            double const x = -2.0 + 2.0 * i / kSteps;
-            double const y = -2.0 + 2.0 * j / kSteps;
-            source.points.push_back({Math::Point<double, 3>(x, y, 0.5)});
-            source.points.push_back({Math::Point<double, 3>(x + 2.0, y, -0.5)});
-        }
-    PoTree::writePotree(source, folder.path(), PoTree::WriterOptions{});
-
-    auto const cloud = startCloud(std::make_shared<PoTree::FileSystemLocation>(folder.path()), source.points.size());
-    auto const mesh = squareMesh();
-    auto const group = Render::GroupRenderable::create("scene");
-    group->add(cloud);
-    group->add(mesh);
-    renderer->setScene(group);
-    // The mesh goes halfway between the two layers, wherever the cloud's frame puts them.
-    Math::Point<float, 3> const center = cloud->boundingBoxWorld().center();
-    mesh->setMatrix(translation(center));
-    lookAt(center);
-    cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-    renderUntilSettled({cloud});
-    cloud->stopAsyncReload();
-    for (bool const automaticZRange : {false, true}) {
-        SCOPED_TRACE(automaticZRange ? "automatic z range" : "fixed z range");
-        // The refitted range must reach the mesh too: the far plane set here lies in front of it.
-        if (automaticZRange)
-            renderer->setPerspective(kFieldOfViewY, 0.1f, kCameraDistance - 0.2f);
-        renderer->setAutoAdjustZRange(automaticZRange);
-        std::size_t leftPoints = 0, leftCovered = 0, rightMesh = 0, rightHiddenPoints = 0;
-        for (Eigen::Vector3f const& position : renderAndReadCovered()) {
-            float const height = position.z() - center.z();
-            float const across = position.x() - center.x();
-            leftCovered += across < -0.25f ? 1 : 0;
-            leftPoints += across < -0.25f && height > 0.25f ? 1 : 0;
-            rightMesh += across > 0.25f && std::abs(height) < 1e-3f ? 1 : 0;
-            rightHiddenPoints += across > 0.25f && height < -0.25f ? 1 : 0;
-        }
-        EXPECT_GT(leftPoints, leftCovered / 2) << "the points in front hide the mesh";
-        EXPECT_GT(rightMesh, 0u);
-        EXPECT_EQ(rightHiddenPoints, 0u) << "the mesh hides the points behind it";
-    }
-    renderer->setScene(nullptr);
 }
 
 } // namespace

@@ -2,12 +2,14 @@
 #include "octree/potreewriter.h"
 #include "render/camera.h"
 #include "render/grouprenderable.h"
+#include "render/meshrenderable.h"
 #include "render/panorenderable.h"
 
 #include "streamingtestsupport.h"
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <stdexcept>
 
@@ -35,11 +37,7 @@ public:
     static PanoramaLayout grid(std::size_t rows, std::size_t columns, std::size_t levels,
                                std::uint32_t projection = kProjectionEquirectangular)
     {
-        PanoramaLayout layout;
-        layout.projectionType = projection;
-        layout.tileRows = rows;
-        layout.tileColumns = columns;
-        layout.colorLevels = layout.depthLevels = levels;
+        PanoramaLayout layout{projection, rows, columns, {}, levels, levels};
         for (std::size_t level = 0; level < levels; ++level)
             layout.levels.push_back({std::size_t{4} << level, std::size_t{4} << level});
         return layout;
@@ -76,12 +74,6 @@ public:
         return uniformTile<Graphics::DepthImage>({false, id}, levelDistance(level(id)));
     }
 
-    std::vector<Load> loads() const
-    {
-        std::scoped_lock const lock(mMutex);
-        return mLoads;
-    }
-
     // The load attempt with this number (0 first) throws.
     std::size_t failingLoad = std::numeric_limits<std::size_t>::max();
     // Tiles of this level come this many pixels wider (or narrower) than the level's tiles.
@@ -91,27 +83,24 @@ public:
     // Claims more tiles than the grid has, or lists a tile beyond it.
     std::size_t claimedTilesPerLevel = 0;
     bool listsStrayTile = false;
+    // The loads made, on one thread at a time as loaders are used.
+    std::vector<Load> loads;
 
 private:
     template <class Image, class Value>
     Image uniformTile(Load const& load, Value value)
     {
         std::this_thread::sleep_for(delay);
-        {
-            std::scoped_lock const lock(mMutex);
-            if (mAttempts++ == failingLoad)
-                throw std::runtime_error("the tile server went away");
-            mLoads.push_back(load);
-        }
+        if (mAttempts++ == failingLoad)
+            throw std::runtime_error("the tile server went away");
+        loads.push_back(load);
         std::size_t const level = this->level(load.second);
         Image image(tileWidth(level) + (level == misfitLevel ? misfitWidth : 0), tileHeight(level));
         image.fill(value);
         return image;
     }
 
-    mutable std::mutex mMutex;
     std::size_t mAttempts = 0;
-    std::vector<Load> mLoads;
 };
 
 bool sameColor(Math::Color const& a, Math::Color const& b, int tolerance = 2)
@@ -202,9 +191,9 @@ protected:
 };
 
 // Looking out of the room in the axis directions, up, down and obliquely; then the panorama moved
-// and scaled, seen from its new centre; then a flat patch of white points between the eye and the +x
-// wall, drawn before the panorama, so that the panorama's pixels must lose the depth test.
-TEST_P(RoomPanoramaTest, EveryDirectionShowsItsWallAtItsDistanceBehindNearerPoints)
+// and scaled, seen from its new centre; then among points and a mesh drawn before it, so that its
+// pixels must lose the depth test where those are nearer.
+TEST_P(RoomPanoramaTest, EveryDirectionShowsItsWallAtItsDistanceBehindNearerPointsAndMeshes)
 {
     Vector const x = Vector::UnitX(), y = Vector::UnitY(), z = Vector::UnitZ();
     std::pair<Vector, Vector> const views[]{{x, z}, {-y, z}, {{-1.0f, 1.0f, 0.3f}, z}, {z, x}, {-z, y}};
@@ -218,16 +207,22 @@ TEST_P(RoomPanoramaTest, EveryDirectionShowsItsWallAtItsDistanceBehindNearerPoin
     expectRoomSeenAlong(x, z, centre, 2.0f);
     pano->setMatrix(Eigen::Matrix4f::Identity());
 
-    PanoramaTest::TempFolder const cloudFolder("depth-cloud");
+    // Points in front of the +x wall, and a mesh through it beside them: the points hide the wall; the
+    // mesh shows in front of the wall and is hidden behind it, also when the renderer refits the z range
+    // to the scene every frame (from a far plane in front of them all).
     Octree::SourcePoints points;
     points.hasRgb = true;
     for (int i = 0; i < 120; ++i)
         for (int j = 0; j < 120; ++j)
             points.points.push_back({Math::Point<double, 3>(2.0, i / 119.0, j / 119.0), {65535, 65535, 65535}});
-    PoTree::writePotree(points, cloudFolder.path(), PoTree::WriterOptions{});
-    auto const cloud = startCloud(std::make_shared<PoTree::FileSystemLocation>(cloudFolder.path()), 100'000);
+    std::filesystem::path const cloudFolder = folder.path() / "cloud";
+    PoTree::writePotree(points, cloudFolder, PoTree::WriterOptions{});
+    auto const cloud = startCloud(std::make_shared<PoTree::FileSystemLocation>(cloudFolder), 100'000);
+    std::ofstream(folder.path() / "strip.obj") << "v 3.2 -0.9 -0.5\nv 4.8 -2.6 -0.5\nv 4.8 -2.6 0.5\n"
+                                                  "v 3.2 -0.9 0.5\nf 1 2 3 4\n";
     auto const group = Render::GroupRenderable::create("scene");
     group->add(cloud);
+    group->add(Render::MeshRenderable::create(folder.path() / "strip.obj", 1.0, "strip"));
     group->add(pano);
     renderer->setScene(group);
     ASSERT_EQ(pano->loadPanoramaTiles(), JobState::Finished); // its new textures
@@ -236,11 +231,26 @@ TEST_P(RoomPanoramaTest, EveryDirectionShowsItsWallAtItsDistanceBehindNearerPoin
     cloud->setMatrix(StreamingTest::translation(Vector(2.0f, 0.0f, 0.0f) - patchCentre));
     look(x);
     cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
-    renderUntilSettled({cloud});
-    EXPECT_NEAR(centerPosition().x(), 2.0f, 0.05f);
-    EXPECT_TRUE(sameColor(centerColor(), Math::Color(255, 255, 255)));
-    EXPECT_NEAR(positionAt(2, kViewSize / 2).x(), PanoramaTest::kRoomHalfExtent.x(), 0.1f)
-        << "beside the patch the room shows through";
+    for (bool const automaticZRange : {false, true}) {
+        SCOPED_TRACE(automaticZRange ? "automatic z range" : "fixed z range");
+        if (automaticZRange)
+            renderer->setPerspective(60.0f, 0.1f, 1.5f);
+        renderer->setAutoAdjustZRange(automaticZRange);
+        renderUntilSettled({cloud});
+        EXPECT_NEAR(centerPosition().x(), 2.0f, 0.05f);
+        EXPECT_TRUE(sameColor(centerColor(), Math::Color(255, 255, 255)));
+        EXPECT_NEAR(positionAt(2, kViewSize / 2).x(), PanoramaTest::kRoomHalfExtent.x(), 0.1f)
+            << "beside the points the room shows through";
+        std::size_t meshInFront = 0, meshBehind = 0;
+        for (Eigen::Vector4f const& position : worldPositions()) {
+            bool const onMesh = position.y() < -0.8f &&
+                                std::abs(1.7f * (position.x() - 3.2f) + 1.6f * (position.y() + 0.9f)) < 1e-2f;
+            meshInFront += onMesh && position.x() < 3.9f ? 1 : 0;
+            meshBehind += onMesh && position.x() > 4.2f ? 1 : 0;
+        }
+        EXPECT_GT(meshInFront, 20u);
+        EXPECT_EQ(meshBehind, 0u) << "the wall hides the mesh behind it";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Projections, RoomPanoramaTest,
@@ -282,37 +292,6 @@ protected:
     std::shared_ptr<PanoRenderable> pano;
 };
 
-// Lower levels load first, the viewed tile first within a level, its color before its depth; each
-// frame shows the best level arrived, and loading the levels again lowers no tile.
-TEST_F(UniformPanoramaTest, LevelsLoadAndUpgradeInOrderOfTheView)
-{
-    std::vector<std::size_t> shownLevels;
-    std::vector<float> shownDistances;
-    auto const frame = [&] {
-        shownLevels.push_back(shownLevel());
-        shownDistances.push_back(centerPosition().norm());
-    };
-    ASSERT_EQ(pano->loadPanoramaTiles(std::stop_token(), frame), JobState::Finished);
-    EXPECT_TRUE(pano->isLoadingComplete());
-    std::vector<UniformLoader::Load> const loads = loader->loads();
-    ASSERT_EQ(loads.size(), kAllLoads);
-    ASSERT_EQ(shownLevels.size(), kAllLoads);
-    for (std::size_t i = 1; i < kAllLoads; ++i) {
-        EXPECT_LE(loader->level(loads[i - 1].second), loader->level(loads[i].second)) << "load " << i;
-        EXPECT_LE(shownLevels[i - 1], shownLevels[i]) << "frame " << i;
-    }
-    for (std::size_t level = 0; level < kLevels; ++level) {
-        std::size_t const first = level * 16;
-        EXPECT_EQ(loads[first], UniformLoader::Load(true, PanoramaLoader::tileId(level, kViewedTile)));
-        EXPECT_EQ(loads[first + 1], UniformLoader::Load(false, PanoramaLoader::tileId(level, kViewedTile)));
-        EXPECT_EQ(shownLevels[first], level);
-        EXPECT_NEAR(shownDistances[first + 1], UniformLoader::levelDistance(level), 1e-3f);
-    }
-    EXPECT_FALSE(pano->needsRedraw());
-    ASSERT_EQ(pano->loadPanoramaTiles(), JobState::Finished);
-    expectTopLevelShown();
-}
-
 // An unreadable tile is reported by name and the others still load; a tile larger than its level's
 // slot fails, a smaller one fills the left of it; a tile beyond the grid fails before any load. Grids
 // beyond 6 x 6 tiles or 4 levels, loaders claiming more tiles than that, and cube maps whose faces do
@@ -323,7 +302,7 @@ TEST_F(UniformPanoramaTest, BrokenTilesAndPanoramasTheShaderCannotDrawAreReporte
     StreamingTest::ErrorLog const errors;
     loader->failingLoad = 16; // the viewed tile's level 1 color, after all of level 0
     EXPECT_EQ(pano->loadPanoramaTiles(), JobState::Failed);
-    EXPECT_EQ(loader->loads().size(), kAllLoads - 1) << "every other tile loads";
+    EXPECT_EQ(loader->loads.size(), kAllLoads - 1) << "every other tile loads";
     EXPECT_EQ(pano->loadingError(), "color tile 6 of level 1 of panorama \"uniform\": the tile server went away");
     EXPECT_EQ(errors.count(pano->loadingError()), 1u);
     expectTopLevelShown();
@@ -343,10 +322,9 @@ TEST_F(UniformPanoramaTest, BrokenTilesAndPanoramasTheShaderCannotDrawAreReporte
     auto const stray = uniform(2, 4, 1);
     stray->listsStrayTile = true;
     auto const strayPano = PanoRenderable::create(stray, "stray");
-    renderer->setScene(strayPano);
     EXPECT_EQ(strayPano->loadPanoramaTiles(), JobState::Failed);
     EXPECT_PRED_FORMAT2(IsSubstring, "lists color tile 0x63 outside its levels", strayPano->loadingError());
-    EXPECT_TRUE(stray->loads().empty());
+    EXPECT_TRUE(stray->loads.empty());
 
     constexpr auto kCube = PanoramaLoader::kProjectionCubeMap;
     auto const claiming = uniform(1, 1, 1);
@@ -363,10 +341,39 @@ TEST_F(UniformPanoramaTest, BrokenTilesAndPanoramasTheShaderCannotDrawAreReporte
     EXPECT_EQ(empty->waitForLoadingComplete(), JobState::Failed);
 }
 
-// Asynchronous loading calls back once a tile and ends, also when it fails; a stop ends it; a second
-// loading while one runs is refused; no tile that arrives while a frame uploads is lost.
-TEST_F(UniformPanoramaTest, AsyncLoadingCallsBackPerTileAndEnds)
+// Lower levels load first, the viewed tile first within a level, its color before its depth; each
+// frame shows the best level arrived, and loading again lowers no tile. Loading on a thread of the
+// node's own calls back once a tile and ends, also when it fails; a stop ends it; a second loading while
+// one runs is refused; no tile that arrives while a frame uploads is lost.
+TEST_F(UniformPanoramaTest, TilesLoadInOrderOfTheViewOnTheCallingThreadOrItsOwn)
 {
+    std::vector<std::size_t> shownLevels;
+    std::vector<float> shownDistances;
+    auto const frame = [&] {
+        shownLevels.push_back(shownLevel());
+        shownDistances.push_back(centerPosition().norm());
+    };
+    ASSERT_EQ(pano->loadPanoramaTiles(std::stop_token(), frame), JobState::Finished);
+    EXPECT_TRUE(pano->isLoadingComplete());
+    std::vector<UniformLoader::Load> const loads = loader->loads;
+    ASSERT_EQ(loads.size(), kAllLoads);
+    ASSERT_EQ(shownLevels.size(), kAllLoads);
+    for (std::size_t i = 1; i < kAllLoads; ++i) {
+        EXPECT_LE(loader->level(loads[i - 1].second), loader->level(loads[i].second)) << "load " << i;
+        EXPECT_LE(shownLevels[i - 1], shownLevels[i]) << "frame " << i;
+    }
+    for (std::size_t level = 0; level < kLevels; ++level) {
+        std::size_t const first = level * 16;
+        EXPECT_EQ(loads[first], UniformLoader::Load(true, PanoramaLoader::tileId(level, kViewedTile)));
+        EXPECT_EQ(loads[first + 1], UniformLoader::Load(false, PanoramaLoader::tileId(level, kViewedTile)));
+        EXPECT_EQ(shownLevels[first], level);
+        EXPECT_NEAR(shownDistances[first + 1], UniformLoader::levelDistance(level), 1e-3f);
+    }
+    EXPECT_FALSE(pano->needsRedraw());
+    shownLevels.clear();
+    ASSERT_EQ(pano->loadPanoramaTiles(std::stop_token(), frame), JobState::Finished);
+    EXPECT_EQ(shownLevels, std::vector<std::size_t>(kAllLoads, kLevels - 1)) << "loading again lowers no tile";
+
     std::atomic<std::size_t> callbacks = 0;
     pano->startAsyncPanoramaTilesLoading([&] { ++callbacks; });
     EXPECT_EQ(pano->waitForLoadingComplete(), JobState::Finished);
@@ -375,7 +382,7 @@ TEST_F(UniformPanoramaTest, AsyncLoadingCallsBackPerTileAndEnds)
     expectTopLevelShown();
 
     StreamingTest::ErrorLog const errors;
-    loader->failingLoad = kAllLoads + 3;
+    loader->failingLoad = loader->loads.size() + 3;
     pano->startAsyncPanoramaTilesLoading();
     EXPECT_EQ(pano->waitForLoadingComplete(), JobState::Failed);
 
@@ -391,9 +398,9 @@ TEST_F(UniformPanoramaTest, AsyncLoadingCallsBackPerTileAndEnds)
     // Taking the node out of the scene stops the loading thread and waits for it.
     renderer->setScene(nullptr);
     EXPECT_EQ(pano->jobState(), JobState::Stopped);
-    std::size_t const loadedWhenStopped = loader->loads().size();
+    std::size_t const loadedWhenStopped = loader->loads.size();
     std::this_thread::sleep_for(60ms);
-    EXPECT_EQ(loader->loads().size(), loadedWhenStopped);
+    EXPECT_EQ(loader->loads.size(), loadedWhenStopped);
 
     // Large tiles make the upload a long part of each frame. A render that takes the pending tiles and
     // clears the redraw flag only afterwards loses a tile that arrives in between: the host, waiting

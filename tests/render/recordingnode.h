@@ -12,6 +12,10 @@ namespace Testing {
 // A scene node that records which operations reached it, in order: a test spy
 // for the forwarding rules of renderers and groups.
 class RecordingNode : public Render::Renderable {
+    using MeshPointer = std::shared_ptr<Math::TriangleMesh<float>>;
+    using ClassColors = std::shared_ptr<Render::ClassificationColorTexture>;
+    using RegionPointer = std::shared_ptr<Math::ClippingRegion<float>>;
+
 public:
     explicit RecordingNode(std::string name = "recording") : Renderable(std::move(name)) {}
 
@@ -39,10 +43,7 @@ public:
     void onUpdateRegionClippingActive(bool) override { record("regionClipping"); }
     void onUpdateIntensityBlendFactor(float) override { record("intensityBlendFactor"); }
     void onUpdateClassVisibilityActive(bool) override { record("classVisibility"); }
-    void onUpdateMeshForDistanceColorization(std::shared_ptr<Math::TriangleMesh<float>> const&) override
-    {
-        record("mesh");
-    }
+    void onUpdateMeshForDistanceColorization(MeshPointer const&) override { record("mesh"); }
     void onUpdatePlaneForDistanceColorization(Math::NPlane<float, 3> const& plane) override
     {
         lastPlane = plane;
@@ -50,15 +51,8 @@ public:
     }
     void onUpdateDistanceColorMap(Render::ColorMap) override { record("distanceColorMap"); }
     void onUpdateIntensityColorMap(Render::ColorMap) override { record("intensityColorMap"); }
-    void onUpdateClassificationColorTexture(
-        std::shared_ptr<Render::ClassificationColorTexture> const&) override
-    {
-        record("classification");
-    }
-    void onUpdateClippingRegion(std::shared_ptr<Math::ClippingRegion<float>> const&) override
-    {
-        record("clippingRegion");
-    }
+    void onUpdateClassificationColorTexture(ClassColors const&) override { record("classification"); }
+    void onUpdateClippingRegion(RegionPointer const&) override { record("clippingRegion"); }
     void onUpdateUseSignedDistance(bool) override { record("signedDistance"); }
     void onUpdateDistanceColorMapRange(float min, float max) override
     {
