@@ -275,11 +275,15 @@ void PanoRenderable::init(std::size_t, std::shared_ptr<Camera> camera, ATL::CCom
     updateModelConstants();
     updateCameraConstants();
     updateObjectViewDirection();
+    // The textures of an earlier init went with its deinit, and the tiles in them.
+    if (mAsyncLoadingRequested && !mLoadingThread->isBusy())
+        mLoadingThread->restart();
 }
 
 void PanoRenderable::deinit()
 {
-    stopAsyncPanoramaTilesLoading();
+    if (mLoadingThread)
+        mLoadingThread->stop();
     mGpu.reset();
     mCamera.reset();
 }
@@ -375,6 +379,7 @@ void PanoRenderable::startAsyncPanoramaTilesLoading(Callback callback)
         std::scoped_lock const lock(mCallbackMutex);
         mCallback = std::move(callback);
     }
+    mAsyncLoadingRequested = true;
     if (!mLoadingThread) {
         mLoadingThread = std::make_unique<Core::BackgroundThread>([this](std::stop_token stop) {
             Callback run;
@@ -390,6 +395,7 @@ void PanoRenderable::startAsyncPanoramaTilesLoading(Callback callback)
 
 void PanoRenderable::stopAsyncPanoramaTilesLoading()
 {
+    mAsyncLoadingRequested = false;
     if (mLoadingThread)
         mLoadingThread->stop();
 }

@@ -56,7 +56,8 @@ public:
 
     void init(std::size_t rendererId, std::shared_ptr<Camera> camera, ATL::CComPtr<ID3D11Device> device,
               ATL::CComPtr<ID3D11DeviceContext> context) override;
-    // Stops and joins the loading thread, then releases the GPU resources.
+    // Stops and joins the loading thread, then releases the GPU resources. A loading asked for with
+    // startAsyncPanoramaTilesLoading runs again at the next init, into its new textures.
     void deinit() override;
 
     void onUpdateProjectionMatrix(std::shared_ptr<Camera> const& camera) override;
@@ -73,6 +74,7 @@ public:
     // Loads every tile on a thread of the node's own, calling `callback` there after each tile. A
     // loading run in progress is stopped first.
     void startAsyncPanoramaTilesLoading(Callback callback = {});
+    // Stops and joins the loading thread; the next init does not load again.
     void stopAsyncPanoramaTilesLoading();
     // Loads every tile on the calling thread.
     Core::JobState loadPanoramaTiles();
@@ -124,6 +126,7 @@ private:
 
     std::mutex mCallbackMutex;
     Callback mCallback;
+    bool mAsyncLoadingRequested = false;
     // Last member: the thread is stopped before anything it uses goes away.
     std::unique_ptr<Core::BackgroundThread> mLoadingThread;
 };

@@ -343,8 +343,9 @@ TEST_F(UniformPanoramaTest, BrokenTilesAndPanoramasTheShaderCannotDrawAreReporte
 
 // Lower levels load first, the viewed tile first within a level, its color before its depth; each
 // frame shows the best level arrived, and loading again lowers no tile. Loading on a thread of the
-// node's own calls back once a tile and ends, also when it fails; a stop ends it; a second loading while
-// one runs is refused; no tile that arrives while a frame uploads is lost.
+// node's own calls back once a tile and ends, also when it fails, and runs again when the node is
+// initialised again; a stop ends it; a second loading while one runs is refused; no tile that arrives
+// while a frame uploads is lost.
 TEST_F(UniformPanoramaTest, TilesLoadInOrderOfTheViewOnTheCallingThreadOrItsOwn)
 {
     std::vector<std::size_t> shownLevels;
@@ -379,6 +380,11 @@ TEST_F(UniformPanoramaTest, TilesLoadInOrderOfTheViewOnTheCallingThreadOrItsOwn)
     EXPECT_EQ(pano->waitForLoadingComplete(), JobState::Finished);
     EXPECT_EQ(callbacks, kAllLoads);
     EXPECT_TRUE(renderer->needsRedraw());
+    expectTopLevelShown();
+    // Set into the scene again, the node gets new textures, and the loading asked for runs again.
+    renderer->setScene(pano);
+    EXPECT_EQ(pano->waitForLoadingComplete(), JobState::Finished);
+    EXPECT_EQ(callbacks, 2 * kAllLoads);
     expectTopLevelShown();
 
     StreamingTest::ErrorLog const errors;
