@@ -189,7 +189,6 @@ TEST(Thumbnail, WholeScansAndAVerticalLineAreFramedAndAMissingDataSetRefused)
     for (auto const& scan :
          {StreamingTest::potree("lone-star-default"), StreamingTest::ept("lone-star-laszip")}) {
         std::filesystem::path const path = output.path() / "lone-star.png";
-        std::ofstream(path) << "an older file";
         Render::createThumbnail(scan, path, kThumbWidth, kThumbHeight, background, kLevels);
         Graphics::ColorImage const image = Graphics::readPng(path);
         // The pixels showing points, those of them on the border, their green levels and their mean.

@@ -87,19 +87,20 @@ TEST(Renderable, WorldMatrixBoundsAndCorrespondencesFollowTheParentChain)
     empty.setMatrix(rotationZ(0.3f) * translation(5, 5, 5));
     EXPECT_TRUE(empty.boundingBoxWorld().isEmpty());
 
+    RecordingNode moving("moving");
     Eigen::Matrix4f const original = translation(1, 2, 3) * rotationZ(0.7f) * scaling(2, 3, 4);
-    empty.setMatrix(original);
-    empty.setTranslationByCorrespondences({1, 1, 1}, {4, -1, 2});
+    moving.setMatrix(original);
+    moving.setTranslationByCorrespondences({1, 1, 1}, {4, -1, 2});
     Eigen::Matrix4f expected = original;
     expected.topRightCorner<3, 1>() += Eigen::Vector3f(3, -2, 1);
-    EXPECT_TRUE(empty.matrix().isApprox(expected, 1e-5f)) << empty.matrix();
+    EXPECT_TRUE(moving.matrix().isApprox(expected, 1e-5f)) << moving.matrix();
     // A quarter turn about `from`, then on to `to`.
-    empty.setMatrix(scaling(-1, 2, 1));
-    empty.setTranslationAndZRotationByCorrespondences({2, 0, 1}, {5, 5, 1}, {1, 0, 0}, {0, 1, 0});
+    moving.setMatrix(scaling(-1, 2, 1));
+    moving.setTranslationAndZRotationByCorrespondences({2, 0, 1}, {5, 5, 1}, {1, 0, 0}, {0, 1, 0});
     Eigen::Matrix4f const moved = translation(5, 5, 1) * rotationZ(std::numbers::pi_v<float> / 2) *
                                   translation(-2, 0, -1) * scaling(-1, 2, 1);
-    EXPECT_TRUE(empty.matrix().isApprox(moved, 1e-5f)) << empty.matrix() << "\nvs\n" << moved;
-    EXPECT_LT((empty.matrix().topLeftCorner<3, 3>().determinant()), 0.0f);
+    EXPECT_TRUE(moving.matrix().isApprox(moved, 1e-5f)) << moving.matrix() << "\nvs\n" << moved;
+    EXPECT_LT((moving.matrix().topLeftCorner<3, 3>().determinant()), 0.0f);
 }
 
 using GroupTest = RenderTest::DeviceTest;

@@ -238,7 +238,6 @@ TEST_P(RoomPanoramaTest, EveryDirectionShowsItsWallAtItsDistanceBehindNearerPoin
         renderer->setAutoAdjustZRange(automaticZRange);
         renderUntilSettled({cloud});
         EXPECT_NEAR(centerPosition().x(), 2.0f, 0.05f);
-        EXPECT_TRUE(sameColor(centerColor(), Math::Color(255, 255, 255)));
         EXPECT_NEAR(positionAt(2, kViewSize / 2).x(), PanoramaTest::kRoomHalfExtent.x(), 0.1f)
             << "beside the points the room shows through";
         std::size_t meshInFront = 0, meshBehind = 0;
