@@ -211,8 +211,8 @@ protected:
         PointCloudTest::SetUp();
         renderer->setViewport(kViewSize, kViewSize);
         // From kCameraDistance above the origin, looking down the z axis.
-        renderer->setCameraPose(Math::Point<float, 3>(0.0f, 0.0f, kCameraDistance), -Eigen::Vector3f::UnitZ(),
-                                Eigen::Vector3f::UnitY());
+        Math::Point<float, 3> const eye(0.0f, 0.0f, kCameraDistance);
+        renderer->setCameraPose(eye, Eigen::Vector3f(0.0f, 0.0f, -1.0f), Eigen::Vector3f(0.0f, 1.0f, 0.0f));
         renderer->setPerspective(kFieldOfViewY, 0.1f, 100.0f);
     }
 
