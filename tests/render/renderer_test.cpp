@@ -135,14 +135,6 @@ TEST_F(RendererTest, CameraChangesReachTheSceneOnlyWhenTheMatrixChanges)
     EXPECT_EQ(mNode->takeCalls(), Calls{"setMatrix"});
     EXPECT_TRUE(mRenderer.modelViewProjectionMatrix().isApprox(mRenderer.viewProjectionMatrix() * model));
 
-    // A point as second argument is a target, a vector a direction.
-    mRenderer.setCameraPose(Math::Point<float, 3>(4, 0, 0), Math::Point<float, 3>(0, 0, 0),
-                            Eigen::Vector3f(0, 0, 1));
-    EXPECT_TRUE(mRenderer.viewDirection().isApprox(Eigen::Vector3f(-1, 0, 0)));
-    mRenderer.setCameraPose(Math::Point<float, 3>(4, 0, 0), Eigen::Vector3f(0, 1, 0),
-                            Eigen::Vector3f(0, 0, 1));
-    EXPECT_TRUE(mRenderer.viewDirection().isApprox(Eigen::Vector3f(0, 1, 0)));
-
     // The height form of an orthographic projection keeps the viewport's shape.
     mRenderer.setViewport(1000, 500);
     mRenderer.setOrthographic(3.0f, 0.0f, 10.0f);
