@@ -1,33 +1,23 @@
 #!/usr/bin/env python3
 """A small HTTP/1.1 file server for the streaming tests, on 127.0.0.1 only.
 
-It serves one folder with single-range requests (206 with Content-Range) over
-keep-alive connections, and can be told to misbehave. The first path segment of
-every URL names a fault scenario ("plain" for none); the rest is the file's path
-below the folder, so one server answers every test case:
+It serves one folder with single-range requests (206 with Content-Range) over keep-alive
+connections, and can be told to misbehave. The first path segment of every URL names a fault
+scenario ("plain" for none), the rest the file below the folder, for example
+http://127.0.0.1:PORT/node-404/ept/lone-star-laszip/ept.json.
 
-    http://127.0.0.1:PORT/plain/potree/lone-star-default/metadata.json
-    http://127.0.0.1:PORT/node-404/ept/lone-star-laszip/ept.json
+A scenario (see FAULT_SCENARIOS) is a list of rules; a rule matches a file by glob ("path") and,
+for ranges, by the first requested byte ("range_start": a number or "nonzero"), and acts on the
+first "times" requests it matches (on all when absent): "status" answers with that status, "drop"
+closes the connection without an answer, "delay" waits, "ignore_range" answers 200 with the whole
+file, "short_body" promises the bytes and sends half, "wrong_range" sends bytes one past those asked.
 
-A scenario is a list of rules (see FAULT_SCENARIOS); a rule
-matches a file by glob ("path") and, for ranges inside one file, by the first
-requested byte ("range_start": a number or "nonzero"), and acts on the first
-"times" requests it matches (on all when absent):
-    {"fault": "status", "status": 404}   answer with that status
-    {"fault": "drop"}                     close the connection without an answer
-    {"fault": "delay", "seconds": 2}      wait, then answer normally
-    {"fault": "ignore_range"}             answer 200 with the whole file
-    {"fault": "short_body"}               promise the bytes, send half, close
-    {"fault": "wrong_range"}              send bytes one past the requested ones
-
-GET /__stats answers the connections accepted so far and the requests, body
-bytes and most requests at once ("peak_in_flight") per scenario as JSON; start()
-can write one line per request (scenario, path, range, status, bytes) to a log.
+GET /__stats answers the connections accepted so far and the most requests at once per scenario
+("peak_in_flight") as JSON; start() can log one line per request (scenario, path, range, status).
 
     rangeserver.py --root DIR -- COMMAND ARGS...
-runs COMMAND with MORVID_TEST_HTTP_URL set to the base URL, "{url}" in ARGS
-replaced by it, and ends both after --timeout seconds at the latest. A second
-server answers the same over TLS with a self-signed certificate, which no
+runs COMMAND with MORVID_TEST_HTTP_URL set to the base URL and ends it after --timeout seconds at
+the latest. A second server answers the same over TLS with a self-signed certificate, which no
 client should trust, at MORVID_TEST_UNTRUSTED_HTTPS_URL.
 """
 
@@ -66,33 +56,26 @@ RANGE = re.compile(r"^bytes=(\d+)-(\d*)$")
 class Statistics:
     def __init__(self, log_path):
         self.lock = threading.Lock()
-        self.per_scenario = {}
         self.connections = 0
+        self.in_flight = {}
+        self.peak_in_flight = {}
         self.matches = {}
         self.log = open(log_path, "a", buffering=1) if log_path else None
 
-    def entry(self, scenario):
-        return self.per_scenario.setdefault(scenario, {"requests": 0, "bytes": 0, "in_flight": 0,
-                                                       "peak_in_flight": 0})
-
     def begin(self, scenario):
         with self.lock:
-            entry = self.entry(scenario)
-            entry["in_flight"] += 1
-            entry["peak_in_flight"] = max(entry["peak_in_flight"], entry["in_flight"])
+            count = self.in_flight[scenario] = self.in_flight.get(scenario, 0) + 1
+            self.peak_in_flight[scenario] = max(self.peak_in_flight.get(scenario, 0), count)
 
     def end(self, scenario):
         with self.lock:
-            self.entry(scenario)["in_flight"] -= 1
+            self.in_flight[scenario] -= 1
 
-    def record(self, scenario, path, byte_range, status, body_bytes):
-        with self.lock:
-            entry = self.entry(scenario)
-            entry["requests"] += 1
-            entry["bytes"] += body_bytes
-            if self.log:
-                shown = "-" if byte_range is None else "%d-%d" % byte_range
-                self.log.write("%s %s %s %d %d\n" % (scenario, path, shown, status, body_bytes))
+    def record(self, scenario, path, byte_range, status):
+        if self.log:
+            shown = "-" if byte_range is None else "%d-%d" % byte_range
+            with self.lock:
+                self.log.write("%s %s %s %d\n" % (scenario, path, shown, status))
 
     def take_match(self, key, times):
         """Counts a match of a rule; true while the rule still applies."""
@@ -129,21 +112,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         parts = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path).lstrip("/").split("/", 1)
+        statistics = self.server.statistics
         if parts[0] == "__stats":
-            with self.server.statistics.lock:
-                answer = {"connections": self.server.statistics.connections,
-                          "scenarios": self.server.statistics.per_scenario}
-                self.send_bytes(200, json.dumps(answer).encode(), {})
+            with statistics.lock:
+                peaks = statistics.peak_in_flight.items()
+                answer = {"connections": statistics.connections,
+                          "scenarios": {scenario: {"peak_in_flight": peak} for scenario, peak in peaks}}
+            self.send_bytes(200, json.dumps(answer).encode())
             return
-        scenario = parts[0]
-        self.server.statistics.begin(scenario)
+        statistics.begin(parts[0])
         try:
-            self.answer(scenario, parts[1] if len(parts) > 1 else "")
+            self.answer(parts[0], parts[1] if len(parts) > 1 else "")
         finally:
-            self.server.statistics.end(scenario)
+            statistics.end(parts[0])
 
     def answer(self, scenario, path):
-        rules = self.server.scenarios.get(scenario)
+        rules = FAULT_SCENARIOS.get(scenario)
         file_path = os.path.realpath(os.path.join(self.server.root, path))
         if rules is None or not file_path.startswith(self.server.root + os.sep) or not os.path.isfile(file_path):
             self.answer_status(scenario, path, None, 404)
@@ -154,12 +138,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.answer_status(scenario, path, None, 416, {"Content-Range": "bytes */%d" % size})
             return
 
-        fault = None
-        for index, rule in enumerate(rules):
-            if rule_matches(rule, path, byte_range) and self.server.statistics.take_match(
-                    (scenario, index), rule.get("times")):
-                fault = rule
-                break
+        statistics = self.server.statistics
+        fault = next((rule for index, rule in enumerate(rules) if rule_matches(rule, path, byte_range)
+                      and statistics.take_match((scenario, index), rule.get("times"))), None)
         kind = fault["fault"] if fault else None
         if kind == "delay":
             time.sleep(fault["seconds"])
@@ -167,47 +148,31 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.answer_status(scenario, path, byte_range, fault["status"])
             return
         elif kind == "drop":
-            self.server.statistics.record(scenario, path, byte_range, 0, 0)
+            statistics.record(scenario, path, byte_range, 0)
             self.close_connection = True
             self.connection.shutdown(2)
             return
         elif kind == "ignore_range":
             byte_range = None
 
+        if byte_range is None:
+            status, headers, first, length = 200, {}, 0, size
+        else:
+            # A wrong range is sent and announced one byte past the requested one.
+            first = byte_range[0] + (1 if kind == "wrong_range" else 0)
+            status, length = 206, byte_range[1] - byte_range[0] + 1
+            headers = {"Content-Range": "bytes %d-%d/%d" % (first, first + length - 1, size)}
+        headers["Accept-Ranges"] = "bytes"
+        self.send_head(status, headers, length)
+        statistics.record(scenario, path, byte_range, status)
         with open(file_path, "rb") as file:
-            if byte_range is None:
-                status, headers, first, length = 200, {}, 0, size
-            else:
-                first, last = byte_range
-                status, length = 206, last - first + 1
-                shown_first = first + 1 if kind == "wrong_range" else first
-                headers = {"Content-Range": "bytes %d-%d/%d" % (shown_first, shown_first + length - 1, size)}
-                if kind == "wrong_range":
-                    first += 1
-            headers["Accept-Ranges"] = "bytes"
-            self.send_response(status)
-            headers["Content-Length"] = str(length)
-            for name, value in headers.items():
-                self.send_header(name, value)
-            self.end_headers()
-            file.seek(first)
-            to_send = length // 2 if kind == "short_body" else length
-            sent = self.copy(file, to_send)
-            self.server.statistics.record(scenario, path, byte_range, status, sent)
-            if kind == "short_body":
+            try:
+                self.connection.sendfile(file, first, length // 2 if kind == "short_body" else length)
+            except (BrokenPipeError, ConnectionResetError):
                 self.close_connection = True
-                self.wfile.flush()
-                self.connection.shutdown(2)
-
-    def copy(self, file, count):
-        """Sends `count` bytes of the file from its current position, without copies through
-        Python where the socket allows; stops early when the client hangs up."""
-        sent = 0
-        try:
-            sent = self.connection.sendfile(file, file.tell(), count)
-        except (BrokenPipeError, ConnectionResetError):
+        if kind == "short_body":
             self.close_connection = True
-        return sent
+            self.connection.shutdown(2)
 
     def requested_range(self, size):
         header = self.headers.get("Range")
@@ -223,26 +188,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return first, min(last, size - 1)
 
     def answer_status(self, scenario, path, byte_range, status, headers=None):
-        body = ("%d for %s\n" % (status, path)).encode()
-        self.send_bytes(status, body, headers or {})
-        self.server.statistics.record(scenario, path, byte_range, status, len(body))
+        self.send_bytes(status, ("%d for %s\n" % (status, path)).encode(), headers)
+        self.server.statistics.record(scenario, path, byte_range, status)
 
-    def send_bytes(self, status, body, headers):
+    def send_head(self, status, headers, length):
         self.send_response(status)
-        for name, value in headers.items():
+        for name, value in {**headers, "Content-Length": str(length)}.items():
             self.send_header(name, value)
-        self.send_header("Content-Length", str(len(body)))
         self.end_headers()
+
+    def send_bytes(self, status, body, headers=None):
+        self.send_head(status, headers or {}, len(body))
         self.wfile.write(body)
 
 
 class RangeServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, root, scenarios, log_path=None):
+    def __init__(self, root, log_path=None):
         super().__init__(("127.0.0.1", 0), Handler)
         self.root = os.path.realpath(root)
-        self.scenarios = scenarios
         self.statistics = Statistics(log_path)
 
     @property
@@ -251,10 +216,10 @@ class RangeServer(http.server.ThreadingHTTPServer):
         return "%s://127.0.0.1:%d" % (scheme, self.server_address[1])
 
 
-def start(root, scenarios=None, log_path=None, self_signed=False):
+def start(root, log_path=None, self_signed=False):
     """Starts a server on a free loopback port in a background thread; with self_signed, over TLS
     with a certificate made for the occasion."""
-    server = RangeServer(root, scenarios or FAULT_SCENARIOS, log_path)
+    server = RangeServer(root, log_path)
     if self_signed:
         with tempfile.TemporaryDirectory() as folder:
             key, certificate = os.path.join(folder, "key.pem"), os.path.join(folder, "certificate.pem")
@@ -277,7 +242,7 @@ def main():
         parser.error("give the command to run after --")
     server = start(args.root)
     untrusted = start(args.root, self_signed=True)
-    command = [part.replace("{url}", server.url) for part in args.command if part != "--"]
+    command = [part for part in args.command if part != "--"]
     environment = dict(os.environ, MORVID_TEST_HTTP_URL=server.url, MORVID_TEST_UNTRUSTED_HTTPS_URL=untrusted.url)
     try:
         return subprocess.run(command, env=environment, timeout=args.timeout).returncode
