@@ -181,13 +181,15 @@ Part square(float halfSize, float z, Math::Color const& color)
     return {a, b, c, a, c, d};
 }
 
-// Hands over a triangle list made in the test, then optionally fails like a file that breaks off.
+// Hands over a shape without faces and a triangle list made in the test, then optionally fails like
+// a file that breaks off.
 class TriangleListLoader : public Render::MeshLoader {
 public:
     explicit TriangleListLoader(Part part, bool failAtEnd = false) : mPart(std::move(part)), mFailAtEnd(failAtEnd) {}
 
     void load(PartCallback const& onPart) override
     {
+        onPart({});
         onPart(mPart);
         if (mFailAtEnd)
             throw std::runtime_error("the mesh source broke off");
@@ -280,7 +282,7 @@ TEST_F(MeshRenderTest, MeshIsReadAtEachInitIntoBuffersOfThatDevice)
     renderer.reset();
     SetUp(); // a renderer with a device of its own
     renderer->setScene(square);
-    EXPECT_EQ(square->numVertexBuffers(), 1u);
+    EXPECT_EQ(square->numVertexBuffers(), 1u) << "no buffer for the shape without faces";
     renderer->render();
     expectMeshColor(centerColor(), 1.0f);
 }
