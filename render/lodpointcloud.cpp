@@ -3,7 +3,6 @@
 #include "core/sharedresources.h"
 #include "render/buffersize.h"
 #include "render/comexception.h"
-#include "render/pointinputlayout.h"
 #include "render/rendermode.h"
 #include "render/scopedbinding.h"
 #include "render/shader.h"
@@ -19,7 +18,6 @@ namespace {
 
 constexpr char const* kPointShader = "shaders/pointcloud.hlsl";
 constexpr char const* kTomographicEntryPoint = "ps_tomographic";
-constexpr unsigned int kQuadVertexCount = 4;
 constexpr UINT kVertexStride = sizeof(VertexPosColorIntensityClassIndexScanIndexDistance);
 constexpr unsigned int kFrameConstantsSlot = 0;
 
@@ -51,8 +49,8 @@ LoDPointCloud::LoDPointCloud(ATL::CComPtr<ID3D11Device> device, ATL::CComPtr<ID3
       mFrameConstants(mDevice, cbPerFrame{}), mVisibleNodesTexture(createVisibleNodesTexture(mDevice)),
       mVisibleNodesView(mDevice, mVisibleNodesTexture.get(), nullptr), mPointShading(mDevice), mPointBudget(pointBudget)
 {
-    auto const& layout = pointInputLayout();
-    mVertexShader = VertexShader::fromHlslResource(mDevice, kPointShader, {layout.begin(), layout.end()});
+    // The vertex shader reads the points from the point buffer: no input layout.
+    mVertexShader = VertexShader::fromHlslResource(mDevice, kPointShader, {});
     mPixelShader = PixelShader::fromHlslResource(mDevice, kPointShader);
     mTomographicPixelShader = PixelShader::fromCsoString(
         mDevice, Shader::compileShaderFromResource(kPointShader, kTomographicEntryPoint, PixelShader::kProfile));
@@ -97,8 +95,8 @@ void LoDPointCloud::ensureVertexCapacity(std::size_t pointCount)
     D3D11_BUFFER_DESC desc{};
     desc.ByteWidth = bufferByteWidth(capacity, kVertexStride, "points");
     desc.Usage = D3D11_USAGE_DYNAMIC;
-    // Also a shader resource: the level-of-detail pass reads the positions.
-    desc.BindFlags = D3D11_BIND_VERTEX_BUFFER | D3D11_BIND_SHADER_RESOURCE;
+    // Read only by shaders: the shading pass reads whole records, the vertex shader positions.
+    desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
     desc.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
     ATL::CComPtr<ID3D11Buffer> buffer;
     throwIfFailed(mDevice->CreateBuffer(&desc, nullptr, &buffer));
@@ -150,17 +148,9 @@ void LoDPointCloud::draw(Buffer const& front, bool newData)
     ScopedBinding const pixelShader(tomographic ? mTomographicPixelShader : mPixelShader, mContext);
     ScopedBinding const frameConstants(mFrameConstants, mContext, ShaderConfiguration::Vertex | ShaderConfiguration::Pixel,
                                        kFrameConstantsSlot);
-    ScopedBinding const pointShading(mPointShading, mContext);
-
-    mContext->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
-    ID3D11Buffer* vertexBuffers[] = {mVertexBuffer};
-    UINT const stride = kVertexStride;
-    UINT const offset = 0;
-    mContext->IASetVertexBuffers(0, 1, vertexBuffers, &stride, &offset);
-
     // The nodes lie one after the other in the buffer and their points were shaded before: one draw
     // covers them all, with no per-node constants.
-    mContext->DrawInstanced(kQuadVertexCount, static_cast<UINT>(front.vertices.size()), 0, 0);
+    mPointShading.draw(mContext);
 }
 
 } // namespace Render

@@ -26,7 +26,7 @@ namespace Render {
 
 class ClassificationColorTexture;
 
-// The GPU side of one point cloud: the shader constants, the instance buffer, the octree texture
+// The GPU side of one point cloud: the shader constants, the point buffer, the octree texture
 // and the points' shading, filled from the newest Buffer that the cloud's loader published. Joins
 // the node prioritizer shared by every point cloud of the same renderer.
 class MORVID_RENDER_API LoDPointCloud {

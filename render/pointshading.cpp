@@ -10,6 +10,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <optional>
 
 namespace Render {
@@ -28,10 +29,15 @@ constexpr unsigned int kPointWordsSlot = 3;
 constexpr unsigned int kPointLooksSlot = 4;
 constexpr unsigned int kPointLooksTargetSlot = 0;
 constexpr UINT kWordBytes = 4;
+// Vertices of a point's two triangles ("kPointVertices" of the point program).
+constexpr UINT kPointVertices = 6;
 // Per point the color and the level of detail ("pointLooks").
 constexpr std::size_t kLookBytes = 2 * kWordBytes;
 static_assert(sizeof(VertexPosColorIntensityClassIndexScanIndexDistance) % kWordBytes == 0,
               "the shading pass reads point records as 32-bit words");
+static_assert(kMaxBufferBytes / sizeof(VertexPosColorIntensityClassIndexScanIndexDistance) * kPointVertices <=
+                  std::numeric_limits<UINT>::max(),
+              "the vertices of the largest point buffer fit one draw");
 
 // A node as the shading pass reads it: two RGBA32 texels, (minimum corner bits, texel in the
 // visible-nodes texture) and (depth, first point, point count, 0).
@@ -160,8 +166,10 @@ void PointShading::compute(ID3D11DeviceContext* context, ID3D11Buffer* points, s
                            std::vector<Buffer::Node> const& nodes, ShaderResourceView& visibleNodes,
                            ConstantBuffer<cbPerFrame>& frameConstants, ClassificationColorTexture* classColors)
 {
-    if (pointCount == 0 || nodes.empty())
+    if (pointCount == 0 || nodes.empty()) {
+        mCounts.modify().pointCount = 0;
         return;
+    }
     ensureCapacity(pointCount);
     uploadNodeRecords(context, nodes);
     viewPoints(points);
@@ -205,14 +213,15 @@ bool PointShading::isCurrent(cbPerFrame const& frameConstants, ClassificationCol
     return !classColors || classColors->classificationInfo() == mClassificationInfo;
 }
 
-void PointShading::begin(ID3D11DeviceContext* context)
+void PointShading::draw(ID3D11DeviceContext* context)
 {
-    mLooksView.begin(context, ShaderConfiguration::Vertex, kPointLooksSlot);
-}
-
-void PointShading::end(ID3D11DeviceContext* context)
-{
-    mLooksView.end(context);
+    std::uint32_t const pointCount = mCounts.data().pointCount;
+    if (pointCount == 0)
+        return;
+    ScopedBinding const words(mPointsView, context, ShaderConfiguration::Vertex, kPointWordsSlot);
+    ScopedBinding const looks(mLooksView, context, ShaderConfiguration::Vertex, kPointLooksSlot);
+    context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+    context->Draw(kPointVertices * pointCount, 0);
 }
 
 } // namespace Render

@@ -1,9 +1,11 @@
-// Point cloud program: one instance of a 4-vertex strip per point, a screen-aligned square sized by
-// the local octree level of detail and cut to a disc in the pixel shader. What does not depend on
-// the camera (a point's level of detail, whether the filters keep it, its color in the render mode)
-// is found once per point by the compute pass `cs_main` whenever the drawn nodes or the settings
-// change, so that the vertex shader, which runs for each of the four corners of every frame, only
-// reads that result and transforms.
+// Point cloud program: a screen-aligned square per point, sized by the local octree level of detail
+// and cut to a disc in the pixel shader. What does not depend on the camera (a point's level of
+// detail, whether the filters keep it, its color in the render mode) is found once per point by the
+// compute pass `cs_main` whenever the drawn nodes or the settings change, so that the vertex shader,
+// which runs for each corner of every frame, only reads that result and transforms. The squares are
+// one plain triangle list without vertex input, six vertices a point, rather than one instance a
+// point: a rasterizer that runs its vertex pipeline once per instance would pay that setup for
+// every point.
 #include "shaders/colorprocessing.hlsl"
 
 cbuffer cbPerFrame : register(b0)
@@ -68,9 +70,11 @@ Texture1D<float4> classificationColors : register(t1);
 Buffer<uint4> nodeRecords : register(t2);
 // The point records as 32-bit words, in the order of the vertex record: position x, y, z; color
 // (bytes blue, green, red, alpha); intensity | scan index << 16; distance; class index in the low byte.
+// The vertex shader reads the positions.
 Buffer<uint> pointWords : register(t3);
-// Per point, written by the compute pass and read per instance: x = the point's color as bytes
-// blue, green, red, alpha; y = its octree level of detail, or kDroppedPoint when a filter removes it.
+// Per point, written by the compute pass and read by the vertex shader: x = the point's color as
+// bytes blue, green, red, alpha; y = its octree level of detail, or kDroppedPoint when a filter
+// removes it.
 Buffer<uint2> pointLooks : register(t4);
 RWBuffer<uint2> pointLooksOut : register(u0);
 
@@ -88,14 +92,7 @@ static const uint kClippingPlaneCount = 8;
 static const float kIntensityScale = 65535.0;
 static const uint kPointRecordWords = 7;
 static const uint kDroppedPoint = 0xFFFFFFFFu;
-
-// The vertex record's other fields reach the shaders through pointLooks.
-struct VS_INPUT
-{
-    float4 position : POS;
-    uint vertexId : SV_VertexID;
-    uint instanceId : SV_InstanceID;
-};
+static const uint kPointVertices = 6;
 
 // As few interpolants as the rasterizer must set up for each of a point's two triangles, which
 // cover a few pixels each. The point's center and color are the same at the four corners: flat, so
@@ -166,21 +163,34 @@ uint packBGRABits(float4 color)
     return channels.b | (channels.g << 8) | (channels.r << 16) | (channels.a << 24);
 }
 
-VS_OUTPUT vs_main(VS_INPUT input)
+float4 loadPosition(uint pointIndex)
 {
-    uint2 look = pointLooks.Load(input.instanceId);
+    uint word = kPointRecordWords * pointIndex;
+    return float4(asfloat(pointWords.Load(word)), asfloat(pointWords.Load(word + 1)), asfloat(pointWords.Load(word + 2)),
+                  1.0);
+}
+
+// Vertex v of point v / 6. Corners are numbered bit 1 right, bit 0 top; the two triangles are
+// corners 0, 1, 2 and 3, 2, 1, which share the diagonal from 1 to 2.
+VS_OUTPUT vs_main(uint vertexId : SV_VertexID)
+{
+    uint pointIndex = vertexId / kPointVertices;
+    uint vertex = vertexId - pointIndex * kPointVertices;
+    uint corner = vertex < 3 ? vertex : kPointVertices - vertex;
+    uint2 look = pointLooks.Load(pointIndex);
     if (look.y == kDroppedPoint)
         return (VS_OUTPUT)0;
 
     VS_OUTPUT output;
-    float4 clipPosition = mul(model_view_proj, input.position);
+    float4 position = loadPosition(pointIndex);
+    float4 clipPosition = mul(model_view_proj, position);
     float w = clipPosition.w;
     float pointHalfExtent = model_scale * point_size / exp2((float)look.y) * abs(proj._22);
     pointHalfExtent = clamp(pointHalfExtent, w / height, max_point_size * w / height);
 
-    float2 uv = float2(-1.0 + 2.0 * ((input.vertexId >> 1) & 1), -1.0 + 2.0 * (input.vertexId & 1));
+    float2 uv = float2(-1.0 + 2.0 * ((corner >> 1) & 1), -1.0 + 2.0 * (corner & 1));
     output.position = clipPosition + float4(uv.x * pointHalfExtent / aspect, uv.y * pointHalfExtent, 0.0, 0.0);
-    output.center = uint4(asuint(mul(model, input.position).xyz), look.x);
+    output.center = uint4(asuint(mul(model, position).xyz), look.x);
     output.corner = float3(uv, pointHalfExtent);
     return output;
 }
@@ -264,8 +274,7 @@ PointRecord loadPoint(uint pointIndex)
 {
     uint word = kPointRecordWords * pointIndex;
     PointRecord point;
-    point.position = float4(asfloat(pointWords.Load(word)), asfloat(pointWords.Load(word + 1)),
-                            asfloat(pointWords.Load(word + 2)), 1.0);
+    point.position = loadPosition(pointIndex);
     point.color = unpackBGRA(pointWords.Load(word + 3));
     point.intensity = (pointWords.Load(word + 4) & 0xFFFFu) / kIntensityScale;
     point.distance = asfloat(pointWords.Load(word + 5));

@@ -4,7 +4,6 @@
 #include "render/classificationcolortexture.h"
 #include "render/depthstencilstate.h"
 #include "render/pixelshader.h"
-#include "render/pointinputlayout.h"
 #include "render/pointshading.h"
 #include "render/postprocess.h"
 #include "render/rasterizerstate.h"
@@ -77,8 +76,7 @@ protected:
         scene->addRenderTarget("worldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
         scene->addRenderTarget("exactWorldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
         scene->addDepthBuffer(D3D11_CLEAR_DEPTH, 0.0f, 0);
-        vertexShader = Render::VertexShader::fromHlslResource(
-            device, kShader, {Render::pointInputLayout().begin(), Render::pointInputLayout().end()});
+        vertexShader = Render::VertexShader::fromHlslResource(device, kShader, {});
         pixelShader = Render::PixelShader::fromHlslResource(device, kShader);
         tomographicPixelShader = Render::PixelShader::fromCsoString(
             device, Render::Shader::compileShaderFromResource(kShader, "ps_tomographic", "ps_5_0"));
@@ -115,13 +113,13 @@ protected:
         visibleNodes = Render::ShaderResourceView(device, texture, nullptr);
     }
 
-    // Clears the targets, draws the points as instances [0, n) and reads the colors back. The points
+    // Clears the targets, draws the points and reads the colors back. The points
     // belong to `nodes` in buffer order, by default all to the root node.
     std::vector<Math::Color> draw(std::vector<Vertex> const& points, std::vector<Node> nodes = {})
     {
         scene->clearAllRenderTargets(context, true);
         D3D11_BUFFER_DESC desc{static_cast<UINT>(points.size() * sizeof(Vertex)), D3D11_USAGE_IMMUTABLE,
-                               D3D11_BIND_VERTEX_BUFFER | D3D11_BIND_SHADER_RESOURCE, 0, 0, 0};
+                               D3D11_BIND_SHADER_RESOURCE, 0, 0, 0};
         D3D11_SUBRESOURCE_DATA data{points.data(), 0, 0};
         ATL::CComPtr<ID3D11Buffer> buffer;
         Render::throwIfFailed(device->CreateBuffer(&desc, &data, &buffer));
@@ -138,11 +136,7 @@ protected:
         bool const tomographic = frame().point_render_mode == 1 || frame().point_render_mode == 2;
         ScopedBinding const pixelStage(tomographic ? tomographicPixelShader : pixelShader, context);
         ScopedBinding const constants(frameConstants, context, kDrawStages, 0);
-        ScopedBinding const looks(*shading, context);
-        UINT const stride = sizeof(Vertex), offset = 0;
-        context->IASetVertexBuffers(0, 1, &buffer.p, &stride, &offset);
-        context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
-        context->DrawInstanced(4, static_cast<UINT>(points.size()), 0, 0);
+        shading->draw(context);
         return readBack<Math::Color>(scene->texture("color"));
     }
 
