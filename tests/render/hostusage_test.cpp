@@ -1,13 +1,7 @@
 // The library driven as a host drives it: views a user asks for, scene changes, broken data.
-#include "octree/octree.h"
-#include "octree/potreelocation.h"
-#include "graphics/colorimage.h"
-#include "render/camera.h"
 #include "render/classificationcolortexture.h"
 #include "render/grouprenderable.h"
-#include "render/pointcloudrenderable.h"
 #include "render/meshrenderable.h"
-#include "render/renderer.h"
 
 #include "support/thrownmessage.h"
 
@@ -76,12 +70,17 @@ bool isGrayPicture(std::vector<std::uint8_t> const& bytes)
 
 // What the renderer reports is what it draws, from the first frame on, and a setting put back brings
 // back its picture. Looking straight down with z as up has no defined roll: the camera falls back to
-// +y up, the plan view a user expects.
-TEST_F(PointCloudTest, IntensityColorMapDrawnIsTheOneReportedAndStraightDownIsAPlanView)
+// +y up, the plan view a user expects. Every setting made while the scene is shown survives the deinit
+// and init of setting the same scene again, in every mode. A node added next to the settled cloud
+// leaves its loaded nodes and picture alone.
+TEST_F(PointCloudTest, PictureIsTheOneReportedAndKeptThroughSceneChangesInEveryMode)
 {
-    auto cloud = startCloud(potree("lone-star-default"), 50'000);
-    renderer->setScene(cloud);
-    viewFromAbove(cloud->boundingBoxWorld());
+    auto group = Render::GroupRenderable::create("scene");
+    auto cloud = startCloud(potree("lone-star-default"), 60'000);
+    group->add(cloud);
+    renderer->setScene(group);
+    Math::NBoundingBox<float, 3> const box = cloud->boundingBoxWorld();
+    viewFromAbove(box);
     renderer->setRenderMode(Render::RenderMode::ColorizeByIntensity);
     renderer->setIntensityBlendFactor(0.0f);
     cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
@@ -96,7 +95,6 @@ TEST_F(PointCloudTest, IntensityColorMapDrawnIsTheOneReportedAndStraightDownIsAP
     renderer->render();
     EXPECT_NE(picture(), gray);
     renderer->setIntensityColorMapRange(low, high);
-
     renderer->setIntensityColorMap(Render::ColorMap::Magma);
     renderUntilSettled({cloud});
     EXPECT_FALSE(isGrayPicture(picture()));
@@ -106,17 +104,7 @@ TEST_F(PointCloudTest, IntensityColorMapDrawnIsTheOneReportedAndStraightDownIsAP
     renderer->setCameraPose(eye, below, Eigen::Vector3f::UnitZ());
     renderUntilSettled({cloud});
     EXPECT_EQ(picture(), gray) << "z up looking down is the plan view with y up";
-}
 
-// Every setting made while the scene is shown survives the deinit and init of setting the same scene
-// again, in every mode. A node added next to the settled cloud leaves its loaded nodes and picture alone.
-TEST_F(PointCloudTest, SceneSetAgainOrAddedToKeepsThePictureInEveryMode)
-{
-    auto group = Render::GroupRenderable::create("scene");
-    auto cloud = startCloud(potree("autzen-trim-default"), 60'000);
-    group->add(cloud);
-    renderer->setScene(group);
-    Math::NBoundingBox<float, 3> const box = cloud->boundingBoxWorld();
     renderer->setPlaneForDistanceColorization(
         Math::NPlane<float, 3>(Math::Point<float, 3>(0, 0, 1), -box.center().z()));
     renderer->setDistanceColorMapRange(-20.0f, 20.0f);
@@ -127,8 +115,6 @@ TEST_F(PointCloudTest, SceneSetAgainOrAddedToKeepsThePictureInEveryMode)
     renderer->setIntensityBlendFactor(0.25f);
     renderer->setClassVisibilityActive(true);
     cloud->setTomographicContrast(0.05f); // held by the cloud alone
-    viewFromAbove(box);
-    cloud->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
     auto const pictureOfEveryMode = [&] {
         std::vector<std::vector<std::uint8_t>> pictures;
         for (int mode = 0; mode <= static_cast<int>(Render::RenderMode::ColorizeByClassIndex); ++mode) {
@@ -139,7 +125,6 @@ TEST_F(PointCloudTest, SceneSetAgainOrAddedToKeepsThePictureInEveryMode)
         return pictures;
     };
     auto const pictures = pictureOfEveryMode();
-    ASSERT_GT(coverage().fraction, 0.1);
     renderer->setScene(group);
     EXPECT_TRUE(pictureOfEveryMode() == pictures) << "a picture changed when the scene was set again";
 
@@ -221,7 +206,7 @@ TEST_F(PointCloudTest, HostCallsReturnWhileTheLoaderHangsInARead)
 
 // A loader requested before the cloud joins a scene starts with init instead of racing it. A frame that
 // fails half way leaves nothing bound: once the cause is gone, the next frame renders. After the shared
-// registries are emptied for shutdown, clouds keep drawing from the caches they hold.
+// registries are emptied for shutdown, clouds keep drawing from the caches they hold. Deinit joins.
 TEST_F(PointCloudTest, EarlyLoaderFailedFrameAndSharedResourceShutdownLeaveThePicture)
 {
     std::shared_ptr<PointCloudRenderable> cloud;
@@ -261,6 +246,20 @@ TEST_F(PointCloudTest, EarlyLoaderFailedFrameAndSharedResourceShutdownLeaveThePi
     EXPECT_GT(held->currentSize(), 0u);
     renderUntilSettled({cloud});
     EXPECT_EQ(picture(), before);
+
+    // A cloud taken out of the scene while it loads, and one whose renderer goes, join their loaders.
+    for (int round = 0; round < 2; ++round) {
+        auto const loading = startCloud(potree("lone-star-default"), 100'000);
+        renderer->setScene(loading);
+        viewFromAbove(loading->boundingBoxWorld());
+        loading->startAsyncReload(nullptr, Octree::OctreeNodeId::kMaxLevel);
+        renderer->render();
+        if (round == 0)
+            renderer->setScene(cloud);
+        else
+            renderer.reset();
+        EXPECT_FALSE(loading->isLoading()) << "round " << round;
+    }
 }
 
 } // namespace

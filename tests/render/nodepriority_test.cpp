@@ -12,6 +12,7 @@ namespace {
 using Render::NodePriority;
 using Vec3 = Eigen::Vector3f;
 using Box = Math::NBoundingBox<float, 3>;
+using Polytope = Math::ConvexPolytope<float, 3>;
 constexpr float kFloatMax = std::numeric_limits<float>::max();
 constexpr float kThreshold = 15.0f;
 
@@ -24,11 +25,11 @@ struct PerspectiveView {
         camera.setPerspective(90.0f, 0.1f, 1000.0f, 0, 0);
     }
 
-    NodePriority priority(Box const& box, float modelScale = 1.0f,
-                          Math::ConvexPolytope<float, 3> const& polytope = {}) const
+    NodePriority priority(Box const& box, float modelScale = 1.0f, Polytope const& polytope = {},
+                          float threshold = kThreshold) const
     {
         return NodePriority::perspective(box, camera.frustum(), polytope, camera.eye(), modelScale,
-                                         camera.viewport(), camera.fovYRad(), kThreshold);
+                                         camera.viewport(), camera.fovYRad(), threshold);
     }
 
     Render::Camera camera;
@@ -40,13 +41,9 @@ Box unitRadiusAt(float distance) { return {Vec3(-1, 0, -distance), Vec3(1, 0, -d
 // A node of the given projected size (radius pixels * distance / 240) and distance.
 NodePriority at(float pixels, float distance)
 {
-    PerspectiveView const view;
     float const radius = pixels * distance / 240.0f;
-    NodePriority const built = NodePriority::perspective(
-        Box(Vec3(-radius, 0, -distance), Vec3(radius, 0, -distance)), view.camera.frustum(), {},
-        view.camera.eye(), 1.0f, view.camera.viewport(), view.camera.fovYRad(), 0.0f);
-    EXPECT_NEAR(built.priority(), pixels, pixels * 1e-5f);
-    return built;
+    Box const box(Vec3(-radius, 0, -distance), Vec3(radius, 0, -distance));
+    return PerspectiveView().priority(box, 1.0f, {}, 0.0f);
 }
 
 // The projected size of the bounding sphere, independent of the model scale (box, eye and frustum are
@@ -55,12 +52,12 @@ NodePriority at(float pixels, float distance)
 TEST(NodePriorityPerspective, ProjectedSizeThresholdAndCulling)
 {
     PerspectiveView const view;
-    Math::ConvexPolytope<float, 3> const leftHalf({Math::HalfSpace<float, 3>(-1, 0, 0, 0)});
+    Polytope const leftHalf({Math::HalfSpace<float, 3>(-1, 0, 0, 0)});
     struct Case {
         Box box;
         float expected; // -1: above the threshold
         float modelScale = 1.0f;
-        Math::ConvexPolytope<float, 3> polytope = {};
+        Polytope polytope = {};
     };
     for (Case const& c : {Case{unitRadiusAt(8.0f), 30.0f}, Case{unitRadiusAt(8.0f), 30.0f, 0.001f},
                           Case{unitRadiusAt(8.0f), 30.0f, 1000.0f}, Case{unitRadiusAt(16.0f), 15.0f},

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -25,11 +26,6 @@ constexpr float kStoredPrecision = 0.002f;
 Eigen::Vector3f cloudNormal() { return Eigen::Vector3f(-0.2f, -0.1f, 1.0f).normalized(); }
 
 float offCloudPlane(Point3f const& point) { return std::abs(point.z() - 0.2f * point.x() - 0.1f * point.y()); }
-
-bool lexicographicallyLess(Point3f const& a, Point3f const& b)
-{
-    return std::lexicographical_compare(a.data(), a.data() + 3, b.data(), b.data() + 3);
-}
 
 class PickingTest : public StreamingTest::PointCloudTest {
 protected:
@@ -71,15 +67,16 @@ protected:
     }
 
     // A plane picked at (x, y) is the cloud's (facing up, as the eye looks down) and meets the view ray
-    // under the pixel.
-    void expectPlanePicked(std::size_t x, std::size_t y, std::size_t tolerance)
+    // under the pixel: returns the plane and where it meets the ray.
+    std::pair<Plane, Point3f> expectPlanePicked(std::size_t x, std::size_t y, std::size_t tolerance)
     {
         Plane plane;
         Point3f point;
-        ASSERT_TRUE(renderer->pickPlane(x, y, tolerance, plane, point, 0.01));
+        EXPECT_TRUE(renderer->pickPlane(x, y, tolerance, plane, point, 0.01));
         EXPECT_GT(plane.normal().dot(cloudNormal()), 0.9999f);
         EXPECT_LT(offCloudPlane(point), kStoredPrecision);
         expectProjectsInto(point, x, y, 0.05f);
+        return {plane, point};
     }
 
     inline static std::unique_ptr<OctreeTest::TempFolder> folder;
@@ -116,13 +113,8 @@ TEST_F(PickingTest, PicksGiveTheDrawnPositionsUnderThePixelsAndMissElsewhere)
     ASSERT_TRUE(renderer->pickClosestPointWithTolerance(kCenterX, kCenterY, kTolerance, point));
     EXPECT_EQ(point, nearest) << "the window's hit nearest the eye";
 
-    expectPlanePicked(kCenterX, kCenterY, 10);
-    Plane plane, again;
-    Point3f pointAgain;
-    ASSERT_TRUE(renderer->pickPlane(kCenterX, kCenterY, 10, plane, point, 0.01));
-    ASSERT_TRUE(renderer->pickPlane(kCenterX, kCenterY, 10, again, pointAgain, 0.01));
-    EXPECT_EQ(again, plane) << "the fit is seeded";
-    EXPECT_EQ(pointAgain, point);
+    auto const picked = expectPlanePicked(kCenterX, kCenterY, 10);
+    EXPECT_EQ(expectPlanePicked(kCenterX, kCenterY, 10), picked) << "the fit is seeded";
 
     // The visible points are the distinct drawn positions in order.
     std::vector<Point3f> expected;
@@ -130,7 +122,7 @@ TEST_F(PickingTest, PicksGiveTheDrawnPositionsUnderThePixelsAndMissElsewhere)
         if (pixel.w() > 0.0f)
             expected.emplace_back(pixel.head<3>());
     std::size_t const drawnPixels = expected.size();
-    std::sort(expected.begin(), expected.end(), lexicographicallyLess);
+    std::sort(expected.begin(), expected.end(), StreamingTest::lexicographicallyLess);
     expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
     EXPECT_LT(expected.size(), drawnPixels) << "quads of several pixels share one position";
     std::vector<Point3f> visible;
@@ -148,6 +140,7 @@ TEST_F(PickingTest, PicksGiveTheDrawnPositionsUnderThePixelsAndMissElsewhere)
     EXPECT_FALSE(renderer->pickClosestPointWithTolerance(kFar, 0, 3, point));
     EXPECT_FALSE(renderer->pickClosestPointWithTolerance(3, 3, 3, point));
     EXPECT_FALSE(renderer->pickClosestPointWithTolerance(kCenterX, kCenterY, 0, point));
+    Plane plane;
     EXPECT_FALSE(renderer->pickPlane(3, 3, 3, plane, point, 0.01));
     float distance = 0.0f;
     EXPECT_FALSE(renderer->pickPointWithDistanceToColorizationPlane(3, 3, 3, point, distance));

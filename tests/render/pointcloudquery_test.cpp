@@ -9,14 +9,13 @@
 #include <nlohmann/json.hpp>
 
 #include <limits>
-#include <numeric>
-#include <tuple>
 
 namespace {
 
 using Render::PointCloudQuery;
 using Render::PointCloudRenderable;
 using Render::VertexPosColor;
+using StreamingTest::lexicographicallyLess;
 using StreamingTest::potree;
 using Point3f = Math::Point<float, 3>;
 using Box3f = Math::NBoundingBox<float, 3>;
@@ -45,11 +44,6 @@ public:
     Box3f const box;
     mutable std::size_t positionTests = 0;
 };
-
-bool lexicographicallyLess(Point3f const& a, Point3f const& b)
-{
-    return std::tie(a.x(), a.y(), a.z()) < std::tie(b.x(), b.y(), b.z());
-}
 
 std::vector<Point3f> sorted(std::vector<Point3f> points)
 {
@@ -106,114 +100,80 @@ Box3f middleBox(Octree::Octree const& octree)
             Point3f(bounds.min() + bounds.size() * 0.7f + offset)};
 }
 
-class PotreeQuery : public testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        sCloud = PointCloudRenderable::create(potree("autzen-trim-default"), "cloud", 1'000'000, 1.0);
-        sAllPoints = allPoints(*sCloud->octree());
-    }
-    static void TearDownTestSuite()
-    {
-        sCloud.reset();
-        sAllPoints.clear();
-    }
-
-    inline static nlohmann::json const kManifest = nlohmann::json::parse(
-        Core::readLocalFile(StreamingTest::realWorld("potree/autzen-trim-default") / "manifest.json"));
-    inline static std::shared_ptr<PointCloudRenderable> sCloud;
-    inline static std::vector<Point3f> sAllPoints;
-};
-
-// Every point of the manifest; a maximum level or a minimum spacing leaves out the finer levels; a box
-// filter gets exactly the points inside, without testing every point one by one.
-TEST_F(PotreeQuery, LevelsSpacingAndFilterSelectThePointsOfTheManifest)
+// Queries against the manifest and against reading node by node: every point; a minimum spacing leaves
+// out the finer levels (node counts per maximum level are checked through `morvid query`); a box filter
+// gets exactly the points inside without testing every point one by one; the queries of one cloud share
+// a node cache; once the time is up a call returns after one node (the root first) without error; empty
+// chunks and missing buffers. All points collected in world coordinates with zero normals, appended up
+// to a maximum; the shell of a box keeps what the box filter keeps.
+TEST(PotreeQuery, QueriesAndCollectedPointsMatchTheDataSet)
 {
-    auto query = sCloud->createPointCloudQuery(nullptr, kAllLevels, 0.0f, kNoTimeLimit);
-    auto const points = drain(*query);
-    ASSERT_EQ(points.size(), kManifest["points"].get<std::size_t>());
-    EXPECT_EQ(points, sAllPoints);
+    auto const cloud = PointCloudRenderable::create(potree("autzen-trim-default"), "cloud", 1'000'000, 1.0);
+    auto const& octree = *cloud->octree();
+    std::vector<Point3f> const everyPoint = allPoints(octree);
+    nlohmann::json const manifest = nlohmann::json::parse(
+        Core::readLocalFile(StreamingTest::realWorld("potree/autzen-trim-default") / "manifest.json"));
+    auto levelOne = cloud->createPointCloudQuery(nullptr, 1, 0.0f, kNoTimeLimit);
+    auto const sharedCache =
+        PointCloudQuery::createOrGetSharedCache(octree.location(), octree.unitScale(), 1, 0);
+    EXPECT_NE(PointCloudQuery::createOrGetSharedCache(octree.location(), 2.0, 1, 0), sharedCache);
+    EXPECT_EQ(levelOne->getNextPointChunk(nullptr, 0), 0u);
+    EXPECT_THROW(levelOne->getNextPointChunk(nullptr, 1), std::invalid_argument);
+    EXPECT_EQ(drain(*levelOne), allPoints(octree, 1));
+    EXPECT_EQ(sharedCache->entryCount(), 3u) << "the first query of the cloud read its nodes into it";
 
-    auto const& perLevel = kManifest["hierarchy_facts"]["nodes_and_points_per_level"];
-    std::size_t expectedPoints = 0;
-    std::size_t nodes = 0;
-    for (std::size_t level = 0; level <= 4; ++level) {
-        expectedPoints += perLevel[std::to_string(level)]["points"].get<std::size_t>();
-        nodes += perLevel[std::to_string(level)]["nodes"].get<std::size_t>();
-        auto upTo = sCloud->createPointCloudQuery(nullptr, level, 0.0f, kNoTimeLimit);
-        EXPECT_EQ(drain(*upTo).size(), expectedPoints) << "level " << level;
-        auto const loaded = upTo->loadedNodesPerLevel();
-        EXPECT_EQ(loaded.size(), level + 1);
-        EXPECT_EQ(std::accumulate(loaded.begin(), loaded.end(), std::size_t{0}), nodes);
-    }
+    auto const points = drain(*cloud->createPointCloudQuery(nullptr, kAllLevels, 0.0f, kNoTimeLimit));
+    ASSERT_EQ(points.size(), manifest["points"].get<std::size_t>());
+    EXPECT_EQ(points, everyPoint);
 
-    auto const& octree = *sCloud->octree();
-    auto coarse = sCloud->createPointCloudQuery(nullptr, kAllLevels, octree.spacing(std::size_t{2}), kNoTimeLimit);
+    float const levelTwoSpacing = octree.spacing(std::size_t{2});
+    auto coarse = cloud->createPointCloudQuery(nullptr, kAllLevels, levelTwoSpacing, kNoTimeLimit);
     EXPECT_EQ(drain(*coarse), allPoints(octree, 1));
-    auto none = sCloud->createPointCloudQuery(nullptr, kAllLevels, octree.spacing() * 1.5f, kNoTimeLimit);
-    VertexPosColor buffer[16];
-    EXPECT_EQ(none->getNextPointChunk(buffer, 16), 0u);
+    auto none = cloud->createPointCloudQuery(nullptr, kAllLevels, octree.spacing() * 1.5f, kNoTimeLimit);
+    VertexPosColor few[16];
+    EXPECT_EQ(none->getNextPointChunk(few, 16), 0u);
     EXPECT_TRUE(none->isExhausted());
 
     BoxFilter const filter(middleBox(octree));
-    auto const expected = inside(sAllPoints, filter.box);
+    auto const expected = inside(everyPoint, filter.box);
     ASSERT_GT(expected.size(), 1000u);
-    EXPECT_EQ(drain(*sCloud->createPointCloudQuery(&filter, kAllLevels, 0.0f, kNoTimeLimit), 333), expected);
-    EXPECT_LT(filter.positionTests, sAllPoints.size());
-}
+    EXPECT_EQ(drain(*cloud->createPointCloudQuery(&filter, kAllLevels, 0.0f, kNoTimeLimit), 333), expected);
+    EXPECT_LT(filter.positionTests, everyPoint.size());
 
-// The queries of one cloud share a node cache; once the time is up a call returns after one node (the
-// root first) without error; empty chunks and missing buffers.
-TEST_F(PotreeQuery, ChunkCallsEndEarlyOrEmpty)
-{
-    auto const& octree = *sCloud->octree();
-    auto levelOne = sCloud->createPointCloudQuery(nullptr, 1, 0.0f, kNoTimeLimit);
-    auto const cache = PointCloudQuery::createOrGetSharedCache(octree.location(), octree.unitScale(), 1, 0);
-    EXPECT_NE(PointCloudQuery::createOrGetSharedCache(octree.location(), 2.0, 1, 0), cache);
-    EXPECT_EQ(levelOne->getNextPointChunk(nullptr, 0), 0u);
-    EXPECT_THROW(levelOne->getNextPointChunk(nullptr, 1), std::invalid_argument);
-    drain(*levelOne);
-    EXPECT_EQ(cache->entryCount(), 3u);
-
-    auto query = sCloud->createPointCloudQuery(nullptr, kAllLevels, 0.0f, std::chrono::nanoseconds::zero());
-    std::vector<VertexPosColor> buffer(sAllPoints.size());
-    std::size_t const first = query->getNextPointChunk(buffer.data(), buffer.size());
+    auto timed = cloud->createPointCloudQuery(nullptr, kAllLevels, 0.0f, std::chrono::nanoseconds::zero());
+    std::vector<VertexPosColor> buffer(everyPoint.size());
+    std::size_t const first = timed->getNextPointChunk(buffer.data(), buffer.size());
     EXPECT_GT(first, 0u);
-    EXPECT_LE(first, kManifest["root_node"]["numPoints"].get<std::size_t>());
+    EXPECT_LE(first, manifest["root_node"]["numPoints"].get<std::size_t>());
     std::size_t total = first;
     std::size_t calls = 1;
-    for (; !query->isExhausted(); ++calls)
-        total += query->getNextPointChunk(buffer.data(), buffer.size());
-    EXPECT_EQ(total, sAllPoints.size());
-    EXPECT_GE(calls, kManifest["hierarchy_facts"]["node_count"].get<std::size_t>());
-}
+    for (; !timed->isExhausted(); ++calls)
+        total += timed->getNextPointChunk(buffer.data(), buffer.size());
+    EXPECT_EQ(total, everyPoint.size());
+    EXPECT_GE(calls, manifest["hierarchy_facts"]["node_count"].get<std::size_t>());
 
-// All points in world coordinates with zero normals, appended up to a maximum; the shell of a box keeps
-// what the box filter keeps.
-TEST_F(PotreeQuery, AllPointsInWorldCoordinatesAndInsideAShell)
-{
-    // The cloud's matrix moves what it collects, not what its queries return.
+    // The cloud's matrix moves what it collects, not what its queries return: it is set last.
     Eigen::Matrix4f matrix = Eigen::Matrix4f::Identity();
     matrix.topLeftCorner<3, 3>() *= 0.5f;
     matrix.col(3).head<3>() = Eigen::Vector3f(-500.0f, 250.0f, 10.0f);
-    sCloud->setMatrix(matrix);
+    cloud->setMatrix(matrix);
     Octree::OctreeNodeCache cache;
     std::vector<Point3f> positions;
     std::vector<Eigen::Vector3f> normals;
-    EXPECT_TRUE(sCloud->getAllPoints(cache, positions, normals, kNoLimit, 0.0f, false, {}));
-    std::vector<Point3f> const world = allPoints(*sCloud->octree(), kAllLevels, matrix);
+    EXPECT_TRUE(cloud->getAllPoints(cache, positions, normals, kNoLimit, 0.0f, false, {}));
+    std::vector<Point3f> const world = allPoints(octree, kAllLevels, matrix);
     EXPECT_EQ(sorted(positions), world);
     ASSERT_EQ(normals.size(), positions.size());
     EXPECT_TRUE(std::ranges::all_of(normals, [](Eigen::Vector3f const& n) { return n.isZero(); }));
     std::size_t const before = positions.size();
-    EXPECT_TRUE(sCloud->getAllPoints(cache, positions, normals, before + 17, 0.0f, true, {}));
+    EXPECT_TRUE(cloud->getAllPoints(cache, positions, normals, before + 17, 0.0f, true, {}));
     EXPECT_EQ(positions.size(), before + 17);
 
-    Box3f const worldBox = middleBox(*sCloud->octree()).transformed(matrix);
+    Box3f const worldBox = middleBox(octree).transformed(matrix);
     std::vector<Point3f> const byBox = inside(world, worldBox);
     ASSERT_GT(byBox.size(), 1000u);
     Math::TriangleMeshShell<float> const shell(StreamingTest::closedBox(worldBox));
-    EXPECT_TRUE(sCloud->getAllPointsInsideShell(cache, positions, normals, shell, kNoLimit, 0.0f, false, {}));
+    EXPECT_TRUE(cloud->getAllPointsInsideShell(cache, positions, normals, shell, kNoLimit, 0.0f, false, {}));
     EXPECT_EQ(normals.size(), positions.size());
     // The shell is tested in the model frame, so a point may fall either way by a rounding step.
     std::vector<Point3f> onlyInOne;

@@ -58,6 +58,12 @@ inline Eigen::Matrix4f translation(Eigen::Vector3f const& offset)
     return matrix;
 }
 
+// Orders positions by x, then y, then z.
+inline bool lexicographicallyLess(Math::Point<float, 3> const& a, Math::Point<float, 3> const& b)
+{
+    return std::lexicographical_compare(a.data(), a.data() + 3, b.data(), b.data() + 3);
+}
+
 // The 12 outward-facing triangles of a closed box (corner index bits are x, y, z).
 inline Math::TriangleMesh<float> closedBox(Math::NBoundingBox<float, 3> const& box)
 {
@@ -106,15 +112,12 @@ inline void repeatUntil(std::function<bool()> const& done, std::function<void()>
 
 // Renders `view` until none of `clouds` is loading, then once more.
 inline void renderUntilSettled(Render::Renderer& view,
-                               std::vector<std::shared_ptr<PointCloudRenderable>> const& clouds,
-                               std::function<void()> const& eachFrame = {})
+                               std::vector<std::shared_ptr<PointCloudRenderable>> const& clouds)
 {
     auto const loading = [&] { return std::ranges::any_of(clouds, &PointCloudRenderable::isLoading); };
     repeatUntil(
         [&] {
             view.render();
-            if (eachFrame)
-                eachFrame();
             return !loading();
         },
         [] { std::this_thread::sleep_for(5ms); });
@@ -188,10 +191,9 @@ protected:
     }
 
     // Renders until every cloud's loader is idle, then once more.
-    void renderUntilSettled(std::vector<std::shared_ptr<PointCloudRenderable>> const& clouds,
-                            std::function<void()> const& eachFrame = {})
+    void renderUntilSettled(std::vector<std::shared_ptr<PointCloudRenderable>> const& clouds)
     {
-        StreamingTest::renderUntilSettled(*renderer, clouds, eachFrame);
+        StreamingTest::renderUntilSettled(*renderer, clouds);
     }
 
     Graphics::ColorImage colorImage()
