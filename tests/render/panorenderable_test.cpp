@@ -372,7 +372,7 @@ TEST_F(UniformPanoramaTest, TilesLoadInOrderOfTheViewOnTheCallingThreadOrItsOwn)
     EXPECT_FALSE(pano->needsRedraw());
     shownLevels.clear();
     ASSERT_EQ(pano->loadPanoramaTiles(std::stop_token(), frame), JobState::Finished);
-    EXPECT_EQ(shownLevels, std::vector<std::size_t>(kAllLoads, kLevels - 1)) << "loading again lowers no tile";
+    EXPECT_EQ(shownLevels, std::vector<std::size_t>(kAllLoads, kLevels - 1)) << "a tile was lowered";
 
     std::atomic<std::size_t> callbacks = 0;
     pano->startAsyncPanoramaTilesLoading([&] { ++callbacks; });
