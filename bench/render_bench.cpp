@@ -3,8 +3,8 @@
 //   budgets  <town-10m>  time to first frame, to settled and peak memory per budget
 //   growth   <town-10m> <town-50m>  the cost of the same view in a 5 times larger scene
 //   draw     <town-10m>  frame time of the library against a bare draw of the same points over the
-//            same pixels, with eye-dome lighting against without, and what cutting the points'
-//            discs costs the bare draw
+//            same pixels, with eye-dome lighting against without, what cutting the points' discs
+//            costs the bare draw, and the library against a bare draw submitted as it draws
 //   readback <town-10m>  readback and picking against a plain staging copy of the same texture
 //   shaders  the compile time of every embedded shader
 // Data set folders are Windows paths (Z:/...). Results go to standard output as one JSON object.
@@ -15,6 +15,7 @@
 #include "graphics/colorimage.h"
 #include "octree/nodevertexloader.h"
 #include "octree/potreelocation.h"
+#include "render/camera.h"
 #include "render/comexception.h"
 #include "render/grouprenderable.h"
 #include "render/pointcloudrenderable.h"
@@ -149,7 +150,9 @@ constexpr float kUnclampedPointSize = 1.0e6f;
 constexpr double kCoverageTolerance = 1.0e-3;
 
 // The bare draw with the library's footprint: the same square with the same corner arithmetic,
-// cut to the same disc ("_disc"), and the plain square for what the cut costs ("_square").
+// cut to the same disc ("_disc"), and the plain square for what the cut costs ("_square"), each
+// point one instance of a 4-vertex strip. "vs_list" draws the same discs as the library submits
+// its points: one triangle list of six vertices a point, the positions read from the buffer.
 constexpr char kBareShader[] = R"(
 cbuffer Frame : register(b0)
 {
@@ -158,22 +161,36 @@ cbuffer Frame : register(b0)
     float height;
     float aspect;
 };
+// The point records as 32-bit words, seven a point, the position first.
+Buffer<uint> pointWords : register(t0);
 struct VsIn { float3 position : POS; uint vertexId : SV_VertexID; };
 struct VsOut { float4 position : SV_POSITION; noperspective float2 corner : CORNER; };
 struct PsOut { float4 color : SV_TARGET0; float4 world : SV_TARGET1; float4 exactWorld : SV_TARGET2; };
-VsOut vs_disc(VsIn input)
+VsOut expand(float3 position, uint corner)
 {
-    float4 clip = mul(modelViewProj, float4(input.position, 1.0));
-    float2 uv = float2(-1.0 + 2.0 * ((input.vertexId >> 1) & 1), -1.0 + 2.0 * (input.vertexId & 1));
+    float4 clip = mul(modelViewProj, float4(position, 1.0));
+    float2 uv = float2(-1.0 + 2.0 * ((corner >> 1) & 1), -1.0 + 2.0 * (corner & 1));
     float halfExtent = footprint * clip.w / height;
     VsOut output;
     output.position = clip + float4(uv.x * halfExtent / aspect, uv.y * halfExtent, 0.0, 0.0);
     output.corner = uv;
     return output;
 }
+VsOut vs_disc(VsIn input)
+{
+    return expand(input.position, input.vertexId);
+}
 float4 vs_square(VsIn input) : SV_POSITION
 {
     return vs_disc(input).position;
+}
+VsOut vs_list(uint vertexId : SV_VertexID)
+{
+    uint point = vertexId / 6;
+    uint vertex = vertexId - 6 * point;
+    uint word = 7 * point;
+    float3 position = asfloat(uint3(pointWords.Load(word), pointWords.Load(word + 1), pointWords.Load(word + 2)));
+    return expand(position, vertex < 3 ? vertex : 6 - vertex);
 }
 PsOut constants()
 {
@@ -196,6 +213,11 @@ PsOut ps_square()
 )";
 
 enum class Footprint { Disc, Square };
+// Instances: one instance of a 4-vertex strip a point, its position read as instance data.
+// TriangleList: one list of six vertices a point, as the library draws, with no vertex input.
+enum class Submission { Instances, TriangleList };
+constexpr UINT kListVerticesPerPoint = 6;
+constexpr UINT kWordBytes = 4;
 
 std::string compileBareShader(char const* entryPoint, char const* profile)
 {
@@ -209,30 +231,40 @@ std::string compileBareShader(char const* entryPoint, char const* profile)
     return {static_cast<char const*>(code->GetBufferPointer()), code->GetBufferSize()};
 }
 
-// The least a point renderer must do with the same points: one instanced draw of the same vertex
-// buffer layout, a vertex shader that only transforms and expands, a pixel shader that writes a
-// constant to the same targets, over the same pixels.
+// The least a point renderer must do with the same points: one draw of the same vertex buffer, a
+// vertex shader that only transforms and expands, a pixel shader that writes a constant to the
+// same targets, over the same pixels.
 class BareDraw {
 public:
     BareDraw(Render::Renderer& renderer, std::vector<Render::VertexContainer::Vertex> const& vertices,
-             Footprint footprint)
-        : mDevice(renderer.device()), mContext(renderer.deviceContext()), mPointCount(vertices.size())
+             Footprint footprint, Submission submission = Submission::Instances)
+        : mDevice(renderer.device()), mContext(renderer.deviceContext()), mPointCount(vertices.size()),
+          mSubmission(submission), mReversedDepth(renderer.camera()->isZBufferReversed())
     {
         bool const disc = footprint == Footprint::Disc;
-        std::string const vertexCode = compileBareShader(disc ? "vs_disc" : "vs_square", "vs_5_0");
+        bool const list = submission == Submission::TriangleList;
+        std::string const vertexCode = compileBareShader(list ? "vs_list" : (disc ? "vs_disc" : "vs_square"), "vs_5_0");
         std::string const pixelCode = compileBareShader(disc ? "ps_disc" : "ps_square", "ps_5_0");
         Render::throwIfFailed(mDevice->CreateVertexShader(vertexCode.data(), vertexCode.size(), nullptr, &mVertexShader));
         Render::throwIfFailed(mDevice->CreatePixelShader(pixelCode.data(), pixelCode.size(), nullptr, &mPixelShader));
         D3D11_INPUT_ELEMENT_DESC const position{"POS", 0, DXGI_FORMAT_R32G32B32_FLOAT, 0, 0, D3D11_INPUT_PER_INSTANCE_DATA, 1};
-        Render::throwIfFailed(mDevice->CreateInputLayout(&position, 1, vertexCode.data(), vertexCode.size(), &mLayout));
+        if (!list)
+            Render::throwIfFailed(mDevice->CreateInputLayout(&position, 1, vertexCode.data(), vertexCode.size(), &mLayout));
 
         D3D11_BUFFER_DESC desc{};
         desc.ByteWidth = static_cast<UINT>(vertices.size() * sizeof(vertices[0]));
         desc.Usage = D3D11_USAGE_DYNAMIC;
-        desc.BindFlags = D3D11_BIND_VERTEX_BUFFER;
+        desc.BindFlags = list ? D3D11_BIND_SHADER_RESOURCE : D3D11_BIND_VERTEX_BUFFER;
         desc.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
         D3D11_SUBRESOURCE_DATA const data{vertices.data(), 0, 0};
         Render::throwIfFailed(mDevice->CreateBuffer(&desc, &data, &mVertices));
+        if (list) {
+            D3D11_SHADER_RESOURCE_VIEW_DESC words{};
+            words.Format = DXGI_FORMAT_R32_UINT;
+            words.ViewDimension = D3D11_SRV_DIMENSION_BUFFER;
+            words.Buffer.NumElements = desc.ByteWidth / kWordBytes;
+            Render::throwIfFailed(mDevice->CreateShaderResourceView(mVertices, &words, &mWords));
+        }
 
         D3D11_BUFFER_DESC constantsDesc{};
         constantsDesc.ByteWidth = sizeof(Constants);
@@ -244,10 +276,11 @@ public:
         rasterizer.CullMode = D3D11_CULL_NONE;
         rasterizer.DepthClipEnable = TRUE;
         Render::throwIfFailed(mDevice->CreateRasterizerState(&rasterizer, &mRasterizer));
+        // The renderer's depth convention, so that the same fragments pass the depth test.
         D3D11_DEPTH_STENCIL_DESC depth{};
         depth.DepthEnable = TRUE;
         depth.DepthWriteMask = D3D11_DEPTH_WRITE_MASK_ALL;
-        depth.DepthFunc = D3D11_COMPARISON_LESS;
+        depth.DepthFunc = mReversedDepth ? D3D11_COMPARISON_GREATER_EQUAL : D3D11_COMPARISON_LESS;
         Render::throwIfFailed(mDevice->CreateDepthStencilState(&depth, &mDepth));
     }
 
@@ -263,23 +296,31 @@ public:
         constexpr std::array<float, 4> kClear{0.0f, 0.0f, 0.0f, 0.0f};
         for (ID3D11RenderTargetView* target : targets)
             mContext->ClearRenderTargetView(target, kClear.data());
-        mContext->ClearDepthStencilView(pass.depthStencilView(), D3D11_CLEAR_DEPTH, 1.0f, 0);
+        mContext->ClearDepthStencilView(pass.depthStencilView(), D3D11_CLEAR_DEPTH, mReversedDepth ? 0.0f : 1.0f, 0);
         mContext->OMSetRenderTargets(static_cast<UINT>(targets.size()), targets.data(), pass.depthStencilView());
         mContext->OMSetDepthStencilState(mDepth, 0);
         mContext->OMSetBlendState(nullptr, nullptr, 0xffffffff);
         mContext->RSSetState(mRasterizer);
         D3D11_VIEWPORT const viewport{0.0f, 0.0f, float(kWidth), float(kHeight), 0.0f, 1.0f};
         mContext->RSSetViewports(1, &viewport);
-        mContext->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
         mContext->IASetInputLayout(mLayout);
-        ID3D11Buffer* const buffers[] = {mVertices};
-        UINT const stride = sizeof(Render::VertexContainer::Vertex);
-        UINT const offset = 0;
-        mContext->IASetVertexBuffers(0, 1, buffers, &stride, &offset);
         mContext->VSSetShader(mVertexShader, nullptr, 0);
         mContext->VSSetConstantBuffers(0, 1, &mConstants.p);
         mContext->PSSetShader(mPixelShader, nullptr, 0);
-        mContext->DrawInstanced(4, static_cast<UINT>(mPointCount), 0, 0);
+        if (mSubmission == Submission::TriangleList) {
+            mContext->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+            mContext->VSSetShaderResources(0, 1, &mWords.p);
+            mContext->Draw(static_cast<UINT>(kListVerticesPerPoint * mPointCount), 0);
+            ID3D11ShaderResourceView* const noWords[] = {nullptr};
+            mContext->VSSetShaderResources(0, 1, noWords);
+        } else {
+            mContext->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+            ID3D11Buffer* const buffers[] = {mVertices};
+            UINT const stride = sizeof(Render::VertexContainer::Vertex);
+            UINT const offset = 0;
+            mContext->IASetVertexBuffers(0, 1, buffers, &stride, &offset);
+            mContext->DrawInstanced(4, static_cast<UINT>(mPointCount), 0, 0);
+        }
         mContext->OMSetRenderTargets(0, nullptr, nullptr);
         waitForGpu(mDevice, mContext);
     }
@@ -296,10 +337,13 @@ private:
     ATL::CComPtr<ID3D11Device> mDevice;
     ATL::CComPtr<ID3D11DeviceContext> mContext;
     std::size_t mPointCount;
+    Submission mSubmission;
+    bool mReversedDepth;
     ATL::CComPtr<ID3D11VertexShader> mVertexShader;
     ATL::CComPtr<ID3D11PixelShader> mPixelShader;
     ATL::CComPtr<ID3D11InputLayout> mLayout;
     ATL::CComPtr<ID3D11Buffer> mVertices;
+    ATL::CComPtr<ID3D11ShaderResourceView> mWords;
     ATL::CComPtr<ID3D11Buffer> mConstants;
     ATL::CComPtr<ID3D11RasterizerState> mRasterizer;
     ATL::CComPtr<ID3D11DepthStencilState> mDepth;
@@ -343,13 +387,11 @@ public:
         Bench::requireSameWork(vertices.size() == mView.cloud().numVisiblePoints(), "points of the bare draw");
         mBare.emplace(mView.renderer(), vertices, Footprint::Disc);
         mSquare.emplace(mView.renderer(), vertices, Footprint::Square);
+        mList.emplace(mView.renderer(), vertices, Footprint::Disc, Submission::TriangleList);
         libraryFrame();
         std::size_t const libraryPixels = coveredPixels(mView.renderer());
-        bareFrame();
-        std::size_t const barePixels = coveredPixels(mView.renderer());
-        Bench::requireSameWork(std::abs(double(libraryPixels) - double(barePixels)) <= kCoverageTolerance * double(libraryPixels),
-                               "pixels covered: " + std::to_string(libraryPixels) + " drawn by the library, " +
-                                   std::to_string(barePixels) + " by the bare draw");
+        requireSameCoverage(libraryPixels, [this] { bareFrame(); }, "the bare draw");
+        requireSameCoverage(libraryPixels, [this] { listFrame(); }, "the bare triangle list");
     }
 
     View& view() { return mView; }
@@ -363,13 +405,24 @@ public:
 
     void bareFrame() { mBare->draw(mView.renderer(), modelViewProjection()); }
     void squareFrame() { mSquare->draw(mView.renderer(), modelViewProjection()); }
+    void listFrame() { mList->draw(mView.renderer(), modelViewProjection()); }
 
 private:
     Eigen::Matrix4f modelViewProjection() { return mView.renderer().viewProjectionMatrix() * mView.cloud().worldMatrix(); }
 
+    void requireSameCoverage(std::size_t libraryPixels, std::function<void()> const& frame, std::string const& what)
+    {
+        frame();
+        std::size_t const pixels = coveredPixels(mView.renderer());
+        Bench::requireSameWork(std::abs(double(libraryPixels) - double(pixels)) <= kCoverageTolerance * double(libraryPixels),
+                               "pixels covered: " + std::to_string(libraryPixels) + " drawn by the library, " +
+                                   std::to_string(pixels) + " by " + what);
+    }
+
     View mView;
     std::optional<BareDraw> mBare;
     std::optional<BareDraw> mSquare;
+    std::optional<BareDraw> mList;
 };
 
 // One frame-time ratio: `subject` against `baseline` on a scene of `budget` points. Further
@@ -387,6 +440,7 @@ std::vector<DrawComparison> drawComparisons()
     auto const library = [](DrawScene& scene) { scene.libraryFrame(); };
     auto const bare = [](DrawScene& scene) { scene.bareFrame(); };
     auto const square = [](DrawScene& scene) { scene.squareFrame(); };
+    auto const list = [](DrawScene& scene) { scene.listFrame(); };
     auto const lit = [](DrawScene& scene) {
         scene.view().renderer().setEyeDomeLighting(true);
         scene.libraryFrame();
@@ -399,6 +453,7 @@ std::vector<DrawComparison> drawComparisons()
         {"draw_vs_bare_1m", 1 * kMillion, "<= 1.2", library, bare},
         {"edl_vs_none_1m", 1 * kMillion, "<= 1.15", lit, unlit},
         {"bare_disc_vs_square_1m", 1 * kMillion, "", bare, square},
+        {"draw_vs_bare_list_1m", 1 * kMillion, "", library, list},
         {"draw_vs_bare_5m", 5 * kMillion, "<= 1.2", library, bare},
     };
 }
