@@ -2,6 +2,7 @@
 
 #include "math/color.h"
 #include "render/scopedbinding.h"
+#include "render/shader.h"
 
 #include <cmath>
 
@@ -11,13 +12,26 @@ namespace {
 constexpr unsigned int kConstantsSlot = 0;
 constexpr UINT kFullScreenStripVertices = 4;
 constexpr float kLn2 = 0.693147181f;
+constexpr char const* kPointOutputsEntryPoint = "ps_point_outputs";
+
+void drawFullScreen(ID3D11DeviceContext* context, VertexShader const& vertexShader, PixelShader const& pixelShader,
+                    ConstantBuffer<PostProcess::Constants>& constants)
+{
+    ScopedBinding const vertex(vertexShader, context);
+    ScopedBinding const pixel(pixelShader, context);
+    ScopedBinding const constantsBinding(constants, context, ShaderConfiguration::Pixel, kConstantsSlot);
+    context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+    context->DrawInstanced(kFullScreenStripVertices, 1, 0, 0);
+}
 
 } // namespace
 
 PostProcess::PostProcess(ATL::CComPtr<ID3D11Device> const& device)
     : mVertexShader(VertexShader::fromHlslResource(device, kShaderName, {})),
-      mPixelShader(PixelShader::fromHlslResource(device, kShaderName)), mConstants(device, Constants{}),
-      mDevice(device)
+      mPixelShader(PixelShader::fromHlslResource(device, kShaderName)),
+      mPointOutputsShader(PixelShader::fromCsoString(
+          device, Shader::compileShaderFromResource(kShaderName, kPointOutputsEntryPoint, PixelShader::kProfile))),
+      mConstants(device, Constants{}), mDrawnConstants(device, Constants{}), mDevice(device)
 {
 }
 
@@ -51,11 +65,14 @@ void PostProcess::setEyeDomeLightingView(Eigen::Matrix4f const& viewMatrix, Eige
 
 void PostProcess::draw(ID3D11DeviceContext* context)
 {
-    ScopedBinding const vertexShader(mVertexShader, context);
-    ScopedBinding const pixelShader(mPixelShader, context);
-    ScopedBinding const constants(mConstants, context, ShaderConfiguration::Pixel, kConstantsSlot);
-    context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
-    context->DrawInstanced(kFullScreenStripVertices, 1, 0, 0);
+    drawFullScreen(context, mVertexShader, mPixelShader, mConstants);
+    // Uploaded only if the point outputs are asked for.
+    mDrawnConstants.modify() = mConstants.data();
+}
+
+void PostProcess::drawPointOutputs(ID3D11DeviceContext* context)
+{
+    drawFullScreen(context, mVertexShader, mPointOutputsShader, mDrawnConstants);
 }
 
 } // namespace Render

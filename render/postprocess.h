@@ -77,15 +77,21 @@ public:
     float eyeDomeLightingRadius() const { return mConstants.data().edl_radius; }
     Constants const& constants() const { return mConstants.data(); }
 
-    // One full-screen draw into the bound targets. The caller binds the output targets, viewport and
-    // states, and the scene textures "color", "worldPosition" and "exactWorldPosition" at pixel
-    // slots 0, 1 and 2.
+    // One full-screen draw of the color image into the bound target. The caller binds the output
+    // target, viewport and states, and the scene textures "color", "worldPosition" and
+    // "exactWorldPosition" at pixel slots 0, 1 and 2.
     void draw(ID3D11DeviceContext* context);
+    // The point readback's targets for the frame of the last `draw`, with the settings it was drawn
+    // with: target 0 the world position with the color before eye-dome lighting packed into w,
+    // target 1 that color. Bound as for `draw`, with the scene textures as they were drawn.
+    void drawPointOutputs(ID3D11DeviceContext* context);
 
 private:
     VertexShader mVertexShader;
     PixelShader mPixelShader;
+    PixelShader mPointOutputsShader;
     ConstantBuffer<Constants> mConstants;
+    ConstantBuffer<Constants> mDrawnConstants;
     ATL::CComPtr<ID3D11Device> mDevice;
 };
 

@@ -26,6 +26,10 @@ constexpr unsigned int kInitialHeight = 480;
 constexpr unsigned int kStencilReference = 1;
 constexpr unsigned int kSampleMaskAll = 0xffffffff;
 constexpr std::array<char const*, 3> kScenePassInputs{"color", "worldPosition", "exactWorldPosition"};
+// The output pass targets in the order they are added: the color image, then the two point targets.
+constexpr std::size_t kOutputColorTarget = 0;
+constexpr std::size_t kOutputPointTargets = 1;
+constexpr std::size_t kOutputPointTargetCount = 2;
 
 void createDevice(ATL::CComPtr<ID3D11Device>& device, ATL::CComPtr<ID3D11DeviceContext>& context)
 {
@@ -121,6 +125,12 @@ RenderPass createOutputPass(ATL::CComPtr<ID3D11Device> const& device, unsigned i
     pass.addRenderTarget("unshadedColor", DXGI_FORMAT_B8G8R8A8_UNORM);
     pass.setClearValue("worldPosition", 0.0f, 0.0f, 0.0f, 0.0f);
     return pass;
+}
+
+// Binds `count` targets of the pass from index `first` on as render targets 0, 1, ...
+void bindTargets(ID3D11DeviceContext* context, RenderPass const& pass, std::size_t first, std::size_t count)
+{
+    context->OMSetRenderTargets(static_cast<UINT>(count), pass.renderTargetViews().data() + first, nullptr);
 }
 
 void unbindRenderTargets(ID3D11DeviceContext* context, RenderPass const& pass)
@@ -270,6 +280,8 @@ void Renderer::resizeTargets(unsigned int width, unsigned int height)
 
     mScenePass = std::move(scenePass);
     mOutputPass = std::move(outputPass);
+    // Nothing drawn at the new size yet: the new point targets stay as created.
+    mPointOutputsCurrent = true;
     mColorStaging = std::move(colorStaging);
     mDepthStaging = std::move(depthStaging);
     mPointChunkStaging = std::move(pointChunkStaging);
@@ -476,10 +488,12 @@ void Renderer::render()
         mScene->render();
     unbindRenderTargets(context, mScenePass);
 
-    mOutputPass.begin(context);
+    // The post-process writes every pixel of the color target: nothing to clear. The point
+    // targets follow when a readback asks for them.
+    mPointOutputsCurrent = false;
+    bindTargets(context, mOutputPass, kOutputColorTarget, 1);
     mOpaqueBlendState.set(context, nullptr, kSampleMaskAll);
     mNoDepthState.set(context, kStencilReference);
-    // The post-process writes every pixel of every output target: nothing to clear.
     if (mPostProcess.eyeDomeLighting())
         mPostProcess.setEyeDomeLightingView(mCamera->viewMatrix(), mCamera->projectionMatrix());
     {
@@ -491,6 +505,24 @@ void Renderer::render()
     mCamera->setNeedsRedraw(false);
     mPointChunkColumn = 0;
     mPointChunkRow = 0;
+}
+
+RenderPass const& Renderer::pointOutputs()
+{
+    if (mPointOutputsCurrent)
+        return mOutputPass;
+    ID3D11DeviceContext* context = mDeviceContext;
+    viewport().set(context);
+    bindTargets(context, mOutputPass, kOutputPointTargets, kOutputPointTargetCount);
+    mOpaqueBlendState.set(context, nullptr, kSampleMaskAll);
+    mNoDepthState.set(context, kStencilReference);
+    {
+        ScenePassInputs const inputs(mScenePass, context);
+        mPostProcess.drawPointOutputs(context);
+    }
+    unbindRenderTargets(context, mOutputPass);
+    mPointOutputsCurrent = true;
+    return mOutputPass;
 }
 
 bool Renderer::needsRedraw() const

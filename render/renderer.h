@@ -232,8 +232,11 @@ public:
                                       ColorMap colorMap);
 
     // The two render passes: the scene is drawn into the first and post-processed into the second.
+    // `render` fills only the output "color"; `pointOutputs` brings the output "worldPosition" and
+    // "unshadedColor" up to the last frame first, as the point readbacks do.
     RenderPass const& scenePass() const { return mScenePass; }
     RenderPass const& outputPass() const { return mOutputPass; }
+    RenderPass const& pointOutputs();
 
 private:
     template <class Change>
@@ -271,6 +274,8 @@ private:
     RasterizerState mRasterizerState;
     RenderPass mScenePass;
     RenderPass mOutputPass;
+    // Whether the output point targets hold the last frame (they are drawn when first read).
+    bool mPointOutputsCurrent = true;
     Texture2d mColorStaging;
     Texture2d mDepthStaging;
     Texture2d mPointChunkStaging;

@@ -132,7 +132,7 @@ void Renderer::getPoints(std::vector<VertexPosColor>& points, bool removeTranspa
 std::size_t Renderer::getNextPointChunk(VertexPosColor* points, std::size_t maxCount)
 {
     requireOutput(points, "getNextPointChunk: points must not be null");
-    MappedReadback const image(mDeviceContext, mOutputPass.texture("worldPosition"), mPointChunkStaging);
+    MappedReadback const image(mDeviceContext, pointOutputs().texture("worldPosition"), mPointChunkStaging);
     std::size_t const width = image.width();
     std::size_t const height = image.height();
     std::size_t const rowBytes = width * kPixelBytes;
@@ -169,8 +169,8 @@ std::size_t Renderer::getNextPointChunk(double* xyz, int* colors, std::size_t ma
     requireOutput(colors, "getNextPointChunk: colors must not be null");
     if (maxCount == 0)
         return 0;
-    MappedReadback const colorImage(mDeviceContext, mOutputPass.texture("unshadedColor"), mColorStaging);
-    MappedReadback const positions(mDeviceContext, mOutputPass.texture("worldPosition"), mPointChunkStaging);
+    MappedReadback const colorImage(mDeviceContext, pointOutputs().texture("unshadedColor"), mColorStaging);
+    MappedReadback const positions(mDeviceContext, pointOutputs().texture("worldPosition"), mPointChunkStaging);
     return walkPixels(positions.width(), positions.height(), mPointChunkColumn, mPointChunkRow, maxCount,
                       [&](std::size_t x, std::size_t y, std::size_t index) {
                           VertexPosColor const pixel = worldPositionPixel(positions, x, y);
@@ -188,7 +188,7 @@ std::size_t Renderer::getNextPointChunk(double* xyz, int* colors, std::size_t ma
 std::size_t Renderer::getNextPointChunkOld(VertexPosColor* points, std::size_t maxCount)
 {
     requireOutput(points, "getNextPointChunkOld: points must not be null");
-    MappedReadback const positions(mDeviceContext, mOutputPass.texture("worldPosition"), mPointChunkStaging);
+    MappedReadback const positions(mDeviceContext, pointOutputs().texture("worldPosition"), mPointChunkStaging);
     return walkPixels(positions.width(), positions.height(), mPointChunkColumn, mPointChunkRow, maxCount,
                       [&](std::size_t x, std::size_t y, std::size_t index) {
                           VertexPosColor const pixel = worldPositionPixel(positions, x, y);
@@ -205,8 +205,8 @@ std::size_t Renderer::getNextPointChunkDebug(std::filesystem::path const& path, 
         return 0;
     std::vector<VertexPosColor> points;
     {
-        MappedReadback const colorImage(mDeviceContext, mOutputPass.texture("unshadedColor"), mColorStaging);
-        MappedReadback const positions(mDeviceContext, mOutputPass.texture("worldPosition"), mPointChunkStaging);
+        MappedReadback const colorImage(mDeviceContext, pointOutputs().texture("unshadedColor"), mColorStaging);
+        MappedReadback const positions(mDeviceContext, pointOutputs().texture("worldPosition"), mPointChunkStaging);
         points.reserve(std::min(maxCount, positions.width() * positions.height()));
         walkPixels(positions.width(), positions.height(), mPointChunkColumn, mPointChunkRow, maxCount,
                    [&](std::size_t x, std::size_t y, std::size_t) {

@@ -1,7 +1,8 @@
-// Full-screen pass from the scene targets into the output targets: render-mode specific shading,
-// brightness and contrast, opacity, the output color packed next to the world position, and
-// eye-dome lighting of the color image. The color before eye-dome lighting is kept in a target of
-// its own for the readback of points.
+// Full-screen passes from the scene targets into the output targets: render-mode specific shading,
+// brightness and contrast, opacity and eye-dome lighting of the color image ("ps_main", every
+// frame), and, for the readback of points, the world position with the color before eye-dome
+// lighting packed next to it and that color in a target of its own ("ps_point_outputs", only when
+// the host reads points, from the same scene targets and constants).
 #include "shaders/colorprocessing.hlsl"
 
 cbuffer cbConstant : register(b0)
@@ -43,11 +44,10 @@ struct VS_OUTPUT
     float2 uv : TEXCOORD0;
 };
 
-struct PS_OUTPUT
+struct POINT_OUTPUTS
 {
-    float4 color : SV_TARGET0;
-    float4 worldPosition : SV_TARGET1;
-    float4 unshadedColor : SV_TARGET2;
+    float4 worldPosition : SV_TARGET0;
+    float4 unshadedColor : SV_TARGET1;
 };
 
 VS_OUTPUT vs_main(uint vertexId : SV_VertexID)
@@ -106,36 +106,50 @@ float eyeDomeShade(int2 pixel)
     return exp(-kEdlResponseScale * edl_strength * lead / kEdlNeighbours);
 }
 
-PS_OUTPUT ps_main(VS_OUTPUT input)
+// The pixel's color before eye-dome lighting; `position` is the scene's world position there.
+float4 surfaceColor(int2 pixel, float4 position)
+{
+    float4 sceneColor = color.Load(int3(pixel, 0));
+    float4 output;
+    if (position.w == 0.0) {
+        // Nothing was drawn here: the tomographic modes compose over white or black, the others keep
+        // the scene's clear color.
+        if (point_render_mode == kModeTomographicDarkContours)
+            output = float4(1.0, 1.0, 1.0, 0.0);
+        else if (point_render_mode == kModeTomographicBrightContours)
+            output = float4(0.0, 0.0, 0.0, 0.0);
+        else
+            output = sceneColor;
+    } else {
+        output = shadeSurface(pixel, sceneColor, position.xyz);
+    }
+    output.a *= opacity;
+    return output;
+}
+
+float4 ps_main(VS_OUTPUT input) : SV_TARGET0
 {
     int2 pixel = int2(input.position.xy);
     float4 position = worldPosition.Load(int3(pixel, 0));
-    float4 sceneColor = color.Load(int3(pixel, 0));
+    float4 output = surfaceColor(pixel, position);
+    if (position.w != 0.0 && eye_dome_lighting != 0)
+        output.rgb *= eyeDomeShade(pixel);
+    return output;
+}
 
-    PS_OUTPUT output;
+// Picking and point export keep the colors as drawn, before eye-dome lighting. No surface means no
+// world position.
+POINT_OUTPUTS ps_point_outputs(VS_OUTPUT input)
+{
+    int2 pixel = int2(input.position.xy);
+    float4 position = worldPosition.Load(int3(pixel, 0));
+    POINT_OUTPUTS output;
+    output.unshadedColor = surfaceColor(pixel, position);
     if (position.w == 0.0) {
-        // Nothing was drawn here: the tomographic modes compose over white or black, the others keep
-        // the scene's clear color. No surface means no world position.
-        if (point_render_mode == kModeTomographicDarkContours)
-            output.color = float4(1.0, 1.0, 1.0, 0.0);
-        else if (point_render_mode == kModeTomographicBrightContours)
-            output.color = float4(0.0, 0.0, 0.0, 0.0);
-        else
-            output.color = sceneColor;
         float largestFloat = asfloat(0x7F7FFFFF);
         output.worldPosition = float4(largestFloat, largestFloat, largestFloat, 0.0);
     } else {
-        output.color = shadeSurface(pixel, sceneColor, position.xyz);
-        output.worldPosition = float4(position.xyz, 0.0);
-    }
-    output.color.a *= opacity;
-    output.unshadedColor = output.color;
-    if (position.w != 0.0) {
-        output.worldPosition.w = packBGRA(output.color);
-        // After packing and keeping the unshaded color: picking and point export keep the colors
-        // as drawn.
-        if (eye_dome_lighting != 0)
-            output.color.rgb *= eyeDomeShade(pixel);
+        output.worldPosition = float4(position.xyz, packBGRA(output.unshadedColor));
     }
     return output;
 }

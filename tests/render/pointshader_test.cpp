@@ -255,6 +255,15 @@ TEST_F(PointShaderTest, LevelOfDetailFollowsTheVisibleChildren)
         return coveredRows(draw({Vertex(x, y, z, kWhite)}), static_cast<unsigned int>(x / 8.0f * kSize));
     };
     EXPECT_EQ(extentAt(2.0f, 6.0f, 6.0f), 16) << "child 3 is not visible: the root's level";
+    // There the disc covers exactly the pixels whose centers lie within 8 pixels of the corner of
+    // pixel (16, 16).
+    std::vector<Math::Color> const rootDisc = draw({Vertex(2.0f, 6.0f, 6.0f, kWhite)});
+    auto const outsideDisc = [&](unsigned int index) {
+        float const dx = index % kSize + 0.5f - 16.0f;
+        float const dy = index / kSize + 0.5f - 16.0f;
+        return (rootDisc[index].a() != 0) != (dx * dx + dy * dy <= 64.0f);
+    };
+    EXPECT_EQ(std::ranges::count_if(std::views::iota(0u, kSize * kSize), outsideDisc), 0);
     EXPECT_EQ(extentAt(7.0f, 3.0f, 7.0f), 8) << "in child 5, whose texel follows child 0's";
     EXPECT_EQ(extentAt(3.0f, 3.0f, 3.0f), 4) << "in child 7 of child 0";
     EXPECT_EQ(extentAt(1.0f, 1.0f, 1.0f), 8) << "in child 0 of child 0, not visible";
@@ -267,8 +276,8 @@ TEST_F(PointShaderTest, LevelOfDetailFollowsTheVisibleChildren)
     EXPECT_EQ(coveredRows(pixels, 4), 16);
     EXPECT_EQ(coveredRows(pixels, 28), 4);
 
-    // Sizes stay between one pixel and the largest point size; the square is cut to a disc. At the
-    // center of pixel (32, 32), in child 5.
+    // Sizes stay between one pixel and the largest point size. At the center of pixel (32, 32), in
+    // child 5.
     Vertex const centered(4.0625f, 3.9375f, 4.0f, kWhite);
     frame().max_point_size = 5.0f;
     std::vector<Math::Color> const disc = draw({centered});
@@ -286,7 +295,9 @@ protected:
         PointShaderTest::SetUp();
         output = std::make_unique<Render::RenderPass>(device, kSize, kSize);
         output->addRenderTarget("color", DXGI_FORMAT_B8G8R8A8_UNORM);
-        output->addRenderTarget("worldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
+        pointOutputs = std::make_unique<Render::RenderPass>(device, kSize, kSize);
+        pointOutputs->addRenderTarget("worldPosition", DXGI_FORMAT_R32G32B32A32_FLOAT);
+        pointOutputs->addRenderTarget("unshadedColor", DXGI_FORMAT_B8G8R8A8_UNORM);
         postProcess = Render::PostProcess(device);
     }
 
@@ -302,14 +313,21 @@ protected:
         constexpr std::array<char const*, 3> kSceneTargets{"color", "worldPosition", "exactWorldPosition"};
         D3D11_VIEWPORT const viewport{0.0f, 0.0f, kSize, kSize, 0.0f, 1.0f};
         context->RSSetViewports(1, &viewport);
-        output->begin(context);
-        output->clearAllRenderTargets(context, false);
         for (unsigned int slot = 0; slot < kSceneTargets.size(); ++slot)
             scene->bindTexture(context, kSceneTargets[slot], ShaderConfiguration::Pixel, slot);
+        output->begin(context);
+        output->clearAllRenderTargets(context, false);
         postProcess.draw(context);
+        output->end(context);
+        // Settings changed after the frame must not reach the point outputs drawn later.
+        float const opacity = postProcess.opacity();
+        postProcess.setOpacity(0.0f);
+        pointOutputs->begin(context);
+        postProcess.drawPointOutputs(context);
+        pointOutputs->end(context);
+        postProcess.setOpacity(opacity);
         for (char const* name : kSceneTargets)
             scene->unbindTexture(context, name);
-        output->end(context);
     }
 
     Math::Color outputColor(unsigned int x = 3, unsigned int y = 3)
@@ -319,10 +337,11 @@ protected:
 
     Float4 outputPosition(unsigned int x = 3, unsigned int y = 3)
     {
-        return readBack<Float4>(output->texture("worldPosition"))[y * kSize + x];
+        return readBack<Float4>(pointOutputs->texture("worldPosition"))[y * kSize + x];
     }
 
     std::unique_ptr<Render::RenderPass> output;
+    std::unique_ptr<Render::RenderPass> pointOutputs;
     Render::PostProcess postProcess;
 };
 
