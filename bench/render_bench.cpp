@@ -152,7 +152,8 @@ constexpr double kCoverageTolerance = 1.0e-3;
 // The bare draw with the library's footprint: the same square with the same corner arithmetic,
 // cut to the same disc ("_disc"), and the plain square for what the cut costs ("_square"), each
 // point one instance of a 4-vertex strip. "vs_list" draws the same discs as the library submits
-// its points: one triangle list of six vertices a point, the positions read from the buffer.
+// its points: one triangle list, the triangle around the disc a point, the positions read from the
+// buffer.
 constexpr char kBareShader[] = R"(
 cbuffer Frame : register(b0)
 {
@@ -166,10 +167,9 @@ Buffer<uint> pointWords : register(t0);
 struct VsIn { float3 position : POS; uint vertexId : SV_VertexID; };
 struct VsOut { float4 position : SV_POSITION; noperspective float2 corner : CORNER; };
 struct PsOut { float4 color : SV_TARGET0; float4 world : SV_TARGET1; float4 exactWorld : SV_TARGET2; };
-VsOut expand(float3 position, uint corner)
+VsOut expand(float3 position, float2 uv)
 {
     float4 clip = mul(modelViewProj, float4(position, 1.0));
-    float2 uv = float2(-1.0 + 2.0 * ((corner >> 1) & 1), -1.0 + 2.0 * (corner & 1));
     float halfExtent = footprint * clip.w / height;
     VsOut output;
     output.position = clip + float4(uv.x * halfExtent / aspect, uv.y * halfExtent, 0.0, 0.0);
@@ -178,7 +178,8 @@ VsOut expand(float3 position, uint corner)
 }
 VsOut vs_disc(VsIn input)
 {
-    return expand(input.position, input.vertexId);
+    uint corner = input.vertexId;
+    return expand(input.position, float2(-1.0 + 2.0 * ((corner >> 1) & 1), -1.0 + 2.0 * (corner & 1)));
 }
 float4 vs_square(VsIn input) : SV_POSITION
 {
@@ -186,11 +187,11 @@ float4 vs_square(VsIn input) : SV_POSITION
 }
 VsOut vs_list(uint vertexId : SV_VertexID)
 {
-    uint point = vertexId / 6;
-    uint vertex = vertexId - 6 * point;
+    uint point = vertexId / 3;
+    uint corner = vertexId - 3 * point;
     uint word = 7 * point;
     float3 position = asfloat(uint3(pointWords.Load(word), pointWords.Load(word + 1), pointWords.Load(word + 2)));
-    return expand(position, vertex < 3 ? vertex : 6 - vertex);
+    return expand(position, corner == 2 ? float2(0.0, 2.0) : float2(corner == 0 ? -1.7320508 : 1.7320508, -1.0));
 }
 PsOut constants()
 {
@@ -214,9 +215,9 @@ PsOut ps_square()
 
 enum class Footprint { Disc, Square };
 // Instances: one instance of a 4-vertex strip a point, its position read as instance data.
-// TriangleList: one list of six vertices a point, as the library draws, with no vertex input.
+// TriangleList: one triangle a point, as the library draws, with no vertex input.
 enum class Submission { Instances, TriangleList };
-constexpr UINT kListVerticesPerPoint = 6;
+constexpr UINT kListVerticesPerPoint = 3;
 constexpr UINT kWordBytes = 4;
 
 std::string compileBareShader(char const* entryPoint, char const* profile)

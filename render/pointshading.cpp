@@ -29,8 +29,8 @@ constexpr unsigned int kPointWordsSlot = 3;
 constexpr unsigned int kPointLooksSlot = 4;
 constexpr unsigned int kPointLooksTargetSlot = 0;
 constexpr UINT kWordBytes = 4;
-// Vertices of a point's two triangles ("kPointVertices" of the point program).
-constexpr UINT kPointVertices = 6;
+// Vertices of a point's triangle ("kPointVertices" of the point program).
+constexpr UINT kPointVertices = 3;
 // Per point the color and the level of detail ("pointLooks").
 constexpr std::size_t kLookBytes = 2 * kWordBytes;
 static_assert(sizeof(VertexPosColorIntensityClassIndexScanIndexDistance) % kWordBytes == 0,

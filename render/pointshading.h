@@ -22,7 +22,7 @@ namespace Render {
 class ClassificationColorTexture;
 
 // What the point program needs of every drawn point apart from the camera: its octree level of
-// detail, which sizes its square, whether the filters keep it, and its color in the render mode.
+// detail, which sizes its disc, whether the filters keep it, and its color in the render mode.
 // The compute pass of the point program finds them once per point whenever the drawn nodes or the
 // settings change; the vertex shader then reads one pair of words per point instead of filtering,
 // coloring and walking the tree for each corner of every frame, which a rasterizer without geometry
@@ -43,9 +43,8 @@ public:
     // for the same points. The camera is not among them.
     bool isCurrent(cbPerFrame const& frameConstants, ClassificationColorTexture const* classColors) const;
 
-    // Draws the points of the last compute with the bound shaders, constants and targets: six
-    // vertices (two triangles) a point, whose vertex shader reads the point's position and the
-    // result of the compute.
+    // Draws the points of the last compute with the bound shaders, constants and targets: one
+    // triangle a point, whose vertex shader reads the point's position and the result of the compute.
     void draw(ID3D11DeviceContext* context);
 
 private:

@@ -1,11 +1,12 @@
-// Point cloud program: a screen-aligned square per point, sized by the local octree level of detail
-// and cut to a disc in the pixel shader. What does not depend on the camera (a point's level of
-// detail, whether the filters keep it, its color in the render mode) is found once per point by the
-// compute pass `cs_main` whenever the drawn nodes or the settings change, so that the vertex shader,
-// which runs for each corner of every frame, only reads that result and transforms. The squares are
-// one plain triangle list without vertex input, six vertices a point, rather than one instance a
-// point: a rasterizer that runs its vertex pipeline once per instance would pay that setup for
-// every point.
+// Point cloud program: a screen-aligned disc per point, sized by the local octree level of detail,
+// drawn as the triangle around it and cut to the disc in the pixel shader. What does not depend on
+// the camera (a point's level of detail, whether the filters keep it, its color in the render mode)
+// is found once per point by the compute pass `cs_main` whenever the drawn nodes or the settings
+// change, so that the vertex shader, which runs for each corner of every frame, only reads that
+// result and transforms. The points are one plain triangle list without vertex input, one triangle
+// a point: a rasterizer that runs its vertex pipeline once per instance would pay that setup for
+// every point drawn as an instance, and one whose cost is mostly per triangle pays half of it for
+// a triangle instead of a square's two. The disc decides which pixels are drawn either way.
 #include "shaders/colorprocessing.hlsl"
 
 cbuffer cbPerFrame : register(b0)
@@ -92,19 +93,20 @@ static const uint kClippingPlaneCount = 8;
 static const float kIntensityScale = 65535.0;
 static const uint kPointRecordWords = 7;
 static const uint kDroppedPoint = 0xFFFFFFFFu;
-static const uint kPointVertices = 6;
+static const uint kPointVertices = 3;
+static const float kSqrt3 = 1.7320508;
 
-// As few interpolants as the rasterizer must set up for each of a point's two triangles, which
-// cover a few pixels each. The point's center and color are the same at the four corners: flat, so
-// that the exact position arrives unrounded. The square is screen aligned at one clip-space w, so
-// its corner coordinates interpolate linearly in screen space; the world position of a pixel of
-// the square follows from them and the square's half extent.
+// As few interpolants as the rasterizer must set up for each point's triangle, which covers a few
+// pixels. The point's center and color are the same at the three corners: flat, so that the exact
+// position arrives unrounded. The triangle is screen aligned at one clip-space w, so its corner
+// coordinates interpolate linearly in screen space; the world position of a pixel of the disc
+// follows from them and the disc's radius.
 struct VS_OUTPUT
 {
     float4 position : SV_POSITION;
     // Center in world coordinates as float bits, and the color as bytes blue, green, red, alpha.
     nointerpolation uint4 center : CENTER;
-    // Corner coordinates (-1 to 1 across the square) and the clip-space half extent of the square.
+    // Coordinates in disc radii from the center, and the clip-space radius of the disc.
     noperspective float3 corner : CORNER;
 };
 
@@ -170,13 +172,12 @@ float4 loadPosition(uint pointIndex)
                   1.0);
 }
 
-// Vertex v of point v / 6. Corners are numbered bit 1 right, bit 0 top; the two triangles are
-// corners 0, 1, 2 and 3, 2, 1, which share the diagonal from 1 to 2.
+// Corner v % 3 of point v / 3. The triangle's sides touch the unit circle: its corners lie two
+// radii from the center, one straight above it.
 VS_OUTPUT vs_main(uint vertexId : SV_VertexID)
 {
     uint pointIndex = vertexId / kPointVertices;
-    uint vertex = vertexId - pointIndex * kPointVertices;
-    uint corner = vertex < 3 ? vertex : kPointVertices - vertex;
+    uint corner = vertexId - pointIndex * kPointVertices;
     uint2 look = pointLooks.Load(pointIndex);
     if (look.y == kDroppedPoint)
         return (VS_OUTPUT)0;
@@ -185,13 +186,13 @@ VS_OUTPUT vs_main(uint vertexId : SV_VertexID)
     float4 position = loadPosition(pointIndex);
     float4 clipPosition = mul(model_view_proj, position);
     float w = clipPosition.w;
-    float pointHalfExtent = model_scale * point_size / exp2((float)look.y) * abs(proj._22);
-    pointHalfExtent = clamp(pointHalfExtent, w / height, max_point_size * w / height);
+    float pointRadius = model_scale * point_size / exp2((float)look.y) * abs(proj._22);
+    pointRadius = clamp(pointRadius, w / height, max_point_size * w / height);
 
-    float2 uv = float2(-1.0 + 2.0 * ((corner >> 1) & 1), -1.0 + 2.0 * (corner & 1));
-    output.position = clipPosition + float4(uv.x * pointHalfExtent / aspect, uv.y * pointHalfExtent, 0.0, 0.0);
+    float2 uv = corner == 2 ? float2(0.0, 2.0) : float2(corner == 0 ? -kSqrt3 : kSqrt3, -1.0);
+    output.position = clipPosition + float4(uv.x * pointRadius / aspect, uv.y * pointRadius, 0.0, 0.0);
     output.center = uint4(asuint(mul(model, position).xyz), look.x);
-    output.corner = float3(uv, pointHalfExtent);
+    output.corner = float3(uv, pointRadius);
     return output;
 }
 
@@ -211,8 +212,9 @@ PointPixel pointPixel(VS_OUTPUT input)
     if (pixel.edge < 0.0)
         discard;
     pixel.exactWorldPosition = float4(asfloat(input.center.xyz), 1.0);
-    // The corner offset carried back to world space, so that picking sees the drawn disc. Its clip
-    // z and w are 0, so only the first two columns of the inverse take part and w stays 1.
+    // The pixel's offset from the center carried back to world space, so that picking sees the
+    // drawn disc. Its clip z and w are 0, so only the first two columns of the inverse take part
+    // and w stays 1.
     float2 offset = input.corner.xy * input.corner.z * float2(1.0 / aspect, 1.0);
     pixel.worldPosition = pixel.exactWorldPosition + offset.x * inv_view_proj._m00_m10_m20_m30 +
                           offset.y * inv_view_proj._m01_m11_m21_m31;
