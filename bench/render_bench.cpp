@@ -592,13 +592,13 @@ void shaderCompiles(Results& results)
     Stage const vertex{"vs_main", "vs_5_0"};
     Stage const pixel{"ps_main", "ps_5_0"};
     // The point program also has the pixel shader of the tomographic modes and the compute pass
-    // that shades the points.
+    // that shades the points; post-processing the pixel shader of the point readback's targets.
     std::vector<std::pair<std::string, std::vector<Stage>>> const shaders{
         {"box", {vertex, pixel}},
         {"mesh", {vertex, pixel}},
         {"pano", {vertex, pixel}},
         {"pointcloud", {vertex, pixel, Stage{"ps_tomographic", "ps_5_0"}, Stage{"cs_main", "cs_5_0"}}},
-        {"postprocessing", {vertex, pixel}},
+        {"postprocessing", {vertex, pixel, Stage{"ps_point_outputs", "ps_5_0"}}},
     };
     for (auto const& [shader, stages] : shaders) {
         for (Stage const stage : stages) {
