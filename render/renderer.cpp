@@ -133,13 +133,6 @@ void bindTargets(ID3D11DeviceContext* context, RenderPass const& pass, std::size
     context->OMSetRenderTargets(static_cast<UINT>(count), pass.renderTargetViews().data() + first, nullptr);
 }
 
-void unbindRenderTargets(ID3D11DeviceContext* context, RenderPass const& pass)
-{
-    context->Flush();
-    std::vector<ID3D11RenderTargetView*> const nullViews(pass.renderTargetViews().size(), nullptr);
-    context->OMSetRenderTargets(static_cast<UINT>(nullViews.size()), nullViews.data(), nullptr);
-}
-
 // The scene pass targets bound as the post-process inputs while it lives; unbound on unwinding too,
 // so that a failed frame does not keep the next one from binding them.
 class ScenePassInputs {
@@ -486,41 +479,40 @@ void Renderer::render()
     mScenePass.clearAllRenderTargets(context, true);
     if (mScene && mScene->visible())
         mScene->render();
-    unbindRenderTargets(context, mScenePass);
+    mScenePass.end(context);
 
     // The post-process writes every pixel of the color target: nothing to clear. The point
     // targets follow when a readback asks for them.
     mPointOutputsCurrent = false;
-    bindTargets(context, mOutputPass, kOutputColorTarget, 1);
-    mOpaqueBlendState.set(context, nullptr, kSampleMaskAll);
-    mNoDepthState.set(context, kStencilReference);
     if (mPostProcess.eyeDomeLighting())
         mPostProcess.setEyeDomeLightingView(mCamera->viewMatrix(), mCamera->projectionMatrix());
-    {
-        ScenePassInputs const inputs(mScenePass, context);
-        mPostProcess.draw(context);
-    }
-    unbindRenderTargets(context, mOutputPass);
+    postProcessInto(kOutputColorTarget, 1, &PostProcess::draw);
 
     mCamera->setNeedsRedraw(false);
     mPointChunkColumn = 0;
     mPointChunkRow = 0;
 }
 
-RenderPass const& Renderer::pointOutputs()
+void Renderer::postProcessInto(std::size_t firstTarget, std::size_t targetCount,
+                               void (PostProcess::*draw)(ID3D11DeviceContext*))
 {
-    if (mPointOutputsCurrent)
-        return mOutputPass;
     ID3D11DeviceContext* context = mDeviceContext;
-    viewport().set(context);
-    bindTargets(context, mOutputPass, kOutputPointTargets, kOutputPointTargetCount);
+    bindTargets(context, mOutputPass, firstTarget, targetCount);
     mOpaqueBlendState.set(context, nullptr, kSampleMaskAll);
     mNoDepthState.set(context, kStencilReference);
     {
         ScenePassInputs const inputs(mScenePass, context);
-        mPostProcess.drawPointOutputs(context);
+        (mPostProcess.*draw)(context);
     }
-    unbindRenderTargets(context, mOutputPass);
+    mOutputPass.end(context);
+}
+
+RenderPass const& Renderer::pointOutputs()
+{
+    if (mPointOutputsCurrent)
+        return mOutputPass;
+    viewport().set(mDeviceContext);
+    postProcessInto(kOutputPointTargets, kOutputPointTargetCount, &PostProcess::drawPointOutputs);
     mPointOutputsCurrent = true;
     return mOutputPass;
 }

@@ -253,6 +253,9 @@ private:
             notify(*mScene);
     }
     void resizeTargets(unsigned int width, unsigned int height);
+    // One post-process draw from the scene pass into `targetCount` output targets from `firstTarget` on.
+    void postProcessInto(std::size_t firstTarget, std::size_t targetCount,
+                         void (PostProcess::*draw)(ID3D11DeviceContext*));
     template <class Image>
     void readBack(Texture2d const& source, Texture2d const& staging, Image& image);
     void readBackRows(Texture2d const& source, Texture2d const& staging, std::span<std::byte> destination,
